@@ -1,0 +1,26 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
+# One function adds a layer library, one adds that layer's test executable.
+
+set(CORVANE_WARNINGS -Wall -Wextra -Wpedantic -Wshadow)
+
+# corvane_add_library(<layer> <sources>...): static library corvane_<layer>, alias corvane::<layer>,
+# headers included as "<layer>/Header.h" from src/.
+function(corvane_add_library layer)
+    add_library(corvane_${layer} STATIC ${ARGN})
+    add_library(corvane::${layer} ALIAS corvane_${layer})
+    target_include_directories(corvane_${layer} PUBLIC "${PROJECT_SOURCE_DIR}/src")
+    target_compile_options(corvane_${layer} PRIVATE ${CORVANE_WARNINGS})
+endfunction()
+
+# corvane_add_tests(<layer> SOURCES <files>... LIBS <targets>...): one GoogleTest executable per
+# layer, each case registered with ctest and labelled with the layer.
+function(corvane_add_tests layer)
+    cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+    add_executable(corvane_${layer}_tests ${ARG_SOURCES})
+    target_link_libraries(corvane_${layer}_tests PRIVATE ${ARG_LIBS} corvane_test_support
+                          GTest::gtest_main)
+    target_compile_options(corvane_${layer}_tests PRIVATE ${CORVANE_WARNINGS})
+    gtest_discover_tests(corvane_${layer}_tests
+        DISCOVERY_TIMEOUT 60
+        PROPERTIES LABELS ${layer} TIMEOUT 600)
+endfunction()

@@ -1,0 +1,21 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+
+#include <filesystem>
+
+#include "audio/Error.h"
+#include "dsp/StereoAudio.h"
+
+namespace corvane::audio {
+
+// Reader's own error codes, domain "Corvane".
+inline constexpr int kErrorEmptyFile = 1;          // "The file is empty."
+inline constexpr int kErrorUnsupportedFormat = 2;  // "Unsupported sample format."
+
+// Decodes the first audio stream of a file whole, with FFmpeg, to 32-bit float at the file's own
+// rate (never resampled). Mono is duplicated to both channels; of more channels the first two are
+// kept. Corrupt packets in the middle are skipped and the rest is kept, as players do.
+// Any thread; no shared state. Peak memory is about 1.1 times the decoded stereo size.
+Result<dsp::StereoAudio> readAudio(const std::filesystem::path& path);
+
+}  // namespace corvane::audio

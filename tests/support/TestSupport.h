@@ -1,0 +1,53 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "dsp/StereoAudio.h"
+
+namespace corvane::test {
+
+// Uniform noise in [-amplitude, amplitude] from a fixed seed.
+std::vector<float> noise(std::size_t n, std::uint32_t seed, float amplitude = 0.5f);
+
+// A sine of `hz` at `sampleRate`.
+std::vector<float> sine(std::size_t n, double hz, double sampleRate, float amplitude = 0.5f);
+
+// Stereo noise with independent channels.
+dsp::StereoAudio noiseStereo(std::size_t n, std::uint32_t seed, double sampleRate = 44100.0);
+
+// Passes when a and b have the same length and every |a[i] - b[i]| <= tolerance; otherwise names
+// the first bad index and the two values there.
+::testing::AssertionResult nearlyEqual(std::span<const float> a, std::span<const float> b,
+                                       float tolerance);
+
+// Largest absolute sample (NaN counts as infinity so it never hides).
+float peakAbs(std::span<const float> x);
+
+// A fresh, empty folder under the system's temp folder, removed when the object goes.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::filesystem::path& path() const { return m_path; }
+    std::filesystem::path operator/(const std::string& name) const { return m_path / name; }
+
+private:
+    std::filesystem::path m_path;
+};
+
+// Runs a shell command, returning its exit status (-1 if it could not run).
+int runCommand(const std::string& command);
+
+// Runs a shell command and returns what it printed on standard output.
+std::string captureCommand(const std::string& command);
+
+}  // namespace corvane::test
