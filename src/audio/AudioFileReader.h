@@ -11,6 +11,7 @@ namespace corvane::audio {
 // Reader's own error codes, domain "Corvane".
 inline constexpr int kErrorEmptyFile = 1;          // "The file is empty."
 inline constexpr int kErrorUnsupportedFormat = 2;  // "Unsupported sample format."
+inline constexpr int kErrorTooLong = 3;            // more than 4,294,967,295 frames
 
 // Decodes the first audio stream of a file whole, with FFmpeg, to 32-bit float at the file's own
 // rate (never resampled). Mono is duplicated to both channels; of more channels the first two are
