@@ -34,12 +34,13 @@ dsp::StereoAudio noiseStereo(std::size_t n, std::uint32_t seed, double sampleRat
 ::testing::AssertionResult nearlyEqual(std::span<const float> a, std::span<const float> b,
                                        float tolerance) {
     if (a.size() != b.size())
-        return ::testing::AssertionFailure() << "lengths differ: " << a.size() << " vs " << b.size();
+        return ::testing::AssertionFailure()
+               << "lengths differ: " << a.size() << " vs " << b.size();
     for (std::size_t i = 0; i < a.size(); ++i) {
         if (!(std::fabs(a[i] - b[i]) <= tolerance))
-            return ::testing::AssertionFailure() << "first difference at index " << i << ": "
-                                                 << a[i] << " vs " << b[i] << " (tolerance "
-                                                 << tolerance << ")";
+            return ::testing::AssertionFailure()
+                   << "first difference at index " << i << ": " << a[i] << " vs " << b[i]
+                   << " (tolerance " << tolerance << ")";
     }
     return ::testing::AssertionSuccess();
 }

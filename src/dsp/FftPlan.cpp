@@ -1,0 +1,79 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "dsp/FftPlan.h"
+
+#include <fftw3.h>
+
+#include <atomic>
+#include <mutex>
+#include <new>
+
+namespace corvane::dsp {
+
+namespace {
+std::mutex& plannerMutex() {
+    static std::mutex m;
+    return m;
+}
+std::atomic<bool> g_failPlans{false};
+}  // namespace
+
+void detail::failFftPlansForTesting(bool fail) { g_failPlans = fail; }
+
+FFTScratch::FFTScratch(int n)
+    : m_n(n),
+      m_time(fftwf_alloc_real(n)),
+      m_spectrum(reinterpret_cast<float*>(fftwf_alloc_complex(n / 2 + 1))) {
+    if (!m_time || !m_spectrum) {
+        fftwf_free(m_time);
+        fftwf_free(m_spectrum);
+        throw std::bad_alloc();
+    }
+    for (int i = 0; i < n; ++i) m_time[i] = 0.0f;
+    for (int i = 0; i < 2 * (n / 2 + 1); ++i) m_spectrum[i] = 0.0f;
+}
+
+FFTScratch::~FFTScratch() {
+    fftwf_free(m_time);
+    fftwf_free(m_spectrum);
+}
+
+std::unique_ptr<FftPlan> FftPlan::create(int n) {
+    if (n < 2 || n % 2 != 0 || g_failPlans) return nullptr;
+    // Planning arrays only fix the alignment the plans expect; ESTIMATE leaves them untouched.
+    FFTScratch probe(n);
+    auto* spectrum = reinterpret_cast<fftwf_complex*>(probe.spectrum());
+    std::lock_guard lock(plannerMutex());
+    fftwf_plan fwd = fftwf_plan_dft_r2c_1d(n, probe.time(), spectrum, FFTW_ESTIMATE);
+    fftwf_plan inv =
+        fftwf_plan_dft_c2r_1d(n, spectrum, probe.time(), FFTW_ESTIMATE | FFTW_DESTROY_INPUT);
+    if (!fwd || !inv) {
+        if (fwd) fftwf_destroy_plan(fwd);
+        if (inv) fftwf_destroy_plan(inv);
+        return nullptr;
+    }
+    return std::unique_ptr<FftPlan>(new FftPlan(n, fwd, inv));
+}
+
+FftPlan::FftPlan(int n, void* forwardPlan, void* inversePlan)
+    : m_n(n), m_forward(forwardPlan), m_inverse(inversePlan) {}
+
+FftPlan::~FftPlan() {
+    std::lock_guard lock(plannerMutex());
+    fftwf_destroy_plan(static_cast<fftwf_plan>(m_forward));
+    fftwf_destroy_plan(static_cast<fftwf_plan>(m_inverse));
+}
+
+void FftPlan::forward(FFTScratch& scratch) const {
+    fftwf_execute_dft_r2c(static_cast<fftwf_plan>(m_forward), scratch.time(),
+                          reinterpret_cast<fftwf_complex*>(scratch.spectrum()));
+}
+
+void FftPlan::inverse(FFTScratch& scratch) const {
+    float* spec = scratch.spectrum();
+    spec[1] = 0.0f;        // Im of DC
+    spec[m_n + 1] = 0.0f;  // Im of Nyquist
+    fftwf_execute_dft_c2r(static_cast<fftwf_plan>(m_inverse),
+                          reinterpret_cast<fftwf_complex*>(spec), scratch.time());
+}
+
+}  // namespace corvane::dsp

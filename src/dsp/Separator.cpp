@@ -1,0 +1,185 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "dsp/Separator.h"
+
+#include <algorithm>
+#include <array>
+#include <cassert>
+#include <memory>
+
+#include "dsp/FftPlan.h"
+#include "dsp/FloatBuf.h"
+#include "dsp/Median13.h"
+#include "dsp/ParallelFor.h"
+#include "dsp/ProgressCounter.h"
+#include "dsp/SeparationKernels.h"
+#include "dsp/SpectralFrames.h"
+#include "dsp/StemKind.h"
+
+namespace corvane::dsp {
+
+namespace {
+
+constexpr int kStems = 4;
+constexpr int kSynthesisJobs = 2 * kStems;  // one per (stem, channel)
+constexpr int kMedianHalf = 6;
+
+// Spectra of both channels, frame-major: bin k of frame t at t * kBins + k.
+struct Spectra {
+    explicit Spectra(std::int64_t frames)
+        : leftRe(frames * kBins),
+          leftIm(frames * kBins),
+          rightRe(frames * kBins),
+          rightIm(frames * kBins) {}
+    FloatBuf leftRe, leftIm, rightRe, rightIm;
+};
+
+// Frames [w * chunk, min(w * chunk + chunk, frames)) of worker w.
+struct FrameRange {
+    std::int64_t begin, end;
+};
+FrameRange workerFrames(int w, int workers, std::int64_t frames) {
+    const std::int64_t chunk = (frames + workers - 1) / workers;
+    const std::int64_t begin = std::min(frames, w * chunk);
+    return {begin, std::min(begin + chunk, frames)};
+}
+
+// Zero-filled samples, faulted in by the worker that will write them (so the page faults run in
+// parallel), on huge pages where the kernel allows.
+void allocateChannel(std::vector<float>& channel, std::int64_t n) {
+    channel.reserve(static_cast<std::size_t>(n));
+    adviseHugePages(channel.data(), static_cast<std::size_t>(n) * sizeof(float));
+    channel.resize(static_cast<std::size_t>(n));
+}
+
+// Analysis: both channels of every frame into the four planes, and the mid magnitude with them
+// while the frame is still in cache.
+void analyse(const StereoAudio& audio, std::int64_t n, std::int64_t frames, int workers,
+             const float* window, const FftPlan& plan, Spectra& spectra, FloatBuf& midMag,
+             const ProgressFn& progress) {
+    ProgressCounter counter(std::max<std::int64_t>(frames, 1), 0.0, 0.2, progress);
+    parallelFor(workers, workers, [&](int w) {
+        FFTScratch scratch(kFrameLength);
+        auto [begin, end] = workerFrames(w, workers, frames);
+        for (std::int64_t t = begin; t < end; ++t) {
+            const std::int64_t row = t * kBins;
+            forwardFrame(audio.l.data(), n, t, window, plan, scratch, spectra.leftRe.p() + row,
+                         spectra.leftIm.p() + row);
+            forwardFrame(audio.r.data(), n, t, window, plan, scratch, spectra.rightRe.p() + row,
+                         spectra.rightIm.p() + row);
+            midMagnitude(spectra.leftRe.p() + row, spectra.leftIm.p() + row,
+                         spectra.rightRe.p() + row, spectra.rightIm.p() + row, midMag.p() + row,
+                         kBins);
+            counter.advance();
+        }
+    });
+}
+
+// Median filtering: harmonic estimate along time, percussive estimate along frequency, and the
+// soft percussive mask from the two.
+void filterMedians(const FloatBuf& midMag, std::int64_t frames, int workers, FloatBuf& percMask,
+                   const ProgressFn& progress) {
+    ProgressCounter counter(std::max<std::int64_t>(frames, 1), 0.2, 0.4, progress);
+    parallelFor(workers, workers, [&](int w) {
+        std::array<float, kBins> harmonic{};
+        std::array<float, kBins> percussive{};
+        auto [begin, end] = workerFrames(w, workers, frames);
+        for (std::int64_t t = begin; t < end; ++t) {
+            const float* rows[2 * kMedianHalf + 1];
+            for (int d = -kMedianHalf; d <= kMedianHalf; ++d)
+                rows[d + kMedianHalf] =
+                    midMag.p() + std::clamp<std::int64_t>(t + d, 0, frames - 1) * kBins;
+            timeMedianRow(rows, harmonic.data());
+            frequencyMedianRow(midMag.p() + t * kBins, percussive.data());
+            percussiveMask(harmonic.data(), percussive.data(), percMask.p() + t * kBins, kBins);
+            counter.advance();
+        }
+    });
+}
+
+// Synthesis: job j makes stem j / 2, left channel for even j, right for odd. The jobs are dealt
+// round-robin to the threads and each thread runs its jobs in step, frame by frame, so the
+// spectra are streamed from memory once per thread instead of once per job and the centre
+// measure is computed once per thread. Each job overlap-adds straight into its stem channel and
+// normalises every stretch as soon as no later frame can touch it.
+void synthesise(const Spectra& spectra, const FloatBuf& percMask, const std::vector<float>& bass,
+                std::int64_t n, std::int64_t frames, int workers, const float* window,
+                const FftPlan& plan, std::vector<StemData>& stems, const ProgressFn& progress) {
+    ProgressCounter counter(kSynthesisJobs * frames, 0.6, 0.4, progress);
+    const std::array<float, kHop> power = windowPowerTable(window);
+    const int threads = std::min(workers, kSynthesisJobs);
+    parallelFor(threads, threads, [&](int thread) {
+        struct Job {
+            int stem;
+            bool left;
+            float* out;
+            std::int64_t normalisedTo;
+        };
+        std::vector<Job> jobs;
+        bool needStem[kStems] = {};
+        for (int j = thread; j < kSynthesisJobs; j += threads) {
+            const int s = j / 2;
+            std::vector<float>& channel = j % 2 == 0 ? stems[s].l : stems[s].r;
+            allocateChannel(channel, n);
+            jobs.push_back({s, j % 2 == 0, channel.data(), 0});
+            needStem[s] = true;
+        }
+        FFTScratch scratch(kFrameLength);
+        std::vector<float> c2(kBins);
+        std::vector<float> gains(static_cast<std::size_t>(kStems) * kBins);
+        auto gainsOf = [&](int s) { return gains.data() + static_cast<std::ptrdiff_t>(s) * kBins; };
+        for (std::int64_t t = 0; t < frames; ++t) {
+            const std::int64_t row = t * kBins;
+            const float* lre = spectra.leftRe.p() + row;
+            const float* lim = spectra.leftIm.p() + row;
+            const float* rre = spectra.rightRe.p() + row;
+            const float* rim = spectra.rightIm.p() + row;
+            centreMeasureSquared(lre, lim, rre, rim, c2.data(), kBins);
+            stemGains(c2.data(), percMask.p() + row, bass.data(),
+                      needStem[0] ? gainsOf(0) : nullptr, needStem[1] ? gainsOf(1) : nullptr,
+                      needStem[2] ? gainsOf(2) : nullptr, needStem[3] ? gainsOf(3) : nullptr,
+                      kBins);
+            // After frame t, output positions below (t - 1) * kHop receive nothing more.
+            const std::int64_t complete = std::clamp<std::int64_t>((t - 1) * kHop, 0, n);
+            for (Job& job : jobs) {
+                inverseFrameAdd(job.left ? lre : rre, job.left ? lim : rim, t, window, plan,
+                                scratch, job.out, n, gainsOf(job.stem));
+                normaliseRange(job.out, job.normalisedTo, complete, power);
+                job.normalisedTo = complete;
+                counter.advance();
+            }
+        }
+        for (Job& job : jobs) normaliseRange(job.out, job.normalisedTo, n, power);
+    });
+}
+
+}  // namespace
+
+std::vector<StemData> Separator::separate(const StereoAudio& audio, const ProgressFn& progress,
+                                          const SeparatorOptions& options) {
+    assert(audio.l.size() == audio.r.size());
+    const auto n = static_cast<std::int64_t>(audio.l.size());
+    if (n == 0) return std::vector<StemData>(kStems);
+
+    const auto [frames, paddedLength] = frameGeometry(n);
+    std::unique_ptr<FftPlan> plan = FftPlan::create(kFrameLength);
+    if (!plan) return {};
+    const std::vector<float> window = hannWindow();
+    const int workers = options.workers > 0 ? options.workers : defaultWorkerCount();
+
+    // The padded channels of the textbook layout are implied: frames read the input directly and
+    // see zeros outside it, which saves two song-sized copies.
+    Spectra spectra(frames);
+    auto midMag = std::make_unique<FloatBuf>(frames * kBins);
+    analyse(audio, n, frames, workers, window.data(), *plan, spectra, *midMag, progress);
+
+    FloatBuf percMask(frames * kBins);
+    filterMedians(*midMag, frames, workers, percMask, progress);
+    midMag.reset();  // its last reader is done
+
+    const std::vector<float> bass = bassWeights(audio.sampleRate);
+    std::vector<StemData> stems(kStems);
+    synthesise(spectra, percMask, bass, n, frames, workers, window.data(), *plan, stems, progress);
+    return stems;
+}
+
+}  // namespace corvane::dsp

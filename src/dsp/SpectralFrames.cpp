@@ -1,0 +1,114 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "dsp/SpectralFrames.h"
+
+#include <algorithm>
+#include <cassert>
+#include <cmath>
+
+#include "dsp/Simd.h"
+
+namespace corvane::dsp {
+
+FrameGeometry frameGeometry(std::int64_t n) {
+    assert(n > 0);
+    std::int64_t frames = (n + kLeadIn) / kHop + 2;
+    return {frames, (frames - 1) * kHop + kFrameLength};
+}
+
+std::vector<float> hannWindow() {
+    std::vector<float> w(kFrameLength);
+    for (int i = 0; i < kFrameLength; ++i)
+        w[static_cast<std::size_t>(i)] =
+            0.5f - std::cos(static_cast<float>(i) * 6.2831855f * 0.00048828125f) * 0.5f;
+    return w;
+}
+
+CORVANE_SIMD_CLONES
+void forwardFrame(const float* channel, std::int64_t n, std::int64_t t, const float* window,
+                  const FftPlan& plan, FFTScratch& scratch, float* re, float* im) {
+    float* time = scratch.time();
+    // Input index of the frame's first point; positions outside [0, n) are the zero padding.
+    const std::int64_t first = t * kHop - kLeadIn;
+    const int lo = static_cast<int>(std::clamp<std::int64_t>(-first, 0, kFrameLength));
+    const int hi = static_cast<int>(std::clamp<std::int64_t>(n - first, 0, kFrameLength));
+    for (int m = 0; m < lo; ++m) time[m] = 0.0f;
+    for (int m = lo; m < hi; ++m) {
+        float x = channel[first + m];
+        time[m] = (std::isfinite(x) ? x : 0.0f) * window[m];
+    }
+    for (int m = std::max(hi, lo); m < kFrameLength; ++m) time[m] = 0.0f;
+
+    plan.forward(scratch);
+    const float* spec = scratch.spectrum();
+    for (int k = 0; k < kBins; ++k) {
+        re[k] = spec[2 * k];
+        im[k] = spec[2 * k + 1];
+    }
+    im[0] = 0.0f;
+    im[kBins - 1] = 0.0f;
+}
+
+CORVANE_SIMD_CLONES
+void inverseFrameAdd(const float* re, const float* im, std::int64_t t, const float* window,
+                     const FftPlan& plan, FFTScratch& scratch, float* out, std::int64_t n,
+                     const float* gain) {
+    float* spec = scratch.spectrum();
+    if (gain) {
+        for (int k = 0; k < kBins; ++k) {
+            spec[2 * k] = gain[k] * re[k];
+            spec[2 * k + 1] = gain[k] * im[k];
+        }
+    } else {
+        for (int k = 0; k < kBins; ++k) {
+            spec[2 * k] = re[k];
+            spec[2 * k + 1] = im[k];
+        }
+    }
+    plan.inverse(scratch);
+
+    const float scale = 1.0f / static_cast<float>(scratch.n());
+    const float* y = scratch.time();
+    const std::int64_t first = t * kHop - kLeadIn;
+    const int lo = static_cast<int>(std::clamp<std::int64_t>(-first, 0, kFrameLength));
+    const int hi = static_cast<int>(std::clamp<std::int64_t>(n - first, 0, kFrameLength));
+    float* dst = out + first;
+    for (int m = lo; m < hi; ++m) dst[m] = (y[m] * scale) * window[m] + dst[m];
+}
+
+std::vector<float> windowPower(std::int64_t frames, const float* window) {
+    std::vector<float> power(static_cast<std::size_t>((frames - 1) * kHop + kFrameLength), 0.0f);
+    for (std::int64_t t = 0; t < frames; ++t)
+        for (int i = 0; i < kFrameLength; ++i)
+            power[static_cast<std::size_t>(t * kHop + i)] += window[i] * window[i];
+    return power;
+}
+
+std::array<float, kHop> windowPowerTable(const float* window) {
+    // Position p (>= kHop, inside the padded channel) gets the later half of frame p / kHop - 1
+    // first and then the earlier half of frame p / kHop, the same sum in the same order as above.
+    std::array<float, kHop> table{};
+    for (int m = 0; m < kHop; ++m) {
+        float sum = 0.0f;
+        sum += window[m + kHop] * window[m + kHop];
+        sum += window[m] * window[m];
+        table[static_cast<std::size_t>(m)] = sum;
+    }
+    return table;
+}
+
+CORVANE_SIMD_CLONES
+void normaliseRange(float* out, std::int64_t begin, std::int64_t end,
+                    const std::array<float, kHop>& table) {
+    std::int64_t i = begin;
+    while (i < end) {
+        // One run per hop, so the inner loop is a plain element-wise division.
+        const int phase = static_cast<int>((i + kLeadIn) % kHop);
+        const int run = static_cast<int>(std::min<std::int64_t>(kHop - phase, end - i));
+        const float* d = table.data() + phase;
+        float* x = out + i;
+        for (int m = 0; m < run; ++m) x[m] = x[m] / std::max(d[m], kWindowPowerFloor);
+        i += run;
+    }
+}
+
+}  // namespace corvane::dsp

@@ -1,0 +1,58 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "dsp/FftPlan.h"
+
+namespace corvane::dsp {
+
+// The fixed short-time Fourier transform every separation works on.
+inline constexpr int kFrameLength = 2048;  // samples
+inline constexpr int kHop = 1024;          // samples, 50 % overlap
+inline constexpr int kBins = 1025;         // kFrameLength / 2 + 1: DC to Nyquist
+inline constexpr int kLeadIn = 2048;       // zeros in front of the first sample
+inline constexpr float kWindowPowerFloor = 1e-6f;
+
+// For n > 0 input samples: the frame count F and the length P of a zero-padded channel
+// (kLeadIn zeros, the samples, then at least 2049 zeros). Frame t covers padded positions
+// [t * kHop, t * kHop + kFrameLength); every input position is covered by exactly two frames.
+struct FrameGeometry {
+    std::int64_t frames;
+    std::int64_t paddedLength;
+};
+FrameGeometry frameGeometry(std::int64_t n);
+
+// Periodic Hann window of kFrameLength points, computed in single precision.
+std::vector<float> hannWindow();
+
+// Windows frame t of a channel of n samples (padding implied: positions outside the input read as
+// zero, and so does any non-finite sample) and writes its DFT bins 0 .. 1024 to re[] and im[];
+// im[0] and im[1024] are exactly 0. Any thread, with its own scratch.
+void forwardFrame(const float* channel, std::int64_t n, std::int64_t t, const float* window,
+                  const FftPlan& plan, FFTScratch& scratch, float* re, float* im);
+
+// Inverse-transforms one 1025-bin spectrum (imaginary parts of DC and Nyquist ignored), windows it
+// and adds it at frame t's place into `out`, which holds the n input positions only (the lead-in
+// and tail fall away). With `gain`, bin k is taken as gain[k] * (re[k], im[k]), which spares the
+// caller a copy of the gained spectrum. Any thread, with its own scratch.
+void inverseFrameAdd(const float* re, const float* im, std::int64_t t, const float* window,
+                     const FftPlan& plan, FFTScratch& scratch, float* out, std::int64_t n,
+                     const float* gain = nullptr);
+
+// The summed squared window over a whole padded channel of `frames` frames: the plain serial
+// definition, kept as the reference for windowPowerTable.
+std::vector<float> windowPower(std::int64_t frames, const float* window);
+
+// At every input position the window power repeats with the hop: the value at input position i
+// is table[(i + kLeadIn) % kHop]. Bit-identical to windowPower() there.
+std::array<float, kHop> windowPowerTable(const float* window);
+
+// out[i] = out[i] / max(window power at i, floor) for i in [begin, end): turns an overlap-added
+// accumulator into samples.
+void normaliseRange(float* out, std::int64_t begin, std::int64_t end,
+                    const std::array<float, kHop>& table);
+
+}  // namespace corvane::dsp
