@@ -7,6 +7,9 @@
 #include <mutex>
 #include <new>
 
+#include "dsp/FftFlags.h"
+#include "dsp/FftWisdom.inc"
+
 namespace corvane::dsp {
 
 namespace {
@@ -43,9 +46,17 @@ std::unique_ptr<FftPlan> FftPlan::create(int n) {
     FFTScratch probe(n);
     auto* spectrum = reinterpret_cast<fftwf_complex*>(probe.spectrum());
     std::lock_guard lock(plannerMutex());
-    fftwf_plan fwd = fftwf_plan_dft_r2c_1d(n, probe.time(), spectrum, FFTW_ESTIMATE);
-    fftwf_plan inv =
-        fftwf_plan_dft_c2r_1d(n, spectrum, probe.time(), FFTW_ESTIMATE | FFTW_DESTROY_INPUT);
+    static const bool wisdomLoaded = fftwf_import_wisdom_from_string(kFftWisdom) != 0;
+    // Measured plans from the build's wisdom when they fit this machine, estimated ones otherwise.
+    fftwf_plan fwd = nullptr;
+    fftwf_plan inv = nullptr;
+    if (wisdomLoaded) {
+        fwd = fftwf_plan_dft_r2c_1d(n, probe.time(), spectrum, kForwardFlags | FFTW_WISDOM_ONLY);
+        inv = fftwf_plan_dft_c2r_1d(n, spectrum, probe.time(), kInverseFlags | FFTW_WISDOM_ONLY);
+    }
+    if (!fwd) fwd = fftwf_plan_dft_r2c_1d(n, probe.time(), spectrum, FFTW_ESTIMATE);
+    if (!inv)
+        inv = fftwf_plan_dft_c2r_1d(n, spectrum, probe.time(), FFTW_ESTIMATE | FFTW_DESTROY_INPUT);
     if (!fwd || !inv) {
         if (fwd) fftwf_destroy_plan(fwd);
         if (inv) fftwf_destroy_plan(inv);
