@@ -7,6 +7,7 @@
 #include "TestSupport.h"
 #include "dsp/FftPlan.h"
 #include "dsp/SeparationKernels.h"
+#include "demo/DemoSong.h"
 #include "dsp/Separator.h"
 
 using namespace corvane::dsp;
@@ -214,4 +215,28 @@ TEST(StemGains, SumToOneForAnyMaskCentreAndBassWeight) {
         ASSERT_NEAR(v[k] + d[k] + ba[k] + o[k], 1.0f, 1e-6f) << k;
         ASSERT_GE(std::min({v[k], d[k], ba[k], o[k]}), 0.0f) << k;
     }
+}
+
+TEST(Separator, DemoSongPartsLandInTheirStems) {
+    corvane::demo::DemoParts parts;
+    const StereoAudio song = corvane::demo::makeDemoSong(8.0, 44100.0, &parts);
+    const auto stems = separate(song);
+    ASSERT_EQ(stems.size(), 4u);
+    // Share of a part's energy that a stem carries: the projection of the stem on the part.
+    auto share = [](const StemData& stem, const StereoAudio& part) {
+        double dot = 0, norm = 0;
+        for (std::size_t i = 0; i < part.l.size(); ++i) {
+            dot += double{stem.l[i]} * part.l[i] + double{stem.r[i]} * part.r[i];
+            norm += double{part.l[i]} * part.l[i] + double{part.r[i]} * part.r[i];
+        }
+        return dot / norm;
+    };
+    EXPECT_GT(share(stems[0], parts.lead), 0.7);
+    EXPECT_GT(share(stems[2], parts.bass), 0.95);
+    EXPECT_GT(share(stems[3], parts.chords), 0.4);
+    // The kick sits below the cross-over and goes to the bass; of what is left, the drums stem
+    // takes nearly all.
+    const double drumsAbove = share(stems[0], parts.drums) + share(stems[1], parts.drums) +
+                              share(stems[3], parts.drums);
+    EXPECT_GT(share(stems[1], parts.drums), 0.8 * drumsAbove);
 }
