@@ -307,7 +307,14 @@ Result<dsp::StereoAudio> decode(const std::filesystem::path& path) {
     if (ret < 0 || format->nb_streams == 0) return ffmpegError(ret, kNotDecodable);
 
     ret = av_find_best_stream(format.get(), AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
-    if (ret < 0) return ffmpegError(ret, "The file holds no audio stream.");
+    if (ret < 0) {
+        // An audio stream with no channels or rate is skipped by the search: what a demuxer
+        // picked by extension makes of garbage. That is undecodable, not silent.
+        for (unsigned i = 0; i < format->nb_streams; ++i)
+            if (format->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_AUDIO)
+                return ffmpegError(ret, kNotDecodable);
+        return ffmpegError(ret, "The file holds no audio stream.");
+    }
     const int streamIndex = ret;
     AVStream* stream = format->streams[streamIndex];
     // Only this stream's packets are wanted; the demuxer can skip the rest.
