@@ -321,11 +321,14 @@ Result<dsp::StereoAudio> decode(const std::filesystem::path& path) {
     for (unsigned i = 0; i < format->nb_streams; ++i)
         if (static_cast<int>(i) != streamIndex) format->streams[i]->discard = AVDISCARD_ALL;
 
-    const AVCodec* decoder = avcodec_find_decoder(stream->codecpar->codec_id);
-    if (!decoder)
+    const AVCodecID codecId = stream->codecpar->codec_id;
+    const AVCodec* decoder = avcodec_find_decoder(codecId);
+    if (!decoder) {
+        // FFmpeg names an unidentified codec "none", which reads as if there were no audio.
+        const char* name = codecId == AV_CODEC_ID_NONE ? "unknown" : avcodec_get_name(codecId);
         return ffmpegError(AVERROR_DECODER_NOT_FOUND,
-                           std::string("No decoder for this file's audio codec (") +
-                               avcodec_get_name(stream->codecpar->codec_id) + ").");
+                           std::string("No decoder for this file's audio codec (") + name + ").");
+    }
 
     CodecContextPtr codec(avcodec_alloc_context3(decoder));
     if (!codec) return systemError(ENOMEM);

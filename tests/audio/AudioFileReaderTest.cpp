@@ -299,64 +299,79 @@ TEST_P(ReaderErrorTest, GivesItsOwnOneLineMessage) {
 
 INSTANTIATE_TEST_SUITE_P(
     BadInputs, ReaderErrorTest,
-    ::testing::Values(ErrorCase{"EmptyFile",
-                                [](const TempDir& d) {
-                                    writeBytes(d / "empty.mp3", "");
-                                    return d / "empty.mp3";
-                                },
-                                kCorvaneDomain, kErrorEmptyFile, "The file is empty."},
-                      ErrorCase{"WavWithNoFrames",
-                                [](const TempDir& d) {
-                                    EXPECT_TRUE(
-                                        ffmpeg("-f lavfi -i anullsrc=r=44100:cl=stereo -t 0 -c:a "
-                                               "pcm_s16le " +
-                                               quoted(d / "none.wav")));
-                                    return d / "none.wav";
-                                },
-                                kCorvaneDomain, kErrorEmptyFile, "The file is empty."},
-                      ErrorCase{"TextNamedMp3",
-                                [](const TempDir& d) {
-                                    writeBytes(d / "notes.mp3", "Remember to buy milk.\n");
-                                    return d / "notes.mp3";
-                                },
-                                "FFmpeg", 0, kNotDecodable},
-                      ErrorCase{"TextNamedWav",
-                                [](const TempDir& d) {
-                                    writeBytes(d / "notes.wav", "Remember to buy milk.\n");
-                                    return d / "notes.wav";
-                                },
-                                "FFmpeg", 0, kNotDecodable},
-                      ErrorCase{"RandomBytesNamedFlac",
-                                [](const TempDir& d) {
-                                    writeBytes(d / "noise.flac", randomBytes(5000));
-                                    return d / "noise.flac";
-                                },
-                                "FFmpeg", 0, kNotDecodable},
-                      ErrorCase{"RandomBytesNamedMp3",
-                                [](const TempDir& d) {
-                                    writeBytes(d / "noise.mp3", randomBytes(5000));
-                                    return d / "noise.mp3";
-                                },
-                                "FFmpeg", 0, kNotDecodable},
-                      ErrorCase{"VideoOnly",
-                                [](const TempDir& d) {
-                                    EXPECT_TRUE(
-                                        ffmpeg("-f lavfi -i color=c=red:s=32x32:d=0.2 -c:v ffv1 " +
-                                               quoted(d / "clip.mkv")));
-                                    return d / "clip.mkv";
-                                },
-                                "FFmpeg", 0, "The file holds no audio stream."},
-                      ErrorCase{"MissingFile", [](const TempDir& d) { return d / "gone.mp3"; },
-                                "System", ENOENT, "No such file or directory"},
-                      ErrorCase{"MissingFolder",
-                                [](const TempDir& d) { return d / "gone" / "song.mp3"; }, "System",
-                                ENOENT, "No such file or directory"},
-                      ErrorCase{"Folder",
-                                [](const TempDir& d) {
-                                    std::filesystem::create_directory(d / "album.mp3");
-                                    return d / "album.mp3";
-                                },
-                                "System", EISDIR, "Is a directory"}),
+    ::testing::Values(
+        ErrorCase{"EmptyFile",
+                  [](const TempDir& d) {
+                      writeBytes(d / "empty.mp3", "");
+                      return d / "empty.mp3";
+                  },
+                  kCorvaneDomain, kErrorEmptyFile, "The file is empty."},
+        ErrorCase{"WavWithNoFrames",
+                  [](const TempDir& d) {
+                      EXPECT_TRUE(
+                          ffmpeg("-f lavfi -i anullsrc=r=44100:cl=stereo -t 0 -c:a "
+                                 "pcm_s16le " +
+                                 quoted(d / "none.wav")));
+                      return d / "none.wav";
+                  },
+                  kCorvaneDomain, kErrorEmptyFile, "The file is empty."},
+        ErrorCase{"TextNamedMp3",
+                  [](const TempDir& d) {
+                      writeBytes(d / "notes.mp3", "Remember to buy milk.\n");
+                      return d / "notes.mp3";
+                  },
+                  "FFmpeg", 0, kNotDecodable},
+        ErrorCase{"TextNamedWav",
+                  [](const TempDir& d) {
+                      writeBytes(d / "notes.wav", "Remember to buy milk.\n");
+                      return d / "notes.wav";
+                  },
+                  "FFmpeg", 0, kNotDecodable},
+        ErrorCase{"RandomBytesNamedFlac",
+                  [](const TempDir& d) {
+                      writeBytes(d / "noise.flac", randomBytes(5000));
+                      return d / "noise.flac";
+                  },
+                  "FFmpeg", 0, kNotDecodable},
+        ErrorCase{"RandomBytesNamedMp3",
+                  [](const TempDir& d) {
+                      writeBytes(d / "noise.mp3", randomBytes(5000));
+                      return d / "noise.mp3";
+                  },
+                  "FFmpeg", 0, kNotDecodable},
+        ErrorCase{"VideoOnly",
+                  [](const TempDir& d) {
+                      EXPECT_TRUE(ffmpeg("-f lavfi -i color=c=red:s=32x32:d=0.2 -c:v ffv1 " +
+                                         quoted(d / "clip.mkv")));
+                      return d / "clip.mkv";
+                  },
+                  "FFmpeg", 0, "The file holds no audio stream."},
+        ErrorCase{"WavWithUnknownCodec",
+                  [](const TempDir& d) {
+                      const auto file = d / "odd.wav";
+                      EXPECT_TRUE(ffmpeg("-f lavfi -i '" + kStereoSource +
+                                         "' -bitexact -c:a pcm_s16le " + quoted(file)));
+                      // The fmt chunk follows the RIFF header; its first field is the codec tag.
+                      std::fstream f(file, std::ios::in | std::ios::out | std::ios::binary);
+                      char id[4] = {};
+                      f.seekg(12);
+                      f.read(id, 4);
+                      EXPECT_EQ(std::string(id, 4), "fmt ");
+                      f.seekp(20);
+                      f.write("\x34\x12", 2);
+                      return file;
+                  },
+                  "FFmpeg", 0, "No decoder for this file's audio codec (unknown)."},
+        ErrorCase{"MissingFile", [](const TempDir& d) { return d / "gone.mp3"; }, "System", ENOENT,
+                  "No such file or directory"},
+        ErrorCase{"MissingFolder", [](const TempDir& d) { return d / "gone" / "song.mp3"; },
+                  "System", ENOENT, "No such file or directory"},
+        ErrorCase{"Folder",
+                  [](const TempDir& d) {
+                      std::filesystem::create_directory(d / "album.mp3");
+                      return d / "album.mp3";
+                  },
+                  "System", EISDIR, "Is a directory"}),
     [](const auto& p) { return std::string(p.param.name); });
 
 // A colon is legal in a Linux file name and must not be taken for a protocol.
