@@ -1,0 +1,183 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// corvane-bench: prints one figure per line as "name value unit" on stdout, progress notes on
+// stderr. Nothing here passes or fails; scripts/bench builds it in Release and runs it.
+#include <fcntl.h>
+#include <malloc.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "audio/AudioFileReader.h"
+#include "audio/WavWriter.h"
+#include "demo/DemoSong.h"
+#include "dsp/Separator.h"
+
+extern char** environ;
+
+namespace corvane::bench {
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+// Every timing is the median of this many runs: one slow run (a page-cache miss, another process
+// waking up) then moves nothing, and the whole bench still takes well under a minute.
+constexpr int kRuns = 3;
+
+constexpr double kSampleRate = 44100.0;
+constexpr double kSeparateSeconds = 200.0;
+constexpr double kCliSeconds = 180.0;
+
+void printFigure(std::string_view name, double value, std::string_view unit, int decimals = 3) {
+    std::printf("%.*s %.*f %.*s\n", static_cast<int>(name.size()), name.data(), decimals, value,
+                static_cast<int>(unit.size()), unit.data());
+    std::fflush(stdout);
+}
+
+void note(const char* text) { std::fprintf(stderr, "corvane-bench: %s\n", text); }
+
+// Median wall time of `kRuns` calls of `run`, in seconds. `run` returns what it made so that
+// freeing it happens after the clock stops.
+template <class Run>
+double medianSeconds(Run run) {
+    std::vector<double> seconds;
+    for (int i = 0; i < kRuns; ++i) {
+        const Clock::time_point start = Clock::now();
+        [[maybe_unused]] auto made = run();
+        seconds.push_back(std::chrono::duration<double>(Clock::now() - start).count());
+    }
+    std::sort(seconds.begin(), seconds.end());
+    return seconds[seconds.size() / 2];
+}
+
+// A field of /proc/self/status in bytes ("VmRSS", "VmHWM"), if the kernel has it.
+std::optional<double> statusBytes(std::string_view field) {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.size() > field.size() && line.compare(0, field.size(), field) == 0 &&
+            line[field.size()] == ':')
+            return std::strtod(line.c_str() + field.size() + 1, nullptr) * 1024.0;  // kB
+    }
+    return std::nullopt;
+}
+
+// Makes VmHWM start again from the current RSS.
+bool resetPeakRss() {
+    std::ofstream clear("/proc/self/clear_refs");
+    clear << "5";
+    clear.flush();
+    return static_cast<bool>(clear);
+}
+
+// Runs a program with stdout and stderr thrown away; its exit status, or -1.
+int runQuietly(const std::vector<std::string>& argv) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    pid_t pid = 0;
+    const int spawned = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) return -1;
+    int status = 0;
+    if (waitpid(pid, &status, 0) != pid) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Separation of a generated 200-second song, in memory: time, speed-up over one worker, memory.
+void benchSeparate() {
+    note("separating 200 s of the demo song");
+    const dsp::StereoAudio song = demo::makeDemoSong(kSeparateSeconds, kSampleRate);
+    const dsp::ProgressFn noProgress = [](double) {};
+
+    // Memory first, while the heap holds nothing of earlier runs that RSS would count as "before".
+    malloc_trim(0);
+    const std::optional<double> before = statusBytes("VmRSS");
+    if (before && resetPeakRss()) {
+        const std::vector<dsp::StemData> stems = dsp::Separator::separate(song, noProgress);
+        if (const std::optional<double> peak = statusBytes("VmHWM"))
+            printFigure("separate_peak_bytes_per_frame",
+                        (*peak - *before) / static_cast<double>(song.frames()), "B", 1);
+    } else {
+        note("no /proc/self/clear_refs: peak memory not measured");
+    }
+
+    const double parallel =
+        medianSeconds([&] { return dsp::Separator::separate(song, noProgress); });
+    printFigure("separate_200s_seconds", parallel, "s");
+    printFigure("separate_200s_realtime_factor", kSeparateSeconds / parallel, "x", 1);
+
+    const double single = medianSeconds([&] {
+        return dsp::Separator::separate(song, noProgress, dsp::SeparatorOptions{.workers = 1});
+    });
+    printFigure("separate_200s_1worker_seconds", single, "s");
+    printFigure("separate_parallel_speedup", single / parallel, "x", 2);
+}
+
+// The whole command-line tool on a 3-minute MP3, and the decoding part of it alone.
+void benchCli() {
+    char pattern[] = "/tmp/corvane-bench-XXXXXX";
+    if (!mkdtemp(pattern)) {
+        note("cannot make a temporary folder: CLI figures skipped");
+        return;
+    }
+    const fs::path dir = pattern;
+    const fs::path wav = dir / "x.wav";
+    const fs::path mp3 = dir / "x.mp3";
+
+    note("encoding a 3-minute MP3");
+    {
+        const dsp::StereoAudio song = demo::makeDemoSong(kCliSeconds, kSampleRate);
+        if (audio::writeWav(wav, song.l, song.r, song.sampleRate)) note("could not write x.wav");
+    }
+    const int encoded = runQuietly({"/usr/bin/env", "ffmpeg", "-nostdin", "-loglevel", "error",
+                                    "-y", "-i", wav.string(), "-b:a", "192k", mp3.string()});
+    fs::remove(wav);
+    if (encoded != 0) {
+        note("ffmpeg could not make the MP3: CLI figures skipped");
+    } else {
+        const double decode = medianSeconds([&] { return audio::readAudio(mp3); });
+        printFigure("decode_3min_mp3_seconds", decode, "s");
+
+        note("running corvane-cli on it");
+        const std::vector<std::string> cli = {CORVANE_CLI_PATH, "-o", (dir / "out").string(),
+                                              mp3.string()};
+        bool failed = false;
+        const double whole = medianSeconds([&] {
+            failed = failed || runQuietly(cli) != 0;
+            return 0;
+        });
+        if (failed)
+            note("corvane-cli failed on the MP3: cli_3min_mp3_seconds not printed");
+        else
+            printFigure("cli_3min_mp3_seconds", whole, "s");
+    }
+    std::error_code ec;
+    fs::remove_all(dir, ec);
+}
+
+}  // namespace
+
+}  // namespace corvane::bench
+
+int main() {
+    corvane::bench::benchSeparate();
+    corvane::bench::benchCli();
+    return 0;
+}
