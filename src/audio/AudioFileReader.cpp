@@ -31,7 +31,8 @@ extern "C" {
 namespace corvane::audio {
 namespace {
 
-// Frame counts travel as 32-bit unsigned further down the line (export, peaks).
+// About 27 hours at 44.1 kHz: no song is longer, and checking while decoding stops an endless or
+// mislabelled stream before it takes all memory.
 constexpr std::uint64_t kMaxFrames = 4'294'967'295ULL;
 
 // Per-channel block size while decoding: 1 MiB of floats, small against any song, large enough
@@ -61,9 +62,6 @@ struct FrameFreer {
 struct SwrFreer {
     void operator()(SwrContext* s) const { swr_free(&s); }
 };
-struct DictionaryFreer {
-    void operator()(AVDictionary* d) const { av_dict_free(&d); }
-};
 
 using FormatContextPtr = std::unique_ptr<AVFormatContext, FormatContextCloser>;
 using CodecContextPtr = std::unique_ptr<AVCodecContext, CodecContextFreer>;
@@ -81,6 +79,12 @@ Error ffmpegError(int code, std::string description) {
 
 Error corvaneError(int code, std::string description) {
     return Error{kCorvaneDomain, code, std::move(description)};
+}
+
+// The I/O layer keeps errno-based codes (AVERROR(e) is -e); anything else is FFmpeg's own.
+Error readError(int averror) {
+    if (averror < 0 && -averror < 4096) return systemError(-averror);
+    return ffmpegError(averror, kNotDecodable);
 }
 
 Error emptyFileError() { return corvaneError(kErrorEmptyFile, "The file is empty."); }
@@ -117,9 +121,7 @@ public:
         if (p == MAP_FAILED) throw std::bad_alloc();
         m_data = static_cast<float*>(p);
     }
-    ~Block() {
-        if (m_data) ::munmap(m_data, kBytes);
-    }
+    ~Block() { release(); }
     Block(Block&& other) noexcept : m_data(std::exchange(other.m_data, nullptr)) {}
     Block& operator=(Block&&) = delete;
     Block(const Block&) = delete;
@@ -127,6 +129,11 @@ public:
 
     float* data() { return m_data; }
     const float* data() const { return m_data; }
+
+    void release() {
+        if (m_data) ::munmap(m_data, kBytes);
+        m_data = nullptr;
+    }
 
 private:
     static constexpr std::size_t kBytes = kBlockFrames * sizeof(float);
@@ -158,7 +165,7 @@ public:
         for (std::size_t b = 0; b < m_blocks.size() && out.size() < frames; ++b) {
             std::size_t take = std::min(kBlockFrames, frames - out.size());
             out.insert(out.end(), m_blocks[b].data(), m_blocks[b].data() + take);
-            Block released = std::move(m_blocks[b]);
+            m_blocks[b].release();
         }
         m_blocks.clear();
     }
@@ -168,7 +175,8 @@ private:
 };
 
 // Converts each decoded frame to planar float with the frame's own layout and rate (no remix, no
-// resampling) and keeps channels 0 and 1.
+// resampling) and keeps channels 0 and 1. A one-channel frame fills both, so a stream that changes
+// between mono and stereo part-way (joined MP3s, parametric-stereo AAC) stays aligned.
 class Collector {
 public:
     Collector() = default;
@@ -203,8 +211,7 @@ public:
         if (got < 0) return unsupported();
         const std::size_t count = static_cast<std::size_t>(got);
         m_left.append(m_scratch.data(), count, m_frames);
-        if (channels > 1) m_right.append(m_scratch.data() + n, count, m_frames);
-        m_stereo = m_stereo || channels > 1;
+        m_right.append(m_scratch.data() + (channels > 1 ? n : 0), count, m_frames);
         if (m_firstRate == 0) m_firstRate = frame.sample_rate;
         m_frames += count;
         return std::nullopt;
@@ -216,11 +223,7 @@ public:
     void moveTo(dsp::StereoAudio& out) {
         const std::size_t n = static_cast<std::size_t>(m_frames);
         m_left.moveTo(out.l, n);
-        if (m_stereo) {
-            m_right.moveTo(out.r, n);
-        } else {
-            out.r = out.l;
-        }
+        m_right.moveTo(out.r, n);
     }
 
 private:
@@ -258,7 +261,6 @@ private:
     std::vector<std::uint8_t*> m_planes;
     BlockChannel m_left;
     BlockChannel m_right;
-    bool m_stereo = false;
     std::uint64_t m_frames = 0;
 };
 
@@ -290,21 +292,20 @@ Result<dsp::StereoAudio> decode(const std::filesystem::path& path) {
 
     // "file:" keeps a colon in the name from being read as a protocol; the whitelist keeps a
     // playlist-like file from reaching the network.
-    AVDictionary* rawOptions = nullptr;
-    av_dict_set(&rawOptions, "protocol_whitelist", "file", 0);
-    std::unique_ptr<AVDictionary, DictionaryFreer> options(rawOptions);
     const std::string url = "file:" + path.string();
+    AVDictionary* openOptions = nullptr;
+    av_dict_set(&openOptions, "protocol_whitelist", "file", 0);
     AVFormatContext* rawFormat = nullptr;
-    rawOptions = options.release();
-    int ret = avformat_open_input(&rawFormat, url.c_str(), nullptr, &rawOptions);
-    options.reset(rawOptions);
+    int ret = avformat_open_input(&rawFormat, url.c_str(), nullptr, &openOptions);
+    av_dict_free(&openOptions);  // what is left is what the demuxer did not use
     FormatContextPtr format(rawFormat);
     if (ret == AVERROR(ENOMEM)) return systemError(ENOMEM);
     if (ret < 0) return ffmpegError(ret, kNotDecodable);
 
     ret = avformat_find_stream_info(format.get(), nullptr);
     if (ret == AVERROR(ENOMEM)) return systemError(ENOMEM);
-    if (ret < 0 || format->nb_streams == 0) return ffmpegError(ret, kNotDecodable);
+    if (ret < 0) return ffmpegError(ret, kNotDecodable);
+    if (format->nb_streams == 0) return ffmpegError(AVERROR_STREAM_NOT_FOUND, kNotDecodable);
 
     ret = av_find_best_stream(format.get(), AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
     if (ret < 0) {
@@ -352,9 +353,9 @@ Result<dsp::StereoAudio> decode(const std::filesystem::path& path) {
         ret = av_read_frame(format.get(), packet.get());
         if (ret == AVERROR_EOF) break;
         if (ret < 0) {
-            // A damaged stretch can make the demuxer fail without ending: keep going past it,
-            // but stop on a real read error or when nothing moves forward any more.
-            if (format->pb && format->pb->error < 0) break;
+            // A damaged stretch can make the demuxer fail without ending: keep going past it
+            // until nothing moves forward any more. A failing disk is not damage to skip.
+            if (format->pb && format->pb->error < 0) return readError(format->pb->error);
             if (++consecutiveReadErrors > kMaxConsecutiveReadErrors) break;
             ++decodeErrors;
             continue;

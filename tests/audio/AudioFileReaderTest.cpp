@@ -155,6 +155,39 @@ TEST(ReaderChannels, SixChannelsKeepTheFirstTwoUnmixed) {
     }
 }
 
+// Joined MP3s (and parametric-stereo AAC) switch channel count part-way. The mono part belongs in
+// both channels, the stereo part keeps its sides, and the two stay aligned.
+TEST(ReaderChannels, StreamSwitchingBetweenMonoAndStereoKeepsBothParts) {
+    TempDir dir;
+    const std::string mp3 = " -c:a libmp3lame -write_xing 0 -id3v2_version 0 ";
+    ASSERT_TRUE(ffmpeg("-f lavfi -i 'aevalsrc=0.5*sin(2*PI*440*t):s=44100:d=1'" + mp3 +
+                       quoted(dir / "mono.mp3")));
+    ASSERT_TRUE(ffmpeg("-f lavfi -i '" + kStereoSource + "'" + mp3 + quoted(dir / "stereo.mp3")));
+    for (const char* order : {"mono.mp3 stereo.mp3", "stereo.mp3 mono.mp3"}) {
+        SCOPED_TRACE(order);
+        const bool monoFirst = order[0] == 'm';
+        ASSERT_EQ(
+            test::runCommand("cd " + quoted(dir.path()) + " && cat " + order + " > joined.mp3"), 0);
+        Result<dsp::StereoAudio> r = readOk(dir / "joined.mp3");
+        ASSERT_TRUE(r.ok());
+        const dsp::StereoAudio& a = r.value();
+        ASSERT_NEAR(static_cast<double>(a.frames()), 2.0 * kOneSecond, 4096.0);
+        // The middle of each part, away from the join.
+        const std::size_t quarter = a.l.size() / 4;
+        auto part = [&](const std::vector<float>& x, int i) {
+            return std::span(x).subspan(2 * quarter * static_cast<std::size_t>(i) + quarter / 2,
+                                        quarter);
+        };
+        const int monoPart = monoFirst ? 0 : 1;
+        for (int i : {0, 1}) {
+            SCOPED_TRACE(i == monoPart ? "mono part" : "stereo part");
+            EXPECT_NEAR(powerAt(part(a.l, i), 440, kRate), 0.0625, 0.01);
+            const double rightHz = i == monoPart ? 440 : 660;
+            EXPECT_NEAR(powerAt(part(a.r, i), rightHz, kRate), 0.0625, 0.01);
+        }
+    }
+}
+
 TEST(ReaderRates, KeepsTheFileRateWithoutResampling) {
     for (int rate : {22050, 48000, 96000}) {
         SCOPED_TRACE(rate);
