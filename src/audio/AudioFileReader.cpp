@@ -25,6 +25,7 @@ extern "C" {
 #include <new>
 #include <optional>
 #include <string>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -69,8 +70,9 @@ using PacketPtr = std::unique_ptr<AVPacket, PacketFreer>;
 using FramePtr = std::unique_ptr<AVFrame, FrameFreer>;
 using SwrPtr = std::unique_ptr<SwrContext, SwrFreer>;
 
+// The system's own wording ("No space left on device"); unlike strerror, safe on any thread.
 Error systemError(int errnoValue) {
-    return Error{kSystemDomain, errnoValue, std::strerror(errnoValue)};
+    return Error{kSystemDomain, errnoValue, std::generic_category().message(errnoValue)};
 }
 
 Error ffmpegError(int code, std::string description) {

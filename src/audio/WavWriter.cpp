@@ -10,9 +10,10 @@
 #include <cassert>
 #include <cerrno>
 #include <cmath>
-#include <cstring>
 #include <memory>
 #include <new>
+#include <string>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -102,8 +103,9 @@ struct SndfileCloser {
     void operator()(SNDFILE* file) const { sf_close(file); }
 };
 
+// The system's own wording ("No space left on device"); unlike strerror, safe on any thread.
 Error systemError(int errnoValue) {
-    return Error{kSystemDomain, errnoValue, std::strerror(errnoValue)};
+    return Error{kSystemDomain, errnoValue, std::generic_category().message(errnoValue)};
 }
 
 // The recorded errno when there is one; libsndfile's own text otherwise.
