@@ -291,6 +291,19 @@ TEST(CliOutput, FolderThatCannotBeCreatedFailsTheFile) {
                                (dir / "blocker" / "sub").string() + ": Not a directory");
 }
 
+TEST(CliOutput, StemThatCannotBeWrittenFailsTheFileWithItsCause) {
+    const TempDir dir;
+    writeSong(dir / "song.wav");
+    writeSong(dir / "next.wav");
+    fs::create_directory(dir / "song - Drums.wav");  // a folder in the way of a stem
+    const CliRun run = runCli(quote(dir / "song.wav") + " " + quote(dir / "next.wav"));
+    EXPECT_EQ(run.status, 1);
+    EXPECT_TRUE(hasLine(run.err, (dir / "song.wav").string() + ": Export failed: " +
+                                     (dir / "song - Drums.wav").string() + ": Is a directory"))
+        << run.err;
+    for (const std::string& name : stemNames("next")) EXPECT_TRUE(fs::exists(dir / name)) << name;
+}
+
 TEST(CliOutput, ExistingOutputFilesAreReplaced) {
     const TempDir dir;
     writeSong(dir / "song.wav");
