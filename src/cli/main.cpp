@@ -136,7 +136,8 @@ private:
         if (!read) return fail(input, bar, "Couldn't read that file: " + read.error().description);
         dsp::StereoAudio song = std::move(read).value();
         const double sampleRate = song.sampleRate;
-        const double seconds = static_cast<double>(song.frames()) / sampleRate;
+        const double seconds =
+            sampleRate > 0.0 ? static_cast<double>(song.frames()) / sampleRate : 0.0;
 
         // Before the separation, so a folder that cannot be made costs no time.
         if (auto why = makeFolder(folder.empty() ? fs::path(".") : folder))
