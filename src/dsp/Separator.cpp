@@ -96,60 +96,87 @@ void filterMedians(const FloatBuf& midMag, std::int64_t frames, int workers, Flo
     });
 }
 
-// Synthesis: job j makes stem j / 2, left channel for even j, right for odd. The jobs are dealt
-// round-robin to the threads and each thread runs its jobs in step, frame by frame, so the
-// spectra are streamed from memory once per thread instead of once per job and the centre
-// measure is computed once per thread. Each job overlap-adds straight into its stem channel and
-// normalises every stretch as soon as no later frame can touch it.
+// Synthesis: job j makes stem j / 2, left channel for even j, right for odd, overlap-adding
+// straight into its stem channel. Each thread takes a contiguous range of frames and runs all
+// eight jobs on each of its frames, so every frame's spectra are read from memory once and its
+// centre measure and gains are computed once. A thread's first frame shares half its span with
+// the previous thread's last frame: that half goes to a side buffer and is added in after the
+// threads join, in the same order a single thread would add it, so the result does not depend
+// on the number of threads. Every stretch is normalised as soon as no later frame can touch it.
 void synthesise(const Spectra& spectra, const FloatBuf& percMask, const std::vector<float>& bass,
                 std::int64_t n, std::int64_t frames, int workers, const float* window,
                 const FftPlan& plan, std::vector<StemData>& stems, const ProgressFn& progress) {
     ProgressCounter counter(kSynthesisJobs * frames, 0.6, 0.4, progress);
     const std::array<float, kHop> power = windowPowerTable(window);
-    const int threads = std::min(workers, kSynthesisJobs);
-    parallelFor(threads, threads, [&](int thread) {
-        struct Job {
-            int stem;
-            bool left;
-            float* out;
-            std::int64_t normalisedTo;
-        };
-        std::vector<Job> jobs;
-        bool needStem[kStems] = {};
-        for (int j = thread; j < kSynthesisJobs; j += threads) {
-            const int s = j / 2;
-            std::vector<float>& channel = j % 2 == 0 ? stems[s].l : stems[s].r;
-            allocateChannel(channel, n);
-            jobs.push_back({s, j % 2 == 0, channel.data(), 0});
-            needStem[s] = true;
-        }
+    auto channelOf = [&](int job) -> std::vector<float>& {
+        return job % 2 == 0 ? stems[static_cast<std::size_t>(job / 2)].l
+                            : stems[static_cast<std::size_t>(job / 2)].r;
+    };
+
+    // The zero-filling of the stems (the largest allocation of all) is shared among the threads.
+    const int threads = static_cast<int>(std::min<std::int64_t>(workers, frames));
+    parallelFor(kSynthesisJobs, threads, [&](int job) { allocateChannel(channelOf(job), n); });
+
+    // boundary[w][j]: the first half of thread w's first frame for job j.
+    std::vector<std::array<std::array<float, kHop>, kSynthesisJobs>> boundary(
+        static_cast<std::size_t>(threads));
+    parallelFor(threads, threads, [&](int w) {
+        auto& side = boundary[static_cast<std::size_t>(w)];
+        for (auto& half : side) half.fill(0.0f);
+        float* out[kSynthesisJobs];
+        for (int j = 0; j < kSynthesisJobs; ++j) out[j] = channelOf(j).data();
         FFTScratch scratch(kFrameLength);
         std::vector<float> c2(kBins);
         std::vector<float> gains(static_cast<std::size_t>(kStems) * kBins);
         auto gainsOf = [&](int s) { return gains.data() + static_cast<std::ptrdiff_t>(s) * kBins; };
-        for (std::int64_t t = 0; t < frames; ++t) {
+
+        auto [begin, end] = workerFrames(w, threads, frames);
+        // Output positions covered by two frames of this thread: [(begin - 1), (end - 2)) hops.
+        std::int64_t normalisedTo = std::clamp<std::int64_t>((begin - 1) * kHop, 0, n);
+        for (std::int64_t t = begin; t < end; ++t) {
             const std::int64_t row = t * kBins;
             const float* lre = spectra.leftRe.p() + row;
             const float* lim = spectra.leftIm.p() + row;
             const float* rre = spectra.rightRe.p() + row;
             const float* rim = spectra.rightIm.p() + row;
             centreMeasureSquared(lre, lim, rre, rim, c2.data(), kBins);
-            stemGains(c2.data(), percMask.p() + row, bass.data(),
-                      needStem[0] ? gainsOf(0) : nullptr, needStem[1] ? gainsOf(1) : nullptr,
-                      needStem[2] ? gainsOf(2) : nullptr, needStem[3] ? gainsOf(3) : nullptr,
-                      kBins);
-            // After frame t, output positions below (t - 1) * kHop receive nothing more.
-            const std::int64_t complete = std::clamp<std::int64_t>((t - 1) * kHop, 0, n);
-            for (Job& job : jobs) {
-                inverseFrameAdd(job.left ? lre : rre, job.left ? lim : rim, t, window, plan,
-                                scratch, job.out, n, gainsOf(job.stem));
-                normaliseRange(job.out, job.normalisedTo, complete, power);
-                job.normalisedTo = complete;
+            stemGains(c2.data(), percMask.p() + row, bass.data(), gainsOf(0), gainsOf(1),
+                      gainsOf(2), gainsOf(3), kBins);
+            const bool shared = t == begin && begin > 0;
+            for (int j = 0; j < kSynthesisJobs; ++j) {
+                const bool left = j % 2 == 0;
+                inverseFrameAdd(left ? lre : rre, left ? lim : rim, t, window, plan, scratch,
+                                out[j], n, gainsOf(j / 2), shared ? side[j].data() : nullptr);
                 counter.advance();
             }
+            // After frame t, positions below (t - 1) hops receive nothing more.
+            const std::int64_t complete = std::clamp<std::int64_t>((t - 1) * kHop, 0, n);
+            if (complete > normalisedTo) {
+                for (int j = 0; j < kSynthesisJobs; ++j)
+                    normaliseRange(out[j], normalisedTo, complete, power);
+                normalisedTo = complete;
+            }
         }
-        for (Job& job : jobs) normaliseRange(job.out, job.normalisedTo, n, power);
+        if (end == frames && normalisedTo < n)
+            for (int j = 0; j < kSynthesisJobs; ++j) normaliseRange(out[j], normalisedTo, n, power);
     });
+
+    // The stretches where two threads' frames meet: the earlier frame's half is in the output,
+    // the later frame's half in the side buffer.
+    for (int w = 1; w < threads; ++w) {
+        const std::int64_t begin = workerFrames(w, threads, frames).begin;
+        if (begin == 0 || begin >= frames) continue;
+        const std::int64_t first = begin * kHop - kLeadIn;
+        const std::int64_t lo = std::clamp<std::int64_t>(first, 0, n);
+        const std::int64_t hi = std::clamp<std::int64_t>(first + kHop, 0, n);
+        for (int j = 0; j < kSynthesisJobs; ++j) {
+            float* out = channelOf(j).data();
+            const float* half =
+                boundary[static_cast<std::size_t>(w)][static_cast<std::size_t>(j)].data();
+            for (std::int64_t i = lo; i < hi; ++i) out[i] = half[i - first] + out[i];
+            normaliseRange(out, lo, hi, power);
+        }
+    }
 }
 
 }  // namespace

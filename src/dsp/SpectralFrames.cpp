@@ -51,7 +51,7 @@ void forwardFrame(const float* channel, std::int64_t n, std::int64_t t, const fl
 CORVANE_SIMD_CLONES
 void inverseFrameAdd(const float* re, const float* im, std::int64_t t, const float* window,
                      const FftPlan& plan, FFTScratch& scratch, float* out, std::int64_t n,
-                     const float* gain) {
+                     const float* gain, float* firstHalf) {
     float* spec = scratch.spectrum();
     if (gain) {
         for (int k = 0; k < kBins; ++k) {
@@ -72,7 +72,13 @@ void inverseFrameAdd(const float* re, const float* im, std::int64_t t, const flo
     const int lo = static_cast<int>(std::clamp<std::int64_t>(-first, 0, kFrameLength));
     const int hi = static_cast<int>(std::clamp<std::int64_t>(n - first, 0, kFrameLength));
     float* dst = out + first;
-    for (int m = lo; m < hi; ++m) dst[m] = (y[m] * scale) * window[m] + dst[m];
+    int m = lo;
+    if (firstHalf) {
+        for (; m < std::min(hi, kHop); ++m)
+            firstHalf[m] = (y[m] * scale) * window[m] + firstHalf[m];
+        m = std::max(m, kHop);
+    }
+    for (; m < hi; ++m) dst[m] = (y[m] * scale) * window[m] + dst[m];
 }
 
 std::vector<float> windowPower(std::int64_t frames, const float* window) {

@@ -37,10 +37,12 @@ void forwardFrame(const float* channel, std::int64_t n, std::int64_t t, const fl
 // Inverse-transforms one 1025-bin spectrum (imaginary parts of DC and Nyquist ignored), windows it
 // and adds it at frame t's place into `out`, which holds the n input positions only (the lead-in
 // and tail fall away). With `gain`, bin k is taken as gain[k] * (re[k], im[k]), which spares the
-// caller a copy of the gained spectrum. Any thread, with its own scratch.
+// caller a copy of the gained spectrum. With `firstHalf`, the frame's first kHop points are added
+// to firstHalf[0 .. kHop) instead of `out` (for a frame whose first half another thread writes).
+// Any thread, with its own scratch.
 void inverseFrameAdd(const float* re, const float* im, std::int64_t t, const float* window,
                      const FftPlan& plan, FFTScratch& scratch, float* out, std::int64_t n,
-                     const float* gain = nullptr);
+                     const float* gain = nullptr, float* firstHalf = nullptr);
 
 // The summed squared window over a whole padded channel of `frames` frames: the plain serial
 // definition, kept as the reference for windowPowerTable.
