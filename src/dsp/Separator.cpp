@@ -23,14 +23,21 @@ constexpr int kStems = 4;
 constexpr int kSynthesisJobs = 2 * kStems;  // one per (stem, channel)
 constexpr int kMedianHalf = 6;
 
-// Spectra of both channels, frame-major: bin k of frame t at t * kBins + k.
-struct Spectra {
-    explicit Spectra(std::int64_t frames)
-        : leftRe(frames * kBins),
-          leftIm(frames * kBins),
-          rightRe(frames * kBins),
-          rightIm(frames * kBins) {}
-    FloatBuf leftRe, leftIm, rightRe, rightIm;
+// Both channels' spectra of one frame, bins 0 .. 1024 each.
+class FrameSpectra {
+public:
+    void transform(const StereoAudio& audio, std::int64_t n, std::int64_t t, const float* window,
+                   const FftPlan& plan, FFTScratch& scratch) {
+        forwardFrame(audio.l.data(), n, t, window, plan, scratch, lre(), lim());
+        forwardFrame(audio.r.data(), n, t, window, plan, scratch, rre(), rim());
+    }
+    float* lre() { return m_bins.data(); }
+    float* lim() { return m_bins.data() + kBins; }
+    float* rre() { return m_bins.data() + 2 * kBins; }
+    float* rim() { return m_bins.data() + 3 * kBins; }
+
+private:
+    std::array<float, 4 * kBins> m_bins{};
 };
 
 // Frames [w * chunk, min(w * chunk + chunk, frames)) of worker w.
@@ -51,24 +58,21 @@ void allocateChannel(std::vector<float>& channel, std::int64_t n) {
     channel.resize(static_cast<std::size_t>(n));
 }
 
-// Analysis: both channels of every frame into the four planes, and the mid magnitude with them
-// while the frame is still in cache.
+// Analysis: the mid magnitude of every frame. The spectra themselves are not kept: the synthesis
+// transforms each frame again when it needs it, which costs less than writing four song-sized
+// planes to memory and reading them back.
 void analyse(const StereoAudio& audio, std::int64_t n, std::int64_t frames, int workers,
-             const float* window, const FftPlan& plan, Spectra& spectra, FloatBuf& midMag,
+             const float* window, const FftPlan& plan, FloatBuf& midMag,
              const ProgressFn& progress) {
     ProgressCounter counter(std::max<std::int64_t>(frames, 1), 0.0, 0.2, progress);
     parallelFor(workers, workers, [&](int w) {
         FFTScratch scratch(kFrameLength);
+        FrameSpectra spectra;
         auto [begin, end] = workerFrames(w, workers, frames);
         for (std::int64_t t = begin; t < end; ++t) {
-            const std::int64_t row = t * kBins;
-            forwardFrame(audio.l.data(), n, t, window, plan, scratch, spectra.leftRe.p() + row,
-                         spectra.leftIm.p() + row);
-            forwardFrame(audio.r.data(), n, t, window, plan, scratch, spectra.rightRe.p() + row,
-                         spectra.rightIm.p() + row);
-            midMagnitude(spectra.leftRe.p() + row, spectra.leftIm.p() + row,
-                         spectra.rightRe.p() + row, spectra.rightIm.p() + row, midMag.p() + row,
-                         kBins);
+            spectra.transform(audio, n, t, window, plan, scratch);
+            midMagnitude(spectra.lre(), spectra.lim(), spectra.rre(), spectra.rim(),
+                         midMag.p() + t * kBins, kBins);
             counter.advance();
         }
     });
@@ -103,7 +107,7 @@ void filterMedians(const FloatBuf& midMag, std::int64_t frames, int workers, Flo
 // the previous thread's last frame: that half goes to a side buffer and is added in after the
 // threads join, in the same order a single thread would add it, so the result does not depend
 // on the number of threads. Every stretch is normalised as soon as no later frame can touch it.
-void synthesise(const Spectra& spectra, const FloatBuf& percMask, const std::vector<float>& bass,
+void synthesise(const StereoAudio& audio, const FloatBuf& percMask, const std::vector<float>& bass,
                 std::int64_t n, std::int64_t frames, int workers, const float* window,
                 const FftPlan& plan, std::vector<StemData>& stems, const ProgressFn& progress) {
     ProgressCounter counter(kSynthesisJobs * frames, 0.6, 0.4, progress);
@@ -126,6 +130,7 @@ void synthesise(const Spectra& spectra, const FloatBuf& percMask, const std::vec
         float* out[kSynthesisJobs];
         for (int j = 0; j < kSynthesisJobs; ++j) out[j] = channelOf(j).data();
         FFTScratch scratch(kFrameLength);
+        FrameSpectra spectra;
         std::vector<float> c2(kBins);
         std::vector<float> gains(static_cast<std::size_t>(kStems) * kBins);
         auto gainsOf = [&](int s) { return gains.data() + static_cast<std::ptrdiff_t>(s) * kBins; };
@@ -135,10 +140,11 @@ void synthesise(const Spectra& spectra, const FloatBuf& percMask, const std::vec
         std::int64_t normalisedTo = std::clamp<std::int64_t>((begin - 1) * kHop, 0, n);
         for (std::int64_t t = begin; t < end; ++t) {
             const std::int64_t row = t * kBins;
-            const float* lre = spectra.leftRe.p() + row;
-            const float* lim = spectra.leftIm.p() + row;
-            const float* rre = spectra.rightRe.p() + row;
-            const float* rim = spectra.rightIm.p() + row;
+            spectra.transform(audio, n, t, window, plan, scratch);
+            const float* lre = spectra.lre();
+            const float* lim = spectra.lim();
+            const float* rre = spectra.rre();
+            const float* rim = spectra.rim();
             centreMeasureSquared(lre, lim, rre, rim, c2.data(), kBins);
             stemGains(c2.data(), percMask.p() + row, bass.data(), gainsOf(0), gainsOf(1),
                       gainsOf(2), gainsOf(3), kBins);
@@ -195,9 +201,8 @@ std::vector<StemData> Separator::separate(const StereoAudio& audio, const Progre
 
     // The padded channels of the textbook layout are implied: frames read the input directly and
     // see zeros outside it, which saves two song-sized copies.
-    Spectra spectra(frames);
     auto midMag = std::make_unique<FloatBuf>(frames * kBins);
-    analyse(audio, n, frames, workers, window.data(), *plan, spectra, *midMag, progress);
+    analyse(audio, n, frames, workers, window.data(), *plan, *midMag, progress);
 
     FloatBuf percMask(frames * kBins);
     filterMedians(*midMag, frames, workers, percMask, progress);
@@ -205,7 +210,7 @@ std::vector<StemData> Separator::separate(const StereoAudio& audio, const Progre
 
     const std::vector<float> bass = bassWeights(audio.sampleRate);
     std::vector<StemData> stems(kStems);
-    synthesise(spectra, percMask, bass, n, frames, workers, window.data(), *plan, stems, progress);
+    synthesise(audio, percMask, bass, n, frames, workers, window.data(), *plan, stems, progress);
     return stems;
 }
 
