@@ -1,0 +1,66 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "audio/SdlAudioDevice.h"
+
+#include <SDL.h>
+
+#include <cmath>
+#include <string>
+
+namespace corvane::audio {
+
+namespace {
+// About 11 ms at 44.1 kHz: short enough for a prompt start, long enough not to underrun.
+constexpr Uint16 kBlockFrames = 512;
+
+void SDLCALL pull(void* user, Uint8* stream, int bytes) {
+    static_cast<RenderSource*>(user)->render(reinterpret_cast<float*>(stream),
+                                             bytes / static_cast<int>(2 * sizeof(float)));
+}
+
+Error sdlError(const char* what) {
+    std::string reason = SDL_GetError();
+    return Error{"SDL", 0, reason.empty() ? std::string(what) : reason};
+}
+}  // namespace
+
+SdlAudioDevice::~SdlAudioDevice() { close(); }
+
+std::optional<Error> SdlAudioDevice::open(double sampleRate, RenderSource& source) {
+    close();
+    if (!(sampleRate >= 1.0 && sampleRate <= 1e6))
+        return Error{"Corvane", 0, "Unsupported sample rate."};
+    if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) return sdlError("No audio output is available.");
+    m_subsystem = true;
+
+    SDL_AudioSpec want{};
+    want.freq = static_cast<int>(std::lround(sampleRate));
+    want.format = AUDIO_F32SYS;
+    want.channels = 2;
+    want.samples = kBlockFrames;
+    want.callback = pull;
+    want.userdata = &source;
+    SDL_AudioSpec have{};
+    // No allowed changes: SDL converts our rate and format to whatever the hardware takes.
+    m_device = SDL_OpenAudioDevice(nullptr, 0, &want, &have, 0);
+    if (m_device == 0) {
+        Error error = sdlError("The audio output could not be opened.");
+        SDL_QuitSubSystem(SDL_INIT_AUDIO);
+        m_subsystem = false;
+        return error;
+    }
+    SDL_PauseAudioDevice(m_device, 0);
+    return std::nullopt;
+}
+
+void SdlAudioDevice::close() {
+    if (m_device != 0) {
+        SDL_CloseAudioDevice(m_device);  // waits for a running callback to return
+        m_device = 0;
+    }
+    if (m_subsystem) {
+        SDL_QuitSubSystem(SDL_INIT_AUDIO);
+        m_subsystem = false;
+    }
+}
+
+}  // namespace corvane::audio
