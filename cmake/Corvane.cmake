@@ -12,13 +12,19 @@ function(corvane_add_library layer)
     target_compile_options(corvane_${layer} PRIVATE ${CORVANE_WARNINGS})
 endfunction()
 
-# corvane_add_tests(<layer> SOURCES <files>... LIBS <targets>...): one GoogleTest executable per
-# layer, each case registered with ctest and labelled with the layer.
+# corvane_add_tests(<layer> [OWN_MAIN] SOURCES <files>... LIBS <targets>...): one GoogleTest
+# executable per layer, each case registered with ctest and labelled with the layer. OWN_MAIN: the
+# sources bring main() (to set up an application object first).
 function(corvane_add_tests layer)
-    cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+    cmake_parse_arguments(ARG "OWN_MAIN" "" "SOURCES;LIBS" ${ARGN})
     add_executable(corvane_${layer}_tests ${ARG_SOURCES})
+    if(ARG_OWN_MAIN)
+        set(gtest_target GTest::gtest)
+    else()
+        set(gtest_target GTest::gtest_main)
+    endif()
     target_link_libraries(corvane_${layer}_tests PRIVATE ${ARG_LIBS} corvane_test_support
-                          GTest::gtest_main)
+                          ${gtest_target})
     target_compile_options(corvane_${layer}_tests PRIVATE ${CORVANE_WARNINGS})
     gtest_discover_tests(corvane_${layer}_tests
         DISCOVERY_TIMEOUT 60

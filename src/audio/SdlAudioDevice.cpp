@@ -9,8 +9,9 @@
 namespace corvane::audio {
 
 namespace {
-// About 11 ms at 44.1 kHz: short enough for a prompt start, long enough not to underrun.
-constexpr Uint16 kBlockFrames = 512;
+// About 23 ms at 44.1 kHz: gain changes are heard promptly, and a busy machine has a whole block's
+// time to run the callback before the sound server runs dry.
+constexpr Uint16 kBlockFrames = 1024;
 
 void SDLCALL pull(void* user, Uint8* stream, int bytes) {
     static_cast<RenderSource*>(user)->render(reinterpret_cast<float*>(stream),

@@ -1,0 +1,20 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+
+#include <QString>
+#include <optional>
+
+namespace corvane::model {
+
+// The file dialogs the export commands ask for a destination. The window supplies the real,
+// modal ones; tests supply a fake. Main thread. Nothing returned means the user cancelled.
+class ExportDialogs {
+public:
+    virtual ~ExportDialogs() = default;
+    // A location to save a WAV file, proposing `proposedName` (only .wav names are accepted).
+    virtual std::optional<QString> saveWavLocation(const QString& proposedName) = 0;
+    // A folder to write several files into; the confirm button reads "Export Here".
+    virtual std::optional<QString> exportFolder() = 0;
+};
+
+}  // namespace corvane::model

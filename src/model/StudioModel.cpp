@@ -1,0 +1,339 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "model/StudioModel.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QMetaObject>
+#include <QThread>
+#include <algorithm>
+#include <cassert>
+#include <cmath>
+#include <limits>
+
+#include "audio/AudioFileReader.h"
+#include "audio/SdlAudioDevice.h"
+#include "audio/WavWriter.h"
+#include "dsp/Peaks.h"
+#include "dsp/Separator.h"
+
+namespace corvane::model {
+
+namespace {
+
+constexpr int kStems = 4;
+
+std::filesystem::path localPath(const QString& path) {
+    return std::filesystem::path(QFile::encodeName(path).toStdString());
+}
+
+QString fromUtf8(const std::string& text) { return QString::fromStdString(text); }
+
+}  // namespace
+
+// What a finished load hands to the main thread.
+struct StudioModel::Loaded {
+    std::vector<std::shared_ptr<const dsp::StemData>> stems;
+    std::vector<std::vector<float>> peaks;
+    double sampleRate = 0.0;
+    std::int64_t frames = 0;
+};
+
+StudioModel::StudioModel(ExportDialogs* dialogs, DeviceFactory makeDevice, QObject* parent)
+    : QObject(parent), m_makeDevice(std::move(makeDevice)), m_dialogs(dialogs) {
+    if (!m_makeDevice) m_makeDevice = [] { return std::make_unique<audio::SdlAudioDevice>(); };
+    m_engine = std::make_unique<audio::PlaybackEngine>(m_makeDevice());
+    m_timer.setInterval(kTickMilliseconds);
+    connect(&m_timer, &QTimer::timeout, this, &StudioModel::tick);
+}
+
+StudioModel::~StudioModel() {
+    m_timer.stop();
+    // A loader may still post to this object; it must be done before the object goes.
+    for (Loader& loader : m_loaders)
+        if (loader.thread.joinable()) loader.thread.join();
+}
+
+template <class T>
+void StudioModel::publish(T& field, T value, void (StudioModel::*signal)()) {
+    Q_ASSERT(QThread::currentThread() == thread());
+    field = std::move(value);
+    emit(this->*signal)();
+    emit changed();
+}
+
+void StudioModel::setStrip(int index, const Strip& strip) {
+    Q_ASSERT(index >= 0 && index < static_cast<int>(m_strips.size()));
+    if (index < 0 || index >= static_cast<int>(m_strips.size())) return;
+    std::vector<Strip> strips = m_strips;
+    strips[static_cast<std::size_t>(index)] = strip;
+    publish(m_strips, std::move(strips), &StudioModel::stripsChanged);
+}
+
+// ---- Loading -----------------------------------------------------------------------------------
+
+void StudioModel::load(const QString& filePath) {
+    Q_ASSERT(QThread::currentThread() == thread());
+    stopPlayback();
+    setPhase(Phase::processing);
+    setProgress(0.0);
+    setStatus(QString());
+    publish(m_fileName, QFileInfo(filePath).fileName(), &StudioModel::fileNameChanged);
+
+    const std::uint64_t generation = ++m_loadGeneration;
+    reapLoaders();
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    std::filesystem::path path = localPath(filePath);
+    // The worker touches no field: it posts its progress and its result to this thread, where
+    // anything from a superseded load is dropped. The destructor joins it, so `this` outlives it.
+    std::thread worker([this, path = std::move(path), generation, done] {
+        auto post = [this](auto job) {
+            QMetaObject::invokeMethod(this, std::move(job), Qt::QueuedConnection);
+        };
+        auto fail = [&](QString description) {
+            post([this, generation, description] {
+                if (isCurrentLoad(generation)) failLoading(description);
+            });
+        };
+
+        auto read = audio::readAudio(path);
+        if (!read) {
+            fail(fromUtf8(read.error().description));
+            done->store(true);
+            return;
+        }
+        dsp::StereoAudio song = std::move(read).value();
+        auto loaded = std::make_shared<Loaded>();
+        loaded->sampleRate = song.sampleRate;
+        loaded->frames = song.frames();
+
+        const dsp::ProgressFn progress = [this, generation](double fraction) {
+            QMetaObject::invokeMethod(
+                this,
+                [this, generation, fraction] {
+                    if (isCurrentLoad(generation)) setProgress(std::min(fraction, 1.0));
+                },
+                Qt::QueuedConnection);
+        };
+        std::vector<dsp::StemData> stems = dsp::Separator::separate(song, progress);
+        song = {};  // the decoded song is not needed any more
+        if (stems.size() != kStems) {
+            fail(QStringLiteral("The separation could not be set up."));
+            done->store(true);
+            return;
+        }
+        loaded->peaks = dsp::computePeaks(stems, kPeakBins);
+        for (dsp::StemData& stem : stems)
+            loaded->stems.push_back(std::make_shared<const dsp::StemData>(std::move(stem)));
+        post([this, generation, loaded] {
+            if (isCurrentLoad(generation)) finishLoading(std::move(*loaded));
+        });
+        done->store(true);
+    });
+    m_loaders.push_back(Loader{std::move(worker), std::move(done)});
+}
+
+void StudioModel::reapLoaders() {
+    auto finished = [](Loader& loader) {
+        if (!loader.done->load()) return false;
+        loader.thread.join();
+        return true;
+    };
+    m_loaders.erase(std::remove_if(m_loaders.begin(), m_loaders.end(), finished), m_loaders.end());
+}
+
+void StudioModel::finishLoading(Loaded&& loaded) {
+    m_stems = std::move(loaded.stems);
+    publish(m_peaks, std::move(loaded.peaks), &StudioModel::peaksChanged);
+    m_sampleRate = loaded.sampleRate;
+    m_totalFrames = loaded.frames;
+    publish(m_duration, static_cast<double>(m_totalFrames) / m_sampleRate,
+            &StudioModel::durationChanged);
+    setPosition(0.0);
+    m_startFrame = 0;
+    publish(m_strips, defaultStrips(), &StudioModel::stripsChanged);
+    buildEngine();
+    setPhase(Phase::ready);
+    setProgress(1.0);
+    reapLoaders();
+}
+
+void StudioModel::failLoading(const QString& description) {
+    setPhase(Phase::idle);
+    setStatus(QString::fromUtf8(kCouldNotRead) + description);
+    reapLoaders();
+}
+
+// ---- Playback ----------------------------------------------------------------------------------
+
+void StudioModel::buildEngine() {
+    m_engine = std::make_unique<audio::PlaybackEngine>(m_makeDevice());  // the old one closes
+    m_hasGraph = true;
+    applyGains();
+}
+
+void StudioModel::applyGains() {
+    Q_ASSERT(QThread::currentThread() == thread());
+    if (!m_hasGraph || m_strips.empty()) return;
+    const std::vector<float> gains = effectiveGains(m_strips);
+    for (std::size_t i = 0; i < gains.size() && i < audio::PlaybackEngine::kSources; ++i)
+        m_engine->setGain(static_cast<int>(i), gains[i]);
+}
+
+void StudioModel::play() {
+    Q_ASSERT(QThread::currentThread() == thread());
+    if (m_phase != Phase::ready || m_isPlaying) return;
+    if (m_startFrame >= m_totalFrames - 1) {
+        m_startFrame = 0;
+        setPosition(0.0);
+    }
+    for (int i = 0; i < audio::PlaybackEngine::kSources; ++i) {
+        m_engine->stopSource(i);
+        if (m_totalFrames - m_startFrame < 1 || i >= static_cast<int>(m_stems.size())) continue;
+        m_engine->schedule(i, m_stems[static_cast<std::size_t>(i)], m_startFrame, m_totalFrames);
+    }
+    if (!m_engine->isRunning()) {
+        if (auto error = m_engine->start(m_sampleRate)) {
+            setStatus(QString::fromUtf8(kEngineFailed) + fromUtf8(error->description));
+            return;
+        }
+    }
+    const auto lead = static_cast<std::int64_t>(std::llround(kStartLeadSeconds * m_sampleRate));
+    m_engine->startAll(m_engine->deviceFrame() + lead);
+    setIsPlaying(true);
+    m_timer.start();
+}
+
+void StudioModel::pause() {
+    Q_ASSERT(QThread::currentThread() == thread());
+    if (!m_isPlaying) return;
+    const std::int64_t f = currentFrame();
+    m_startFrame = std::min(std::max<std::int64_t>(m_totalFrames - 1, 0), f);
+    setPosition(static_cast<double>(m_startFrame) / m_sampleRate);
+    stopPlayback();
+}
+
+void StudioModel::stop() {
+    Q_ASSERT(QThread::currentThread() == thread());
+    stopPlayback();
+    m_startFrame = 0;
+    setPosition(0.0);
+}
+
+void StudioModel::seek(double seconds) {
+    Q_ASSERT(QThread::currentThread() == thread());
+    if (m_phase != Phase::ready) return;
+    const bool wasPlaying = m_isPlaying;
+    if (wasPlaying) stopPlayback();
+    // Truncated toward zero; out-of-range and non-finite times land on the nearest end.
+    const double k = m_sampleRate * seconds;
+    const std::int64_t last = std::max<std::int64_t>(m_totalFrames - 1, 0);
+    std::int64_t frame = 0;
+    if (k >= static_cast<double>(last))
+        frame = last;
+    else if (k > 0.0)
+        frame = static_cast<std::int64_t>(k);
+    m_startFrame = frame;
+    setPosition(static_cast<double>(m_startFrame) / m_sampleRate);
+    if (wasPlaying) play();
+}
+
+void StudioModel::stopPlayback() {
+    m_timer.stop();
+    m_engine->stopAll();
+    setIsPlaying(false);
+}
+
+void StudioModel::tick() {
+    if (!m_isPlaying) return;
+    const std::int64_t f = currentFrame();
+    if (f >= m_totalFrames) {
+        stopPlayback();
+        m_startFrame = 0;
+        setPosition(0.0);
+    } else {
+        setPosition(static_cast<double>(f) / m_sampleRate);
+    }
+}
+
+std::int64_t StudioModel::currentFrame() const {
+    if (!m_hasGraph) return m_startFrame;
+    // The vocals source is the clock for all four; before its start it stands at startFrame.
+    const std::optional<std::int64_t> played = m_engine->sourceTime(0);
+    if (!played) return m_startFrame;
+    return m_startFrame + std::max<std::int64_t>(0, *played);
+}
+
+// ---- Exports -----------------------------------------------------------------------------------
+
+QString StudioModel::wavName(const QString& suffix) const {
+    const QByteArray name = m_fileName.toUtf8();
+    const QByteArray stem = suffix.toUtf8();
+    return fromUtf8(audio::wavName(std::string_view(name.constData(), name.size()),
+                                   std::string_view(stem.constData(), stem.size())));
+}
+
+bool StudioModel::write(const std::vector<float>& l, const std::vector<float>& r, const QString& to,
+                        bool quiet) {
+    if (auto error = audio::writeWav(localPath(to), l, r, m_sampleRate)) {
+        setStatus(QString::fromUtf8(kExportFailed) + fromUtf8(error->description));
+        return false;
+    }
+    if (!quiet)
+        setStatus(QStringLiteral("Saved ") + QFileInfo(to).fileName() + QStringLiteral("."));
+    return true;
+}
+
+void StudioModel::exportMix() {
+    Q_ASSERT(QThread::currentThread() == thread());
+    if (m_phase != Phase::ready || !m_dialogs) return;
+    const std::optional<QString> to = m_dialogs->saveWavLocation(wavName(QStringLiteral("Mix")));
+    if (!to) return;
+    const auto frames = static_cast<std::size_t>(m_totalFrames);
+    std::vector<float> l(frames, 0.0f);
+    std::vector<float> r(frames, 0.0f);
+    const std::vector<float> gains = effectiveGains(m_strips);
+    for (std::size_t i = 0; i < gains.size() && i < m_stems.size(); ++i) {
+        const float g = gains[i];
+        if (m_strips[i].mute || g == 0.0f) continue;  // silent stems cost nothing
+        const dsp::StemData& stem = *m_stems[i];
+        for (std::size_t k = 0; k < frames; ++k) l[k] = stem.l[k] * g + l[k];
+        for (std::size_t k = 0; k < frames; ++k) r[k] = stem.r[k] * g + r[k];
+    }
+    write(l, r, *to, false);
+}
+
+void StudioModel::exportStem(int index) {
+    Q_ASSERT(QThread::currentThread() == thread());
+    Q_ASSERT(index >= 0 && index < kStems);
+    const std::optional<dsp::StemKind> kind = dsp::stemKindFromRaw(index);
+    if (!kind || m_phase != Phase::ready || !m_dialogs || index >= static_cast<int>(m_stems.size()))
+        return;
+    const std::optional<QString> to =
+        m_dialogs->saveWavLocation(wavName(fromUtf8(std::string(dsp::title(*kind)))));
+    if (!to) return;
+    const dsp::StemData& stem = *m_stems[static_cast<std::size_t>(index)];
+    write(stem.l, stem.r, *to, false);
+}
+
+void StudioModel::exportAllStems() {
+    Q_ASSERT(QThread::currentThread() == thread());
+    if (m_phase != Phase::ready || !m_dialogs || m_stems.size() != kStems) return;
+    const std::optional<QString> folder = m_dialogs->exportFolder();
+    if (!folder) return;
+    const QDir dir(*folder);
+    QString firstFailure;
+    for (dsp::StemKind kind : dsp::kAllStemKinds) {
+        const QString to = dir.filePath(wavName(fromUtf8(std::string(dsp::title(kind)))));
+        const dsp::StemData& stem = *m_stems[static_cast<std::size_t>(dsp::rawValue(kind))];
+        if (!write(stem.l, stem.r, to, true) && firstFailure.isEmpty()) firstFailure = m_status;
+    }
+    // A failed file is not reported as success: its message stays.
+    if (!firstFailure.isEmpty()) {
+        setStatus(firstFailure);
+        return;
+    }
+    setStatus(QStringLiteral("Exported 4 stems to ") + dir.dirName() + QStringLiteral("."));
+}
+
+}  // namespace corvane::model

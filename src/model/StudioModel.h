@@ -1,0 +1,169 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <QTimer>
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "audio/AudioDevice.h"
+#include "audio/PlaybackEngine.h"
+#include "dsp/StemData.h"
+#include "model/ExportDialogs.h"
+#include "model/Strip.h"
+
+namespace corvane::model {
+
+// The texts the model puts before an error's description in `status`.
+inline constexpr const char* kCouldNotRead = "Couldn't read that file: ";
+inline constexpr const char* kEngineFailed = "Audio engine failed: ";
+inline constexpr const char* kExportFailed = "Export failed: ";
+
+// The one model of the application: the phase, the loaded song's stems, peaks and mixer strips,
+// the transport, and the load and export operations.
+//
+// Main thread only: every member is called there and every signal is emitted there (checked by
+// assertions in debug builds). Loading runs decoding, separation and peaks on a worker thread that
+// gets its input by value and posts its results back; a newer load supersedes an older one, whose
+// results and progress are then dropped. Playback runs on the audio device's thread, fed by a
+// PlaybackEngine that reads the stems in place.
+//
+// Each published field has a change signal emitted on every assignment, an equal value included,
+// followed by changed() for views that simply redraw.
+class StudioModel : public QObject {
+    Q_OBJECT
+    Q_PROPERTY(double progress READ progress NOTIFY progressChanged)
+    Q_PROPERTY(QString fileName READ fileName NOTIFY fileNameChanged)
+    Q_PROPERTY(double position READ position NOTIFY positionChanged)
+    Q_PROPERTY(double duration READ duration NOTIFY durationChanged)
+    Q_PROPERTY(bool isPlaying READ isPlaying NOTIFY isPlayingChanged)
+    Q_PROPERTY(QString status READ status NOTIFY statusChanged)
+
+public:
+    // Makes the output device for each new playback graph: SDL's by default, an offline one in
+    // tests.
+    using DeviceFactory = std::function<std::unique_ptr<audio::AudioDevice>()>;
+
+    static constexpr int kPeakBins = 600;
+    static constexpr double kStartLeadSeconds = 0.12;
+    static constexpr int kTickMilliseconds = 33;  // about 1/30 s
+
+    explicit StudioModel(ExportDialogs* dialogs = nullptr, DeviceFactory makeDevice = {},
+                         QObject* parent = nullptr);
+    ~StudioModel() override;
+
+    // Published state.
+    Phase phase() const { return m_phase; }
+    double progress() const { return m_progress; }
+    QString fileName() const { return m_fileName; }
+    const std::vector<Strip>& strips() const { return m_strips; }
+    const std::vector<std::vector<float>>& peaks() const { return m_peaks; }
+    double position() const { return m_position; }
+    double duration() const { return m_duration; }
+    bool isPlaying() const { return m_isPlaying; }
+    QString status() const { return m_status; }
+
+    // The song as loaded (for tests and the benchmark; views use the published state).
+    double sampleRate() const { return m_sampleRate; }
+    std::int64_t totalFrames() const { return m_totalFrames; }
+    std::int64_t startFrame() const { return m_startFrame; }
+    const std::vector<std::shared_ptr<const dsp::StemData>>& stems() const { return m_stems; }
+    audio::PlaybackEngine& engine() { return *m_engine; }
+
+    void setDialogs(ExportDialogs* dialogs) { m_dialogs = dialogs; }
+
+    // The views' one way to change a strip's volume, solo or mute; follow with applyGains().
+    void setStrip(int index, const Strip& strip);
+
+    // Starts loading a song file; returns at once. Playback stops, the phase becomes processing.
+    void load(const QString& filePath);
+
+    // Gives each playing stem its strip's effective gain, at once.
+    void applyGains();
+
+    // Transport. Times in seconds.
+    void play();
+    void pause();
+    void stop();
+    void seek(double seconds);
+
+    // Exports through the dialogs; the outcome is reported in `status`.
+    void exportMix();
+    void exportStem(int index);
+    void exportAllStems();
+
+signals:
+    void phaseChanged();
+    void progressChanged();
+    void fileNameChanged();
+    void stripsChanged();
+    void peaksChanged();
+    void positionChanged();
+    void durationChanged();
+    void isPlayingChanged();
+    void statusChanged();
+    void changed();
+
+private:
+    struct Loaded;
+
+    template <class T>
+    void publish(T& field, T value, void (StudioModel::*signal)());
+    void setPhase(Phase phase) { publish(m_phase, phase, &StudioModel::phaseChanged); }
+    void setProgress(double v) { publish(m_progress, v, &StudioModel::progressChanged); }
+    void setPosition(double v) { publish(m_position, v, &StudioModel::positionChanged); }
+    void setIsPlaying(bool v) { publish(m_isPlaying, v, &StudioModel::isPlayingChanged); }
+    void setStatus(const QString& v) { publish(m_status, v, &StudioModel::statusChanged); }
+
+    void finishLoading(Loaded&& loaded);
+    void failLoading(const QString& description);
+    void buildEngine();
+    void stopPlayback();
+    void tick();
+    std::int64_t currentFrame() const;
+    // Writes a WAV at the song's rate and reports the outcome in `status` ("Saved …" unless quiet);
+    // true on success.
+    bool write(const std::vector<float>& l, const std::vector<float>& r, const QString& to,
+               bool quiet);
+    QString wavName(const QString& suffix) const;
+    bool isCurrentLoad(std::uint64_t generation) const { return generation == m_loadGeneration; }
+    void reapLoaders();
+
+    // Published.
+    Phase m_phase = Phase::idle;
+    double m_progress = 0.0;
+    QString m_fileName;
+    std::vector<Strip> m_strips = defaultStrips();
+    std::vector<std::vector<float>> m_peaks;
+    double m_position = 0.0;
+    double m_duration = 0.0;
+    bool m_isPlaying = false;
+    QString m_status;
+
+    // Private song and playback state.
+    std::vector<std::shared_ptr<const dsp::StemData>> m_stems;
+    double m_sampleRate = 44100.0;
+    std::int64_t m_totalFrames = 0;
+    DeviceFactory m_makeDevice;
+    std::unique_ptr<audio::PlaybackEngine> m_engine;
+    bool m_hasGraph = false;  // a song's graph has been built
+    std::int64_t m_startFrame = 0;
+    QTimer m_timer;
+
+    ExportDialogs* m_dialogs = nullptr;
+
+    // Loads: the newest generation is the one that counts.
+    std::uint64_t m_loadGeneration = 0;
+    struct Loader {
+        std::thread thread;
+        std::shared_ptr<std::atomic<bool>> done;
+    };
+    std::vector<Loader> m_loaders;
+};
+
+}  // namespace corvane::model

@@ -1,0 +1,54 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+
+#include <QString>
+#include <chrono>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <optional>
+
+#include "TestSupport.h"
+#include "audio/OfflineAudioDevice.h"
+#include "dsp/StereoAudio.h"
+#include "model/ExportDialogs.h"
+#include "model/StudioModel.h"
+
+namespace corvane::test {
+
+// Dialogs that answer from queues the test fills; an empty queue or an empty answer means
+// "cancelled".
+class FakeDialogs : public model::ExportDialogs {
+public:
+    std::deque<QString> saveAnswers;
+    std::deque<QString> folderAnswers;
+    std::vector<QString> proposedNames;
+    int folderRequests = 0;
+
+    std::optional<QString> saveWavLocation(const QString& proposedName) override;
+    std::optional<QString> exportFolder() override;
+};
+
+// A model on offline devices; `device` is the one the current graph renders through.
+struct ModelRig {
+    FakeDialogs dialogs;
+    audio::OfflineAudioDevice* device = nullptr;
+    std::unique_ptr<model::StudioModel> model;
+
+    ModelRig();
+};
+
+// Runs the event loop until `done` holds or `timeout` passes; returns whether it held.
+bool waitUntil(const std::function<bool()>& done,
+               std::chrono::milliseconds timeout = std::chrono::seconds(20));
+
+// Writes `audio` as a 24-bit WAV and returns its path.
+QString writeSong(const TempDir& dir, const std::string& name, const dsp::StereoAudio& audio);
+
+// Loads a file and waits for the load to end; true if it ended ready.
+bool loadAndWait(model::StudioModel& model, const QString& path);
+
+// A stereo song of `frames` frames: noise with a steady tone, so every stem has something.
+dsp::StereoAudio testSong(std::size_t frames, double sampleRate = 44100.0, std::uint32_t seed = 1);
+
+}  // namespace corvane::test
