@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <QCoreApplication>
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -19,6 +20,7 @@
 #include <string_view>
 #include <vector>
 
+#include "BenchSupport.h"
 #include "audio/AudioFileReader.h"
 #include "audio/WavWriter.h"
 #include "demo/DemoSong.h"
@@ -31,38 +33,9 @@ namespace corvane::bench {
 namespace {
 
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
 
 // Every timing is the median of this many runs: one slow run (a page-cache miss, another process
 // waking up) then moves nothing, and the whole bench still takes well under a minute.
-constexpr int kRuns = 3;
-
-constexpr double kSampleRate = 44100.0;
-constexpr double kSeparateSeconds = 200.0;
-constexpr double kCliSeconds = 180.0;
-
-void printFigure(std::string_view name, double value, std::string_view unit, int decimals = 3) {
-    std::printf("%.*s %.*f %.*s\n", static_cast<int>(name.size()), name.data(), decimals, value,
-                static_cast<int>(unit.size()), unit.data());
-    std::fflush(stdout);
-}
-
-void note(const char* text) { std::fprintf(stderr, "corvane-bench: %s\n", text); }
-
-// Median wall time of `kRuns` calls of `run`, in seconds. `run` returns what it made so that
-// freeing it happens after the clock stops.
-template <class Run>
-double medianSeconds(Run run) {
-    std::vector<double> seconds;
-    for (int i = 0; i < kRuns; ++i) {
-        const Clock::time_point start = Clock::now();
-        [[maybe_unused]] auto made = run();
-        seconds.push_back(std::chrono::duration<double>(Clock::now() - start).count());
-    }
-    std::sort(seconds.begin(), seconds.end());
-    return seconds[seconds.size() / 2];
-}
-
 // A field of /proc/self/status in bytes ("VmRSS", "VmHWM"), if the kernel has it.
 std::optional<double> statusBytes(std::string_view field) {
     std::ifstream status("/proc/self/status");
@@ -134,7 +107,8 @@ void benchSeparate() {
     printFigure("separate_parallel_speedup", single / parallel, "x", 2);
 }
 
-// The whole command-line tool on a 3-minute MP3, and the decoding part of it alone.
+// The whole command-line tool on a 3-minute MP3, and the decoding part of it alone; then the
+// studio model loading and playing the same song.
 void benchCli() {
     char pattern[] = "/tmp/corvane-bench-XXXXXX";
     if (!mkdtemp(pattern)) {
@@ -171,6 +145,9 @@ void benchCli() {
             note("corvane-cli failed on the MP3: cli_3min_mp3_seconds not printed");
         else
             printFigure("cli_3min_mp3_seconds", whole, "s");
+
+        note("loading it into the studio model");
+        benchModel(mp3);
     }
     std::error_code ec;
     fs::remove_all(dir, ec);
@@ -180,7 +157,8 @@ void benchCli() {
 
 }  // namespace corvane::bench
 
-int main() {
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);  // the studio model runs on an event loop
     corvane::bench::benchSeparate();
     corvane::bench::benchCli();
     return 0;

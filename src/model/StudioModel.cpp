@@ -143,6 +143,8 @@ void StudioModel::reapLoaders() {
 }
 
 void StudioModel::finishLoading(Loaded&& loaded) {
+    // Unmapping the previous song's stems (hundreds of MB) takes milliseconds: done aside.
+    if (!m_stems.empty()) std::thread([old = std::move(m_stems)] {}).detach();
     m_stems = std::move(loaded.stems);
     publish(m_peaks, std::move(loaded.peaks), &StudioModel::peaksChanged);
     m_sampleRate = loaded.sampleRate;

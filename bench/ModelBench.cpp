@@ -1,0 +1,102 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include <QCoreApplication>
+#include <QTimer>
+#include <algorithm>
+#include <cmath>
+#include <memory>
+
+#include "BenchSupport.h"
+#include "audio/OfflineAudioDevice.h"
+#include "model/StudioModel.h"
+
+namespace corvane::bench {
+
+namespace {
+
+double secondsBetween(Clock::time_point a, Clock::time_point b) {
+    return std::chrono::duration<double>(b - a).count();
+}
+
+// Loads `song` and runs the event loop until the model is ready. Returns the time from load() to
+// ready and, through `longestStall`, the longest the event loop went without getting round to
+// an idle timer: what a window would have felt as a frozen frame.
+double loadOnce(model::StudioModel& m, const QString& song, double& longestStall) {
+    longestStall = 0.0;
+    Clock::time_point lastBeat = Clock::now();
+    QTimer heartbeat;
+    heartbeat.setInterval(0);
+    QObject::connect(&heartbeat, &QTimer::timeout, [&] {
+        const Clock::time_point now = Clock::now();
+        longestStall = std::max(longestStall, secondsBetween(lastBeat, now));
+        lastBeat = now;
+    });
+    const Clock::time_point start = Clock::now();
+    heartbeat.start();
+    m.load(song);
+    lastBeat = Clock::now();
+    while (m.phase() == model::Phase::processing)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    const double seconds = secondsBetween(start, Clock::now());
+    // The last beat before ready: count the stretch up to now as well.
+    longestStall = std::max(longestStall, secondsBetween(lastBeat, Clock::now()));
+    return seconds;
+}
+
+// Median cost of `call` over many calls, in seconds.
+template <class Call>
+double medianCallSeconds(int calls, Call call) {
+    std::vector<double> seconds;
+    for (int i = 0; i < calls; ++i) {
+        const Clock::time_point start = Clock::now();
+        call(i);
+        seconds.push_back(secondsBetween(start, Clock::now()));
+    }
+    std::sort(seconds.begin(), seconds.end());
+    return seconds[seconds.size() / 2];
+}
+
+}  // namespace
+
+void benchModel(const std::filesystem::path& song) {
+    audio::OfflineAudioDevice* device = nullptr;
+    model::StudioModel m(nullptr, [&device] {
+        auto made = std::make_unique<audio::OfflineAudioDevice>();
+        device = made.get();
+        return made;
+    });
+    const QString path = QString::fromStdString(song.string());
+
+    std::vector<double> loads;
+    double stall = 0.0;
+    for (int i = 0; i < kRuns; ++i) {
+        double runStall = 0.0;
+        loads.push_back(loadOnce(m, path, runStall));
+        stall = std::max(stall, runStall);
+        if (m.phase() != model::Phase::ready) {
+            note("the model could not load the MP3: model figures skipped");
+            return;
+        }
+    }
+    std::sort(loads.begin(), loads.end());
+    printFigure("model_load_3min_mp3_seconds", loads[loads.size() / 2], "s");
+    printFigure("model_load_longest_stall_ms", stall * 1e3, "ms", 2);
+
+    // During playback: the device renders between calls, as a real one would.
+    const double duration = m.duration();
+    const double play = medianCallSeconds(200, [&](int i) {
+        m.play();
+        device->render(512);
+        m.pause();
+        if (i % 2) m.seek(0.37 * i);
+    });
+    m.play();
+    const double seek = medianCallSeconds(200, [&](int i) {
+        device->render(512);
+        m.seek(std::fmod(7.3 * i, duration));
+    });
+    m.stop();
+    printFigure("model_play_ms", play * 1e3, "ms", 3);
+    printFigure("model_seek_while_playing_ms", seek * 1e3, "ms", 3);
+}
+
+}  // namespace corvane::bench
