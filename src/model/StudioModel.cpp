@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "model/StudioModel.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -37,6 +38,16 @@ struct StudioModel::Loaded {
     std::vector<std::vector<float>> peaks;
     double sampleRate = 0.0;
     std::int64_t frames = 0;
+};
+
+// A load worker's report to the main thread.
+struct StudioModel::LoadReport {
+    enum What { progressed, failed, finished };
+    What what;
+    std::uint64_t generation;
+    double fraction = 0.0;
+    QString description;
+    std::shared_ptr<Loaded> loaded;
 };
 
 StudioModel::StudioModel(ExportDialogs* dialogs, DeviceFactory makeDevice, QObject* parent)
@@ -84,53 +95,69 @@ void StudioModel::load(const QString& filePath) {
     reapLoaders();
     auto done = std::make_shared<std::atomic<bool>>(false);
     std::filesystem::path path = localPath(filePath);
-    // The worker touches no field: it posts its progress and its result to this thread, where
-    // anything from a superseded load is dropped. The destructor joins it, so `this` outlives it.
+    // The worker touches no field: it queues its progress and its result for this thread, where
+    // anything from a superseded load is dropped. The destructor joins the worker, so `this`
+    // outlives it.
     std::thread worker([this, path = std::move(path), generation, done] {
-        auto post = [this](auto job) {
-            QMetaObject::invokeMethod(this, std::move(job), Qt::QueuedConnection);
-        };
-        auto fail = [&](QString description) {
-            post([this, generation, description] {
-                if (isCurrentLoad(generation)) failLoading(description);
-            });
-        };
-
-        auto read = audio::readAudio(path);
-        if (!read) {
-            fail(fromUtf8(read.error().description));
-            done->store(true);
-            return;
-        }
-        dsp::StereoAudio song = std::move(read).value();
-        auto loaded = std::make_shared<Loaded>();
-        loaded->sampleRate = song.sampleRate;
-        loaded->frames = song.frames();
-
-        const dsp::ProgressFn progress = [this, generation](double fraction) {
-            QMetaObject::invokeMethod(
-                this,
-                [this, generation, fraction] {
-                    if (isCurrentLoad(generation)) setProgress(std::min(fraction, 1.0));
-                },
-                Qt::QueuedConnection);
-        };
-        std::vector<dsp::StemData> stems = dsp::Separator::separate(song, progress);
-        song = {};  // the decoded song is not needed any more
-        if (stems.size() != kStems) {
-            fail(QStringLiteral("The separation could not be set up."));
-            done->store(true);
-            return;
-        }
-        loaded->peaks = dsp::computePeaks(stems, kPeakBins);
-        for (dsp::StemData& stem : stems)
-            loaded->stems.push_back(std::make_shared<const dsp::StemData>(std::move(stem)));
-        post([this, generation, loaded] {
-            if (isCurrentLoad(generation)) finishLoading(std::move(*loaded));
-        });
+        runLoad(path, generation);
         done->store(true);
     });
     m_loaders.push_back(Loader{std::move(worker), std::move(done)});
+}
+
+void StudioModel::runLoad(const std::filesystem::path& path, std::uint64_t generation) {
+    auto fail = [&](QString description) {
+        postReport({LoadReport::failed, generation, 0.0, std::move(description), nullptr});
+    };
+    auto read = audio::readAudio(path);
+    if (!read) return fail(fromUtf8(read.error().description));
+    dsp::StereoAudio song = std::move(read).value();
+    auto loaded = std::make_shared<Loaded>();
+    loaded->sampleRate = song.sampleRate;
+    loaded->frames = song.frames();
+
+    const dsp::ProgressFn progress = [this, generation](double fraction) {
+        postReport({LoadReport::progressed, generation, fraction, {}, nullptr});
+    };
+    std::vector<dsp::StemData> stems = dsp::Separator::separate(song, progress);
+    song = {};  // the decoded song is not needed any more
+    if (stems.size() != kStems) return fail(QStringLiteral("The separation could not be set up."));
+    loaded->peaks = dsp::computePeaks(stems, kPeakBins);
+    for (dsp::StemData& stem : stems)
+        loaded->stems.push_back(std::make_shared<const dsp::StemData>(std::move(stem)));
+    postReport({LoadReport::finished, generation, 0.0, {}, std::move(loaded)});
+}
+
+void StudioModel::postReport(LoadReport report) {
+    bool wake = false;
+    {
+        std::lock_guard lock(m_reportsLock);
+        wake = m_reports.empty();  // one wake-up per batch; the batch keeps every report
+        m_reports.push_back(std::move(report));
+    }
+    if (wake) QMetaObject::invokeMethod(this, "applyLoadReports", Qt::QueuedConnection);
+}
+
+void StudioModel::applyLoadReports() {
+    std::vector<LoadReport> batch;
+    {
+        std::lock_guard lock(m_reportsLock);
+        batch.swap(m_reports);
+    }
+    for (LoadReport& report : batch) {
+        if (!isCurrentLoad(report.generation)) continue;  // a superseded load
+        switch (report.what) {
+            case LoadReport::progressed:
+                setProgress(std::min(report.fraction, 1.0));
+                break;
+            case LoadReport::failed:
+                failLoading(report.description);
+                break;
+            case LoadReport::finished:
+                finishLoading(std::move(*report.loaded));
+                break;
+        }
+    }
 }
 
 void StudioModel::reapLoaders() {

@@ -6,8 +6,11 @@
 #include <QTimer>
 #include <atomic>
 #include <cstdint>
+#include <deque>
+#include <filesystem>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -111,6 +114,12 @@ signals:
 
 private:
     struct Loaded;
+    struct LoadReport;
+
+    // Main thread: applies the queued load reports in the order they were made.
+    Q_INVOKABLE void applyLoadReports();
+    // Any thread: queues a report and wakes the main thread for it.
+    void postReport(LoadReport report);
 
     template <class T>
     void publish(T& field, T value, void (StudioModel::*signal)());
@@ -120,6 +129,8 @@ private:
     void setIsPlaying(bool v) { publish(m_isPlaying, v, &StudioModel::isPlayingChanged); }
     void setStatus(const QString& v) { publish(m_status, v, &StudioModel::statusChanged); }
 
+    // Worker thread: decodes, separates and computes peaks, posting progress and the outcome.
+    void runLoad(const std::filesystem::path& path, std::uint64_t generation);
     void finishLoading(Loaded&& loaded);
     void failLoading(const QString& description);
     void buildEngine();
@@ -164,6 +175,10 @@ private:
         std::shared_ptr<std::atomic<bool>> done;
     };
     std::vector<Loader> m_loaders;
+    // Reports from load workers: a plain mutex-guarded queue, so what crosses threads is visible
+    // to ThreadSanitizer, not hidden inside Qt's event queue.
+    std::mutex m_reportsLock;
+    std::vector<LoadReport> m_reports;
 };
 
 }  // namespace corvane::model
