@@ -287,7 +287,8 @@ std::optional<Error> drain(AVCodecContext& codec, AVFrame& frame, Collector& col
     }
 }
 
-Result<dsp::StereoAudio> decode(const std::filesystem::path& path) {
+Result<dsp::StereoAudio> decode(const std::filesystem::path& path,
+                                const std::atomic<bool>* cancel) {
     bool isEmpty = false;
     if (auto e = checkReadable(path, isEmpty)) return *std::move(e);
     if (isEmpty) return emptyFileError();
@@ -352,6 +353,8 @@ Result<dsp::StereoAudio> decode(const std::filesystem::path& path) {
     int consecutiveReadErrors = 0;
     bool ended = false;
     for (;;) {
+        if (cancel && cancel->load(std::memory_order_relaxed))
+            return corvaneError(kErrorCancelled, "Cancelled.");
         ret = av_read_frame(format.get(), packet.get());
         if (ret == AVERROR_EOF) break;
         if (ret < 0) {
@@ -409,10 +412,11 @@ Result<dsp::StereoAudio> decode(const std::filesystem::path& path) {
 
 }  // namespace
 
-Result<dsp::StereoAudio> readAudio(const std::filesystem::path& path) {
+Result<dsp::StereoAudio> readAudio(const std::filesystem::path& path,
+                                   const std::atomic<bool>* cancel) {
     silenceFFmpegLogOnce();
     try {
-        return decode(path);
+        return decode(path, cancel);
     } catch (const std::bad_alloc&) {
         return systemError(ENOMEM);
     }

@@ -40,6 +40,10 @@ private:
     std::array<float, 4 * kBins> m_bins{};
 };
 
+bool cancelled(const std::atomic<bool>* cancel) {
+    return cancel && cancel->load(std::memory_order_relaxed);
+}
+
 // Frames [w * chunk, min(w * chunk + chunk, frames)) of worker w.
 struct FrameRange {
     std::int64_t begin, end;
@@ -62,14 +66,14 @@ void allocateChannel(std::vector<float>& channel, std::int64_t n) {
 // transforms each frame again when it needs it, which costs less than writing four song-sized
 // planes to memory and reading them back.
 void analyse(const StereoAudio& audio, std::int64_t n, std::int64_t frames, int workers,
-             const float* window, const FftPlan& plan, FloatBuf& midMag,
-             const ProgressFn& progress) {
+             const float* window, const FftPlan& plan, FloatBuf& midMag, const ProgressFn& progress,
+             const std::atomic<bool>* cancel) {
     ProgressCounter counter(std::max<std::int64_t>(frames, 1), 0.0, 0.2, progress);
     parallelFor(workers, workers, [&](int w) {
         FFTScratch scratch(kFrameLength);
         FrameSpectra spectra;
         auto [begin, end] = workerFrames(w, workers, frames);
-        for (std::int64_t t = begin; t < end; ++t) {
+        for (std::int64_t t = begin; t < end && !cancelled(cancel); ++t) {
             spectra.transform(audio, n, t, window, plan, scratch);
             midMagnitude(spectra.lre(), spectra.lim(), spectra.rre(), spectra.rim(),
                          midMag.p() + t * kBins, kBins);
@@ -81,13 +85,13 @@ void analyse(const StereoAudio& audio, std::int64_t n, std::int64_t frames, int 
 // Median filtering: harmonic estimate along time, percussive estimate along frequency, and the
 // soft percussive mask from the two.
 void filterMedians(const FloatBuf& midMag, std::int64_t frames, int workers, FloatBuf& percMask,
-                   const ProgressFn& progress) {
+                   const ProgressFn& progress, const std::atomic<bool>* cancel) {
     ProgressCounter counter(std::max<std::int64_t>(frames, 1), 0.2, 0.4, progress);
     parallelFor(workers, workers, [&](int w) {
         std::array<float, kBins> harmonic{};
         std::array<float, kBins> percussive{};
         auto [begin, end] = workerFrames(w, workers, frames);
-        for (std::int64_t t = begin; t < end; ++t) {
+        for (std::int64_t t = begin; t < end && !cancelled(cancel); ++t) {
             const float* rows[2 * kMedianHalf + 1];
             for (int d = -kMedianHalf; d <= kMedianHalf; ++d)
                 rows[d + kMedianHalf] =
@@ -109,7 +113,8 @@ void filterMedians(const FloatBuf& midMag, std::int64_t frames, int workers, Flo
 // on the number of threads. Every stretch is normalised as soon as no later frame can touch it.
 void synthesise(const StereoAudio& audio, const FloatBuf& percMask, const std::vector<float>& bass,
                 std::int64_t n, std::int64_t frames, int workers, const float* window,
-                const FftPlan& plan, std::vector<StemData>& stems, const ProgressFn& progress) {
+                const FftPlan& plan, std::vector<StemData>& stems, const ProgressFn& progress,
+                const std::atomic<bool>* cancel) {
     ProgressCounter counter(kSynthesisJobs * frames, 0.6, 0.4, progress);
     const std::array<float, kHop> power = windowPowerTable(window);
     auto channelOf = [&](int job) -> std::vector<float>& {
@@ -138,7 +143,7 @@ void synthesise(const StereoAudio& audio, const FloatBuf& percMask, const std::v
         auto [begin, end] = workerFrames(w, threads, frames);
         // Output positions covered by two frames of this thread: [(begin - 1), (end - 2)) hops.
         std::int64_t normalisedTo = std::clamp<std::int64_t>((begin - 1) * kHop, 0, n);
-        for (std::int64_t t = begin; t < end; ++t) {
+        for (std::int64_t t = begin; t < end && !cancelled(cancel); ++t) {
             const std::int64_t row = t * kBins;
             spectra.transform(audio, n, t, window, plan, scratch);
             const float* lre = spectra.lre();
@@ -202,15 +207,19 @@ std::vector<StemData> Separator::separate(const StereoAudio& audio, const Progre
     // The padded channels of the textbook layout are implied: frames read the input directly and
     // see zeros outside it, which saves two song-sized copies.
     auto midMag = std::make_unique<FloatBuf>(frames * kBins);
-    analyse(audio, n, frames, workers, window.data(), *plan, *midMag, progress);
+    analyse(audio, n, frames, workers, window.data(), *plan, *midMag, progress, options.cancel);
+    if (cancelled(options.cancel)) return {};
 
     FloatBuf percMask(frames * kBins);
-    filterMedians(*midMag, frames, workers, percMask, progress);
+    filterMedians(*midMag, frames, workers, percMask, progress, options.cancel);
+    if (cancelled(options.cancel)) return {};
     midMag.reset();  // its last reader is done
 
     const std::vector<float> bass = bassWeights(audio.sampleRate);
     std::vector<StemData> stems(kStems);
-    synthesise(audio, percMask, bass, n, frames, workers, window.data(), *plan, stems, progress);
+    synthesise(audio, percMask, bass, n, frames, workers, window.data(), *plan, stems, progress,
+               options.cancel);
+    if (cancelled(options.cancel)) return {};
     return stems;
 }
 

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <vector>
 
@@ -16,6 +17,9 @@ using ProgressFn = std::function<void(double fraction)>;
 struct SeparatorOptions {
     // Worker threads for the parallel passes; 0 means max(hardware threads, 2).
     int workers = 0;
+    // When set (from any thread), the separation stops within about one frame's work per worker
+    // and returns an empty list: for work nobody wants any more, such as at exit.
+    const std::atomic<bool>* cancel = nullptr;
 };
 
 // Splits a song into vocals, drums, bass and other by STFT, median filtering, a centre measure
@@ -23,7 +27,8 @@ struct SeparatorOptions {
 // so the four stems add back to the input within single-precision rounding.
 //
 // Stateless; any thread; blocks until done. Returns four stems of the input's length in StemKind
-// order (four empty stems for empty input), or an empty list if the FFT plan cannot be made.
+// order (four empty stems for empty input), or an empty list if the FFT plan cannot be made or
+// the separation was cancelled.
 // Non-finite input samples are treated as silence. Allocates the whole working set per call.
 class Separator {
 public:

@@ -60,7 +60,9 @@ StudioModel::StudioModel(ExportDialogs* dialogs, DeviceFactory makeDevice, QObje
 
 StudioModel::~StudioModel() {
     m_timer.stop();
-    // A loader may still post to this object; it must be done before the object goes.
+    // A loader may still post to this object; it must be done before the object goes. Cancelled,
+    // it stops within a packet or a frame, so closing the window during a load is prompt.
+    for (Loader& loader : m_loaders) loader.cancel->store(true);
     for (Loader& loader : m_loaders)
         if (loader.thread.joinable()) loader.thread.join();
 }
@@ -93,23 +95,26 @@ void StudioModel::load(const QString& filePath) {
 
     const std::uint64_t generation = ++m_loadGeneration;
     reapLoaders();
+    for (Loader& older : m_loaders) older.cancel->store(true);  // superseded: stop wasting work
     auto done = std::make_shared<std::atomic<bool>>(false);
+    auto cancel = std::make_shared<std::atomic<bool>>(false);
     std::filesystem::path path = localPath(filePath);
     // The worker touches no field: it queues its progress and its result for this thread, where
     // anything from a superseded load is dropped. The destructor joins the worker, so `this`
     // outlives it.
-    std::thread worker([this, path = std::move(path), generation, done] {
-        runLoad(path, generation);
+    std::thread worker([this, path = std::move(path), generation, done, cancel] {
+        runLoad(path, generation, *cancel);
         done->store(true);
     });
-    m_loaders.push_back(Loader{std::move(worker), std::move(done)});
+    m_loaders.push_back(Loader{std::move(worker), std::move(done), std::move(cancel)});
 }
 
-void StudioModel::runLoad(const std::filesystem::path& path, std::uint64_t generation) {
+void StudioModel::runLoad(const std::filesystem::path& path, std::uint64_t generation,
+                          const std::atomic<bool>& cancel) {
     auto fail = [&](QString description) {
         postReport({LoadReport::failed, generation, 0.0, std::move(description), nullptr});
     };
-    auto read = audio::readAudio(path);
+    auto read = audio::readAudio(path, &cancel);
     if (!read) return fail(fromUtf8(read.error().description));
     dsp::StereoAudio song = std::move(read).value();
     auto loaded = std::make_shared<Loaded>();
@@ -119,8 +124,10 @@ void StudioModel::runLoad(const std::filesystem::path& path, std::uint64_t gener
     const dsp::ProgressFn progress = [this, generation](double fraction) {
         postReport({LoadReport::progressed, generation, fraction, {}, nullptr});
     };
-    std::vector<dsp::StemData> stems = dsp::Separator::separate(song, progress);
-    song = {};  // the decoded song is not needed any more
+    std::vector<dsp::StemData> stems =
+        dsp::Separator::separate(song, progress, dsp::SeparatorOptions{.cancel = &cancel});
+    song = {};                  // the decoded song is not needed any more
+    if (cancel.load()) return;  // superseded or closing: nobody will read a report
     if (stems.size() != kStems) return fail(QStringLiteral("The separation could not be set up."));
     loaded->peaks = dsp::computePeaks(stems, kPeakBins);
     for (dsp::StemData& stem : stems)

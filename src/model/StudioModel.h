@@ -130,7 +130,8 @@ private:
     void setStatus(const QString& v) { publish(m_status, v, &StudioModel::statusChanged); }
 
     // Worker thread: decodes, separates and computes peaks, posting progress and the outcome.
-    void runLoad(const std::filesystem::path& path, std::uint64_t generation);
+    void runLoad(const std::filesystem::path& path, std::uint64_t generation,
+                 const std::atomic<bool>& cancel);
     void finishLoading(Loaded&& loaded);
     void failLoading(const QString& description);
     void buildEngine();
@@ -173,6 +174,8 @@ private:
     struct Loader {
         std::thread thread;
         std::shared_ptr<std::atomic<bool>> done;
+        // Set when a newer load supersedes this one or the model goes: the work stops early.
+        std::shared_ptr<std::atomic<bool>> cancel;
     };
     std::vector<Loader> m_loaders;
     // Reports from load workers: a plain mutex-guarded queue, so what crosses threads is visible

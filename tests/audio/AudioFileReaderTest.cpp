@@ -490,4 +490,18 @@ TEST(ReaderMemory, PeakStaysNearOneCopyOfTheSong) {
 }
 
 }  // namespace
+
+TEST(ReaderCancel, ACancelledReadStopsWithItsOwnError) {
+    TempDir dir;
+    const auto file = dir / "song.flac";
+    ASSERT_TRUE(ffmpeg("-f lavfi -i '" + kStereoSource + "' " + quoted(file)));
+    std::atomic<bool> cancel{true};
+    auto read = readAudio(file, &cancel);
+    ASSERT_FALSE(read.ok());
+    EXPECT_EQ(read.error().domain, "Corvane");
+    EXPECT_EQ(read.error().code, kErrorCancelled);
+    cancel = false;
+    EXPECT_TRUE(readAudio(file, &cancel).ok());
+}
+
 }  // namespace corvane::audio

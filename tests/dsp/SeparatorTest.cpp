@@ -5,9 +5,9 @@
 #include <cmath>
 
 #include "TestSupport.h"
+#include "demo/DemoSong.h"
 #include "dsp/FftPlan.h"
 #include "dsp/SeparationKernels.h"
-#include "demo/DemoSong.h"
 #include "dsp/Separator.h"
 
 using namespace corvane::dsp;
@@ -236,7 +236,25 @@ TEST(Separator, DemoSongPartsLandInTheirStems) {
     EXPECT_GT(share(stems[3], parts.chords), 0.4);
     // The kick sits below the cross-over and goes to the bass; of what is left, the drums stem
     // takes nearly all.
-    const double drumsAbove = share(stems[0], parts.drums) + share(stems[1], parts.drums) +
-                              share(stems[3], parts.drums);
+    const double drumsAbove =
+        share(stems[0], parts.drums) + share(stems[1], parts.drums) + share(stems[3], parts.drums);
     EXPECT_GT(share(stems[1], parts.drums), 0.8 * drumsAbove);
+}
+
+TEST(Separator, CancellingStopsEarlyWithNoStems) {
+    const StereoAudio audio = noiseStereo(200000, 5);
+    std::atomic<bool> cancel{true};
+    EXPECT_TRUE(Separator::separate(audio, nullptr, {.cancel = &cancel}).empty());
+
+    // Cancelled from the first progress report, in the middle of the analysis.
+    cancel = false;
+    std::atomic<int> reports = 0;
+    auto stems = Separator::separate(audio,
+                                     [&](double) {
+                                         ++reports;
+                                         cancel = true;
+                                     },
+                                     {.workers = 2, .cancel = &cancel});
+    EXPECT_TRUE(stems.empty());
+    EXPECT_LT(reports.load(), 10);  // a full run reports about 40 times
 }

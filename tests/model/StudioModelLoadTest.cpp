@@ -186,3 +186,13 @@ TEST(StudioModelLoad, ASecondLoadResetsStripsAndRebuildsTheGraph) {
     EXPECT_EQ(m.strips(), defaultStrips());
     EXPECT_EQ(m.engine().gain(0), 1.0f);
 }
+
+TEST(StudioModelLoad, TheModelCanGoWhileALoadRuns) {
+    TempDir dir;
+    const QString path = writeSong(dir, "long.wav", testSong(44100 * 120));
+    auto rig = std::make_unique<ModelRig>();
+    rig->model->load(path);
+    rig.reset();  // cancels and joins the load; its reports are never delivered
+    waitUntil([] { return false; }, std::chrono::milliseconds(50));
+    SUCCEED();
+}
