@@ -1,0 +1,188 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "ui/WaveformView.h"
+
+#include <QMouseEvent>
+#include <QPaintEvent>
+#include <QPainter>
+#include <QPainterPath>
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "ui/Theme.h"
+
+namespace corvane::ui {
+
+namespace {
+constexpr double kCornerRadius = 6.0;
+constexpr double kBackgroundOpacity = 0.12;
+constexpr double kBarHeightShare = 0.95;
+constexpr double kBarGap = 0.5;
+constexpr double kMinBarWidth = 0.5;
+constexpr double kMinBarHeight = 1.0;
+constexpr double kDimmedOpacity = 0.25;
+constexpr double kOpacity = 0.9;
+constexpr double kPlayheadWidth = 2.0;
+constexpr int kBarsPerRun = 8;
+
+// The pixels an antialiased playhead at `x` touches, with one to spare on each side.
+QRect playheadPixels(double x, int height) {
+    const int left = static_cast<int>(std::floor(x)) - 1;
+    const int right = static_cast<int>(std::ceil(x + kPlayheadWidth)) + 1;
+    return QRect(left, 0, right - left, height);
+}
+}  // namespace
+
+WaveformView::WaveformView(model::StudioModel& model, QWidget* parent)
+    : QWidget(parent),
+      m_model(model),
+      m_color(colors::gray),
+      m_playheadX(std::numeric_limits<double>::quiet_NaN()) {
+    setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+    connect(&m_model, &model::StudioModel::positionChanged, this, &WaveformView::movePlayhead);
+    connect(&m_model, &model::StudioModel::durationChanged, this, qOverload<>(&QWidget::update));
+}
+
+void WaveformView::setPeaks(std::vector<float> peaks) {
+    // The strip hands the peaks over on every strip change; equal ones need no repaint.
+    if (peaks == m_peaks) return;
+    m_peaks = std::move(peaks);
+    update();
+}
+
+void WaveformView::setColor(const QColor& color) {
+    if (color == m_color) return;
+    m_color = color;
+    update();
+}
+
+void WaveformView::setDimmed(bool dimmed) {
+    if (dimmed == m_dimmed) return;
+    m_dimmed = dimmed;
+    update();
+}
+
+double WaveformView::playheadX() const {
+    const double duration = m_model.duration();
+    if (m_peaks.empty() || !(duration > 0.0)) return std::numeric_limits<double>::quiet_NaN();
+    return m_model.position() / duration * width() - 1.0;
+}
+
+void WaveformView::movePlayhead() {
+    const double x = playheadX();
+    if (x == m_playheadX || (std::isnan(x) && std::isnan(m_playheadX))) return;
+    if (!std::isnan(m_playheadX)) update(playheadPixels(m_playheadX, height()));
+    if (!std::isnan(x)) update(playheadPixels(x, height()));
+    m_playheadX = x;
+}
+
+void WaveformView::paintEvent(QPaintEvent* event) {
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    const double w = width();
+    const double h = height();
+
+    QPainterPath frame;
+    frame.addRoundedRect(QRectF(0.0, 0.0, w, h), kCornerRadius, kCornerRadius);
+    painter.setPen(Qt::NoPen);
+    QColor background(Qt::black);
+    background.setAlphaF(kBackgroundOpacity);
+    painter.fillPath(frame, background);
+
+    m_playheadX = std::numeric_limits<double>::quiet_NaN();
+    const std::size_t n = m_peaks.size();
+    if (n == 0) return;
+    painter.setClipPath(frame);
+
+    const QRect dirty = event->rect() & rect();
+    if (!dirty.isEmpty()) paintBars(painter, dirty);
+
+    const double x = playheadX();
+    if (!std::isnan(x)) {
+        painter.fillRect(QRectF(x, 0.0, kPlayheadWidth, h), primaryText(palette()));
+        m_playheadX = x;
+    }
+}
+
+void WaveformView::paintBars(QPainter& painter, const QRect& dirty) const {
+    const std::size_t n = m_peaks.size();
+    const double w = width();
+    const double h = height();
+    const double step = w / static_cast<double>(n);
+    double barWidth = step - kBarGap;
+    if (barWidth <= kMinBarWidth) barWidth = kMinBarWidth;
+    const double mid = h * 0.5;
+
+    // Only the bars that reach into the dirty area: a playhead tick repaints a few pixels.
+    const double from = dirty.left() - 1.0;
+    const double to = dirty.right() + 2.0;
+    const auto first = static_cast<std::size_t>(
+        std::clamp(std::floor((from - barWidth) / step), 0.0, static_cast<double>(n)));
+    const auto last = static_cast<std::size_t>(
+        std::clamp(std::ceil(to / step) + 1.0, 0.0, static_cast<double>(n)));
+
+    // The bars go onto a layer in an opaque colour and the layer onto the view at the bars'
+    // opacity. Qt 6 hands a translucent fill's spans to its GUI thread pool in batches, and for
+    // hundreds of thin bars those hand-offs cost ten times the drawing.
+    const double dpr = devicePixelRatioF();
+    const QRect device =
+        QRectF(QPointF(dirty.topLeft()) * dpr, QSizeF(dirty.size()) * dpr).toAlignedRect();
+    const QPointF origin = QPointF(device.topLeft()) / dpr;
+    QImage layer(device.size(), QImage::Format_ARGB32_Premultiplied);
+    layer.setDevicePixelRatio(dpr);
+    layer.fill(Qt::transparent);
+    {
+        QPainter bars(&layer);
+        bars.setRenderHint(QPainter::Antialiasing);
+        bars.translate(-origin);
+        QColor opaque = m_color;
+        opaque.setAlpha(255);
+        // Qt's rasterizer slows down more than linearly with a path's size, so the envelope is
+        // filled in runs of a few bars, split only where neighbours share no device pixel: each
+        // pixel then gets exactly the coverage one path of all the bars would give it. Right to
+        // left, because each row's cells are kept in a list sorted by x that is searched from
+        // its left end.
+        QPainterPath run;
+        run.setFillRule(Qt::WindingFill);
+        int inRun = 0;
+        for (std::size_t i = last; i-- > first;) {
+            const double x = static_cast<double>(i) * step;
+            if (x < to && x + barWidth > from) {
+                double barHeight = m_peaks[i] * h * kBarHeightShare;
+                if (!(barHeight >= kMinBarHeight)) barHeight = kMinBarHeight;  // NaN too
+                run.addRect(QRectF(x, mid - barHeight / 2.0, barWidth, barHeight));
+                ++inRun;
+            }
+            const double previousEnd = (x - step + barWidth) * dpr;
+            if (inRun >= kBarsPerRun && std::ceil(previousEnd) <= std::floor(x * dpr)) {
+                bars.fillPath(run, opaque);
+                run.clear();
+                inRun = 0;
+            }
+        }
+        if (inRun > 0) bars.fillPath(run, opaque);
+    }
+    painter.setOpacity((m_dimmed ? kDimmedOpacity : kOpacity) * m_color.alphaF());
+    painter.drawImage(origin, layer);
+    painter.setOpacity(1.0);
+}
+
+void WaveformView::mousePressEvent(QMouseEvent* event) {
+    seekTo(event->position().x());
+    event->accept();
+}
+
+void WaveformView::mouseMoveEvent(QMouseEvent* event) {
+    if (event->buttons() == Qt::NoButton) return;
+    seekTo(event->position().x());
+    event->accept();
+}
+
+void WaveformView::seekTo(double x) {
+    const double w = width();
+    double f = 0.0;
+    if (w > 0.0 && x > 0.0) f = x > w ? 1.0 : x / w;
+    m_model.seek(f * m_model.duration());
+}
+
+}  // namespace corvane::ui
