@@ -1,0 +1,195 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "ui/StripView.h"
+
+#include <QEvent>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPainter>
+#include <QPushButton>
+#include <QSignalBlocker>
+#include <QSlider>
+#include <QVBoxLayout>
+#include <cmath>
+#include <string_view>
+
+#include "ui/Theme.h"
+#include "ui/WaveformView.h"
+
+namespace corvane::ui {
+
+namespace {
+constexpr int kSpacing = 12;
+constexpr int kMargin = 10;
+constexpr int kNameWidth = 70;
+constexpr int kWaveformHeight = 54;
+constexpr int kSliderWidth = 120;
+constexpr int kSliderSteps = 1000;  // slider units per unit of gain
+constexpr float kMaxVolume = 1.5f;
+constexpr double kCornerRadius = 10.0;
+constexpr double kBackgroundOpacity = 0.08;
+
+QString text(std::string_view s) {
+    return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size()));
+}
+
+// From the strip's own palette: the strip hears of a theme change before its children do.
+void setSecondary(QLabel* label, const QPalette& strip) {
+    QPalette p = label->palette();
+    p.setColor(QPalette::WindowText, secondaryText(strip));
+    label->setPalette(p);
+}
+
+// Changes one field of the model's strip and makes it heard.
+template <class Change>
+void editStrip(model::StudioModel& model, int index, Change change) {
+    if (index < 0 || index >= static_cast<int>(model.strips().size())) return;
+    model::Strip s = model.strips()[static_cast<std::size_t>(index)];
+    change(s);
+    model.setStrip(index, s);
+    model.applyGains();
+}
+
+QPushButton* makeButton(QWidget* parent, const QString& name, const QString& toolTip) {
+    auto* button = new QPushButton(parent);
+    button->setObjectName(name);
+    button->setToolTip(toolTip);
+    // Space belongs to the window's play shortcut, not to whichever button was clicked last.
+    button->setFocusPolicy(Qt::NoFocus);
+    return button;
+}
+}  // namespace
+
+StripView::StripView(model::StudioModel& model, int index, QWidget* parent)
+    : QWidget(parent), m_model(model), m_index(index) {
+    const dsp::StemKind kind = dsp::stemKindFromRaw(index).value_or(dsp::StemKind::other);
+    const QString title = text(dsp::title(kind));
+
+    auto* name = new QWidget(this);
+    name->setFixedWidth(kNameWidth);
+    auto* nameLayout = new QVBoxLayout(name);
+    nameLayout->setContentsMargins(0, 0, 0, 0);
+    nameLayout->setSpacing(2);
+    m_title = new QLabel(title, name);
+    m_title->setObjectName(QStringLiteral("titleLabel"));
+    m_title->setFont(ui::font(TextStyle::headline));
+    m_subtitle = new QLabel(text(dsp::subtitle(kind)), name);
+    m_subtitle->setObjectName(QStringLiteral("subtitleLabel"));
+    m_subtitle->setFont(ui::font(TextStyle::caption2));
+    nameLayout->addWidget(m_title, 0, Qt::AlignLeading);
+    nameLayout->addWidget(m_subtitle, 0, Qt::AlignLeading);
+
+    m_waveform = new WaveformView(m_model, this);
+    m_waveform->setObjectName(QStringLiteral("waveform"));
+    m_waveform->setFixedHeight(kWaveformHeight);
+    m_waveform->setColor(kindColor(kind));
+
+    auto* volume = new QWidget(this);
+    auto* volumeLayout = new QVBoxLayout(volume);
+    volumeLayout->setContentsMargins(0, 0, 0, 0);
+    volumeLayout->setSpacing(2);
+    m_volume = new QSlider(Qt::Horizontal, volume);
+    m_volume->setObjectName(QStringLiteral("volumeSlider"));
+    m_volume->setFixedWidth(kSliderWidth);
+    m_volume->setRange(0, static_cast<int>(std::lround(kMaxVolume * kSliderSteps)));
+    m_volume->setPageStep(kSliderSteps / 10);
+    m_volume->setSingleStep(kSliderSteps / 100);
+    m_volume->setAccessibleName(title + QStringLiteral(" volume"));
+    m_volumeLabel = new QLabel(volume);
+    m_volumeLabel->setObjectName(QStringLiteral("volumeLabel"));
+    m_volumeLabel->setFont(monospacedDigits(ui::font(TextStyle::caption2)));
+    m_volumeLabel->setAlignment(Qt::AlignCenter);
+    volumeLayout->addWidget(m_volume, 0, Qt::AlignHCenter);
+    volumeLayout->addWidget(m_volumeLabel, 0, Qt::AlignHCenter);
+
+    m_solo = makeButton(this, QStringLiteral("soloButton"), QStringLiteral("Solo"));
+    m_solo->setText(QStringLiteral("S"));
+    m_solo->setAccessibleName(QStringLiteral("Solo ") + title);
+    m_mute = makeButton(this, QStringLiteral("muteButton"), QStringLiteral("Mute"));
+    m_mute->setText(QStringLiteral("M"));
+    m_mute->setAccessibleName(QStringLiteral("Mute ") + title);
+    m_export =
+        makeButton(this, QStringLiteral("exportButton"), QStringLiteral("Export this stem as WAV"));
+    m_export->setIcon(themedIcon(QStringLiteral("document-save")));
+    m_export->setAccessibleName(QStringLiteral("Export ") + title);
+    for (QPushButton* toggle : {m_solo, m_mute}) toggle->setCheckable(true);
+
+    auto* row = new QHBoxLayout(this);
+    row->setContentsMargins(kMargin, kMargin, kMargin, kMargin);
+    row->setSpacing(kSpacing);
+    row->addWidget(name, 0, Qt::AlignVCenter);
+    row->addWidget(m_waveform, 1, Qt::AlignVCenter);
+    row->addWidget(volume, 0, Qt::AlignVCenter);
+    row->addWidget(m_solo, 0, Qt::AlignVCenter);
+    row->addWidget(m_mute, 0, Qt::AlignVCenter);
+    row->addWidget(m_export, 0, Qt::AlignVCenter);
+
+    // Each step of a drag is heard at once: the model is written on every value, not on release.
+    connect(m_volume, &QSlider::valueChanged, this, [this](int value) {
+        editStrip(m_model, m_index, [value](model::Strip& s) {
+            s.volume = static_cast<float>(value) / static_cast<float>(kSliderSteps);
+        });
+    });
+    connect(m_solo, &QPushButton::clicked, this,
+            [this] { editStrip(m_model, m_index, [](model::Strip& s) { s.solo = !s.solo; }); });
+    connect(m_mute, &QPushButton::clicked, this,
+            [this] { editStrip(m_model, m_index, [](model::Strip& s) { s.mute = !s.mute; }); });
+    connect(m_export, &QPushButton::clicked, this, [this] { m_model.exportStem(m_index); });
+
+    // Position ticks leave the strip alone: the waveform moves its own playhead.
+    connect(&m_model, &model::StudioModel::stripsChanged, this, &StripView::syncFromModel);
+    connect(&m_model, &model::StudioModel::peaksChanged, this, &StripView::syncFromModel);
+    applyPalette();
+    syncFromModel();
+}
+
+void StripView::syncFromModel() {
+    const auto& strips = m_model.strips();
+    const auto& peaks = m_model.peaks();
+    const bool valid = m_index >= 0 && m_index < static_cast<int>(strips.size());
+    const auto i = static_cast<std::size_t>(m_index);
+    const model::Strip strip = valid ? strips[i] : model::Strip{};
+
+    m_waveform->setPeaks(m_index >= 0 && i < peaks.size() ? peaks[i] : std::vector<float>{});
+    m_waveform->setDimmed(strip.mute);
+    {
+        const QSignalBlocker blocker(m_volume);
+        m_volume->setValue(static_cast<int>(std::lround(strip.volume * kSliderSteps)));
+    }
+    // Truncated so the label never claims more than is heard (0.999 shows 99 %).
+    const int percent = static_cast<int>(strip.volume * 100.0f);
+    m_volumeLabel->setText(QString::number(percent) + QLatin1Char('%'));
+
+    const auto tint = [](QPushButton* button, bool on, const QColor& color) {
+        const QString style = prominentButtonStyle(on ? color : colors::gray);
+        // Restyling is costly; strips change often while a slider is dragged.
+        if (button->styleSheet() != style) button->setStyleSheet(style);
+        button->setChecked(on);
+    };
+    tint(m_solo, strip.solo, colors::yellow);
+    tint(m_mute, strip.mute, colors::red);
+    m_solo->setEnabled(valid);
+    m_mute->setEnabled(valid);
+    m_volume->setEnabled(valid);
+}
+
+void StripView::applyPalette() {
+    setSecondary(m_subtitle, palette());
+    setSecondary(m_volumeLabel, palette());
+}
+
+void StripView::changeEvent(QEvent* event) {
+    if (event->type() == QEvent::PaletteChange) applyPalette();
+    QWidget::changeEvent(event);
+}
+
+void StripView::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(Qt::NoPen);
+    QColor tint = kindColor(dsp::stemKindFromRaw(m_index).value_or(dsp::StemKind::other));
+    tint.setAlphaF(static_cast<float>(kBackgroundOpacity));
+    painter.setBrush(tint);
+    painter.drawRoundedRect(QRectF(rect()), kCornerRadius, kCornerRadius);
+}
+
+}  // namespace corvane::ui
