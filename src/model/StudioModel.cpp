@@ -67,14 +67,6 @@ StudioModel::~StudioModel() {
         if (loader.thread.joinable()) loader.thread.join();
 }
 
-template <class T>
-void StudioModel::publish(T& field, T value, void (StudioModel::*signal)()) {
-    Q_ASSERT(QThread::currentThread() == thread());
-    field = std::move(value);
-    emit(this->*signal)();
-    emit changed();
-}
-
 void StudioModel::setStrip(int index, const Strip& strip) {
     Q_ASSERT(index >= 0 && index < static_cast<int>(m_strips.size()));
     if (index < 0 || index >= static_cast<int>(m_strips.size())) return;

@@ -3,6 +3,7 @@
 
 #include <QObject>
 #include <QString>
+#include <QThread>
 #include <QTimer>
 #include <atomic>
 #include <cstdint>
@@ -113,6 +114,10 @@ signals:
     void changed();
 
 private:
+    // Lets view tests put the model in states that a real load passes through too quickly to
+    // catch (a given progress, the processing phase).
+    friend class StudioModelTestAccess;
+
     struct Loaded;
     struct LoadReport;
 
@@ -183,5 +188,13 @@ private:
     std::mutex m_reportsLock;
     std::vector<LoadReport> m_reports;
 };
+
+template <class T>
+void StudioModel::publish(T& field, T value, void (StudioModel::*signal)()) {
+    Q_ASSERT(QThread::currentThread() == thread());
+    field = std::move(value);
+    emit(this->*signal)();
+    emit changed();
+}
 
 }  // namespace corvane::model
