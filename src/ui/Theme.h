@@ -1,0 +1,52 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+
+#include <QColor>
+#include <QFont>
+#include <QIcon>
+#include <QPalette>
+#include <QString>
+
+#include "dsp/StemKind.h"
+
+namespace corvane::ui {
+
+// The named colours of the design, as shown in light mode. Faint backgrounds and secondary text
+// come from the palette instead, so a dark desktop theme stays readable.
+namespace colors {
+inline const QColor pink{0xFF, 0x2D, 0x55};
+inline const QColor orange{0xFF, 0x95, 0x00};
+inline const QColor indigo{0x58, 0x56, 0xD6};
+inline const QColor teal{0x30, 0xB0, 0xC7};
+inline const QColor yellow{0xFF, 0xCC, 0x00};
+inline const QColor red{0xFF, 0x3B, 0x30};
+inline const QColor gray{0x8E, 0x8E, 0x93};
+inline const QColor accent{0x00, 0x7A, 0xFF};
+}  // namespace colors
+
+// The strip colour of a stem kind.
+QColor kindColor(dsp::StemKind kind);
+
+// Secondary text: the palette's text colour at reduced strength.
+QColor secondaryText(const QPalette& palette);
+// The primary foreground (ordinary text) colour.
+QColor primaryText(const QPalette& palette);
+// A faint fill of the foreground colour (the quaternary level), for bar backgrounds.
+QColor quaternaryFill(const QPalette& palette);
+
+// Text styles, in device-independent pixels, derived from the application font's family.
+enum class TextStyle { body, headline, caption, caption2, title2, title3 };
+QFont font(TextStyle style);
+// The same font with digits of equal width, for numbers that change in place.
+QFont monospacedDigits(QFont font);
+
+// A freedesktop icon-theme icon, or our own bundled SVG of the same name where the desktop has
+// no icon theme (or not that icon): media-playback-start, media-playback-pause,
+// media-playback-stop, document-open, dialog-information, document-save,
+// microphone-sensitivity-muted, and the application's own "corvane" waveform glyph.
+QIcon themedIcon(const QString& name);
+
+// A button filled in `tint` with white text: the prominent bordered style.
+QString prominentButtonStyle(const QColor& tint);
+
+}  // namespace corvane::ui

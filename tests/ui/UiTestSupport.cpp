@@ -1,0 +1,56 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "UiTestSupport.h"
+
+#include <QDir>
+
+#include "demo/DemoSong.h"
+
+namespace corvane::test {
+
+namespace {
+std::optional<QString> takeAnswer(std::deque<QString>& answers) {
+    if (answers.empty()) return std::nullopt;
+    const QString answer = answers.front();
+    answers.pop_front();
+    if (answer.isEmpty()) return std::nullopt;
+    return answer;
+}
+}  // namespace
+
+std::optional<QString> FakeFileDialogs::openAudioFile() {
+    ++openRequests;
+    return takeAnswer(openAnswers);
+}
+
+std::optional<QString> FakeFileDialogs::saveWavLocation(const QString& proposedName) {
+    proposedNames.push_back(proposedName);
+    return takeAnswer(saveAnswers);
+}
+
+std::optional<QString> FakeFileDialogs::exportFolder() { return takeAnswer(folderAnswers); }
+
+UiRig::UiRig() {
+    model = std::make_unique<model::StudioModel>(&dialogs, [this] {
+        auto made = std::make_unique<audio::OfflineAudioDevice>();
+        device = made.get();
+        return made;
+    });
+}
+
+bool UiRig::loadSong(double seconds, const std::string& name) {
+    return loadAndWait(*model, writeSong(dir, name, demo::makeDemoSong(seconds, 44100.0)));
+}
+
+QImage render(QWidget& widget) {
+    QImage image(widget.size(), QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    widget.render(&image);
+    return image;
+}
+
+void saveScreenshot(QWidget& widget, const QString& name) {
+    QDir().mkpath(QStringLiteral(CORVANE_SCREENSHOT_DIR));
+    widget.grab().save(QStringLiteral(CORVANE_SCREENSHOT_DIR "/") + name + QStringLiteral(".png"));
+}
+
+}  // namespace corvane::test
