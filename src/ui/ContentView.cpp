@@ -1,0 +1,353 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "ui/ContentView.h"
+
+#include <QDragEnterEvent>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QMimeData>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QPainterPath>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QStackedLayout>
+#include <QVBoxLayout>
+#include <cmath>
+
+#include "ui/StripView.h"
+#include "ui/Theme.h"
+#include "ui/TransportBar.h"
+
+namespace corvane::ui {
+
+namespace {
+
+const QString kInfoText = QStringLiteral(
+    "Stems are made with signal processing (STFT, center-channel extraction and median "
+    "filtering), not an AI model, so separation is approximate and some bleed between stems is "
+    "expected.");
+
+// The first location of a drag or drop, if it is a file; anything else counts as none.
+std::optional<QString> firstFile(const QMimeData* data) {
+    if (!data || !data->hasUrls() || data->urls().isEmpty()) return std::nullopt;
+    const QUrl first = data->urls().constFirst();
+    if (!first.isLocalFile()) return std::nullopt;
+    return first.toLocalFile();
+}
+
+QLabel* makeLabel(const QString& text, TextStyle style, QWidget* parent) {
+    auto* label = new QLabel(text, parent);
+    label->setFont(ui::font(style));
+    return label;
+}
+
+void setSecondary(QLabel* label) {
+    QPalette palette = label->palette();
+    palette.setColor(QPalette::WindowText, secondaryText(palette));
+    label->setPalette(palette);
+}
+
+QPixmap iconPixmap(const QString& name, int size) {
+    return themedIcon(name).pixmap(QSize(size, size));
+}
+
+}  // namespace
+
+// The idle screen: an invitation to drop a song, framed by a dashed rounded border that takes the
+// accent colour while a file hovers. A click anywhere in it opens the open dialog.
+class DropZone : public QWidget {
+public:
+    explicit DropZone(QWidget* parent) : QWidget(parent) {
+        setObjectName(QStringLiteral("dropZone"));
+        setCursor(Qt::PointingHandCursor);
+        auto* layout = new QVBoxLayout(this);
+        layout->setSpacing(10);
+        layout->addStretch(1);
+        auto* icon = new QLabel(this);
+        icon->setPixmap(iconPixmap(QStringLiteral("document-import"), 42));
+        icon->setAlignment(Qt::AlignCenter);
+        layout->addWidget(icon);
+        auto* title = makeLabel(QStringLiteral("Drop a song here"), TextStyle::title3, this);
+        QFont bold = title->font();
+        bold.setBold(true);
+        title->setFont(bold);
+        title->setAlignment(Qt::AlignCenter);
+        layout->addWidget(title);
+        auto* formats = new QLabel(
+            QStringLiteral("Any audio file FFmpeg can read: MP3, M4A, WAV, AIFF, FLAC, OGG…"),
+            this);
+        formats->setFont(ui::font(TextStyle::body));
+        formats->setAlignment(Qt::AlignCenter);
+        setSecondary(formats);
+        layout->addWidget(formats);
+        layout->addStretch(1);
+        // The labels let clicks through, so the whole area answers them.
+        for (QLabel* label : {icon, title, formats})
+            label->setAttribute(Qt::WA_TransparentForMouseEvents);
+    }
+
+    void setTargeted(bool targeted) {
+        if (targeted == m_targeted) return;
+        m_targeted = targeted;
+        update();
+    }
+    bool targeted() const { return m_targeted; }
+
+    std::function<void()> onClick;
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        QPainter painter(this);
+        painter.setRenderHint(QPainter::Antialiasing);
+        constexpr double kLine = 2.0;
+        QColor color = secondaryText(palette());
+        color.setAlphaF(color.alphaF() * 0.5f);
+        QPen pen(m_targeted ? colors::accent : color, kLine);
+        pen.setDashPattern({8.0 / kLine, 8.0 / kLine});  // in line widths: 8 on, 8 off
+        pen.setDashOffset(0);
+        pen.setCapStyle(Qt::FlatCap);
+        pen.setJoinStyle(Qt::MiterJoin);
+        pen.setMiterLimit(10);
+        painter.setPen(pen);
+        // Stroked inside the edge: inset by half the line.
+        const QRectF box = QRectF(rect()).adjusted(kLine / 2, kLine / 2, -kLine / 2, -kLine / 2);
+        painter.drawRoundedRect(box, 16 - kLine / 2, 16 - kLine / 2);
+    }
+
+    void mouseReleaseEvent(QMouseEvent* event) override {
+        if (event->button() == Qt::LeftButton && rect().contains(event->position().toPoint()) &&
+            onClick)
+            onClick();
+    }
+
+private:
+    bool m_targeted = false;
+};
+
+ContentView::ContentView(model::StudioModel& model, FileDialogs& dialogs, QWidget* parent)
+    : QWidget(parent), m_model(model), m_dialogs(dialogs) {
+    setWindowTitle(QStringLiteral("Corvane"));
+    setWindowIcon(themedIcon(QStringLiteral("corvane")));
+    setMinimumSize(780, 600);
+    setAcceptDrops(true);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(18, 18, 18, 18);
+    layout->setSpacing(14);
+    layout->addWidget(makeHeader());
+
+    auto* screens = new QWidget(this);
+    m_screens = new QStackedLayout(screens);
+    m_dropZone = new DropZone(screens);
+    m_dropZone->onClick = [this] { openFile(); };
+    m_screens->addWidget(m_dropZone);
+    m_screens->addWidget(makeProcessing());
+    m_screens->addWidget(makeStudio());
+    layout->addWidget(screens, 1);
+
+    m_status = makeLabel(QString(), TextStyle::caption, this);
+    m_status->setObjectName(QStringLiteral("statusLabel"));
+    m_status->setAlignment(Qt::AlignCenter);
+    m_status->setWordWrap(true);
+    m_status->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    setSecondary(m_status);
+    layout->addWidget(m_status);
+    layout->addWidget(makeInfoLine());
+
+    connect(&m_model, &model::StudioModel::phaseChanged, this, &ContentView::syncFromModel);
+    connect(&m_model, &model::StudioModel::statusChanged, this, &ContentView::syncFromModel);
+    connect(&m_model, &model::StudioModel::fileNameChanged, this, &ContentView::syncProgress);
+    connect(&m_model, &model::StudioModel::progressChanged, this, &ContentView::syncProgress);
+    connect(&m_model, &model::StudioModel::stripsChanged, this, &ContentView::syncFromModel);
+    syncFromModel();
+    syncProgress();
+}
+
+QWidget* ContentView::makeHeader() {
+    auto* header = new QWidget(this);
+    auto* row = new QHBoxLayout(header);
+    row->setContentsMargins(0, 0, 0, 0);
+    const QFont title = ui::font(TextStyle::title2);
+    auto* glyph = new QLabel(header);
+    const int glyphSize = QFontMetrics(title).height();
+    glyph->setPixmap(
+        QIcon(QStringLiteral(":/corvane/icons/waveform.svg")).pixmap(QSize(glyphSize, glyphSize)));
+    row->addWidget(glyph);
+    auto* name = new QLabel(QStringLiteral("Corvane"), header);
+    QFont bold = title;
+    bold.setBold(true);
+    name->setFont(bold);
+    row->addWidget(name);
+    row->addStretch(1);
+    m_open = new QPushButton(QStringLiteral("Open Audio…"), header);
+    m_open->setObjectName(QStringLiteral("openButton"));
+    m_open->setIcon(themedIcon(QStringLiteral("document-open")));
+    m_open->setFocusPolicy(Qt::NoFocus);
+    connect(m_open, &QPushButton::clicked, this, &ContentView::openFile);
+    row->addWidget(m_open);
+    return header;
+}
+
+QWidget* ContentView::makeProcessing() {
+    m_processing = new QWidget(this);
+    m_processing->setObjectName(QStringLiteral("processing"));
+    auto* column = new QVBoxLayout(m_processing);
+    column->setSpacing(14);
+    column->addStretch(1);
+    m_progressLabel = makeLabel(QString(), TextStyle::headline, m_processing);
+    m_progressLabel->setObjectName(QStringLiteral("progressLabel"));
+    m_progressLabel->setAlignment(Qt::AlignCenter);
+    column->addWidget(m_progressLabel);
+    m_progressBar = new QProgressBar(m_processing);
+    m_progressBar->setObjectName(QStringLiteral("progressBar"));
+    m_progressBar->setRange(0, 10000);
+    m_progressBar->setTextVisible(false);
+    m_progressBar->setMaximumWidth(420);  // and narrower with the window
+    m_progressBar->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+    auto* barRow = new QHBoxLayout();
+    barRow->addStretch(1);
+    barRow->addWidget(m_progressBar, 100);
+    barRow->addStretch(1);
+    column->addLayout(barRow);
+    m_percent = makeLabel(QString(), TextStyle::body, m_processing);
+    m_percent->setObjectName(QStringLiteral("percentLabel"));
+    m_percent->setFont(monospacedDigits(m_percent->font()));
+    m_percent->setAlignment(Qt::AlignCenter);
+    setSecondary(m_percent);
+    column->addWidget(m_percent);
+    column->addStretch(1);
+    return m_processing;
+}
+
+QWidget* ContentView::makeStudio() {
+    m_studio = new QWidget(this);
+    m_studio->setObjectName(QStringLiteral("studio"));
+    auto* column = new QVBoxLayout(m_studio);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->setSpacing(12);
+    column->addStretch(1);
+    column->addWidget(new TransportBar(m_model, m_studio));
+
+    auto* strips = new QVBoxLayout();
+    strips->setSpacing(8);
+    for (const model::Strip& strip : m_model.strips())
+        strips->addWidget(new StripView(m_model, strip.id(), m_studio));
+    column->addLayout(strips);
+
+    auto* exports = new QHBoxLayout();
+    m_karaoke = new QPushButton(themedIcon(QStringLiteral("microphone-sensitivity-muted")),
+                                QStringLiteral("Karaoke"), m_studio);
+    m_karaoke->setObjectName(QStringLiteral("karaokeButton"));
+    m_karaoke->setFocusPolicy(Qt::NoFocus);
+    m_karaoke->setToolTip(QStringLiteral("Mute the vocals"));
+    connect(m_karaoke, &QPushButton::clicked, this, &ContentView::toggleKaraoke);
+    exports->addWidget(m_karaoke);
+    exports->addStretch(1);
+    auto* label = new QLabel(QStringLiteral("Export:"), m_studio);
+    setSecondary(label);
+    exports->addWidget(label);
+    auto* mix = new QPushButton(QStringLiteral("Current Mix…"), m_studio);
+    mix->setObjectName(QStringLiteral("exportMixButton"));
+    mix->setFocusPolicy(Qt::NoFocus);
+    connect(mix, &QPushButton::clicked, &m_model, &model::StudioModel::exportMix);
+    exports->addWidget(mix);
+    auto* all = new QPushButton(QStringLiteral("All Stems…"), m_studio);
+    all->setObjectName(QStringLiteral("exportAllButton"));
+    all->setFocusPolicy(Qt::NoFocus);
+    connect(all, &QPushButton::clicked, &m_model, &model::StudioModel::exportAllStems);
+    exports->addWidget(all);
+    column->addLayout(exports);
+    column->addStretch(1);
+    return m_studio;
+}
+
+QWidget* ContentView::makeInfoLine() {
+    auto* line = new QWidget(this);
+    auto* row = new QHBoxLayout(line);
+    row->setContentsMargins(0, 0, 0, 0);
+    row->setSpacing(6);
+    const QFont caption = ui::font(TextStyle::caption);
+    auto* icon = new QLabel(line);
+    const int size = QFontMetrics(caption).height();
+    icon->setPixmap(iconPixmap(QStringLiteral("dialog-information"), size));
+    row->addWidget(icon, 0, Qt::AlignTop);
+    auto* text = makeLabel(kInfoText, TextStyle::caption, line);
+    text->setObjectName(QStringLiteral("infoLabel"));
+    text->setWordWrap(true);
+    setSecondary(text);
+    row->addWidget(text, 1);
+    return line;
+}
+
+void ContentView::openFile() {
+    if (std::optional<QString> file = m_dialogs.openAudioFile()) m_model.load(*file);
+}
+
+void ContentView::setTargeted(bool targeted) {
+    m_targeted = targeted;
+    m_dropZone->setTargeted(targeted);
+}
+
+void ContentView::dragEnterEvent(QDragEnterEvent* event) {
+    if (!firstFile(event->mimeData())) return;  // not ours: refuse, no highlight
+    event->acceptProposedAction();
+    setTargeted(true);
+}
+
+void ContentView::dragMoveEvent(QDragMoveEvent* event) {
+    if (firstFile(event->mimeData())) event->acceptProposedAction();
+}
+
+void ContentView::dragLeaveEvent(QDragLeaveEvent* event) {
+    setTargeted(false);
+    QWidget::dragLeaveEvent(event);
+}
+
+void ContentView::dropEvent(QDropEvent* event) {
+    setTargeted(false);
+    const std::optional<QString> file = firstFile(event->mimeData());
+    if (!file) return;  // nothing with a file location: ignored without a word
+    event->acceptProposedAction();
+    m_model.load(*file);
+}
+
+void ContentView::syncFromModel() {
+    switch (m_model.phase()) {
+        case model::Phase::idle:
+            m_screens->setCurrentWidget(m_dropZone);
+            break;
+        case model::Phase::processing:
+            m_screens->setCurrentWidget(m_processing);
+            break;
+        case model::Phase::ready:
+            m_screens->setCurrentWidget(m_studio);
+            break;
+    }
+    m_open->setVisible(m_model.phase() != model::Phase::processing);
+
+    m_status->setText(m_model.status());
+    m_status->setVisible(!m_model.status().isEmpty());  // an empty status takes no space
+
+    const bool vocalsMuted = !m_model.strips().empty() && m_model.strips().front().mute;
+    m_karaoke->setStyleSheet(prominentButtonStyle(vocalsMuted ? colors::pink : colors::gray));
+}
+
+void ContentView::syncProgress() {
+    m_progressLabel->setText(QStringLiteral("Separating ") + m_model.fileName() +
+                             QStringLiteral("…"));
+    const double progress = m_model.progress();
+    m_progressBar->setValue(static_cast<int>(std::lround(std::clamp(progress, 0.0, 1.0) * 10000)));
+    // Truncated, so 100% shows only when the work is done.
+    const double percent = std::trunc(progress * 100.0);
+    m_percent->setText(QString::number(static_cast<long long>(percent)) + QStringLiteral("%"));
+}
+
+void ContentView::toggleKaraoke() {
+    if (m_model.strips().empty()) return;
+    model::Strip vocals = m_model.strips().front();
+    vocals.mute = !vocals.mute;
+    m_model.setStrip(0, vocals);
+    m_model.applyGains();
+}
+
+}  // namespace corvane::ui

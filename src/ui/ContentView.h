@@ -1,0 +1,67 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+
+#include <QWidget>
+
+#include "model/StudioModel.h"
+#include "ui/FileDialogs.h"
+
+class QLabel;
+class QProgressBar;
+class QPushButton;
+class QStackedLayout;
+
+namespace corvane::ui {
+
+class DropZone;
+
+// The window's content: the title row with "Open Audio…", the screen for the model's phase (drop
+// zone, progress display or studio), the status line and the fixed information line. The whole
+// window takes a dropped file, in every phase; only the first dropped file location counts.
+// Children are named for tests: openButton, dropZone, processing, studio, progressLabel,
+// progressBar, percentLabel, statusLabel, infoLabel, karaokeButton, exportMixButton,
+// exportAllButton. Main thread.
+class ContentView : public QWidget {
+    Q_OBJECT
+public:
+    ContentView(model::StudioModel& model, FileDialogs& dialogs, QWidget* parent = nullptr);
+
+    // Asks for a song with the open dialog and loads it; a cancelled dialog does nothing.
+    void openFile();
+
+    // True while a drag carrying a file location hovers over the window.
+    bool targeted() const { return m_targeted; }
+
+protected:
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dragMoveEvent(QDragMoveEvent* event) override;
+    void dragLeaveEvent(QDragLeaveEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
+
+private:
+    QWidget* makeHeader();
+    QWidget* makeProcessing();
+    QWidget* makeStudio();
+    QWidget* makeInfoLine();
+    void setTargeted(bool targeted);
+    void syncFromModel();
+    void syncProgress();
+    void toggleKaraoke();
+
+    model::StudioModel& m_model;
+    FileDialogs& m_dialogs;
+    bool m_targeted = false;
+
+    QPushButton* m_open = nullptr;
+    QStackedLayout* m_screens = nullptr;
+    DropZone* m_dropZone = nullptr;
+    QWidget* m_processing = nullptr;
+    QWidget* m_studio = nullptr;
+    QLabel* m_progressLabel = nullptr;
+    QProgressBar* m_progressBar = nullptr;
+    QLabel* m_percent = nullptr;
+    QLabel* m_status = nullptr;
+    QPushButton* m_karaoke = nullptr;
+};
+
+}  // namespace corvane::ui
