@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -46,5 +47,9 @@ double medianSeconds(Run run) {
 // Studio model figures on a song file: load to ready, the longest main-thread stall while
 // loading, and the cost of play() and seek() during playback.
 void benchModel(const std::filesystem::path& song);
+
+// Window figures with the studio of `song` at 1000 x 700: the whole window's paint, one playhead
+// tick, and the real binary's start-up to a drawn window.
+void benchWindow(const std::filesystem::path& song, const std::string& corvanePath);
 
 }  // namespace corvane::bench

@@ -7,7 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <QCoreApplication>
+#include <QApplication>
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -148,6 +148,8 @@ void benchCli() {
 
         note("loading it into the studio model");
         benchModel(mp3);
+        note("drawing the studio window");
+        benchWindow(mp3, CORVANE_APP_PATH);
     }
     std::error_code ec;
     fs::remove_all(dir, ec);
@@ -158,7 +160,11 @@ void benchCli() {
 }  // namespace corvane::bench
 
 int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);  // the studio model runs on an event loop
+    // The studio model runs on an event loop, the window benchmark draws widgets: offscreen when
+    // there is no display.
+    if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
     corvane::bench::benchSeparate();
     corvane::bench::benchCli();
     return 0;
