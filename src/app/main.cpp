@@ -1,10 +1,15 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // corvane: creates the model and the window, connects them, and loads the song given on the
 // command line (a desktop's "Open with" passes one).
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QEvent>
 #include <QGuiApplication>
+#include <QSocketNotifier>
 #include <QTimer>
 
 #include "model/StudioModel.h"
@@ -13,6 +18,29 @@
 #include "ui/Theme.h"
 
 namespace {
+
+// SIGTERM (a session ending) and SIGINT end the program as closing the window does: the event
+// loop returns and everything is torn down in order, sound stopped and loads cancelled. The
+// handler only writes a byte; the event loop reads it.
+int g_signalPipe[2] = {-1, -1};
+
+void onSignal(int) {
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t written = ::write(g_signalPipe[1], &byte, 1);
+}
+
+void quitOnSignals(QApplication& app) {
+    if (::pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
+    auto* notifier = new QSocketNotifier(g_signalPipe[0], QSocketNotifier::Read, &app);
+    QObject::connect(notifier, &QSocketNotifier::activated, &app, [] { QApplication::quit(); });
+    struct sigaction action {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
+}
+
 // Ends the event loop right after the watched widget's first paint.
 class QuitAfterFirstPaint : public QObject {
 public:
@@ -36,6 +64,7 @@ int main(int argc, char** argv) {
                                  QStringLiteral("[FILE]"));
     parser.addHelpOption();
     parser.process(app);
+    quitOnSignals(app);
 
     corvane::ui::QtFileDialogs dialogs;
     corvane::model::StudioModel model(&dialogs);

@@ -29,7 +29,8 @@ xvfb-run -a -s "-screen 0 1280x860x24" bash -c '
         indigo=$(convert "$2/shot.png" -alpha off -fuzz 28% -fill black +opaque "#5856D6" -fill white +opaque black -format "%[fx:mean]" info:)
         teal=$(convert "$2/shot.png" -alpha off -fuzz 28% -fill black +opaque "#30B0C7" -fill white +opaque black -format "%[fx:mean]" info:)
         if awk -v a="$indigo" -v b="$teal" "BEGIN { exit !(a > 0.01 && b > 0.01) }"; then
-            kill $app; wait $app 2>/dev/null; exit 0
+            # A session ending (SIGTERM) closes the program cleanly, like closing the window.
+            kill -TERM $app; wait $app; exit $?
         fi
     done
     kill $app 2>/dev/null; exit 1
@@ -39,6 +40,16 @@ xvfb-run -a -s "-screen 0 1280x860x24" bash -c '
     exit 1
 }
 cp "$work/shot.png" "$shots/app-studio.png"
+
+# Ended right after start, while the song loads: it stops the load and exits cleanly too.
+xvfb-run -a -s "-screen 0 1280x860x24" bash -c '
+    "$1" "$2/Smoke Test.wav" & app=$!
+    sleep 0.1
+    kill -TERM $app; wait $app
+' smoke "$corvane" "$work" || {
+    echo "smoke-test: ending the program during a load did not exit cleanly" >&2
+    exit 1
+}
 # A blank screenshot has no variation at all.
 spread=$(convert "$shots/app-studio.png" -format '%[fx:standard_deviation]' info:)
 if awk -v s="$spread" 'BEGIN { exit !(s < 0.01) }'; then
