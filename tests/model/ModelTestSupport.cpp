@@ -10,7 +10,6 @@
 
 namespace corvane::test {
 
-namespace {
 std::optional<QString> takeAnswer(std::deque<QString>& answers) {
     if (answers.empty()) return std::nullopt;
     const QString answer = answers.front();
@@ -18,7 +17,6 @@ std::optional<QString> takeAnswer(std::deque<QString>& answers) {
     if (answer.isEmpty()) return std::nullopt;
     return answer;
 }
-}  // namespace
 
 std::optional<QString> FakeDialogs::saveWavLocation(const QString& proposedName) {
     proposedNames.push_back(proposedName);

@@ -29,6 +29,9 @@ public:
     std::optional<QString> exportFolder() override;
 };
 
+// The next answer of a fake dialog: nothing (cancelled) when there is none or it is empty.
+std::optional<QString> takeAnswer(std::deque<QString>& answers);
+
 // A model on offline devices; `device` is the one the current graph renders through.
 struct ModelRig {
     FakeDialogs dialogs;

@@ -7,16 +7,6 @@
 
 namespace corvane::test {
 
-namespace {
-std::optional<QString> takeAnswer(std::deque<QString>& answers) {
-    if (answers.empty()) return std::nullopt;
-    const QString answer = answers.front();
-    answers.pop_front();
-    if (answer.isEmpty()) return std::nullopt;
-    return answer;
-}
-}  // namespace
-
 std::optional<QString> FakeFileDialogs::openAudioFile() {
     ++openRequests;
     return takeAnswer(openAnswers);
