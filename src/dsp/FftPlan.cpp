@@ -80,11 +80,11 @@ void FftPlan::forward(FFTScratch& scratch) const {
 }
 
 void FftPlan::inverse(FFTScratch& scratch) const {
-    float* spec = scratch.spectrum();
-    spec[1] = 0.0f;        // Im of DC
-    spec[m_n + 1] = 0.0f;  // Im of Nyquist
+    float* spectrum = scratch.spectrum();
+    spectrum[1] = 0.0f;        // Im of DC
+    spectrum[m_n + 1] = 0.0f;  // Im of Nyquist
     fftwf_execute_dft_c2r(static_cast<fftwf_plan>(m_inverse),
-                          reinterpret_cast<fftwf_complex*>(spec), scratch.time());
+                          reinterpret_cast<fftwf_complex*>(spectrum), scratch.time());
 }
 
 }  // namespace corvane::dsp

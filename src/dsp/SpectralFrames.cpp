@@ -39,10 +39,10 @@ void forwardFrame(const float* channel, std::int64_t n, std::int64_t t, const fl
     for (int m = std::max(hi, lo); m < kFrameLength; ++m) time[m] = 0.0f;
 
     plan.forward(scratch);
-    const float* spec = scratch.spectrum();
+    const float* spectrum = scratch.spectrum();
     for (int k = 0; k < kBins; ++k) {
-        re[k] = spec[2 * k];
-        im[k] = spec[2 * k + 1];
+        re[k] = spectrum[2 * k];
+        im[k] = spectrum[2 * k + 1];
     }
     im[0] = 0.0f;
     im[kBins - 1] = 0.0f;
@@ -52,16 +52,16 @@ CORVANE_SIMD_CLONES
 void inverseFrameAdd(const float* re, const float* im, std::int64_t t, const float* window,
                      const FftPlan& plan, FFTScratch& scratch, float* out, std::int64_t n,
                      const float* gain, float* firstHalf) {
-    float* spec = scratch.spectrum();
+    float* spectrum = scratch.spectrum();
     if (gain) {
         for (int k = 0; k < kBins; ++k) {
-            spec[2 * k] = gain[k] * re[k];
-            spec[2 * k + 1] = gain[k] * im[k];
+            spectrum[2 * k] = gain[k] * re[k];
+            spectrum[2 * k + 1] = gain[k] * im[k];
         }
     } else {
         for (int k = 0; k < kBins; ++k) {
-            spec[2 * k] = re[k];
-            spec[2 * k + 1] = im[k];
+            spectrum[2 * k] = re[k];
+            spectrum[2 * k + 1] = im[k];
         }
     }
     plan.inverse(scratch);
