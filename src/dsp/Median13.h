@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
-#include "dsp/SpectralFrames.h"
+#include "dsp/StftFrames.h"
 
 namespace corvane::dsp {
 

@@ -5,7 +5,7 @@
 #include <cmath>
 
 #include "dsp/Simd.h"
-#include "dsp/SpectralFrames.h"
+#include "dsp/StftFrames.h"
 
 namespace corvane::dsp {
 

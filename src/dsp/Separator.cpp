@@ -12,7 +12,7 @@
 #include "dsp/ParallelFor.h"
 #include "dsp/ProgressCounter.h"
 #include "dsp/SeparationKernels.h"
-#include "dsp/SpectralFrames.h"
+#include "dsp/StftFrames.h"
 #include "dsp/StemKind.h"
 
 namespace corvane::dsp {

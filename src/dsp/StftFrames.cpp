@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "dsp/SpectralFrames.h"
+#include "dsp/StftFrames.h"
 
 #include <algorithm>
 #include <cassert>

@@ -6,7 +6,7 @@
 
 #include "TestSupport.h"
 #include "dsp/FloatBuf.h"
-#include "dsp/SpectralFrames.h"
+#include "dsp/StftFrames.h"
 
 using namespace corvane::dsp;
 using corvane::test::nearlyEqual;
