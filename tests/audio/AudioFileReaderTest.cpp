@@ -46,19 +46,6 @@ std::string quoted(const Path& p) { return "'" + p.string() + "'"; }
     return ::testing::AssertionFailure() << "failed: " << command;
 }
 
-// Power of `x` at `hz` (Goertzel), normalised by length: a 0.5 sine gives 0.0625 at its own.
-double powerAt(std::span<const float> x, double hz) {
-    const double coeff = 2.0 * std::cos(2.0 * std::numbers::pi * hz / kRate);
-    double s1 = 0.0, s2 = 0.0;
-    for (float v : x) {
-        const double s0 = v + coeff * s1 - s2;
-        s2 = s1;
-        s1 = s0;
-    }
-    const double n = static_cast<double>(x.size());
-    return (s1 * s1 + s2 * s2 - coeff * s1 * s2) / (n * n);
-}
-
 std::string randomBytes(std::size_t n) {
     std::mt19937 rng(99);
     std::string s(n, '\0');
@@ -137,8 +124,8 @@ TEST(ReaderFormats, DecodeBothChannelsInOrderAtTheFileRate) {
             }
         } else {
             EXPECT_NEAR(static_cast<double>(a.frames()), static_cast<double>(n), 2048.0);
-            EXPECT_NEAR(powerAt(a.l, 440), 0.0625, 0.01);
-            EXPECT_NEAR(powerAt(a.r, 660), 0.0625, 0.01);
+            EXPECT_NEAR(test::powerAt(a.l, 440, kRate), 0.0625, 0.01);
+            EXPECT_NEAR(test::powerAt(a.r, 660, kRate), 0.0625, 0.01);
         }
     }
 }
@@ -163,8 +150,8 @@ TEST(ReaderChannels, StreamSwitchingBetweenMonoAndStereoKeepsBothParts) {
             const bool mono = (order[0] == 'm') == (part == 0);
             SCOPED_TRACE(mono ? "mono part" : "stereo part");
             auto mid = [&](const auto& x) { return std::span(x).subspan(2 * q * part + q / 2, q); };
-            EXPECT_NEAR(powerAt(mid(a.l), 440), 0.0625, 0.01);
-            EXPECT_NEAR(powerAt(mid(a.r), mono ? 440 : 660), 0.0625, 0.01);
+            EXPECT_NEAR(test::powerAt(mid(a.l), 440, kRate), 0.0625, 0.01);
+            EXPECT_NEAR(test::powerAt(mid(a.r), mono ? 440 : 660, kRate), 0.0625, 0.01);
         }
     }
 }

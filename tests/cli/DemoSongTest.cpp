@@ -17,18 +17,6 @@ namespace {
 using test::nearlyEqual;
 constexpr double kRate = 44100.0;
 
-// Power of `x` at `hz`, by Goertzel.
-double powerAt(std::span<const double> x, double hz) {
-    const double coeff = 2.0 * std::cos(2.0 * std::numbers::pi * hz / kRate);
-    double s1 = 0.0, s2 = 0.0;
-    for (double v : x) {
-        const double s = v + coeff * s1 - s2;
-        s2 = s1;
-        s1 = s;
-    }
-    return s1 * s1 + s2 * s2 - coeff * s1 * s2;
-}
-
 constexpr auto kChannels = {&dsp::StereoAudio::l, &dsp::StereoAudio::r};
 
 TEST(DemoSong, IsDeterministicAndTheMixIsExactlyTheSumOfItsParts) {
@@ -49,19 +37,20 @@ TEST(DemoSong, BassHasNothingAbove120Hz) {
     DemoParts p;
     makeDemoSong(8.0, kRate, &p);
     const std::vector<float>& bass = p.bass.l;
-    std::vector<double> x(8192);
+    std::vector<float> x(8192);
     for (std::size_t at = 0; at + x.size() <= bass.size(); at += x.size()) {
         for (std::size_t i = 0; i < x.size(); ++i) {
             const double a = 2.0 * std::numbers::pi * static_cast<double>(i) / (x.size() - 1.0);
-            x[i] = bass[at + i] * (0.35875 - 0.48829 * std::cos(a) + 0.14128 * std::cos(2 * a) -
-                                   0.01168 * std::cos(3 * a));
+            x[i] = bass[at + i] *
+                   static_cast<float>(0.35875 - 0.48829 * std::cos(a) + 0.14128 * std::cos(2 * a) -
+                                      0.01168 * std::cos(3 * a));
         }
         double fundamental = 0.0;
         for (double hz = 40.0; hz <= 85.0; hz += 1.0)
-            fundamental = std::max(fundamental, powerAt(x, hz));
+            fundamental = std::max(fundamental, test::powerAt(x, hz, kRate));
         ASSERT_GT(fundamental, 0.0) << "window at frame " << at;
         for (double hz = 120.0; hz <= 2000.0; hz += 10.0)
-            ASSERT_LT(10.0 * std::log10(powerAt(x, hz) / fundamental), -60.0)
+            ASSERT_LT(10.0 * std::log10(test::powerAt(x, hz, kRate) / fundamental), -60.0)
                 << hz << " Hz in the window at frame " << at;
     }
 }

@@ -18,18 +18,9 @@ std::optional<QString> takeAnswer(std::deque<QString>& answers) {
     return answer;
 }
 
-std::optional<QString> FakeDialogs::saveWavLocation(const QString& proposedName) {
-    proposedNames.push_back(proposedName);
-    return takeAnswer(saveAnswers);
-}
-
-std::optional<QString> FakeDialogs::exportFolder() {
-    ++folderRequests;
-    return takeAnswer(folderAnswers);
-}
-
-ModelRig::ModelRig() {
-    model = std::make_unique<model::StudioModel>(&dialogs, [this] {
+std::unique_ptr<model::StudioModel> offlineModel(model::ExportDialogs* dialogs,
+                                                 audio::OfflineAudioDevice*& device) {
+    return std::make_unique<model::StudioModel>(dialogs, [&device] {
         auto made = std::make_unique<audio::OfflineAudioDevice>();
         device = made.get();
         return made;

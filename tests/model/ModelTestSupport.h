@@ -16,29 +16,40 @@
 
 namespace corvane::test {
 
-// Dialogs that answer from queues the test fills; an empty queue or an empty answer means
-// "cancelled".
-class FakeDialogs : public model::ExportDialogs {
+// The next answer of a fake dialog: nothing (cancelled) when there is none or it is empty.
+std::optional<QString> takeAnswer(std::deque<QString>& answers);
+
+// Export dialogs that answer from queues the test fills; an empty queue or an empty answer means
+// "cancelled". `Dialogs` is the interface to fake: the model's, or one that extends it.
+template <class Dialogs = model::ExportDialogs>
+class FakeExportDialogs : public Dialogs {
 public:
     std::deque<QString> saveAnswers;
     std::deque<QString> folderAnswers;
     std::vector<QString> proposedNames;
     int folderRequests = 0;
 
-    std::optional<QString> saveWavLocation(const QString& proposedName) override;
-    std::optional<QString> exportFolder() override;
+    std::optional<QString> saveWavLocation(const QString& proposedName) override {
+        proposedNames.push_back(proposedName);
+        return takeAnswer(saveAnswers);
+    }
+    std::optional<QString> exportFolder() override {
+        ++folderRequests;
+        return takeAnswer(folderAnswers);
+    }
 };
+using FakeDialogs = FakeExportDialogs<>;
 
-// The next answer of a fake dialog: nothing (cancelled) when there is none or it is empty.
-std::optional<QString> takeAnswer(std::deque<QString>& answers);
+// A model on offline devices with `dialogs`; `device` follows the device the current playback
+// graph renders through.
+std::unique_ptr<model::StudioModel> offlineModel(model::ExportDialogs* dialogs,
+                                                 audio::OfflineAudioDevice*& device);
 
-// A model on offline devices; `device` is the one the current graph renders through.
+// A model on offline devices with fake dialogs.
 struct ModelRig {
     FakeDialogs dialogs;
     audio::OfflineAudioDevice* device = nullptr;
-    std::unique_ptr<model::StudioModel> model;
-
-    ModelRig();
+    std::unique_ptr<model::StudioModel> model = offlineModel(&dialogs, device);
 };
 
 // Runs the event loop until `done` holds or `timeout` passes; returns whether it held.

@@ -45,6 +45,18 @@ dsp::StereoAudio noiseStereo(std::size_t n, std::uint32_t seed, double sampleRat
     return ::testing::AssertionSuccess();
 }
 
+double powerAt(std::span<const float> x, double hz, double sampleRate) {
+    const double coeff = 2.0 * std::cos(2.0 * std::numbers::pi * hz / sampleRate);
+    double s1 = 0.0, s2 = 0.0;
+    for (float v : x) {
+        const double s0 = v + coeff * s1 - s2;
+        s2 = s1;
+        s1 = s0;
+    }
+    const double n = static_cast<double>(x.size());
+    return (s1 * s1 + s2 * s2 - coeff * s1 * s2) / (n * n);
+}
+
 float peakAbs(std::span<const float> x) {
     float m = 0.0f;
     for (float v : x) {

@@ -27,6 +27,10 @@ dsp::StereoAudio noiseStereo(std::size_t n, std::uint32_t seed, double sampleRat
 ::testing::AssertionResult nearlyEqual(std::span<const float> a, std::span<const float> b,
                                        float tolerance);
 
+// Power of `x` at `hz` (Goertzel), normalised by length: a sine of amplitude 0.5 gives 0.0625 at
+// its own frequency.
+double powerAt(std::span<const float> x, double hz, double sampleRate);
+
 // Largest absolute sample (NaN counts as infinity so it never hides).
 float peakAbs(std::span<const float> x);
 

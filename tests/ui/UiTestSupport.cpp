@@ -7,26 +7,6 @@
 
 namespace corvane::test {
 
-std::optional<QString> FakeFileDialogs::openAudioFile() {
-    ++openRequests;
-    return takeAnswer(openAnswers);
-}
-
-std::optional<QString> FakeFileDialogs::saveWavLocation(const QString& proposedName) {
-    proposedNames.push_back(proposedName);
-    return takeAnswer(saveAnswers);
-}
-
-std::optional<QString> FakeFileDialogs::exportFolder() { return takeAnswer(folderAnswers); }
-
-UiRig::UiRig() {
-    model = std::make_unique<model::StudioModel>(&dialogs, [this] {
-        auto made = std::make_unique<audio::OfflineAudioDevice>();
-        device = made.get();
-        return made;
-    });
-}
-
 bool UiRig::loadSong(double seconds, const std::string& name) {
     return loadAndWait(*model, writeSong(dir, name, demo::makeDemoSong(seconds, 44100.0)));
 }

@@ -11,17 +11,15 @@
 namespace corvane::test {
 
 // File dialogs for the window, answering from queues like FakeDialogs.
-class FakeFileDialogs : public ui::FileDialogs {
+class FakeFileDialogs : public FakeExportDialogs<ui::FileDialogs> {
 public:
     std::deque<QString> openAnswers;
-    std::deque<QString> saveAnswers;
-    std::deque<QString> folderAnswers;
     int openRequests = 0;
-    std::vector<QString> proposedNames;
 
-    std::optional<QString> openAudioFile() override;
-    std::optional<QString> saveWavLocation(const QString& proposedName) override;
-    std::optional<QString> exportFolder() override;
+    std::optional<QString> openAudioFile() override {
+        ++openRequests;
+        return takeAnswer(openAnswers);
+    }
 };
 
 // A model on offline devices with the window's fake dialogs, optionally with a song loaded.
@@ -29,9 +27,8 @@ struct UiRig {
     TempDir dir;
     FakeFileDialogs dialogs;
     audio::OfflineAudioDevice* device = nullptr;
-    std::unique_ptr<model::StudioModel> model;
+    std::unique_ptr<model::StudioModel> model = offlineModel(&dialogs, device);
 
-    UiRig();
     // Loads a generated song of `seconds` (the demo song) and waits until it is ready.
     bool loadSong(double seconds = 4.0, const std::string& name = "song.wav");
 };
