@@ -308,11 +308,9 @@ std::int64_t StudioModel::currentFrame() const {
 
 // ---- Exports -----------------------------------------------------------------------------------
 
-QString StudioModel::wavName(const QString& suffix) const {
+QString StudioModel::wavName(std::string_view suffix) const {
     const QByteArray name = m_fileName.toUtf8();
-    const QByteArray stem = suffix.toUtf8();
-    return fromUtf8(audio::wavName(std::string_view(name.constData(), name.size()),
-                                   std::string_view(stem.constData(), stem.size())));
+    return fromUtf8(audio::wavName(std::string_view(name.constData(), name.size()), suffix));
 }
 
 bool StudioModel::write(const std::vector<float>& l, const std::vector<float>& r, const QString& to,
@@ -329,7 +327,7 @@ bool StudioModel::write(const std::vector<float>& l, const std::vector<float>& r
 void StudioModel::exportMix() {
     Q_ASSERT(QThread::currentThread() == thread());
     if (m_phase != Phase::ready || !m_dialogs) return;
-    const std::optional<QString> to = m_dialogs->saveWavLocation(wavName(QStringLiteral("Mix")));
+    const std::optional<QString> to = m_dialogs->saveWavLocation(wavName("Mix"));
     if (!to) return;
     const auto frames = static_cast<std::size_t>(m_totalFrames);
     std::vector<float> l(frames, 0.0f);
@@ -351,8 +349,7 @@ void StudioModel::exportStem(int index) {
     const std::optional<dsp::StemKind> kind = dsp::stemKindFromRaw(index);
     if (!kind || m_phase != Phase::ready || !m_dialogs || index >= static_cast<int>(m_stems.size()))
         return;
-    const std::optional<QString> to =
-        m_dialogs->saveWavLocation(wavName(fromUtf8(std::string(dsp::title(*kind)))));
+    const std::optional<QString> to = m_dialogs->saveWavLocation(wavName(dsp::title(*kind)));
     if (!to) return;
     const dsp::StemData& stem = *m_stems[static_cast<std::size_t>(index)];
     write(stem.l, stem.r, *to, false);
@@ -366,7 +363,7 @@ void StudioModel::exportAllStems() {
     const QDir dir(*folder);
     QString firstFailure;
     for (dsp::StemKind kind : dsp::kAllStemKinds) {
-        const QString to = dir.filePath(wavName(fromUtf8(std::string(dsp::title(kind)))));
+        const QString to = dir.filePath(wavName(dsp::title(kind)));
         const dsp::StemData& stem = *m_stems[static_cast<std::size_t>(dsp::rawValue(kind))];
         if (!write(stem.l, stem.r, to, true) && firstFailure.isEmpty()) firstFailure = m_status;
     }

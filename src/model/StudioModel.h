@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -147,7 +148,7 @@ private:
     // true on success.
     bool write(const std::vector<float>& l, const std::vector<float>& r, const QString& to,
                bool quiet);
-    QString wavName(const QString& suffix) const;
+    QString wavName(std::string_view suffix) const;
     bool isCurrentLoad(std::uint64_t generation) const { return generation == m_loadGeneration; }
     void reapLoaders();
 

@@ -158,8 +158,9 @@ ContentView::ContentView(model::StudioModel& model, FileDialogs& dialogs, QWidge
     connect(&m_model, &model::StudioModel::statusChanged, this, &ContentView::syncFromModel);
     connect(&m_model, &model::StudioModel::fileNameChanged, this, &ContentView::syncProgress);
     connect(&m_model, &model::StudioModel::progressChanged, this, &ContentView::syncProgress);
-    connect(&m_model, &model::StudioModel::stripsChanged, this, &ContentView::syncFromModel);
+    connect(&m_model, &model::StudioModel::stripsChanged, this, &ContentView::syncKaraoke);
     syncFromModel();
+    syncKaraoke();
     syncProgress();
 }
 
@@ -327,9 +328,13 @@ void ContentView::syncFromModel() {
 
     m_status->setText(m_model.status());
     m_status->setVisible(!m_model.status().isEmpty());  // an empty status takes no space
+}
 
+void ContentView::syncKaraoke() {
     const bool vocalsMuted = !m_model.strips().empty() && m_model.strips().front().mute;
-    m_karaoke->setStyleSheet(prominentButtonStyle(vocalsMuted ? colors::pink : colors::gray));
+    // Strips change at every step of a volume drag; restyling re-polishes, so only on a change.
+    const QString style = prominentButtonStyle(vocalsMuted ? colors::pink : colors::gray);
+    if (m_karaoke->styleSheet() != style) m_karaoke->setStyleSheet(style);
 }
 
 void ContentView::syncProgress() {

@@ -46,6 +46,7 @@ private:
     void setTargeted(bool targeted);
     void syncFromModel();
     void syncProgress();
+    void syncKaraoke();
     void toggleKaraoke();
 
     model::StudioModel& m_model;
