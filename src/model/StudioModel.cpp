@@ -229,10 +229,13 @@ void StudioModel::play() {
         m_startFrame = 0;
         setPosition(0.0);
     }
+    // Scheduling replaces whatever a source had; a source with nothing to play is cleared.
     for (int i = 0; i < audio::PlaybackEngine::kSources; ++i) {
-        m_engine->stopSource(i);
-        if (m_totalFrames - m_startFrame < 1 || i >= static_cast<int>(m_stems.size())) continue;
-        m_engine->schedule(i, m_stems[static_cast<std::size_t>(i)], m_startFrame, m_totalFrames);
+        if (m_totalFrames - m_startFrame < 1 || i >= static_cast<int>(m_stems.size()))
+            m_engine->stopSource(i);
+        else
+            m_engine->schedule(i, m_stems[static_cast<std::size_t>(i)], m_startFrame,
+                               m_totalFrames);
     }
     if (!m_engine->isRunning()) {
         if (auto error = m_engine->start(m_sampleRate)) {
