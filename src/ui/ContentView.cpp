@@ -41,12 +41,6 @@ QLabel* makeLabel(const QString& text, TextStyle style, QWidget* parent) {
     return label;
 }
 
-void setSecondary(QLabel* label) {
-    QPalette palette = label->palette();
-    palette.setColor(QPalette::WindowText, secondaryText(palette));
-    label->setPalette(palette);
-}
-
 QPixmap iconPixmap(const QString& name, int size) {
     return themedIcon(name).pixmap(QSize(size, size));
 }
@@ -78,7 +72,7 @@ public:
             this);
         formats->setFont(ui::font(TextStyle::body));
         formats->setAlignment(Qt::AlignCenter);
-        setSecondary(formats);
+        setSecondaryText(formats, formats->palette());
         layout->addWidget(formats);
         layout->addStretch(1);
         // The labels let clicks through, so the whole area answers them.
@@ -150,7 +144,7 @@ ContentView::ContentView(model::StudioModel& model, FileDialogs& dialogs, QWidge
     m_status->setAlignment(Qt::AlignCenter);
     m_status->setWordWrap(true);
     m_status->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    setSecondary(m_status);
+    setSecondaryText(m_status, palette());
     layout->addWidget(m_status);
     layout->addWidget(makeInfoLine());
 
@@ -214,7 +208,7 @@ QWidget* ContentView::makeProcessing() {
     m_percent->setObjectName(QStringLiteral("percentLabel"));
     m_percent->setFont(monospacedDigits(m_percent->font()));
     m_percent->setAlignment(Qt::AlignCenter);
-    setSecondary(m_percent);
+    setSecondaryText(m_percent, palette());
     column->addWidget(m_percent);
     column->addStretch(1);
     return m_processing;
@@ -245,7 +239,7 @@ QWidget* ContentView::makeStudio() {
     exports->addWidget(m_karaoke);
     exports->addStretch(1);
     auto* label = new QLabel(QStringLiteral("Export:"), m_studio);
-    setSecondary(label);
+    setSecondaryText(label, palette());
     exports->addWidget(label);
     auto* mix = new QPushButton(QStringLiteral("Current Mix…"), m_studio);
     mix->setObjectName(QStringLiteral("exportMixButton"));
@@ -275,9 +269,14 @@ QWidget* ContentView::makeInfoLine() {
     auto* text = makeLabel(kInfoText, TextStyle::caption, line);
     text->setObjectName(QStringLiteral("infoLabel"));
     text->setWordWrap(true);
-    setSecondary(text);
+    setSecondaryText(text, palette());
     row->addWidget(text, 1);
     return line;
+}
+
+void ContentView::changeEvent(QEvent* event) {
+    if (event->type() == QEvent::PaletteChange) refreshSecondaryText(this);
+    QWidget::changeEvent(event);
 }
 
 void ContentView::openFile() {

@@ -32,13 +32,6 @@ QString text(std::string_view s) {
     return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size()));
 }
 
-// From the strip's own palette: the strip hears of a theme change before its children do.
-void setSecondary(QLabel* label, const QPalette& strip) {
-    QPalette p = label->palette();
-    p.setColor(QPalette::WindowText, secondaryText(strip));
-    label->setPalette(p);
-}
-
 // Changes one field of the model's strip and makes it heard.
 template <class Change>
 void editStrip(model::StudioModel& model, int index, Change change) {
@@ -172,9 +165,10 @@ void StripView::syncFromModel() {
     m_volume->setEnabled(valid);
 }
 
+// From the strip's own palette: the strip hears of a theme change before its children do.
 void StripView::applyPalette() {
-    setSecondary(m_subtitle, palette());
-    setSecondary(m_volumeLabel, palette());
+    setSecondaryText(m_subtitle, palette());
+    setSecondaryText(m_volumeLabel, palette());
 }
 
 void StripView::changeEvent(QEvent* event) {

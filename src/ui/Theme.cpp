@@ -3,6 +3,7 @@
 
 #include <QApplication>
 #include <QFile>
+#include <QLabel>
 
 // Resources in a static library must be registered by name, outside any namespace.
 static void registerIconResources() { Q_INIT_RESOURCE(icons); }
@@ -18,6 +19,22 @@ QColor secondaryText(const QPalette& palette) {
     QColor c = palette.color(QPalette::WindowText);
     c.setAlphaF(0.55f);
     return c;
+}
+
+namespace {
+constexpr const char* kSecondaryProperty = "corvaneSecondaryText";
+}  // namespace
+
+void setSecondaryText(QLabel* label, const QPalette& palette) {
+    QPalette own = label->palette();
+    own.setColor(QPalette::WindowText, secondaryText(palette));
+    label->setPalette(own);
+    label->setProperty(kSecondaryProperty, true);
+}
+
+void refreshSecondaryText(QWidget* root) {
+    for (QLabel* label : root->findChildren<QLabel*>())
+        if (label->property(kSecondaryProperty).toBool()) setSecondaryText(label, root->palette());
 }
 
 QColor primaryText(const QPalette& palette) { return palette.color(QPalette::WindowText); }

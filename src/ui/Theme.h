@@ -7,6 +7,9 @@
 #include <QPalette>
 #include <QString>
 
+class QLabel;
+class QWidget;
+
 #include "dsp/StemKind.h"
 
 namespace corvane::ui {
@@ -29,6 +32,12 @@ QColor kindColor(dsp::StemKind kind);
 
 // Secondary text: the palette's text colour at reduced strength.
 QColor secondaryText(const QPalette& palette);
+// Draws `label`'s text in the secondary colour of `palette` (the window's, or a parent's that
+// already knows of a theme change) and marks it, so refreshSecondaryText() can redo it.
+void setSecondaryText(QLabel* label, const QPalette& palette);
+// Re-applies the secondary colour from `root`'s palette to every marked label under it: a label
+// given a colour of its own no longer follows the desktop's theme by itself.
+void refreshSecondaryText(QWidget* root);
 // The primary foreground (ordinary text) colour.
 QColor primaryText(const QPalette& palette);
 // A faint fill of the foreground colour (the quaternary level), for bar backgrounds.
