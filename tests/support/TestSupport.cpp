@@ -36,12 +36,11 @@ dsp::StereoAudio noiseStereo(std::size_t n, std::uint32_t seed, double sampleRat
     if (a.size() != b.size())
         return ::testing::AssertionFailure()
                << "lengths differ: " << a.size() << " vs " << b.size();
-    for (std::size_t i = 0; i < a.size(); ++i) {
+    for (std::size_t i = 0; i < a.size(); ++i)
         if (!(std::fabs(a[i] - b[i]) <= tolerance))
             return ::testing::AssertionFailure()
                    << "first difference at index " << i << ": " << a[i] << " vs " << b[i]
                    << " (tolerance " << tolerance << ")";
-    }
     return ::testing::AssertionSuccess();
 }
 
@@ -77,21 +76,14 @@ TempDir::~TempDir() {
     std::filesystem::remove_all(m_path, ec);
 }
 
-int runCommand(const std::string& command) {
-    int status = std::system(command.c_str());
-    if (status == -1) return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-std::string captureCommand(const std::string& command) {
-    std::string out;
+int runCommand(const std::string& command, std::string* output) {
     FILE* pipe = popen(command.c_str(), "r");
-    if (!pipe) return out;
+    if (!pipe) return -1;
     char buf[4096];
-    std::size_t got;
-    while ((got = std::fread(buf, 1, sizeof buf, pipe)) > 0) out.append(buf, got);
-    pclose(pipe);
-    return out;
+    for (std::size_t got; (got = std::fread(buf, 1, sizeof buf, pipe)) > 0;)
+        if (output) output->append(buf, got);
+    const int status = pclose(pipe);
+    return status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 }  // namespace corvane::test

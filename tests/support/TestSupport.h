@@ -15,10 +15,7 @@ namespace corvane::test {
 
 // Uniform noise in [-amplitude, amplitude] from a fixed seed.
 std::vector<float> noise(std::size_t n, std::uint32_t seed, float amplitude = 0.5f);
-
-// A sine of `hz` at `sampleRate`.
 std::vector<float> sine(std::size_t n, double hz, double sampleRate, float amplitude = 0.5f);
-
 // Stereo noise with independent channels.
 dsp::StereoAudio noiseStereo(std::size_t n, std::uint32_t seed, double sampleRate = 44100.0);
 
@@ -48,10 +45,8 @@ private:
     std::filesystem::path m_path;
 };
 
-// Runs a shell command, returning its exit status (-1 if it could not run).
-int runCommand(const std::string& command);
-
-// Runs a shell command and returns what it printed on standard output.
-std::string captureCommand(const std::string& command);
+// Runs a shell command and returns its exit status (-1 if it could not run); what it prints on
+// standard output is appended to `output` if given.
+int runCommand(const std::string& command, std::string* output = nullptr);
 
 }  // namespace corvane::test

@@ -1,0 +1,260 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Reading audio files with FFmpeg and writing WAV files.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <cmath>
+#include <fstream>
+#include <random>
+#include <tuple>
+
+#include "TestSupport.h"
+#include "audio/AudioFileReader.h"
+#include "audio/WavWriter.h"
+
+namespace corvane::audio {
+namespace {
+
+using test::nearlyEqual;
+using test::sine;
+using test::TempDir;
+using Path = std::filesystem::path;
+
+constexpr double kRate = 44100.0;
+constexpr float kLsb16 = 1.0f / 32768.0f;
+constexpr float kLsb24 = 1.0f / 8388608.0f;
+
+// Left 440 Hz, right 660 Hz: different content per channel shows a swap.
+const std::string kStereo = "0.5*sin(2*PI*440*t)|0.5*sin(2*PI*660*t)";
+
+// Has ffmpeg write `seconds` of a generated source ('|'-separated channel expressions) to `out`.
+::testing::AssertionResult ffmpeg(const Path& out, const std::string& options,
+                                  const std::string& channels = kStereo, int rate = 44100,
+                                  int seconds = 1) {
+    const std::string command =
+        "ffmpeg -nostdin -loglevel error -y -f lavfi -i 'aevalsrc=" + channels +
+        ":s=" + std::to_string(rate) + ":d=" + std::to_string(seconds) + "' " + options + " '" +
+        out.string() + "'";
+    if (test::runCommand(command) == 0) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "failed: " << command;
+}
+
+// The decoded file (FFmpeg's reading is independent of the writer's libsndfile); a failure is
+// recorded and gives no frames.
+dsp::StereoAudio readOk(const Path& file, const std::atomic<bool>* cancel = nullptr) {
+    Result<dsp::StereoAudio> r = readAudio(file, cancel);
+    EXPECT_TRUE(r.ok()) << file << ": " << (r.ok() ? "" : r.error().description);
+    return r.ok() ? std::move(r).value() : dsp::StereoAudio{};
+}
+
+TEST(ReaderFormats, DecodeBothChannelsInOrderAtTheFileRate) {
+    struct FormatCase {
+        const char *codec, *ext;  // ffmpeg output options, file extension
+        // Lossless: every sample within this. 0: lossy, checked by length and each side's level.
+        float tolerance;
+        std::string channels = kStereo;
+        int rate = 44100;
+        float amplitude = 0.5f;
+        double rightHz = 660;
+    };
+    const char* flac = "-c:a flac -sample_fmt s16";
+    const FormatCase cases[] = {
+        {"-c:a pcm_s16le", "wav", kLsb16},
+        {"-c:a pcm_s24le", "wav", kLsb24},
+        // Float keeps what lies beyond full scale.
+        {"-c:a pcm_f32le", "wav", 1e-6f, "1.5*sin(2*PI*440*t)|1.5*sin(2*PI*660*t)", 44100, 1.5f},
+        {"-c:a pcm_s16be", "aiff", kLsb16},
+        {flac, "flac", kLsb16},
+        {flac, "flac", kLsb16, kStereo, 48000},
+        {"-c:a libmp3lame -b:a 192k", "mp3", 0.0f},
+        {"-c:a aac -b:a 192k", "m4a", 0.0f},
+        {"-c:a libvorbis -q:a 6", "ogg", 0.0f},
+        {"-c:a pcm_s16le", "wav", kLsb16, "0.5*sin(2*PI*440*t)", 44100, 0.5f, 440},  // mono
+        // Channels 2..5 loud and different: a downmix or a wrong pick would show.
+        {"-c:a pcm_s16le", "wav", kLsb16, kStereo + "|0.9|-0.9|0.7*sin(2*PI*100*t)|0.3"},
+    };
+    for (const FormatCase& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.codec << " " << c.channels << " at " << c.rate);
+        TempDir dir;
+        // A colon is legal in a Linux file name and must not be taken for a protocol.
+        const Path file = dir / (std::string("live: take 2.") + c.ext);
+        ASSERT_TRUE(ffmpeg(file, c.codec, c.channels, c.rate));
+        const dsp::StereoAudio a = readOk(file);
+        const std::size_t n = static_cast<std::size_t>(c.rate);
+        EXPECT_EQ(a.sampleRate, c.rate);
+        ASSERT_EQ(a.l.size(), a.r.size());
+        if (c.tolerance > 0.0f) {
+            EXPECT_TRUE(nearlyEqual(a.l, sine(n, 440, c.rate, c.amplitude), c.tolerance));
+            EXPECT_TRUE(nearlyEqual(a.r, sine(n, c.rightHz, c.rate, c.amplitude), c.tolerance));
+        } else {
+            EXPECT_NEAR(static_cast<double>(a.frames()), static_cast<double>(n), 2048.0);
+            EXPECT_NEAR(test::powerAt(a.l, 440, kRate), 0.0625, 0.01);
+            EXPECT_NEAR(test::powerAt(a.r, 660, kRate), 0.0625, 0.01);
+        }
+    }
+}
+
+// A cut WAV keeps its whole frames; garbage mid-file costs the packets it hits, and most of what
+// follows is kept. What comes before the damage decodes exactly as from the intact file.
+TEST(ReaderDamage, CutOrCorruptFilesKeepWhatIsIntact) {
+    for (const std::string ext : {"wav", "mp3", "flac"}) {
+        SCOPED_TRACE(ext);
+        TempDir dir;
+        const Path file = dir / ("song." + ext);
+        ASSERT_TRUE(ffmpeg(file, "", kStereo, 44100, 4));
+        std::atomic<bool> cancel{false};
+        const dsp::StereoAudio intact = readOk(file, &cancel);
+        const auto full = intact.frames();
+        const bool cut = ext == "wav";
+        if (cut) {  // the data ends the file, 4 bytes a frame: 10000 and half a frame
+            std::filesystem::resize_file(file,
+                                         std::filesystem::file_size(file) - (full - 10000) * 4 + 2);
+        } else {
+            std::fstream f(file, std::ios::in | std::ios::out | std::ios::binary);
+            f.seekp(static_cast<std::streamoff>(std::filesystem::file_size(file) / 2));
+            std::mt19937 rng(99);
+            for (int i = 0; i < 3000; ++i) f.put(static_cast<char>(rng() & 0xFF));
+            ASSERT_TRUE(f.good());
+        }
+        const dsp::StereoAudio damaged = readOk(file);
+        EXPECT_GE(damaged.frames(), cut ? 10000 : full * 8 / 10 + 1);
+        EXPECT_LE(damaged.frames(), cut ? 10000 : full);
+        const auto head = static_cast<std::size_t>(cut ? 10000 : full / 4);
+        ASSERT_GE(damaged.l.size(), head);
+        EXPECT_TRUE(
+            nearlyEqual(std::span(damaged.l).first(head), std::span(intact.l).first(head), 0.0f));
+        EXPECT_TRUE(
+            nearlyEqual(std::span(damaged.r).first(head), std::span(intact.r).first(head), 0.0f));
+        cancel = true;
+        const Result<dsp::StereoAudio> r = readAudio(file, &cancel);
+        ASSERT_FALSE(r.ok());
+        EXPECT_EQ(r.error().domain, kCorvaneDomain);
+        EXPECT_EQ(r.error().code, kErrorCancelled);
+    }
+}
+
+// What the user sees is the description: one line, the system's own words where it has them.
+TEST(AudioFileErrors, EachFailureGivesItsOwnOneLineMessage) {
+    TempDir dir;
+    std::ofstream(dir / "empty.mp3").flush();
+    std::ofstream(dir / "notes.mp3") << "Remember to buy milk.\n";
+    std::filesystem::create_directory(dir / "album.mp3");
+    auto read = [&](const char* name) {
+        Result<dsp::StereoAudio> r = readAudio(dir / name);
+        return r.ok() ? Error{"none", 0, "decoded " + std::to_string(r.value().frames())}
+                      : r.error();
+    };
+    const std::vector<float> l = test::noise(150'000, 10);
+    auto write = [&](const Path& to) { return writeWav(to, l, l, 44100.0).value_or(Error{}); };
+    const std::pair<Error, Error> cases[] = {
+        // code 0: not checked
+        {read("empty.mp3"), {kCorvaneDomain, kErrorEmptyFile, "The file is empty."}},
+        {read("notes.mp3"), {"FFmpeg", 0, "The file is not audio that FFmpeg can decode."}},
+        {read("gone.mp3"), {"System", ENOENT, "No such file or directory"}},
+        {read("album.mp3"), {"System", EISDIR, "Is a directory"}},
+        {write(dir / "gone" / "out.wav"), {"System", ENOENT, "No such file or directory"}},
+        {write(dir.path()), {"System", EISDIR, "Is a directory"}},
+        {write("/dev/full"), {"System", ENOSPC, "No space left on device"}},
+    };
+    for (const auto& [got, want] : cases) {
+        SCOPED_TRACE(want.description);
+        EXPECT_EQ(got.domain, want.domain);
+        EXPECT_EQ(want.code == 0 ? 0 : got.code, want.code);
+        EXPECT_EQ(got.description, want.description);
+    }
+    EXPECT_FALSE(std::filesystem::exists(dir / "gone")) << "a missing folder is not created";
+}
+
+long statusKiB(const std::string& field) {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.starts_with(field + ":")) return std::stol(line.substr(field.size() + 1));
+    return -1;
+}
+
+// Three minutes span many of the reader's blocks and end inside one. The decoded song is the only
+// large thing alive at the end; the peak on the way may exceed it by a tenth.
+TEST(ReaderMemory, PeakStaysNearOneCopyOfTheSong) {
+    TempDir dir;
+    const Path file = dir / "three-minutes.wav";
+    ASSERT_TRUE(
+        ffmpeg(file, "-c:a pcm_s16le", "0.5*sin(2*PI*440*t)|0.25*sin(2*PI*660*t)", 44100, 180));
+    {  // also warms up FFmpeg's one-time tables, which are not the decode's to pay for
+        const dsp::StereoAudio a = readOk(file);
+        EXPECT_TRUE(nearlyEqual(a.l, sine(180 * 44100, 440, kRate), kLsb16));
+        EXPECT_TRUE(nearlyEqual(a.r, sine(180 * 44100, 660, kRate, 0.25f), kLsb16));
+    }
+    if (!(std::ofstream("/proc/self/clear_refs") << "5" << std::flush))
+        GTEST_SKIP() << "cannot reset the peak (no /proc/self/clear_refs)";
+    const long before = statusKiB("VmRSS");
+    // Near the resident size means the reset worked (reading /proc moves it by a few pages).
+    ASSERT_LE(statusKiB("VmHWM"), before + 1024);
+    const dsp::StereoAudio a = readOk(file);
+    const double grew = static_cast<double>(statusKiB("VmHWM") - before);
+    const double songKiB = static_cast<double>(a.frames()) * 2 * sizeof(float) / 1024.0;
+    RecordProperty("peak_ratio", std::to_string(grew / songKiB));
+    EXPECT_LE(grew / songKiB, 1.1) << "peak grew by " << grew << " KiB for " << songKiB << " KiB";
+}
+
+TEST(WavWriterSamples, RoundTripWithin24BitsThenClipOverTheLongerFile) {
+    TempDir dir;
+    const auto file = dir / "take.wav";
+    const dsp::StereoAudio in = test::noiseStereo(200'000, 7, 48000.0);
+    ASSERT_FALSE(writeWav(file, in.l, in.r, in.sampleRate));
+    dsp::StereoAudio out = readOk(file);
+    EXPECT_EQ(out.sampleRate, 48000.0);
+    EXPECT_TRUE(nearlyEqual(out.l, in.l, kLsb24));
+    EXPECT_TRUE(nearlyEqual(out.r, in.r, kLsb24));
+
+    constexpr float kTop = 8388607.0f / 8388608.0f;  // the largest positive 24-bit sample
+    const std::vector<float> l = {1.5f, -2.0f, 0.25f, NAN, INFINITY, -INFINITY, 1.0f};
+    const std::vector<float> expected = {kTop, -1.0f, 0.25f, 0.0f, kTop, -1.0f, kTop};
+    // Reversed on the right, so a clip done on one channel only would show.
+    const std::vector<float> r(l.rbegin(), l.rend()), expectedR(expected.rbegin(), expected.rend());
+    ASSERT_FALSE(writeWav(file, l, r, 44100.0));
+    out = readOk(file);
+    EXPECT_TRUE(nearlyEqual(out.l, expected, kLsb24));
+    EXPECT_TRUE(nearlyEqual(out.r, expectedR, kLsb24));
+}
+
+TEST(WavWriterFormat, FullChunksThenTheRestAsFfprobeSeesThem) {
+    const std::vector<std::tuple<int, int, std::vector<std::int64_t>>> cases = {
+        {150'000, 44100, {65'536, 65'536, 18'928}},
+        {65'537, 96000, {65'536, 1}},
+        {65'536, 22050, {65'536}},
+        {0, 48000, {}}};  // no frames must still give a file that readers accept
+    TempDir dir;
+    for (const auto& [frames, rate, expected] : cases) {
+        SCOPED_TRACE(frames);
+        // The longer right channel shows that exactly l.size() frames are written.
+        const std::vector<float> l = test::noise(frames, 5), r = test::noise(frames + 500, 6);
+        std::vector<std::int64_t> chunks;
+        const WavWriteOptions options{[&](std::int64_t n) { chunks.push_back(n); }};
+        ASSERT_FALSE(writeWav(dir / "out.wav", l, r, rate, options));
+        EXPECT_EQ(chunks, expected);
+        // Codec, rate, channels and frames; ffprobe knows no duration for a file without frames.
+        const std::string probe =
+            "ffprobe -v error -select_streams a:0 -show_entries stream=codec_name,channels,"
+            "sample_rate,duration_ts -of csv=p=0 '" +
+            (dir / "out.wav").string() + "'";
+        std::string fields;
+        ASSERT_EQ(test::runCommand(probe, &fields), 0) << probe;
+        EXPECT_EQ(fields, "pcm_s24le," + std::to_string(rate) + ",2," +
+                              (frames > 0 ? std::to_string(frames) : "N/A") + "\n");
+    }
+}
+
+TEST(WavName, DropsTheLastExtensionAndAddsTheSuffix) {
+    const std::vector<std::array<const char*, 3>> cases = {
+        {"My Song.mp3", "Mix", "My Song - Mix.wav"},
+        {"take.2.flac", "Drums", "take.2 - Drums.wav"},
+        {"demo", "Bass", "demo - Bass.wav"},
+        {".hidden", "Vocals", ".hidden - Vocals.wav"},
+        {"trailing.", "Mix", "trailing - Mix.wav"}};
+    for (const auto& [file, suffix, expected] : cases) EXPECT_EQ(wavName(file, suffix), expected);
+}
+
+}  // namespace
+}  // namespace corvane::audio
