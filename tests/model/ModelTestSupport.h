@@ -1,68 +1,93 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
-#include <QString>
-#include <chrono>
-#include <deque>
-#include <functional>
-#include <memory>
-#include <optional>
+#include <QSignalSpy>
+#include <QTest>
 
 #include "TestSupport.h"
+#include "audio/AudioFileReader.h"
 #include "audio/OfflineAudioDevice.h"
-#include "dsp/StereoAudio.h"
-#include "model/ExportDialogs.h"
+#include "audio/WavWriter.h"
+#include "demo/DemoSong.h"
 #include "model/StudioModel.h"
+
+// Readable QStrings in failure messages.
+inline void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }
 
 namespace corvane::test {
 
-// The next answer of a fake dialog: nothing (cancelled) when there is none or it is empty.
-std::optional<QString> takeAnswer(std::deque<QString>& answers);
-
-// Export dialogs that answer from queues the test fills; an empty queue or an empty answer means
-// "cancelled". `Dialogs` is the interface to fake: the model's, or one that extends it.
+// Dialogs logging each request in `asked` (the proposed name, or "folder" / "open") and giving
+// `next` once; without it, the user cancelled.
 template <class Dialogs = model::ExportDialogs>
-class FakeExportDialogs : public Dialogs {
-public:
-    std::deque<QString> saveAnswers;
-    std::deque<QString> folderAnswers;
-    std::vector<QString> proposedNames;
-    int folderRequests = 0;
-
-    std::optional<QString> saveWavLocation(const QString& proposedName) override {
-        proposedNames.push_back(proposedName);
-        return takeAnswer(saveAnswers);
-    }
-    std::optional<QString> exportFolder() override {
-        ++folderRequests;
-        return takeAnswer(folderAnswers);
+struct FakeExportDialogs : Dialogs {
+    std::optional<QString> next;
+    std::vector<QString> asked;
+    std::optional<QString> saveWavLocation(const QString& name) override { return answer(name); }
+    std::optional<QString> exportFolder() override { return answer("folder"); }
+    std::optional<QString> answer(const QString& request) {
+        asked.push_back(request);
+        return std::exchange(next, std::nullopt);
     }
 };
-using FakeDialogs = FakeExportDialogs<>;
 
-// A model on offline devices with `dialogs`; `device` follows the device the current playback
-// graph renders through.
-std::unique_ptr<model::StudioModel> offlineModel(model::ExportDialogs* dialogs,
-                                                 audio::OfflineAudioDevice*& device);
+inline QString writeSong(const TempDir& dir, const std::string& name, const dsp::StereoAudio& a) {
+    auto error = audio::writeWav(dir / name, a.l, a.r, a.sampleRate);
+    EXPECT_FALSE(error) << error->description;
+    return QString::fromStdString((dir / name).string());
+}
 
-// A model on offline devices with fake dialogs.
-struct ModelRig {
-    FakeDialogs dialogs;
-    audio::OfflineAudioDevice* device = nullptr;
-    std::unique_ptr<model::StudioModel> model = offlineModel(&dialogs, device);
+// True if the load ends ready.
+inline bool loadAndWait(model::StudioModel& model, const QString& path) {
+    model.load(path);
+    return QTest::qWaitFor([&] { return model.phase() != model::Phase::processing; }, 20000) &&
+           model.phase() == model::Phase::ready;
+}
+
+// Sets the volume, solo and mute of the first strips and makes them heard.
+using Settings = std::vector<std::tuple<float, bool, bool>>;
+inline void setStrips(model::StudioModel& model, const Settings& settings) {
+    for (std::size_t i = 0; i < settings.size(); ++i) {
+        model::Strip s = model.strips()[i];
+        std::tie(s.volume, s.solo, s.mute) = settings[i];
+        model.setStrip(static_cast<int>(i), s);
+    }
+    model.applyGains();
+}
+
+// The WAV at `file` must be the model's stems at `gains`, summed and clipped, to 24 bits.
+inline void expectMixOf(const QString& file, const model::StudioModel& model,
+                        const std::vector<float>& gains) {
+    auto read = audio::readAudio(file.toStdString());
+    ASSERT_TRUE(read.ok()) << read.error().description;
+    for (const bool left : {true, false}) {
+        std::vector<float> mix(static_cast<std::size_t>(model.totalFrames()), 0.0f);
+        for (int s = 0; s < 4; ++s)
+            for (std::size_t k = 0; k < mix.size(); ++k)
+                mix[k] += (left ? model.stems()[s]->l : model.stems()[s]->r)[k] * gains[s];
+        for (float& x : mix) x = std::clamp(x, -1.0f, 1.0f);
+        EXPECT_TRUE(nearlyEqual(left ? read.value().l : read.value().r, mix, 2.0f / 8388608.0f))
+            << file.toStdString() << (left ? " left" : " right");
+    }
+}
+
+// A model on offline devices with fake dialogs and a folder.
+template <class Dialogs = FakeExportDialogs<>>
+struct Rig {
+    TempDir dir;
+    Dialogs dialogs;
+    audio::OfflineAudioDevice* device = nullptr;  // the one the current playback graph uses
+    std::unique_ptr<model::StudioModel> model =
+        std::make_unique<model::StudioModel>(&dialogs, [this] {
+            auto made = std::make_unique<audio::OfflineAudioDevice>();
+            device = made.get();
+            return made;
+        });
+
+    QString path(const std::string& n) const { return QString::fromStdString((dir / n).string()); }
+    bool load(double seconds, const std::string& name = "song.wav") {  // the demo song
+        return loadAndWait(*model, writeSong(dir, name, demo::makeDemoSong(seconds)));
+    }
 };
-
-// Runs the event loop until `done` holds or `timeout` passes; returns whether it held.
-bool waitUntil(const std::function<bool()>& done,
-               std::chrono::milliseconds timeout = std::chrono::seconds(20));
-
-// Writes `audio` as a 24-bit WAV and returns its path.
-QString writeSong(const TempDir& dir, const std::string& name, const dsp::StereoAudio& audio);
-
-// Loads a file and waits for the load to end; true if it ended ready.
-bool loadAndWait(model::StudioModel& model, const QString& path);
-
-// A stereo song of `frames` frames: noise with a steady tone, so every stem has something.
-dsp::StereoAudio testSong(std::size_t frames, double sampleRate = 44100.0, std::uint32_t seed = 1);
+using ModelRig = Rig<>;
 
 }  // namespace corvane::test

@@ -1,227 +1,307 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include <gtest/gtest.h>
-
+#include <QDir>
 #include <QLabel>
 #include <QMimeData>
-#include <QProgressBar>
-#include <QPushButton>
-#include <QSlider>
-#include <QTest>
+#include <QStyleOptionSlider>
 #include <fstream>
 
-#include "UiTestSupport.h"
+#include "ModelTestSupport.h"
 #include "ui/ContentView.h"
+#include "ui/FileDialogs.h"
+#include "ui/SeekSlider.h"
 #include "ui/StripView.h"
+#include "ui/Theme.h"
+#include "ui/TimeString.h"
+#include "ui/WaveformView.h"
 
 namespace corvane::model {
-// Test access to the model's published state.
+// A load goes through progress too quickly to catch a given value.
 class StudioModelTestAccess {
 public:
-    static void setPhase(StudioModel& m, Phase phase) { m.setPhase(phase); }
     static void setProgress(StudioModel& m, double progress) { m.setProgress(progress); }
 };
 }  // namespace corvane::model
 
+// QSlider's style option is protected; a member pointer through a subclass reaches it.
+struct SliderOption : QSlider {
+    using QSlider::initStyleOption;
+};
+
 using namespace corvane;
 using namespace corvane::test;
 using model::Phase;
-using model::StudioModelTestAccess;
+using ui::timeString;
 
 namespace {
 
+// The window's dialogs: the open dialog too gives `next` and is logged as "open".
+struct FakeFileDialogs : FakeExportDialogs<ui::FileDialogs> {
+    std::optional<QString> openAudioFile() override { return answer("open"); }
+};
+
+// Saves a widget's picture under the build folder's screenshots/ for people to look at.
+void saveScreenshot(QWidget& widget, const QString& name) {
+    QDir().mkpath(QStringLiteral(CORVANE_SCREENSHOT_DIR));
+    EXPECT_TRUE(widget.grab().save(QStringLiteral(CORVANE_SCREENSHOT_DIR "/") + name + ".png"));
+}
+
 struct Window : ::testing::Test {
-    UiRig rig;
-    std::unique_ptr<ui::ContentView> view;
+    Rig<FakeFileDialogs> rig;
+    model::StudioModel& m = *rig.model;
+    ui::ContentView view{m, rig.dialogs};
 
     void SetUp() override {
-        view = std::make_unique<ui::ContentView>(*rig.model, rig.dialogs);
-        view->resize(1000, 700);
-        view->show();
-        view->activateWindow();
-        ASSERT_TRUE(QTest::qWaitForWindowActive(view.get()));
+        view.resize(1000, 700);
+        view.show();
+        view.activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(&view));
     }
 
+    // The child called `name`, of the strip `strip` if one is given.
     template <class T = QWidget>
-    T* child(const char* name) {
-        T* found = view->findChild<T*>(QString::fromLatin1(name));
+    T* child(const char* name, int strip = -1) {
+        QWidget* in = strip < 0 ? static_cast<QWidget*>(&view)
+                                : view.findChildren<ui::StripView*>().at(strip);
+        T* found = in->findChild<T*>(name);
         EXPECT_NE(found, nullptr) << name;
         return found;
     }
-
-    // Drags `urls` (or plain text when empty) over the window and drops them.
-    void drop(const QList<QUrl>& urls) {
-        QMimeData data;
-        if (urls.isEmpty())
-            data.setText(QStringLiteral("just words"));
-        else
-            data.setUrls(urls);
-        const QPoint at = view->rect().center();
-        QDragEnterEvent enter(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
-        QCoreApplication::sendEvent(view.get(), &enter);
-        QDropEvent dropEvent(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
-        QCoreApplication::sendEvent(view.get(), &dropEvent);
+    // The colour the button `name` is filled with, away from its label.
+    QColor tint(const char* name, int strip = -1) {
+        const QImage img = child(name, strip)->grab().toImage();
+        return img.pixelColor(4, img.height() / 2);
     }
+    // Which of the screens, "Open Audio…" and the status line show.
+    std::string shown() {
+        std::string names;
+        for (const char* name : {"dropZone", "processing", "studio", "openButton", "statusLabel"})
+            if (child(name)->isVisible()) names += (names.empty() ? "" : " ") + std::string(name);
+        return names;
+    }
+    QUrl url(const std::string& name) { return QUrl::fromLocalFile(rig.path(name)); }
 
-    QString fileIn(const std::string& name) const {
-        return QString::fromStdString((rig.dir / name).string());
+    // Drags `urls` (plain text when empty) into the window and drops them there unless `hover`;
+    // returns whether the window took the drag.
+    bool drag(const QList<QUrl>& urls, bool hover = false) {
+        QMimeData data;
+        urls.isEmpty() ? data.setText("just words") : data.setUrls(urls);
+        QDragEnterEvent enter({500, 350}, Qt::CopyAction, &data, Qt::LeftButton, {});
+        QCoreApplication::sendEvent(&view, &enter);
+        QDropEvent drop({500, 350}, Qt::CopyAction, &data, Qt::LeftButton, {});
+        if (!hover) QCoreApplication::sendEvent(&view, &drop);
+        return enter.isAccepted();
     }
 };
 
 }  // namespace
 
-TEST_F(Window, TheScreenFollowsThePhase) {
-    EXPECT_TRUE(child("dropZone")->isVisible());
-    EXPECT_FALSE(child("processing")->isVisible());
-    EXPECT_TRUE(child("openButton")->isVisible());
+TEST_F(Window, TheScreensFollowThePhase) {
+    EXPECT_EQ(shown(), "dropZone openButton");  // an empty status takes no space
+    const auto infoTop = [&] { return child("infoLabel")->mapTo(&view, QPoint()).y(); };
+    const int top = infoTop();
+    auto* slider = child<QSlider>("seekSlider");  // no song: a short range, at the start
+    EXPECT_EQ(std::tuple(slider->minimum(), slider->maximum(), slider->value()),
+              std::tuple(0, 10, 0));
 
-    StudioModelTestAccess::setPhase(*rig.model, Phase::processing);
-    EXPECT_TRUE(child("processing")->isVisible());
-    EXPECT_FALSE(child("dropZone")->isVisible());
-    EXPECT_FALSE(child("openButton")->isVisible());  // no "Open Audio…" while separating
-
-    ASSERT_TRUE(rig.loadSong(2.0));
-    EXPECT_TRUE(child("studio")->isVisible());
-    EXPECT_TRUE(child("openButton")->isVisible());
-    EXPECT_EQ(view->findChildren<ui::StripView*>().size(), 4);
-}
-
-TEST_F(Window, ProgressShowsTheFileAndATruncatedPercentage) {
-    rig.model->load(fileIn("song.mp3"));  // fails later; the name shows at once
-    StudioModelTestAccess::setPhase(*rig.model, Phase::processing);
+    m.load(rig.path("My Song.mp3"));  // missing: fails once events run
+    EXPECT_EQ(shown(), "processing");
+    EXPECT_EQ(child<QLabel>("progressLabel")->text(), "Separating My Song.mp3…");
+    EXPECT_EQ(child("progressBar")->width(), 420);  // in a 1000-wide window
     for (auto [progress, text] :
-         {std::pair{0.0, "0%"}, {0.4567, "45%"}, {0.999, "99%"}, {1.0, "100%"}}) {
-        StudioModelTestAccess::setProgress(*rig.model, progress);
+         {std::pair{0.0, "0%"}, {0.999, "99%"}, {1.0, "100%"}, {0.4567, "45%"}}) {
+        model::StudioModelTestAccess::setProgress(m, progress);
         EXPECT_EQ(child<QLabel>("percentLabel")->text(), text) << progress;
     }
-    EXPECT_EQ(child<QLabel>("progressLabel")->text(), "Separating song.mp3…");
-    EXPECT_EQ(child<QProgressBar>("progressBar")->width(), 420);  // in a 1000-wide window
-}
+    saveScreenshot(view, "processing");
 
-TEST_F(Window, AnEmptyStatusTakesNoSpace) {
-    QWidget* status = child("statusLabel");
-    EXPECT_FALSE(status->isVisible());
-    const int infoTop = child("infoLabel")->mapTo(view.get(), QPoint(0, 0)).y();
-    rig.model->load(fileIn("missing.wav"));
-    ASSERT_TRUE(waitUntil([&] { return rig.model->phase() == Phase::idle; }));
-    EXPECT_TRUE(status->isVisible());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return m.phase() == Phase::idle; }));
+    EXPECT_EQ(shown(), "dropZone openButton statusLabel");
     EXPECT_EQ(child<QLabel>("statusLabel")->text(),
               "Couldn't read that file: No such file or directory");
     QCoreApplication::processEvents();
-    // The status line now sits above the information line, which the screen area made room for.
-    EXPECT_EQ(child("infoLabel")->mapTo(view.get(), QPoint(0, 0)).y(), infoTop);
-    EXPECT_LT(status->geometry().bottom(), child("infoLabel")->mapTo(view.get(), QPoint(0, 0)).y());
+    // The status line sits above the information line, which the screen area made room for.
+    EXPECT_EQ(infoTop(), top);
+    EXPECT_LT(child("statusLabel")->geometry().bottom(), top);
+
+    ASSERT_TRUE(rig.load(2.0));
+    EXPECT_EQ(shown(), "studio openButton");
 }
 
-TEST_F(Window, AClickAnywhereInTheDropZoneOpensTheOpenDialog) {
+TEST_F(Window, ClicksAndDropsOpenSongs) {
+    writeSong(rig.dir, "first.wav", demo::makeDemoSong(1.0));
+    EXPECT_TRUE(drag({url("first.wav")}, true));
+    EXPECT_TRUE(view.targeted());
+    saveScreenshot(view, "drop-zone-hover");
+    QDragLeaveEvent leave;
+    QCoreApplication::sendEvent(&view, &leave);
+    EXPECT_FALSE(view.targeted());
+    saveScreenshot(view, "drop-zone");
+
     QWidget* zone = child("dropZone");
     QTest::mouseClick(zone, Qt::LeftButton, {}, QPoint(12, zone->height() - 12));  // a corner
-    EXPECT_EQ(rig.dialogs.openRequests, 1);
-    EXPECT_EQ(rig.model->phase(), Phase::idle);  // cancelled: nothing happens
+    EXPECT_EQ(rig.dialogs.asked.size(), 1u);
+    EXPECT_EQ(m.phase(), Phase::idle);  // cancelled: nothing happens
+    rig.dialogs.next = writeSong(rig.dir, "picked.wav", demo::makeDemoSong(0.5));
+    QTest::mouseClick(child("openButton"), Qt::LeftButton);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return m.phase() == Phase::ready; }));
+    EXPECT_EQ(m.fileName(), "picked.wav");
 
-    const QString song = writeSong(rig.dir, "picked.wav", testSong(44100));
-    rig.dialogs.openAnswers.push_back(song);
-    QTest::mouseClick(child<QPushButton>("openButton"), Qt::LeftButton);
-    ASSERT_TRUE(waitUntil([&] { return rig.model->phase() == Phase::ready; }));
-    EXPECT_EQ(rig.model->fileName(), "picked.wav");
-}
-
-TEST_F(Window, DropsLoadTheFirstFileAndIgnoreTheRest) {
-    const QString first = writeSong(rig.dir, "first.wav", testSong(44100));
-    const QString second = writeSong(rig.dir, "second.wav", testSong(22050));
-    drop({QUrl::fromLocalFile(first), QUrl::fromLocalFile(second),
-          QUrl::fromLocalFile(fileIn("third.wav"))});
-    ASSERT_TRUE(waitUntil([&] { return rig.model->phase() == Phase::ready; }));
-    EXPECT_EQ(rig.model->fileName(), "first.wav");
-    EXPECT_FALSE(view->targeted());
-
-    // Something without a file location is ignored without a word, in the studio too.
-    drop({});
-    drop({QUrl(QStringLiteral("https://example.invalid/song.mp3"))});
-    EXPECT_EQ(rig.model->phase(), Phase::ready);
-    EXPECT_TRUE(rig.model->status().isEmpty());
-
+    drag({url("first.wav"), url("picked.wav"), url("third.wav")});  // only the first counts
+    ASSERT_TRUE(QTest::qWaitFor([&] { return m.phase() == Phase::ready; }));
+    EXPECT_EQ(m.fileName(), "first.wav");
+    EXPECT_FALSE(view.targeted());
+    // Anything without a file location is refused without a word, in the studio too.
+    EXPECT_FALSE(drag({}));
+    EXPECT_FALSE(drag({QUrl("https://example.invalid/song.mp3")}));
+    EXPECT_EQ(std::tuple(m.phase(), m.status()), std::tuple(Phase::ready, QString()));
     // A text file is taken, then refused by the model: back to the drop zone with the reason.
     { std::ofstream(rig.dir / "notes.txt") << "not a song"; }
-    drop({QUrl::fromLocalFile(fileIn("notes.txt"))});
-    ASSERT_TRUE(waitUntil([&] { return rig.model->phase() == Phase::idle; }));
+    drag({url("notes.txt")});
+    ASSERT_TRUE(QTest::qWaitFor([&] { return m.phase() == Phase::idle; }));
     EXPECT_TRUE(child("dropZone")->isVisible());
-    EXPECT_TRUE(rig.model->status().startsWith("Couldn't read that file: "));
+    EXPECT_TRUE(m.status().startsWith("Couldn't read that file: "));
 }
 
-TEST_F(Window, AFileHoveringHighlightsTheDropZone) {
-    QMimeData data;
-    data.setUrls({QUrl::fromLocalFile(fileIn("x.wav"))});
-    QDragEnterEvent enter(view->rect().center(), Qt::CopyAction, &data, Qt::LeftButton, {});
-    QCoreApplication::sendEvent(view.get(), &enter);
-    EXPECT_TRUE(enter.isAccepted());
-    EXPECT_TRUE(view->targeted());
-    saveScreenshot(*view, QStringLiteral("drop-zone-hover"));
-    QDragLeaveEvent leave;
-    QCoreApplication::sendEvent(view.get(), &leave);
-    EXPECT_FALSE(view->targeted());
-    saveScreenshot(*view, QStringLiteral("drop-zone"));
-}
+TEST_F(Window, TheStudio) {
+    ASSERT_TRUE(rig.load(30.0, "Demo Song.wav"));
+    saveScreenshot(*child("studio"), "strips");
+    const auto percent = [&](int i) { return child<QLabel>("volumeLabel", i)->text(); };
+    const auto waveform = [&](int i) { return child<ui::WaveformView>("waveform", i); };
+    const auto gain = [&](int i) { return m.engine().gain(i); };
 
-TEST_F(Window, KaraokeMutesTheVocalsAndShowsItEverywhere) {
-    ASSERT_TRUE(rig.loadSong(2.0));
-    auto* karaoke = child<QPushButton>("karaokeButton");
-    auto* vocalsMute = view->findChildren<ui::StripView*>().at(0)->findChild<QPushButton*>(
-        QStringLiteral("muteButton"));
-    ASSERT_NE(vocalsMute, nullptr);
-    const QString grayStyle = karaoke->styleSheet();
+    // Fresh strips show 100 % unmarked. A solo on drums silences the others but marks only
+    // itself: their buttons stay gray and their waveforms full.
+    for (const int soloClicks : {0, 1, 2}) {
+        if (soloClicks > 0) QTest::mouseClick(child("soloButton", 1), Qt::LeftButton);
+        const bool soloed = soloClicks == 1;
+        for (int i = 0; i < 4; ++i) {
+            SCOPED_TRACE(testing::Message() << soloClicks << " solo clicks, strip " << i);
+            EXPECT_EQ(std::tuple(percent(i), gain(i), waveform(i)->dimmed(), waveform(i)->peaks()),
+                      std::tuple("100%", soloed && i != 1 ? 0.0f : 1.0f, false, m.peaks()[i]));
+            EXPECT_EQ(tint("soloButton", i),
+                      soloed && i == 1 ? ui::colors::yellow : ui::colors::gray);
+            EXPECT_EQ(tint("muteButton", i), ui::colors::gray);
+        }
+    }
+    EXPECT_FALSE(waveform(0)->peaks().empty());
 
-    QTest::mouseClick(karaoke, Qt::LeftButton);
-    EXPECT_TRUE(rig.model->strips()[0].mute);
-    EXPECT_EQ(rig.model->engine().gain(0), 0.0f);
-    EXPECT_NE(karaoke->styleSheet(), grayStyle);
-    EXPECT_TRUE(
-        karaoke->styleSheet().contains(QColor(0xFF, 0x2D, 0x55).name(), Qt::CaseInsensitive));
-    EXPECT_TRUE(
-        vocalsMute->styleSheet().contains(QColor(0xFF, 0x3B, 0x30).name(), Qt::CaseInsensitive));
-    for (int i = 1; i < 4; ++i) EXPECT_FALSE(rig.model->strips()[i].mute);
+    for (const bool on : {true, false}) {
+        SCOPED_TRACE(on ? "karaoke" : "karaoke off");
+        QTest::mouseClick(child("karaokeButton"), Qt::LeftButton);
+        EXPECT_EQ(std::tuple(m.strips()[0].mute, gain(0)), std::tuple(on, on ? 0.0f : 1.0f));
+        EXPECT_EQ(tint("karaokeButton"), on ? ui::colors::pink : ui::colors::gray);
+        EXPECT_EQ(tint("muteButton", 0), on ? ui::colors::red : ui::colors::gray);
+        for (int i = 1; i < 4; ++i) EXPECT_FALSE(m.strips()[i].mute);
+    }
 
-    QTest::mouseClick(karaoke, Qt::LeftButton);
-    EXPECT_FALSE(rig.model->strips()[0].mute);
-    EXPECT_EQ(rig.model->engine().gain(0), 1.0f);
-    EXPECT_EQ(karaoke->styleSheet(), grayStyle);
-}
-
-TEST_F(Window, SpaceTogglesPlaybackWhateverHasFocus) {
-    ASSERT_TRUE(rig.loadSong(3.0));
-    auto* volume = view->findChildren<ui::StripView*>().at(1)->findChild<QSlider*>(
-        QStringLiteral("volumeSlider"));
-    ASSERT_NE(volume, nullptr);
-    volume->setFocus();
-    QTest::keyClick(view.get(), Qt::Key_Space);
-    EXPECT_TRUE(rig.model->isPlaying());
-    rig.device->render(44100);
-    QTest::keyClick(view.get(), Qt::Key_Space);
-    EXPECT_FALSE(rig.model->isPlaying());
-    EXPECT_GT(rig.model->startFrame(), 0);
+    auto* volume = child<QSlider>("volumeSlider", 1);
+    volume->setFocus();  // outside the transport bar
+    for (const std::int64_t paused : {44100, 88200}) {
+        QTest::keyClick(volume, Qt::Key_Space);
+        EXPECT_TRUE(m.isPlaying());
+        rig.device->render(5292 + 44100);  // the start lead, then a second
+        QTest::keyClick(volume, Qt::Key_Space);
+        EXPECT_EQ(std::tuple(m.isPlaying(), m.startFrame()), std::tuple(false, paused));
+        rig.device->render(20000);  // paused: the place holds
+    }
     EXPECT_EQ(volume->value(), 1000);  // the slider did not take the key
+
+    // Every step of a drag is heard at once, not only where the handle is let go.
+    volume->setSliderDown(true);
+    for (const auto& [value, label] :
+         {std::pair{1500, "150%"}, {999, "99%"}, {500, "50%"}, {1, "0%"}, {0, "0%"}}) {
+        volume->setSliderPosition(value);
+        EXPECT_EQ(std::tuple(m.strips()[1].volume, gain(1), percent(1)),
+                  std::tuple(value / 1000.0f, value / 1000.0f, label));
+    }
+    volume->setSliderDown(false);
+    EXPECT_EQ(gain(0), 1.0f) << "the other strips keep theirs";
+
+    // Mute silences and dims, keeping the volume.
+    for (const bool on : {true, false, true}) {
+        QTest::mouseClick(child("muteButton", 2), Qt::LeftButton);
+        EXPECT_EQ(tint("muteButton", 2), on ? ui::colors::red : ui::colors::gray);
+        EXPECT_EQ(std::tuple(waveform(2)->dimmed(), gain(2), m.strips()[2].volume, percent(2)),
+                  std::tuple(on, on ? 0.0f : 1.0f, 1.0f, "100%"));
+    }
+    // Muted and at volume 0, the strip still exports the whole stem.
+    child<QSlider>("volumeSlider", 2)->setValue(0);
+    rig.dialogs.next = rig.path("bass stem.wav");
+    QTest::mouseClick(child("exportButton", 2), Qt::LeftButton);
+    EXPECT_GT(peakAbs(m.stems()[2]->l), 0.01f);
+    expectMixOf(rig.path("bass stem.wav"), m, {0, 0, 1, 0});
+
+    // Playing with one strip soloed and one muted.
+    volume->setValue(1000);
+    QTest::mouseClick(child("soloButton", 1), Qt::LeftButton);
+    m.seek(11.0);
+    m.play();
+    rig.device->render(44100 * 2);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return m.position() > 11.5; }, 2000));
+    QCoreApplication::processEvents();
+    saveScreenshot(view, "studio");
 }
 
-TEST_F(Window, Screenshots) {
-    StudioModelTestAccess::setPhase(*rig.model, Phase::processing);
-    rig.model->load(fileIn("My Song.mp3"));
-    StudioModelTestAccess::setProgress(*rig.model, 0.4567);
-    saveScreenshot(*view, QStringLiteral("processing"));
+TEST_F(Window, TheSeekSliderSeeksOnceAtReleaseAndStopRewinds) {
+    ASSERT_TRUE(rig.load(100.0));
+    auto* slider = child<ui::SeekSlider>("seekSlider");
+    const auto label = [&](const char* name) { return child<QLabel>(name)->text(); };
+    // Plays `frames` through the offline device; true once the model has published them.
+    const auto advance = [&](int frames) {
+        rig.device->render(frames);
+        return QSignalSpy(&m, &model::StudioModel::positionChanged).wait(2000);
+    };
+    // Where the handle's centre sits when the slider shows `seconds`.
+    const auto pointFor = [&](double seconds) {
+        QStyleOptionSlider opt;
+        (slider->*(&SliderOption::initStyleOption))(&opt);
+        const auto part = [&](QStyle::SubControl sc) {
+            return slider->style()->subControlRect(QStyle::CC_Slider, &opt, sc, slider);
+        };
+        const QRect groove = part(QStyle::SC_SliderGroove), handle = part(QStyle::SC_SliderHandle);
+        const int x =
+            QStyle::sliderPositionFromValue(slider->minimum(), slider->maximum(),
+                                            int(seconds * 1000.0), groove.width() - handle.width());
+        return QPoint(groove.x() + x + handle.center().x() - handle.left(), handle.center().y());
+    };
+    constexpr double kAim = 0.5;  // a slider pixel is well under 0.5 s of a 100 s song
 
-    ASSERT_TRUE(rig.loadSong(30.0, "Demo Song.wav"));
-    model::Strip drums = rig.model->strips()[1];
-    drums.solo = true;
-    rig.model->setStrip(1, drums);
-    model::Strip other = rig.model->strips()[3];
-    other.mute = true;
-    other.volume = 0.8f;
-    rig.model->setStrip(3, other);
-    rig.model->applyGains();
-    rig.model->seek(11.0);
-    rig.model->play();
-    rig.device->render(44100 * 2);
-    ASSERT_TRUE(waitUntil([&] { return rig.model->position() > 11.5; }, std::chrono::seconds(2)));
-    QCoreApplication::processEvents();
-    saveScreenshot(*view, QStringLiteral("studio"));
-    const QImage shot = view->grab().toImage();
-    EXPECT_FALSE(shot.isNull());
+    m.play();
+    ASSERT_TRUE(advance(5292 + 52920));  // the start lead, then 1.2 s
+    EXPECT_EQ(std::tuple(slider->value(), label("durationLabel")), std::tuple(1200, "1:40"));
+    QSignalSpy playing(&m, &model::StudioModel::isPlayingChanged);
+    QTest::mousePress(slider, Qt::LeftButton, {}, pointFor(1.2));  // on the handle
+    QTest::mouseMove(slider, pointFor(60.0));
+    const double released = slider->scrub();
+    EXPECT_NEAR(released, 60.0, kAim);
+    ASSERT_TRUE(advance(44100));  // playback and its label go on under the drag
+    EXPECT_EQ(std::tuple(playing.count(), label("positionLabel"), slider->value()),
+              std::tuple(0, "0:02", qRound(released * 1000.0)));
+    QTest::mouseRelease(slider, Qt::LeftButton, {}, pointFor(60.0));
+    // One seek while playing: a stop and a restart.
+    EXPECT_EQ(std::tuple(playing.count(), m.isPlaying(), m.startFrame(), label("positionLabel")),
+              std::tuple(2, true, std::int64_t(released * 44100), timeString(released)));
+    ASSERT_TRUE(advance(5292 + 88200));
+    EXPECT_NEAR(slider->value(), released * 1000.0 + 2000.0, 1.0);
+    EXPECT_EQ(label("positionLabel"), timeString(released + 2.0));
+
+    QTest::mouseClick(slider, Qt::LeftButton, {}, pointFor(75.0));  // on the track
+    EXPECT_EQ(std::tuple(playing.count(), m.isPlaying(), label("positionLabel")),
+              std::tuple(4, true, timeString(m.position())));
+    EXPECT_NEAR(m.position(), 75.0, kAim);
+    m.pause();
+    const double before = m.position();
+    QTest::keyClick(slider, Qt::Key_Right);  // keys have no release to wait for: at once
+    EXPECT_NEAR(m.position(), before + 5.0, 0.001);
+
+    for (const bool play : {true, false}) {
+        SCOPED_TRACE(play ? "playing" : "paused");
+        m.seek(90.0);
+        if (play) m.play();
+        ASSERT_EQ(std::tuple(label("positionLabel"), slider->value()), std::tuple("1:30", 90000));
+        QTest::mouseClick(child("stopButton"), Qt::LeftButton);
+        EXPECT_EQ(
+            std::tuple(m.isPlaying(), m.startFrame(), label("positionLabel"), slider->value()),
+            std::tuple(false, 0, "0:00", 0));
+    }
 }
