@@ -14,7 +14,12 @@ namespace corvane::dsp {
 // and out of order; it must be thread-safe and must not assume rising values.
 using ProgressFn = std::function<void(double fraction)>;
 
+// Standard: the fixed method below, bit for bit, and the default. Refined: cleaner stems for more
+// time, with the same guarantees (the stems sum to the input, worker count does not matter).
+enum class SeparationMethod { standard, refined };
+
 struct SeparatorOptions {
+    SeparationMethod method = SeparationMethod::standard;
     // Worker threads for the parallel passes; 0 means max(hardware threads, 2).
     int workers = 0;
     // When set (from any thread), the separation stops within about one frame's work per worker
