@@ -11,6 +11,7 @@
 #include "audio/AudioDevice.h"
 #include "audio/Error.h"
 #include "dsp/StemData.h"
+#include "dsp/StemKind.h"
 
 namespace corvane::audio {
 
@@ -26,7 +27,7 @@ namespace corvane::audio {
 // numbers; stem data is released on the main thread, never in render().
 class PlaybackEngine final : private RenderSource {
 public:
-    static constexpr int kSources = 4;
+    static constexpr int kSources = dsp::kStemCount;
 
     explicit PlaybackEngine(std::unique_ptr<AudioDevice> device);
     ~PlaybackEngine() override;

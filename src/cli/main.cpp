@@ -19,6 +19,7 @@
 #include "audio/AudioFileReader.h"
 #include "audio/WavWriter.h"
 #include "demo/DemoSong.h"
+#include "dsp/Mix.h"
 #include "dsp/Separator.h"
 #include "dsp/StemKind.h"
 
@@ -167,10 +168,12 @@ private:
             const dsp::StemData& drums = stemOf(stems, dsp::StemKind::drums);
             const dsp::StemData& bass = stemOf(stems, dsp::StemKind::bass);
             const dsp::StemData& other = stemOf(stems, dsp::StemKind::other);
-            std::vector<float> l(drums.l.size());
-            std::vector<float> r(drums.r.size());
-            for (std::size_t i = 0; i < l.size(); ++i) l[i] = drums.l[i] + bass.l[i] + other.l[i];
-            for (std::size_t i = 0; i < r.size(); ++i) r[i] = drums.r[i] + bass.r[i] + other.r[i];
+            std::vector<float> l(drums.l.size(), 0.0f);
+            std::vector<float> r(drums.r.size(), 0.0f);
+            for (const dsp::StemData* stem : {&drums, &bass, &other}) {
+                dsp::addGained(l, stem->l, 1.0f);
+                dsp::addGained(r, stem->r, 1.0f);
+            }
             if (!write(input, bar, inFolder(folder, audio::wavName(fileName, kInstrumentalSuffix)),
                        l, r, sampleRate))
                 return false;

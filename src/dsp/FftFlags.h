@@ -6,8 +6,7 @@
 namespace corvane::dsp {
 
 // Planner flags shared by the build-time wisdom tool and FftPlan: wisdom is found only for the
-// same size and flags.
-inline constexpr int kWisdomFrameLength = 2048;
+// same size (kFrameLength) and flags.
 inline constexpr unsigned kForwardFlags = FFTW_MEASURE;
 inline constexpr unsigned kInverseFlags = FFTW_MEASURE | FFTW_DESTROY_INPUT;
 

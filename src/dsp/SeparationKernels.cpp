@@ -36,7 +36,7 @@ void percussiveMask(const float* __restrict h, const float* __restrict q, float*
 }
 
 std::vector<float> bassWeights(double sampleRate) {
-    const float binWidth = static_cast<float>(sampleRate) * 0.00048828125f;
+    const float binWidth = static_cast<float>(sampleRate) * kInverseFrameLength;
     std::vector<float> weights(kBins);
     for (int k = 0; k < kBins; ++k) {
         float x = (static_cast<float>(k) * binWidth - kCrossoverHz) / kCrossoverWidthHz;

@@ -19,7 +19,7 @@ namespace corvane::dsp {
 
 namespace {
 
-constexpr int kStems = 4;
+constexpr int kStems = kStemCount;
 constexpr int kSynthesisJobs = 2 * kStems;  // one per (stem, channel)
 constexpr int kMedianHalf = 6;
 

@@ -10,7 +10,7 @@ struct KindInfo {
     std::uint32_t color;
 };
 
-constexpr std::array<KindInfo, 4> kInfo = {{
+constexpr std::array<KindInfo, kStemCount> kInfo = {{
     {"Vocals", "center", 0xFF2D55},
     {"Drums", "percussive", 0xFF9500},
     {"Bass", "< 150 Hz", 0x5856D6},

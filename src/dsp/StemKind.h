@@ -11,15 +11,16 @@ namespace corvane::dsp {
 // The four stems, in the order the separator returns them: stems[rawValue(kind)].
 enum class StemKind : int { vocals = 0, drums = 1, bass = 2, other = 3 };
 
-inline constexpr std::array<StemKind, 4> kAllStemKinds = {StemKind::vocals, StemKind::drums,
-                                                          StemKind::bass, StemKind::other};
+inline constexpr int kStemCount = 4;
+inline constexpr std::array<StemKind, kStemCount> kAllStemKinds = {
+    StemKind::vocals, StemKind::drums, StemKind::bass, StemKind::other};
 
 constexpr int rawValue(StemKind kind) { return static_cast<int>(kind); }
 constexpr int id(StemKind kind) { return rawValue(kind); }
 
 // Absent for anything outside 0 to 3.
 constexpr std::optional<StemKind> stemKindFromRaw(int raw) {
-    if (raw < 0 || raw > 3) return std::nullopt;
+    if (raw < 0 || raw >= kStemCount) return std::nullopt;
     return static_cast<StemKind>(raw);
 }
 

@@ -19,7 +19,7 @@ std::vector<float> hannWindow() {
     std::vector<float> w(kFrameLength);
     for (int i = 0; i < kFrameLength; ++i)
         w[static_cast<std::size_t>(i)] =
-            0.5f - std::cos(static_cast<float>(i) * 6.2831855f * 0.00048828125f) * 0.5f;
+            0.5f - std::cos(static_cast<float>(i) * 6.2831855f * kInverseFrameLength) * 0.5f;
     return w;
 }
 

@@ -10,10 +10,12 @@
 namespace corvane::dsp {
 
 // The fixed short-time Fourier transform every separation works on.
-inline constexpr int kFrameLength = 2048;  // samples
-inline constexpr int kHop = 1024;          // samples, 50 % overlap
-inline constexpr int kBins = 1025;         // kFrameLength / 2 + 1: DC to Nyquist
-inline constexpr int kLeadIn = 2048;       // zeros in front of the first sample
+inline constexpr int kFrameLength = 2048;  // samples; the FFT wisdom is measured for it
+// 1 / kFrameLength, exact in binary: the inverse transform's scale and the bin width per Hz.
+inline constexpr float kInverseFrameLength = 1.0f / kFrameLength;
+inline constexpr int kHop = 1024;     // samples, 50 % overlap
+inline constexpr int kBins = 1025;    // kFrameLength / 2 + 1: DC to Nyquist
+inline constexpr int kLeadIn = 2048;  // zeros in front of the first sample
 inline constexpr float kWindowPowerFloor = 1e-6f;
 
 // For n > 0 input samples: the frame count F and the length P of a zero-padded channel

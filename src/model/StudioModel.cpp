@@ -18,6 +18,7 @@
 #include "audio/AudioFileReader.h"
 #include "audio/SdlAudioDevice.h"
 #include "audio/WavWriter.h"
+#include "dsp/Mix.h"
 #include "dsp/Peaks.h"
 #include "dsp/Separator.h"
 
@@ -25,7 +26,7 @@ namespace corvane::model {
 
 namespace {
 
-constexpr int kStems = 4;
+constexpr int kStems = dsp::kStemCount;
 
 std::filesystem::path localPath(const QString& path) {
     return std::filesystem::path(QFile::encodeName(path).toStdString());
@@ -340,8 +341,8 @@ void StudioModel::exportMix() {
         const float g = gains[i];
         if (m_strips[i].mute || g == 0.0f) continue;  // silent stems cost nothing
         const dsp::StemData& stem = *m_stems[i];
-        for (std::size_t k = 0; k < frames; ++k) l[k] = stem.l[k] * g + l[k];
-        for (std::size_t k = 0; k < frames; ++k) r[k] = stem.r[k] * g + r[k];
+        dsp::addGained(l, stem.l, g);
+        dsp::addGained(r, stem.r, g);
     }
     write(l, r, *to, false);
 }

@@ -10,13 +10,14 @@
 #include <string>
 
 #include "dsp/FftFlags.h"
+#include "dsp/StftFrames.h"
 
 int main(int argc, char** argv) {
     if (argc != 2) {
         std::fprintf(stderr, "usage: %s OUTPUT\n", argv[0]);
         return 2;
     }
-    const int n = corvane::dsp::kWisdomFrameLength;
+    const int n = corvane::dsp::kFrameLength;
     float* time = fftwf_alloc_real(n);
     fftwf_complex* spectrum = fftwf_alloc_complex(n / 2 + 1);
     fftwf_plan forward = fftwf_plan_dft_r2c_1d(n, time, spectrum, corvane::dsp::kForwardFlags);
