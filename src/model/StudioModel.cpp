@@ -67,7 +67,10 @@ struct StudioModel::LoadReport {
 };
 
 StudioModel::StudioModel(ExportDialogs* dialogs, DeviceFactory makeDevice, QObject* parent)
-    : QObject(parent), m_makeDevice(std::move(makeDevice)), m_dialogs(dialogs) {
+    : QObject(parent),
+      m_makeDevice(std::move(makeDevice)),
+      m_dialogs(dialogs),
+      m_waker([this] { applyLoadReports(); }) {
     if (!m_makeDevice) m_makeDevice = [] { return std::make_unique<audio::SdlAudioDevice>(); };
     m_engine = std::make_unique<audio::PlaybackEngine>(m_makeDevice());
     m_timer.setInterval(kTickMilliseconds);
@@ -156,7 +159,7 @@ void StudioModel::postReport(LoadReport report) {
         wake = m_reports.empty();  // one wake-up per batch; the batch keeps every report
         m_reports.push_back(std::move(report));
     }
-    if (wake) QMetaObject::invokeMethod(this, "applyLoadReports", Qt::QueuedConnection);
+    if (wake) m_waker.wake();
 }
 
 void StudioModel::applyLoadReports() {

@@ -20,6 +20,7 @@
 #include "audio/PlaybackEngine.h"
 #include "dsp/StemData.h"
 #include "model/ExportDialogs.h"
+#include "model/MainThreadWaker.h"
 #include "model/Strip.h"
 
 namespace corvane::model {
@@ -123,7 +124,7 @@ private:
     struct LoadReport;
 
     // Main thread: applies the queued load reports in the order they were made.
-    Q_INVOKABLE void applyLoadReports();
+    void applyLoadReports();
     // Any thread: queues a report and wakes the main thread for it.
     void postReport(LoadReport report);
 
@@ -188,6 +189,7 @@ private:
     // to ThreadSanitizer, not hidden inside Qt's event queue.
     std::mutex m_reportsLock;
     std::vector<LoadReport> m_reports;
+    MainThreadWaker m_waker;
 };
 
 template <class T>
