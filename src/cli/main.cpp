@@ -83,8 +83,10 @@ std::optional<std::string> makeFolder(const fs::path& folder) {
 // bar first when stderr is a terminal) and the summary at the end.
 class Session {
 public:
-    explicit Session(bool instrumental)
-        : m_instrumental(instrumental), m_terminal(::isatty(STDERR_FILENO) == 1) {}
+    Session(bool instrumental, bool refined)
+        : m_instrumental(instrumental),
+          m_refined(refined),
+          m_terminal(::isatty(STDERR_FILENO) == 1) {}
 
     // Reads `input`, writes its stems into `folder` (created if missing). False if it failed;
     // the reason has been printed.
@@ -148,7 +150,9 @@ private:
         const dsp::ProgressFn progress = [&bar](double fraction) {
             if (bar) bar->update(fraction);
         };
-        std::vector<dsp::StemData> stems = dsp::Separator::separate(song, progress);
+        dsp::SeparatorOptions separation;
+        if (m_refined) separation.method = dsp::SeparationMethod::refined;
+        std::vector<dsp::StemData> stems = dsp::Separator::separate(song, progress, separation);
         if (stems.size() != dsp::kAllStemKinds.size())
             return fail(input, bar,
                         "Couldn't read that file: The separation could not start (no FFT plan).");
@@ -198,6 +202,7 @@ private:
     }
 
     bool m_instrumental;
+    bool m_refined;
     bool m_terminal;
     Clock::time_point m_start = Clock::now();
     int m_done = 0;
@@ -206,7 +211,7 @@ private:
 };
 
 int separateFiles(const CliOptions& options) {
-    Session session(options.instrumental);
+    Session session(options.instrumental, options.refined);
     for (const fs::path& input : options.files)
         session.separateFile(input, options.outputFolder.value_or(input.parent_path()));
     session.printSummary();
@@ -229,7 +234,7 @@ int runDemo(const CliOptions& options) {
         }
     }
     std::fprintf(stderr, "Wrote the demo song: %s\n", song.c_str());
-    Session session(options.instrumental);
+    Session session(options.instrumental, options.refined);
     session.separateFile(song, folder);
     session.printSummary();
     return session.exitStatus();
@@ -244,6 +249,13 @@ int run(int argc, char** argv) {
         return kExitUsage;
     }
     const CliOptions& options = std::get<CliOptions>(parsed);
+    if (options.encode.format != audio::AudioFormat::wav24 ||
+        options.stems.size() != dsp::kAllStemKinds.size() ||
+        options.nameTemplate != kDefaultNameTemplate || options.skipExisting || options.listFile ||
+        options.jobs != 1 || options.json) {
+        std::fprintf(stderr, "corvane-cli: that option is not available yet\n");
+        return kExitUsage;
+    }
     switch (options.action) {
         case CliOptions::Action::help:
             std::fputs(std::string(helpText()).c_str(), stdout);
