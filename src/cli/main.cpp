@@ -15,8 +15,10 @@
 #include <vector>
 
 #include "CliOptions.h"
+#include "OutputPlan.h"
 #include "ProgressBar.h"
 #include "audio/AudioFileReader.h"
+#include "audio/AudioWriter.h"
 #include "audio/WavWriter.h"
 #include "demo/DemoSong.h"
 #include "dsp/Mix.h"
@@ -36,7 +38,6 @@ constexpr int kExitUsage = 2;
 constexpr double kDemoSeconds = 30.0;
 constexpr double kDemoSampleRate = 44100.0;
 constexpr std::string_view kDemoFileName = "Corvane Demo.wav";
-constexpr std::string_view kInstrumentalSuffix = "Instrumental";
 
 double secondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
@@ -65,11 +66,6 @@ const dsp::StemData& stemOf(const std::vector<dsp::StemData>& stems, dsp::StemKi
     return stems[static_cast<std::size_t>(dsp::rawValue(kind))];
 }
 
-// Folder + file name, without a "./" in front when the song was named without a folder.
-fs::path inFolder(const fs::path& folder, std::string_view name) {
-    return folder.empty() ? fs::path(name) : folder / name;
-}
-
 // Creates `folder` and any missing parents; returns why not, in a line's words, on failure.
 std::optional<std::string> makeFolder(const fs::path& folder) {
     std::error_code ec;
@@ -83,12 +79,10 @@ std::optional<std::string> makeFolder(const fs::path& folder) {
 // bar first when stderr is a terminal) and the summary at the end.
 class Session {
 public:
-    Session(bool instrumental, bool refined)
-        : m_instrumental(instrumental),
-          m_refined(refined),
-          m_terminal(::isatty(STDERR_FILENO) == 1) {}
+    explicit Session(const CliOptions& options)
+        : m_options(options), m_terminal(::isatty(STDERR_FILENO) == 1) {}
 
-    // Reads `input`, writes its stems into `folder` (created if missing). False if it failed;
+    // Reads `input`, writes its outputs into `folder` (created if missing). False if it failed;
     // the reason has been printed.
     bool separateFile(const fs::path& input, const fs::path& folder) {
         const Clock::time_point start = Clock::now();
@@ -96,7 +90,7 @@ public:
         if (m_terminal) bar.emplace(stderr, input.string());
         bool ok = false;
         try {
-            ok = run(input, folder, bar);
+            ok = run(input, planOutputs(input, folder, m_options), bar);
         } catch (const std::bad_alloc&) {
             fail(input, bar, "Not enough memory to separate that file.");
         }
@@ -105,8 +99,8 @@ public:
             return false;
         }
         if (bar) bar->clear();
-        std::fprintf(stderr, "%s: 4 stems%s in %.2f s\n", input.c_str(),
-                     m_instrumental ? " and the instrumental" : "", secondsSince(start));
+        std::fprintf(stderr, "%s: %s%s in %.2f s\n", input.c_str(), stemCount().c_str(),
+                     m_options.instrumental ? " and the instrumental" : "", secondsSince(start));
         ++m_done;
         return true;
     }
@@ -133,7 +127,14 @@ public:
     int exitStatus() const { return m_failed == 0 ? 0 : kExitFailed; }
 
 private:
-    bool run(const fs::path& input, const fs::path& folder, std::optional<ProgressBar>& bar) {
+    // "4 stems", "1 stem".
+    std::string stemCount() const {
+        const std::size_t n = m_options.stems.size();
+        return std::to_string(n) + (n == 1 ? " stem" : " stems");
+    }
+
+    bool run(const fs::path& input, const std::vector<PlannedOutput>& plan,
+             std::optional<ProgressBar>& bar) {
         if (bar) bar->phase("reading");
         audio::Result<dsp::StereoAudio> read = audio::readAudio(input);
         if (!read) return fail(input, bar, "Couldn't read that file: " + read.error().description);
@@ -142,16 +143,21 @@ private:
         const double seconds =
             sampleRate > 0.0 ? static_cast<double>(song.frames()) / sampleRate : 0.0;
 
-        // Before the separation, so a folder that cannot be made costs no time.
-        if (auto why = makeFolder(folder.empty() ? fs::path(".") : folder))
-            return fail(input, bar, "Export failed: " + *why);
+        // Before the separation, so a format that cannot hold the song or a folder that cannot
+        // be made costs no time.
+        if (auto refused = audio::checkEncodable(m_options.encode, sampleRate))
+            return fail(input, bar, "Export failed: " + refused->description);
+        for (const PlannedOutput& out : plan)
+            if (auto why =
+                    makeFolder(out.path.has_parent_path() ? out.path.parent_path() : fs::path(".")))
+                return fail(input, bar, "Export failed: " + *why);
 
         if (bar) bar->phase("separating");
         const dsp::ProgressFn progress = [&bar](double fraction) {
             if (bar) bar->update(fraction);
         };
         dsp::SeparatorOptions separation;
-        if (m_refined) separation.method = dsp::SeparationMethod::refined;
+        if (m_options.refined) separation.method = dsp::SeparationMethod::refined;
         std::vector<dsp::StemData> stems = dsp::Separator::separate(song, progress, separation);
         if (stems.size() != dsp::kAllStemKinds.size())
             return fail(input, bar,
@@ -159,14 +165,12 @@ private:
         song = {};  // the stems are all that is needed now; a long song is worth freeing early
 
         if (bar) bar->phase("writing");
-        const std::string fileName = input.filename().string();
-        for (dsp::StemKind kind : dsp::kAllStemKinds) {
-            const dsp::StemData& stem = stemOf(stems, kind);
-            if (!write(input, bar, inFolder(folder, audio::wavName(fileName, dsp::title(kind))),
-                       stem.l, stem.r, sampleRate))
-                return false;
-        }
-        if (m_instrumental) {
+        for (const PlannedOutput& out : plan) {
+            if (out.kind) {
+                const dsp::StemData& stem = stemOf(stems, *out.kind);
+                if (!write(input, bar, out.path, stem.l, stem.r, sampleRate)) return false;
+                continue;
+            }
             // The karaoke mix: everything but the vocals, summed as the mixer would; the writer
             // clips what goes past full scale.
             const dsp::StemData& drums = stemOf(stems, dsp::StemKind::drums);
@@ -178,9 +182,7 @@ private:
                 dsp::addGained(l, stem->l, 1.0f);
                 dsp::addGained(r, stem->r, 1.0f);
             }
-            if (!write(input, bar, inFolder(folder, audio::wavName(fileName, kInstrumentalSuffix)),
-                       l, r, sampleRate))
-                return false;
+            if (!write(input, bar, out.path, l, r, sampleRate)) return false;
         }
         m_audioSeconds += seconds;
         return true;
@@ -188,7 +190,13 @@ private:
 
     bool write(const fs::path& input, std::optional<ProgressBar>& bar, const fs::path& to,
                const std::vector<float>& l, const std::vector<float>& r, double sampleRate) {
-        if (auto error = audio::writeWav(to, l, r, sampleRate))
+        auto writer = audio::AudioWriter::open(to, sampleRate, m_options.encode);
+        std::optional<audio::Error> error;
+        if (!writer)
+            error = writer.error();
+        else if (!(error = writer.value()->write(l, r)))
+            error = writer.value()->close();
+        if (error)
             return fail(input, bar, "Export failed: " + to.string() + ": " + error->description);
         return true;
     }
@@ -201,8 +209,7 @@ private:
         return false;
     }
 
-    bool m_instrumental;
-    bool m_refined;
+    const CliOptions& m_options;
     bool m_terminal;
     Clock::time_point m_start = Clock::now();
     int m_done = 0;
@@ -211,7 +218,7 @@ private:
 };
 
 int separateFiles(const CliOptions& options) {
-    Session session(options.instrumental, options.refined);
+    Session session(options);
     for (const fs::path& input : options.files)
         session.separateFile(input, options.outputFolder.value_or(input.parent_path()));
     session.printSummary();
@@ -234,7 +241,7 @@ int runDemo(const CliOptions& options) {
         }
     }
     std::fprintf(stderr, "Wrote the demo song: %s\n", song.c_str());
-    Session session(options.instrumental, options.refined);
+    Session session(options);
     session.separateFile(song, folder);
     session.printSummary();
     return session.exitStatus();
@@ -249,10 +256,7 @@ int run(int argc, char** argv) {
         return kExitUsage;
     }
     const CliOptions& options = std::get<CliOptions>(parsed);
-    if (options.encode.format != audio::AudioFormat::wav24 ||
-        options.stems.size() != dsp::kAllStemKinds.size() ||
-        options.nameTemplate != kDefaultNameTemplate || options.skipExisting || options.listFile ||
-        options.jobs != 1 || options.json) {
+    if (options.skipExisting || options.listFile || options.jobs != 1 || options.json) {
         std::fprintf(stderr, "corvane-cli: that option is not available yet\n");
         return kExitUsage;
     }

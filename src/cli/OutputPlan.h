@@ -1,0 +1,37 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "CliOptions.h"
+#include "dsp/StemKind.h"
+
+namespace corvane::cli {
+
+inline constexpr std::string_view kInstrumentalSuffix = "Instrumental";
+
+// One file a song will write: a stem, or the instrumental (no kind).
+struct PlannedOutput {
+    std::filesystem::path path;
+    std::optional<dsp::StemKind> kind;
+};
+
+// The song's name in outputs: its file name without the last extension ("take.2.flac" gives
+// "take.2"); a name whose only dot is its first character is kept whole.
+std::string trackName(const std::filesystem::path& input);
+
+// The template with {track}, {stem} and {ext} filled in (the template has been checked).
+std::string expandTemplate(std::string_view nameTemplate, std::string_view track,
+                           std::string_view stem, std::string_view ext);
+
+// Every file `input` will write into `folder` (empty: the current folder), in the order they
+// are written: the chosen stems, then the instrumental if asked for. Pure.
+std::vector<PlannedOutput> planOutputs(const std::filesystem::path& input,
+                                       const std::filesystem::path& folder,
+                                       const CliOptions& options);
+
+}  // namespace corvane::cli
