@@ -1,16 +1,23 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <mutex>
 #include <new>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <thread>
 #include <variant>
 #include <vector>
 
@@ -19,9 +26,11 @@
 #include "ProgressBar.h"
 #include "audio/AudioFileReader.h"
 #include "audio/AudioWriter.h"
+#include "audio/StagedFiles.h"
 #include "audio/WavWriter.h"
 #include "demo/DemoSong.h"
 #include "dsp/Mix.h"
+#include "dsp/ParallelFor.h"
 #include "dsp/Separator.h"
 #include "dsp/StemKind.h"
 
@@ -34,6 +43,51 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
+constexpr int kExitSignal = 128;  // + the signal's number: 130 for SIGINT, 143 for SIGTERM
+
+// Set by SIGINT or SIGTERM. Every stage polls it (the reader per packet, the separator per
+// frame, the writer per block), so the run unwinds in a fraction of a second and each song's
+// temporary files are removed on the way out.
+std::atomic<bool> g_stop{false};
+volatile sig_atomic_t g_signal = 0;
+
+extern "C" void onStopSignal(int number) {
+    g_signal = number;
+    g_stop.store(true, std::memory_order_relaxed);
+}
+
+void installSignalHandlers() {
+    struct sigaction action {};
+    action.sa_handler = onStopSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    // A file-size limit (ulimit -f) then fails the write with "File too large", which is
+    // reported and cleaned up like a full disk, instead of killing the process mid-file.
+    signal(SIGXFSZ, SIG_IGN);
+}
+
+bool stopping() { return g_stop.load(std::memory_order_relaxed); }
+
+// A JSON string literal: quotes, backslashes and control characters escaped; other bytes
+// (UTF-8 included) as they are.
+std::string jsonString(std::string_view text) {
+    std::string out = "\"";
+    for (const char c : text) {
+        const auto u = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (u < 0x20) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", u);
+            out += escaped;
+        } else {
+            out += c;
+        }
+    }
+    return out + "\"";
+}
 
 constexpr double kDemoSeconds = 30.0;
 constexpr double kDemoSampleRate = 44100.0;
@@ -75,39 +129,67 @@ std::optional<std::string> makeFolder(const fs::path& folder) {
     return std::nullopt;
 }
 
-// One run over the songs: separates each, prints one line per song on stderr (with a progress
-// bar first when stderr is a terminal) and the summary at the end.
+// What became of one song.
+struct SongResult {
+    enum class Status { done, skipped, failed, cancelled };
+    Status status = Status::failed;
+    std::string error;  // failed: the line after "<input>: "
+    double audioSeconds = 0.0;
+};
+
+// One run over the songs: separates each (several at once with --jobs), prints one line per
+// song on stderr (with a progress bar first when one song runs at a time on a terminal), a
+// JSON object per song on stdout with --json, and the summary at the end.
+// Songs run on worker threads; the counters and the output lines are under m_mutex.
 class Session {
 public:
     explicit Session(const CliOptions& options)
-        : m_options(options), m_terminal(::isatty(STDERR_FILENO) == 1) {}
+        : m_options(options),
+          m_terminal(::isatty(STDERR_FILENO) == 1 && options.jobs == 1 && !options.json) {}
 
-    // Reads `input`, writes its outputs into `folder` (created if missing). False if it failed;
-    // the reason has been printed.
-    bool separateFile(const fs::path& input, const fs::path& folder) {
+    void runAll(const std::vector<SongPlan>& songs) {
+        const int threads = std::min<int>(m_options.jobs, static_cast<int>(songs.size()));
+        // Songs run at once share the cores: each separation gets its share of the workers.
+        m_workersPerSong = std::max(1, dsp::defaultWorkerCount() / std::max(threads, 1));
+        std::atomic<std::size_t> next{0};
+        auto worker = [&] {
+            for (std::size_t i; !stopping() && (i = next.fetch_add(1)) < songs.size();)
+                separateSong(songs[i]);
+        };
+        if (threads <= 1) {
+            worker();
+            return;
+        }
+        std::vector<std::thread> pool;
+        for (int t = 0; t < threads; ++t) pool.emplace_back(worker);
+        for (std::thread& t : pool) t.join();
+    }
+
+    void separateSong(const SongPlan& song) {
         const Clock::time_point start = Clock::now();
         std::optional<ProgressBar> bar;
-        if (m_terminal) bar.emplace(stderr, input.string());
-        bool ok = false;
-        try {
-            ok = run(input, planOutputs(input, folder, m_options), bar);
-        } catch (const std::bad_alloc&) {
-            fail(input, bar, "Not enough memory to separate that file.");
-        }
-        if (!ok) {
-            ++m_failed;
-            return false;
+        if (m_terminal) bar.emplace(stderr, song.input.string());
+        SongResult result;
+        if (song.refusal) {
+            result.error = *song.refusal;
+        } else if (m_options.skipExisting && allExist(song.outputs)) {
+            result.status = SongResult::Status::skipped;
+        } else {
+            try {
+                result = run(song, bar);
+            } catch (const std::bad_alloc&) {
+                result = {SongResult::Status::failed, "Not enough memory to separate that file."};
+            }
         }
         if (bar) bar->clear();
-        std::fprintf(stderr, "%s: %s%s in %.2f s\n", input.c_str(), stemCount().c_str(),
-                     m_options.instrumental ? " and the instrumental" : "", secondsSince(start));
-        ++m_done;
-        return true;
+        report(song, result, secondsSince(start));
     }
 
     void printSummary() const {
         const int files = m_done + m_failed;
         const char* noun = files == 1 ? "file" : "files";
+        const std::string skipped =
+            m_skipped == 0 ? "" : " (" + std::to_string(m_skipped) + " already done)";
         if (m_done == 0) {
             std::fprintf(stderr, "Separated 0 of %d %s; %d failed\n", files, noun, m_failed);
             return;
@@ -116,41 +198,95 @@ public:
         const std::string factor = formatFactor(wall > 0.0 ? m_audioSeconds / wall : 0.0);
         const std::string audio = formatDuration(m_audioSeconds);
         if (m_failed == 0)
-            std::fprintf(stderr, "Separated %d %s (%s of audio) in %.2f s, %s real time\n", m_done,
-                         noun, audio.c_str(), wall, factor.c_str());
+            std::fprintf(stderr, "Separated %d %s%s (%s of audio) in %.2f s, %s real time\n",
+                         m_done, noun, skipped.c_str(), audio.c_str(), wall, factor.c_str());
         else
             std::fprintf(stderr,
-                         "Separated %d of %d %s (%s of audio) in %.2f s, %s real time; %d failed\n",
-                         m_done, files, noun, audio.c_str(), wall, factor.c_str(), m_failed);
+                         "Separated %d of %d %s%s (%s of audio) in %.2f s, %s real time; %d "
+                         "failed\n",
+                         m_done, files, noun, skipped.c_str(), audio.c_str(), wall, factor.c_str(),
+                         m_failed);
     }
 
     int exitStatus() const { return m_failed == 0 ? 0 : kExitFailed; }
 
 private:
+    static bool allExist(const std::vector<PlannedOutput>& outputs) {
+        std::error_code ec;
+        return std::all_of(outputs.begin(), outputs.end(),
+                           [&](const PlannedOutput& o) { return fs::is_regular_file(o.path, ec); });
+    }
+
     // "4 stems", "1 stem".
     std::string stemCount() const {
         const std::size_t n = m_options.stems.size();
         return std::to_string(n) + (n == 1 ? " stem" : " stems");
     }
 
-    bool run(const fs::path& input, const std::vector<PlannedOutput>& plan,
-             std::optional<ProgressBar>& bar) {
+    void report(const SongPlan& song, const SongResult& result, double seconds) {
+        using Status = SongResult::Status;
+        if (result.status == Status::cancelled) return;  // the run's last line says it
+        const std::lock_guard lock(m_mutex);
+        const char* input = song.input.c_str();
+        switch (result.status) {
+            case Status::done:
+                ++m_done;
+                m_audioSeconds += result.audioSeconds;
+                std::fprintf(stderr, "%s: %s%s in %.2f s\n", input, stemCount().c_str(),
+                             m_options.instrumental ? " and the instrumental" : "", seconds);
+                break;
+            case Status::skipped:
+                ++m_done;
+                ++m_skipped;
+                std::fprintf(stderr, "%s: skipped, its files exist\n", input);
+                break;
+            default:
+                ++m_failed;
+                std::fprintf(stderr, "%s: %s\n", input, result.error.c_str());
+                break;
+        }
+        std::fflush(stderr);
+        if (!m_options.json) return;
+        std::string line = "{\"input\":" + jsonString(song.input.string()) + ",\"status\":";
+        line += result.status == Status::done      ? "\"done\""
+                : result.status == Status::skipped ? "\"skipped\""
+                                                   : "\"failed\"";
+        line += ",\"outputs\":[";
+        if (result.status != Status::failed)
+            for (std::size_t i = 0; i < song.outputs.size(); ++i)
+                line += (i ? "," : "") + jsonString(song.outputs[i].path.string());
+        char number[32];
+        std::snprintf(number, sizeof number, "%.3f", seconds);
+        line += std::string("],\"seconds\":") + number + ",\"error\":";
+        line += result.status == Status::failed ? jsonString(result.error) : "null";
+        line += "}\n";
+        std::fputs(line.c_str(), stdout);
+        std::fflush(stdout);
+    }
+
+    SongResult failed(std::string why) const {
+        if (stopping()) return {SongResult::Status::cancelled, {}};
+        return {SongResult::Status::failed, std::move(why)};
+    }
+
+    SongResult run(const SongPlan& song, std::optional<ProgressBar>& bar) {
+        const fs::path& input = song.input;
         if (bar) bar->phase("reading");
-        audio::Result<dsp::StereoAudio> read = audio::readAudio(input);
-        if (!read) return fail(input, bar, "Couldn't read that file: " + read.error().description);
-        dsp::StereoAudio song = std::move(read).value();
-        const double sampleRate = song.sampleRate;
+        audio::Result<dsp::StereoAudio> read = audio::readAudio(input, &g_stop);
+        if (!read) return failed("Couldn't read that file: " + read.error().description);
+        dsp::StereoAudio audio = std::move(read).value();
+        const double sampleRate = audio.sampleRate;
         const double seconds =
-            sampleRate > 0.0 ? static_cast<double>(song.frames()) / sampleRate : 0.0;
+            sampleRate > 0.0 ? static_cast<double>(audio.frames()) / sampleRate : 0.0;
 
         // Before the separation, so a format that cannot hold the song or a folder that cannot
         // be made costs no time.
         if (auto refused = audio::checkEncodable(m_options.encode, sampleRate))
-            return fail(input, bar, "Export failed: " + refused->description);
-        for (const PlannedOutput& out : plan)
+            return failed("Export failed: " + refused->description);
+        for (const PlannedOutput& out : song.outputs)
             if (auto why =
                     makeFolder(out.path.has_parent_path() ? out.path.parent_path() : fs::path(".")))
-                return fail(input, bar, "Export failed: " + *why);
+                return failed("Export failed: " + *why);
 
         if (bar) bar->phase("separating");
         const dsp::ProgressFn progress = [&bar](double fraction) {
@@ -158,69 +294,107 @@ private:
         };
         dsp::SeparatorOptions separation;
         if (m_options.refined) separation.method = dsp::SeparationMethod::refined;
-        std::vector<dsp::StemData> stems = dsp::Separator::separate(song, progress, separation);
+        separation.workers = m_workersPerSong;
+        separation.cancel = &g_stop;
+        std::vector<dsp::StemData> stems = dsp::Separator::separate(audio, progress, separation);
         if (stems.size() != dsp::kAllStemKinds.size())
-            return fail(input, bar,
-                        "Couldn't read that file: The separation could not start (no FFT plan).");
-        song = {};  // the stems are all that is needed now; a long song is worth freeing early
+            return failed("Couldn't read that file: The separation could not start (no FFT plan).");
+        audio = {};  // the stems are all that is needed now; a long song is worth freeing early
 
         if (bar) bar->phase("writing");
-        for (const PlannedOutput& out : plan) {
+        audio::StagedFiles staged;  // removes the temporary files on every early return
+        for (const PlannedOutput& out : song.outputs) {
+            const fs::path temp = staged.stage(out.path);
+            std::optional<audio::Error> error;
             if (out.kind) {
                 const dsp::StemData& stem = stemOf(stems, *out.kind);
-                if (!write(input, bar, out.path, stem.l, stem.r, sampleRate)) return false;
-                continue;
+                error = write(temp, stem.l, stem.r, sampleRate);
+            } else {
+                // The karaoke mix: everything but the vocals, summed as the mixer would; the
+                // writer clips what goes past full scale.
+                const dsp::StemData& drums = stemOf(stems, dsp::StemKind::drums);
+                std::vector<float> l(drums.l.size(), 0.0f);
+                std::vector<float> r(drums.r.size(), 0.0f);
+                for (dsp::StemKind kind :
+                     {dsp::StemKind::drums, dsp::StemKind::bass, dsp::StemKind::other}) {
+                    dsp::addGained(l, stemOf(stems, kind).l, 1.0f);
+                    dsp::addGained(r, stemOf(stems, kind).r, 1.0f);
+                }
+                error = write(temp, l, r, sampleRate);
             }
-            // The karaoke mix: everything but the vocals, summed as the mixer would; the writer
-            // clips what goes past full scale.
-            const dsp::StemData& drums = stemOf(stems, dsp::StemKind::drums);
-            const dsp::StemData& bass = stemOf(stems, dsp::StemKind::bass);
-            const dsp::StemData& other = stemOf(stems, dsp::StemKind::other);
-            std::vector<float> l(drums.l.size(), 0.0f);
-            std::vector<float> r(drums.r.size(), 0.0f);
-            for (const dsp::StemData* stem : {&drums, &bass, &other}) {
-                dsp::addGained(l, stem->l, 1.0f);
-                dsp::addGained(r, stem->r, 1.0f);
-            }
-            if (!write(input, bar, out.path, l, r, sampleRate)) return false;
+            if (error)
+                return failed("Export failed: " + out.path.string() + ": " + error->description);
         }
-        m_audioSeconds += seconds;
-        return true;
+        // All complete: only now do they replace older files, together.
+        if (stopping()) return {SongResult::Status::cancelled, {}};
+        if (auto error = staged.commit()) return failed("Export failed: " + error->description);
+        return {SongResult::Status::done, {}, seconds};
     }
 
-    bool write(const fs::path& input, std::optional<ProgressBar>& bar, const fs::path& to,
-               const std::vector<float>& l, const std::vector<float>& r, double sampleRate) {
-        auto writer = audio::AudioWriter::open(to, sampleRate, m_options.encode);
-        std::optional<audio::Error> error;
-        if (!writer)
-            error = writer.error();
-        else if (!(error = writer.value()->write(l, r)))
-            error = writer.value()->close();
-        if (error)
-            return fail(input, bar, "Export failed: " + to.string() + ": " + error->description);
-        return true;
-    }
-
-    // Prints "<input>: <message>" in place of the bar; always false.
-    static bool fail(const fs::path& input, std::optional<ProgressBar>& bar,
-                     const std::string& message) {
-        if (bar) bar->clear();
-        std::fprintf(stderr, "%s: %s\n", input.c_str(), message.c_str());
-        return false;
+    // Writes one temporary file in blocks, stopping between blocks when the run is stopped.
+    std::optional<audio::Error> write(const fs::path& to, std::span<const float> l,
+                                      std::span<const float> r, double sampleRate) const {
+        auto opened =
+            audio::AudioWriter::open(to, sampleRate, m_options.encode, {.createNew = true});
+        if (!opened) return opened.error();
+        audio::AudioWriter& writer = *opened.value();
+        for (std::size_t at = 0; at < l.size(); at += audio::kWriterChunkFrames) {
+            if (stopping()) return audio::Error{audio::kCorvaneDomain, 0, "Interrupted."};
+            const std::size_t n = std::min<std::size_t>(audio::kWriterChunkFrames, l.size() - at);
+            if (auto error = writer.write(l.subspan(at, n), r.subspan(at, n))) return error;
+        }
+        return writer.close();
     }
 
     const CliOptions& m_options;
     bool m_terminal;
+    int m_workersPerSong = 0;
     Clock::time_point m_start = Clock::now();
-    int m_done = 0;
+    std::mutex m_mutex;
+    int m_done = 0;  // skipped songs included
+    int m_skipped = 0;
     int m_failed = 0;
     double m_audioSeconds = 0.0;
 };
 
+// The songs of the command line, then those of the --from list. The reason on failure.
+std::optional<std::string> collectInputs(const CliOptions& options, std::vector<fs::path>& inputs) {
+    inputs = options.files;
+    if (!options.listFile) return std::nullopt;
+    const fs::path& list = *options.listFile;
+    std::string text;
+    if (list == "-") {
+        text.assign(std::istreambuf_iterator<char>(std::cin), {});
+    } else {
+        std::error_code ec;
+        if (fs::is_directory(list, ec))
+            return "couldn't read the list " + list.string() + ": Is a directory";
+        std::ifstream in(list, std::ios::binary);
+        if (!in)
+            return "couldn't read the list " + list.string() + ": " +
+                   std::generic_category().message(errno);
+        text.assign(std::istreambuf_iterator<char>(in), {});
+    }
+    for (fs::path& p : splitList(text, options.nulSeparated)) inputs.push_back(std::move(p));
+    if (inputs.empty()) return "the list " + list.string() + " names no file";
+    return std::nullopt;
+}
+
+// After an interruption: the stopped songs left nothing behind; 130 for SIGINT, 143 for SIGTERM.
+int interrupted() {
+    std::fprintf(stderr, "Interrupted; unfinished files were removed\n");
+    return kExitSignal + static_cast<int>(g_signal);
+}
+
 int separateFiles(const CliOptions& options) {
+    std::vector<fs::path> inputs;
+    if (auto why = collectInputs(options, inputs)) {
+        std::fprintf(stderr, "corvane-cli: %s\n", why->c_str());
+        return kExitFailed;
+    }
     Session session(options);
-    for (const fs::path& input : options.files)
-        session.separateFile(input, options.outputFolder.value_or(input.parent_path()));
+    session.runAll(planSongs(inputs, options));
+    if (stopping()) return interrupted();
     session.printSummary();
     return session.exitStatus();
 }
@@ -242,7 +416,8 @@ int runDemo(const CliOptions& options) {
     }
     std::fprintf(stderr, "Wrote the demo song: %s\n", song.c_str());
     Session session(options);
-    session.separateFile(song, folder);
+    session.runAll(planSongs({song}, options));
+    if (stopping()) return interrupted();
     session.printSummary();
     return session.exitStatus();
 }
@@ -256,10 +431,7 @@ int run(int argc, char** argv) {
         return kExitUsage;
     }
     const CliOptions& options = std::get<CliOptions>(parsed);
-    if (options.skipExisting || options.listFile || options.jobs != 1 || options.json) {
-        std::fprintf(stderr, "corvane-cli: that option is not available yet\n");
-        return kExitUsage;
-    }
+    installSignalHandlers();
     switch (options.action) {
         case CliOptions::Action::help:
             std::fputs(std::string(helpText()).c_str(), stdout);

@@ -1,0 +1,182 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The real corvane-cli on batches: collisions refused before anything is written, failed and
+// interrupted writes that leave older files intact and no temporary file behind, resumable runs,
+// lists from standard input and JSON lines for scripts.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <set>
+
+#include "TestSupport.h"
+#include "audio/WavWriter.h"
+#include "demo/DemoSong.h"
+
+namespace corvane::cli {
+namespace {
+
+namespace fs = std::filesystem;
+using test::TempDir;
+
+std::string quote(const fs::path& p) {
+    std::string out = "'";
+    for (char c : p.string()) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return out + "'";
+}
+
+std::string contents(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+struct ShellRun {
+    int status = -1;
+    std::string out, err;
+};
+
+// `script` is a shell line in which $CLI is corvane-cli; run in `dir`.
+ShellRun shell(const fs::path& dir, const std::string& script) {
+    const TempDir logs;
+    const std::string command = "cd " + quote(dir) + " && CLI=" + quote(CORVANE_CLI_PATH) +
+                                " && { " + script + "; } >" + quote(logs / "out") + " 2>" +
+                                quote(logs / "err");
+    const int status = test::runCommand("bash -c " + quote(command));
+    return {status, contents(logs / "out"), contents(logs / "err")};
+}
+
+void writeSong(const fs::path& to, double seconds) {
+    const dsp::StereoAudio song = demo::makeDemoSong(seconds, 44100.0);
+    ASSERT_FALSE(audio::writeWav(to, song.l, song.r, song.sampleRate)) << to;
+}
+
+// Every name under `folder`, recursively, relative to it.
+std::set<std::string> tree(const fs::path& folder) {
+    std::set<std::string> names;
+    for (const auto& e : fs::recursive_directory_iterator(folder))
+        names.insert(e.path().lexically_relative(folder).string());
+    return names;
+}
+
+std::set<std::string> stems(const std::string& prefix) {
+    std::set<std::string> names;
+    for (const char* w : {"Vocals", "Drums", "Bass", "Other"}) names.insert(prefix + w + ".wav");
+    return names;
+}
+
+// Names that two songs would share, or that would replace an input, are found before anything
+// is written: that song is not separated (status 1) and the others are.
+TEST(CliBatch, CollisionsAndInputsAboutToBeReplacedAreRefusedFirst) {
+    const TempDir dir;
+    fs::create_directories(dir / "a");
+    fs::create_directories(dir / "b");
+    for (const char* name : {"a/song.wav", "b/song.wav", "x.wav", "x.flac", "x - Vocals.wav"})
+        writeSong(dir / name, 2.0);  // x.flac holds WAV data: FFmpeg goes by the contents
+    struct Case {
+        std::string args, line;
+        std::set<std::string> written;  // under out/
+    };
+    const Case cases[] = {
+        {"-o out a/song.wav b/song.wav",
+         "b/song.wav: not separated: a/song.wav and b/song.wav would both write out/song - "
+         "Vocals.wav\n",
+         stems("song - ")},
+        {"-o out x.wav ./x.wav", "./x.wav: not separated: x.wav and ./x.wav would both write",
+         stems("x - ")},
+        {"-o out x.wav x.flac", "x.flac: not separated: x.wav and x.flac would both write",
+         stems("x - ")},
+        {"x.wav 'x - Vocals.wav'",
+         "x.wav: not separated: its output x - Vocals.wav would replace the input x - Vocals.wav",
+         {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args);
+        fs::remove_all(dir / "out");
+        const std::string before = contents(dir / "x - Vocals.wav");
+        const ShellRun run = shell(dir.path(), "$CLI " + c.args);
+        EXPECT_EQ(run.status, c.line.empty() ? 0 : 1) << run.err;
+        EXPECT_NE(run.err.find(c.line), std::string::npos) << run.err;
+        if (!c.written.empty()) {
+            EXPECT_EQ(tree(dir / "out"), c.written);
+        }
+        EXPECT_EQ(contents(dir / "x - Vocals.wav"), before);
+    }
+}
+
+// A write that fails (here at a file-size limit, as on a full disk) and an interruption by
+// SIGINT or SIGTERM: the older file of that name is untouched, no temporary file is left, and
+// the status says what happened.
+TEST(CliBatch, FailedOrInterruptedWritesLeaveOldFilesAndNoTemporaries) {
+    const TempDir dir;
+    writeSong(dir / "song.wav", 40.0);
+    fs::create_directories(dir / "out");
+    const std::string old = "an older take";
+    std::ofstream(dir / "out" / "song - Drums.wav") << old;
+    const std::set<std::string> before = tree(dir / "out");
+
+    const ShellRun full = shell(dir.path(), "ulimit -f 2000; $CLI -o out song.wav");
+    EXPECT_EQ(full.status, 1);
+    EXPECT_NE(full.err.find("song.wav: Export failed: out/song - Vocals.wav: File too large"),
+              std::string::npos)
+        << full.err;
+    EXPECT_EQ(tree(dir / "out"), before);
+    EXPECT_EQ(contents(dir / "out" / "song - Drums.wav"), old);
+
+    for (const auto& [signal, status] : {std::pair{"INT", 130}, std::pair{"TERM", 143}}) {
+        SCOPED_TRACE(signal);
+        // The signal comes once the first temporary file exists: in the middle of writing.
+        const ShellRun run =
+            shell(dir.path(),
+                  "$CLI -o out song.wav & p=$!; "
+                  "until ls out/.*.part >/dev/null 2>&1 || ! kill -0 $p 2>/dev/null; "
+                  "do sleep 0.005; done; kill -" +
+                      std::string(signal) + " $p; wait $p");
+        EXPECT_EQ(run.status, status) << run.err;
+        EXPECT_NE(run.err.find("Interrupted; unfinished files were removed"), std::string::npos)
+            << run.err;
+        EXPECT_EQ(tree(dir / "out"), before);
+        EXPECT_EQ(contents(dir / "out" / "song - Drums.wav"), old);
+    }
+}
+
+// --from - with -0 takes names with spaces and newlines; --json gives one valid object per
+// song; --skip-existing then resumes: the done song is skipped (its files untouched) and
+// counted as done, the one that failed is tried again.
+TEST(CliBatch, ListsJsonAndResumingWithSkipExisting) {
+    const TempDir dir;
+    writeSong(dir / "one.wav", 2.0);
+    writeSong(dir / "two\nlines.wav", 2.0);
+    const std::string list = "printf 'one.wav\\0two\\nlines.wav\\0missing.wav\\0'";
+    const ShellRun first = shell(dir.path(), list + " | $CLI -0 --from - --json -j 2 -o out");
+    EXPECT_EQ(first.status, 1) << first.err;
+    const std::string check =
+        "import json,sys\n"
+        "for l in sys.stdin: o=json.loads(l); print(o['input'].replace('\\n','|'), o['status'],"
+        " len(o['outputs']), o['error'] is None, o['seconds'] >= 0)\n";
+    std::ofstream(dir / "check.py") << check;
+    std::ofstream(dir / "first.json") << first.out;
+    std::string lines;
+    ASSERT_EQ(test::runCommand("python3 " + quote(dir / "check.py") + " <" +
+                                   quote(dir / "first.json") + " | sort",
+                               &lines),
+              0)
+        << first.out;
+    EXPECT_EQ(lines,
+              "missing.wav failed 0 False True\none.wav done 4 True True\n"
+              "two|lines.wav done 4 True True\n");
+    EXPECT_EQ(tree(dir / "out"), [] {
+        std::set<std::string> all = stems("one - ");
+        all.merge(stems("two\nlines - "));
+        return all;
+    }());
+
+    const auto stamp = fs::last_write_time(dir / "out" / "one - Bass.wav");
+    writeSong(dir / "missing.wav", 2.0);
+    const ShellRun again = shell(dir.path(), list + " | $CLI -0 --from - --skip-existing -o out");
+    EXPECT_EQ(again.status, 0) << again.err;
+    EXPECT_NE(again.err.find("one.wav: skipped, its files exist\n"), std::string::npos);
+    EXPECT_NE(again.err.find("missing.wav: 4 stems in "), std::string::npos) << again.err;
+    EXPECT_NE(again.err.find("Separated 3 files (2 already done)"), std::string::npos);
+    EXPECT_EQ(fs::last_write_time(dir / "out" / "one - Bass.wav"), stamp);
+}
+
+}  // namespace
+}  // namespace corvane::cli
