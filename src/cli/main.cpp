@@ -26,6 +26,7 @@
 #include "ProgressBar.h"
 #include "audio/AudioFileReader.h"
 #include "audio/AudioWriter.h"
+#include "audio/DisplayText.h"
 #include "audio/StagedFiles.h"
 #include "audio/WavWriter.h"
 #include "demo/DemoSong.h"
@@ -97,17 +98,10 @@ double secondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-// "0:03", "3:25", "1:02:03".
-std::string formatDuration(double seconds) {
-    const long total = std::lround(std::max(seconds, 0.0));
-    char text[32];
-    if (total >= 3600)
-        std::snprintf(text, sizeof text, "%ld:%02ld:%02ld", total / 3600, total / 60 % 60,
-                      total % 60);
-    else
-        std::snprintf(text, sizeof text, "%ld:%02ld", total / 60, total % 60);
-    return text;
-}
+using audio::formatDuration;
+
+// A path as messages show it: one line, whatever characters its name holds.
+std::string shown(const fs::path& path) { return audio::escapeControlCharacters(path.string()); }
 
 // Whole numbers from 10 up; one decimal below, where the difference still tells something.
 std::string formatFactor(double factor) {
@@ -124,8 +118,8 @@ const dsp::StemData& stemOf(const std::vector<dsp::StemData>& stems, dsp::StemKi
 std::optional<std::string> makeFolder(const fs::path& folder) {
     std::error_code ec;
     fs::create_directories(folder, ec);
-    if (ec) return "couldn't create the folder " + folder.string() + ": " + ec.message();
-    if (!fs::is_directory(folder, ec)) return folder.string() + " is not a folder";
+    if (ec) return "couldn't create the folder " + shown(folder) + ": " + ec.message();
+    if (!fs::is_directory(folder, ec)) return shown(folder) + " is not a folder";
     return std::nullopt;
 }
 
@@ -135,6 +129,14 @@ struct SongResult {
     Status status = Status::failed;
     std::string error;  // failed: the line after "<input>: "
     double audioSeconds = 0.0;
+    std::string note;  // done: what the user should know ("the file ends early, at 0:05 of 0:10")
+
+    static SongResult with(Status status, std::string error = {}) {
+        SongResult r;
+        r.status = status;
+        r.error = std::move(error);
+        return r;
+    }
 };
 
 // One run over the songs: separates each (several at once with --jobs), prints one line per
@@ -168,7 +170,7 @@ public:
     void separateSong(const SongPlan& song) {
         const Clock::time_point start = Clock::now();
         std::optional<ProgressBar> bar;
-        if (m_terminal) bar.emplace(stderr, song.input.string());
+        if (m_terminal) bar.emplace(stderr, shown(song.input));
         SongResult result;
         if (song.refusal) {
             result.error = *song.refusal;
@@ -178,7 +180,8 @@ public:
             try {
                 result = run(song, bar);
             } catch (const std::bad_alloc&) {
-                result = {SongResult::Status::failed, "Not enough memory to separate that file."};
+                result = SongResult::with(SongResult::Status::failed,
+                                          "Not enough memory to separate that file.");
             }
         }
         if (bar) bar->clear();
@@ -227,13 +230,16 @@ private:
         using Status = SongResult::Status;
         if (result.status == Status::cancelled) return;  // the run's last line says it
         const std::lock_guard lock(m_mutex);
-        const char* input = song.input.c_str();
+        const std::string name = shown(song.input);
+        const char* input = name.c_str();
         switch (result.status) {
             case Status::done:
                 ++m_done;
                 m_audioSeconds += result.audioSeconds;
-                std::fprintf(stderr, "%s: %s%s in %.2f s\n", input, stemCount().c_str(),
-                             m_options.instrumental ? " and the instrumental" : "", seconds);
+                std::fprintf(stderr, "%s: %s%s%s in %.2f s\n", input, stemCount().c_str(),
+                             m_options.instrumental ? " and the instrumental" : "",
+                             result.note.empty() ? "" : (" (" + result.note + ")").c_str(),
+                             seconds);
                 break;
             case Status::skipped:
                 ++m_done;
@@ -242,7 +248,8 @@ private:
                 break;
             default:
                 ++m_failed;
-                std::fprintf(stderr, "%s: %s\n", input, result.error.c_str());
+                std::fprintf(stderr, "%s: %s\n", input,
+                             audio::escapeControlCharacters(result.error).c_str());
                 break;
         }
         std::fflush(stderr);
@@ -265,14 +272,15 @@ private:
     }
 
     SongResult failed(std::string why) const {
-        if (stopping()) return {SongResult::Status::cancelled, {}};
-        return {SongResult::Status::failed, std::move(why)};
+        if (stopping()) return SongResult::with(SongResult::Status::cancelled);
+        return SongResult::with(SongResult::Status::failed, std::move(why));
     }
 
     SongResult run(const SongPlan& song, std::optional<ProgressBar>& bar) {
         const fs::path& input = song.input;
         if (bar) bar->phase("reading");
-        audio::Result<dsp::StereoAudio> read = audio::readAudio(input, &g_stop);
+        audio::ReadNotes notes;
+        audio::Result<dsp::StereoAudio> read = audio::readAudio(input, &g_stop, &notes);
         if (!read) return failed("Couldn't read that file: " + read.error().description);
         dsp::StereoAudio audio = std::move(read).value();
         const double sampleRate = audio.sampleRate;
@@ -323,12 +331,15 @@ private:
                 error = write(temp, l, r, sampleRate);
             }
             if (error)
-                return failed("Export failed: " + out.path.string() + ": " + error->description);
+                return failed("Export failed: " + shown(out.path) + ": " + error->description);
         }
         // All complete: only now do they replace older files, together.
-        if (stopping()) return {SongResult::Status::cancelled, {}};
+        if (stopping()) return SongResult::with(SongResult::Status::cancelled);
         if (auto error = staged.commit()) return failed("Export failed: " + error->description);
-        return {SongResult::Status::done, {}, seconds};
+        SongResult done = SongResult::with(SongResult::Status::done);
+        done.audioSeconds = seconds;
+        done.note = audio::earlyEndText(notes, sampleRate);
+        return done;
     }
 
     // Writes one temporary file in blocks, stopping between blocks when the run is stopped.
@@ -368,15 +379,15 @@ std::optional<std::string> collectInputs(const CliOptions& options, std::vector<
     } else {
         std::error_code ec;
         if (fs::is_directory(list, ec))
-            return "couldn't read the list " + list.string() + ": Is a directory";
+            return "couldn't read the list " + shown(list) + ": Is a directory";
         std::ifstream in(list, std::ios::binary);
         if (!in)
-            return "couldn't read the list " + list.string() + ": " +
+            return "couldn't read the list " + shown(list) + ": " +
                    std::generic_category().message(errno);
         text.assign(std::istreambuf_iterator<char>(in), {});
     }
     for (fs::path& p : splitList(text, options.nulSeparated)) inputs.push_back(std::move(p));
-    if (inputs.empty()) return "the list " + list.string() + " names no file";
+    if (inputs.empty()) return "the list " + shown(list) + " names no file";
     return std::nullopt;
 }
 
@@ -409,12 +420,12 @@ int runDemo(const CliOptions& options) {
     {
         const dsp::StereoAudio audio = demo::makeDemoSong(kDemoSeconds, kDemoSampleRate);
         if (auto error = audio::writeWav(song, audio.l, audio.r, audio.sampleRate)) {
-            std::fprintf(stderr, "Export failed: %s: %s\n", song.c_str(),
+            std::fprintf(stderr, "Export failed: %s: %s\n", shown(song).c_str(),
                          error->description.c_str());
             return kExitFailed;
         }
     }
-    std::fprintf(stderr, "Wrote the demo song: %s\n", song.c_str());
+    std::fprintf(stderr, "Wrote the demo song: %s\n", shown(song).c_str());
     Session session(options);
     session.runAll(planSongs({song}, options));
     if (stopping()) return interrupted();
@@ -427,7 +438,8 @@ int run(int argc, char** argv) {
     const std::variant<CliOptions, UsageError> parsed = parseArguments(args);
     if (const auto* error = std::get_if<UsageError>(&parsed)) {
         std::fprintf(stderr, "corvane-cli: %s\n%sTry 'corvane-cli --help' for more information.\n",
-                     error->message.c_str(), std::string(usageText()).c_str());
+                     audio::escapeControlCharacters(error->message).c_str(),
+                     std::string(usageText()).c_str());
         return kExitUsage;
     }
     const CliOptions& options = std::get<CliOptions>(parsed);
