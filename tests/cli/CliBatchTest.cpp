@@ -4,6 +4,7 @@
 // lists from standard input and JSON lines for scripts.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <set>
 
@@ -176,6 +177,53 @@ TEST(CliBatch, ListsJsonAndResumingWithSkipExisting) {
     EXPECT_NE(again.err.find("missing.wav: 4 stems in "), std::string::npos) << again.err;
     EXPECT_NE(again.err.find("Separated 3 files (2 already done)"), std::string::npos);
     EXPECT_EQ(fs::last_write_time(dir / "out" / "one - Bass.wav"), stamp);
+}
+
+// The README's recipes, run here: GNU parallel with two job slots on this machine (":" stands
+// for the SSH hosts) over generated songs and one broken file, then the retry that skips what
+// is done; and the Slurm array's slicing of a list, every song in exactly one task.
+TEST(CliRecipes, GnuParallelWithRetriesAndSlurmSlices) {
+    if (test::runCommand("command -v parallel >/dev/null") != 0) GTEST_SKIP() << "no parallel";
+    const TempDir dir;
+    fs::create_directories(dir / "music" / "album");
+    for (const char* name : {"music/one.wav", "music/album/two songs.wav", "music/three.wav"})
+        writeSong(dir / name, 2.0);
+    std::ofstream(dir / "music" / "broken.wav") << "not audio";
+    const std::string recipe =
+        "find music -name '*.wav' -print0 | parallel --will-cite -0 --sshlogin 2/: "
+        "--joblog jobs.log $CLI --skip-existing -o stems --name \"'{track}/{stem}.{ext}'\" {}";
+    const ShellRun first = shell(dir.path(), recipe);
+    EXPECT_EQ(first.status, 1) << first.err;  // parallel: the number of failed jobs
+    std::set<std::string> expected = {"one", "two songs", "three"};
+    for (const char* song : {"one", "two songs", "three"})
+        for (const std::string& stem : stems(std::string(song) + "/")) expected.insert(stem);
+    EXPECT_EQ(tree(dir / "stems"), expected);
+    // The job log's exit values: 0 for each song, 1 for the broken file.
+    std::string exits;
+    ASSERT_EQ(test::runCommand("cd " + quote(dir.path()) +
+                                   " && awk -F'\\t' 'NR > 1 {print $7, $NF ~ /broken/}' "
+                                   "jobs.log | sort",
+                               &exits),
+              0);
+    EXPECT_EQ(exits, "0 0\n0 0\n0 0\n1 1\n");
+
+    const ShellRun retry = shell(dir.path(), recipe);
+    EXPECT_EQ(retry.status, 1);
+    for (const char* song : {"one.wav", "two songs.wav", "three.wav"})
+        EXPECT_NE(retry.err.find(std::string(song) + ": skipped, its files exist"),
+                  std::string::npos)
+            << retry.err;
+
+    std::string slices;
+    ASSERT_EQ(
+        test::runCommand("cd " + quote(dir.path()) +
+                             " && find music -name '*.wav' | sort > songs.txt && for i in 0 1 "
+                             "2; do SLURM_ARRAY_TASK_ID=$i SLURM_ARRAY_TASK_COUNT=3; sed -n "
+                             "\"$((SLURM_ARRAY_TASK_ID + 1))~${SLURM_ARRAY_TASK_COUNT}p\" "
+                             "songs.txt; done | sort | diff - songs.txt && wc -l <songs.txt",
+                         &slices),
+        0);
+    EXPECT_EQ(slices, "4\n");
 }
 
 }  // namespace
