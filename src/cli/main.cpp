@@ -21,9 +21,11 @@
 #include <variant>
 #include <vector>
 
+#include "BoundedQueue.h"
 #include "CliOptions.h"
 #include "OutputPlan.h"
 #include "ProgressBar.h"
+#include "audio/AudioDecoder.h"
 #include "audio/AudioFileReader.h"
 #include "audio/AudioWriter.h"
 #include "audio/DisplayText.h"
@@ -34,6 +36,7 @@
 #include "dsp/ParallelFor.h"
 #include "dsp/Separator.h"
 #include "dsp/StemKind.h"
+#include "dsp/StreamingSeparator.h"
 
 namespace corvane::cli {
 
@@ -178,7 +181,7 @@ public:
             result.status = SongResult::Status::skipped;
         } else {
             try {
-                result = run(song, bar);
+                result = m_options.refined ? runWhole(song, bar) : runStreamed(song, bar);
             } catch (const std::bad_alloc&) {
                 result = SongResult::with(SongResult::Status::failed,
                                           "Not enough memory to separate that file.");
@@ -276,7 +279,152 @@ private:
         return SongResult::with(SongResult::Status::failed, std::move(why));
     }
 
-    SongResult run(const SongPlan& song, std::optional<ProgressBar>& bar) {
+    // Decodes, separates and writes in blocks, the three stages overlapped on their own threads
+    // (decode the next block / separate this one / encode the last), so memory stays bounded
+    // whatever the song's length; the stems are the bits the whole-song separation gives.
+    SongResult runStreamed(const SongPlan& song, std::optional<ProgressBar>& bar) {
+        const fs::path& input = song.input;
+        if (bar) bar->phase("separating");
+        auto opened = audio::AudioDecoder::open(input, &g_stop);
+        if (!opened) return failed("Couldn't read that file: " + opened.error().description);
+        audio::AudioDecoder& decoder = *opened.value();
+        const double sampleRate = decoder.sampleRate();
+        if (auto refused = audio::checkEncodable(m_options.encode, sampleRate))
+            return failed("Export failed: " + refused->description);
+        for (const PlannedOutput& out : song.outputs)
+            if (auto why =
+                    makeFolder(out.path.has_parent_path() ? out.path.parent_path() : fs::path(".")))
+                return failed("Export failed: " + *why);
+
+        audio::StagedFiles staged;  // removes the temporary files on every early return
+        std::vector<std::unique_ptr<audio::AudioWriter>> writers;
+        for (const PlannedOutput& out : song.outputs) {
+            auto writer = audio::AudioWriter::open(staged.stage(out.path), sampleRate,
+                                                   m_options.encode, {.createNew = true});
+            if (!writer)
+                return failed("Export failed: " + shown(out.path) + ": " +
+                              writer.error().description);
+            writers.push_back(std::move(writer).value());
+        }
+
+        // The first failure of any stage; the others then stop at their next block.
+        std::mutex failureMutex;
+        std::string failure;
+        auto fail = [&](std::string why) {
+            const std::lock_guard lock(failureMutex);
+            if (failure.empty()) failure = std::move(why);
+        };
+
+        struct Chunk {
+            std::vector<float> l, r;
+        };
+        struct Block {
+            std::array<std::vector<float>, 2 * dsp::kStemCount> channels;
+        };
+        // Read before the decoding thread owns the decoder.
+        const double expected = static_cast<double>(decoder.notes().declaredFrames);
+        BoundedQueue<Chunk> decoded(4);
+        BoundedQueue<Block> separated(2);
+        auto stopAll = [&] {
+            decoded.cancel();
+            separated.cancel();
+        };
+
+        std::jthread decoding([&] {
+            constexpr std::int64_t kChunkFrames = 65536;
+            while (!stopping()) {
+                Chunk chunk;
+                auto got = decoder.read(kChunkFrames, chunk.l, chunk.r);
+                if (!got) {
+                    fail("Couldn't read that file: " + got.error().description);
+                    break;
+                }
+                if (got.value() == 0) break;
+                if (!decoded.push(std::move(chunk))) return;
+            }
+            decoded.end();
+        });
+
+        std::jthread encoding([&] {
+            std::vector<float> l, r;  // the instrumental of one block
+            while (std::optional<Block> block = separated.pop()) {
+                const auto& ch = block->channels;
+                for (std::size_t i = 0; i < song.outputs.size() && !stopping(); ++i) {
+                    std::optional<audio::Error> error;
+                    if (const std::optional<dsp::StemKind> kind = song.outputs[i].kind) {
+                        const auto s = static_cast<std::size_t>(dsp::rawValue(*kind));
+                        error = writers[i]->write(ch[2 * s], ch[2 * s + 1]);
+                    } else {
+                        l.assign(ch[0].size(), 0.0f);
+                        r.assign(ch[0].size(), 0.0f);
+                        for (dsp::StemKind part :
+                             {dsp::StemKind::drums, dsp::StemKind::bass, dsp::StemKind::other}) {
+                            const auto s = static_cast<std::size_t>(dsp::rawValue(part));
+                            dsp::addGained(l, ch[2 * s], 1.0f);
+                            dsp::addGained(r, ch[2 * s + 1], 1.0f);
+                        }
+                        error = writers[i]->write(l, r);
+                    }
+                    if (error) {
+                        fail("Export failed: " + shown(song.outputs[i].path) + ": " +
+                             error->description);
+                        stopAll();
+                        return;
+                    }
+                }
+                if (stopping()) {
+                    stopAll();
+                    return;
+                }
+            }
+        });
+
+        // Separation, on this thread and the separator's workers.
+        std::int64_t done = 0;
+        auto sink = [&](const dsp::StemBlock& b) {
+            Block block;
+            for (std::size_t j = 0; j < block.channels.size(); ++j)
+                block.channels[j].assign(b.channels[j].begin(), b.channels[j].end());
+            done += b.frames();
+            if (bar && expected > 0.0) bar->update(static_cast<double>(done) / expected);
+            if (!separated.push(std::move(block))) stopAll();
+        };
+        dsp::SeparatorOptions separation;
+        separation.workers = m_workersPerSong;
+        separation.cancel = &g_stop;
+        auto stream = dsp::StreamingSeparator::create(sampleRate, sink, separation);
+        if (!stream) {
+            stopAll();
+            return failed("Couldn't read that file: The separation could not start (no FFT plan).");
+        }
+        while (std::optional<Chunk> chunk = decoded.pop()) stream->push(chunk->l, chunk->r);
+        decoding.join();
+        {
+            const std::lock_guard lock(failureMutex);
+            if (failure.empty() && !stopping()) stream->finish();
+        }
+        separated.end();
+        encoding.join();
+        if (bar) bar->update(1.0);
+        if (stopping()) return SongResult::with(SongResult::Status::cancelled);
+        if (!failure.empty()) return failed(failure);
+        if (stream->frames() == 0) return failed("Couldn't read that file: The file is empty.");
+
+        for (std::size_t i = 0; i < writers.size(); ++i)
+            if (auto error = writers[i]->close())
+                return failed("Export failed: " + shown(song.outputs[i].path) + ": " +
+                              error->description);
+        // All complete: only now do they replace older files, together.
+        if (stopping()) return SongResult::with(SongResult::Status::cancelled);
+        if (auto error = staged.commit()) return failed("Export failed: " + error->description);
+        SongResult result = SongResult::with(SongResult::Status::done);
+        result.audioSeconds = static_cast<double>(stream->frames()) / sampleRate;
+        result.note = audio::earlyEndText(decoder.notes(), sampleRate);
+        return result;
+    }
+
+    // The whole song at once, for the Refined method, which has no block-wise form yet.
+    SongResult runWhole(const SongPlan& song, std::optional<ProgressBar>& bar) {
         const fs::path& input = song.input;
         if (bar) bar->phase("reading");
         audio::ReadNotes notes;
