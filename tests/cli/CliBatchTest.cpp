@@ -3,6 +3,7 @@
 // interrupted writes that leave older files intact and no temporary file behind, resumable runs,
 // lists from standard input and JSON lines for scripts.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <fstream>
@@ -177,6 +178,25 @@ TEST(CliBatch, ListsJsonAndResumingWithSkipExisting) {
     EXPECT_NE(again.err.find("missing.wav: 4 stems in "), std::string::npos) << again.err;
     EXPECT_NE(again.err.find("Separated 3 files (2 already done)"), std::string::npos);
     EXPECT_EQ(fs::last_write_time(dir / "out" / "one - Bass.wav"), stamp);
+}
+
+// Memory does not grow with the song: 20 minutes of noise (whole, that is 1.7 GB of input and
+// stems) are separated with the process's peak, as getrusage reports it, under 300 MB.
+TEST(CliMemory, TwentyMinutesPeakUnder300MB) {
+    const TempDir dir;
+    ASSERT_EQ(
+        test::runCommand("ffmpeg -nostdin -loglevel error -f lavfi -i "
+                         "'anoisesrc=d=1200:c=pink:a=0.1:r=44100' -ac 2 -compression_level 0 " +
+                         quote(dir / "long.flac")),
+        0);
+    const ShellRun run = shell(dir.path(), "exec $CLI --format flac --stems bass -o out long.flac");
+    ASSERT_EQ(run.status, 0) << run.err;
+    rusage after{};
+    getrusage(RUSAGE_CHILDREN, &after);
+    // ru_maxrss of the children is the largest of them: corvane-cli, far above ffmpeg and bash.
+    EXPECT_LT(after.ru_maxrss, 300 * 1024) << "KiB";
+    RecordProperty("peak_kib", std::to_string(after.ru_maxrss));
+    EXPECT_NE(run.err.find("long.flac: 1 stem in "), std::string::npos) << run.err;
 }
 
 // The README's recipes, run here: GNU parallel with two job slots on this machine (":" stands
