@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <system_error>
 
 namespace corvane::audio {
@@ -24,6 +25,16 @@ std::filesystem::path StagedFiles::stage(const std::filesystem::path& finalPath)
 }
 
 std::optional<Error> StagedFiles::commit() {
+    // The one failure foreseeable before the first rename: a folder in a file's place. Checked
+    // first, so that it cannot leave half a set renamed.
+    for (const Entry& e : m_entries) {
+        std::error_code ec;
+        if (std::filesystem::is_directory(e.final, ec)) {
+            Error error{"System", EISDIR, e.final.string() + ": Is a directory"};
+            discard();
+            return error;
+        }
+    }
     for (std::size_t i = 0; i < m_entries.size(); ++i) {
         std::error_code ec;
         std::filesystem::rename(m_entries[i].temp, m_entries[i].final, ec);

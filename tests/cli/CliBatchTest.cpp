@@ -122,6 +122,16 @@ TEST(CliBatch, FailedOrInterruptedWritesLeaveOldFilesAndNoTemporaries) {
     EXPECT_EQ(tree(dir / "out"), before);
     EXPECT_EQ(contents(dir / "out" / "song - Drums.wav"), old);
 
+    // A folder where a stem should go fails the song before any file is renamed.
+    fs::create_directories(dir / "out" / "song - Other.wav");
+    const ShellRun folder = shell(dir.path(), "$CLI -o out song.wav");
+    EXPECT_EQ(folder.status, 1);
+    EXPECT_NE(folder.err.find("song.wav: Export failed: out/song - Other.wav: Is a directory"),
+              std::string::npos)
+        << folder.err;
+    EXPECT_EQ(contents(dir / "out" / "song - Drums.wav"), old);
+    fs::remove(dir / "out" / "song - Other.wav");
+
     for (const auto& [signal, status] : {std::pair{"INT", 130}, std::pair{"TERM", 143}}) {
         SCOPED_TRACE(signal);
         // The signal comes once the first temporary file exists: in the middle of writing.
