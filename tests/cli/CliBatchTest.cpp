@@ -193,6 +193,9 @@ TEST(CliBatch, ListsJsonAndResumingWithSkipExisting) {
 // Memory does not grow with the song: 20 minutes of noise (whole, that is 1.7 GB of input and
 // stems) are separated with the process's peak, as getrusage reports it, under 300 MB.
 TEST(CliMemory, TwentyMinutesPeakUnder300MB) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "AddressSanitizer's shadow memory and quarantine are not the program's";
+#endif
     const TempDir dir;
     ASSERT_EQ(
         test::runCommand("ffmpeg -nostdin -loglevel error -f lavfi -i "
