@@ -208,8 +208,8 @@ Result<std::unique_ptr<AudioWriter>> AudioWriter::open(const std::filesystem::pa
     try {
         if (auto refused = checkEncodable(settings, sampleRate)) return *refused;
         auto impl = std::make_unique<Impl>();
-        // Read access too: encoders may read back what they wrote to fix up headers.
-        const int flags = O_RDWR | O_CREAT | O_CLOEXEC | (options.createNew ? O_EXCL : O_TRUNC);
+        // Write access only, as before: an existing write-only file can still be replaced.
+        const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (options.createNew ? O_EXCL : O_TRUNC);
         impl->sink.fd = ::open(to.c_str(), flags, 0666);
         if (impl->sink.fd < 0) return systemError(errno);
 
