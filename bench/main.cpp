@@ -57,24 +57,6 @@ bool resetPeakRss() {
     return static_cast<bool>(clear);
 }
 
-// Runs a program with stdout and stderr thrown away; its exit status, or -1.
-int runQuietly(const std::vector<std::string>& argv) {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    std::vector<char*> args;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    pid_t pid = 0;
-    const int spawned = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) return -1;
-    int status = 0;
-    if (waitpid(pid, &status, 0) != pid) return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 // A program's exit status (-1 if it did not run or exit), peak resident size and CPU time.
 // The peak is the child's VmHWM, polled while it runs: getrusage's ru_maxrss of a child started
 // by posix_spawn also counts this process's own peak, since the child began on its memory.
@@ -117,6 +99,9 @@ Measured runMeasured(const std::vector<std::string>& argv) {
     m.cpuSeconds = seconds(usage.ru_utime) + seconds(usage.ru_stime);
     return m;
 }
+
+// Runs a program with stdout and stderr thrown away; its exit status, or -1.
+int runQuietly(const std::vector<std::string>& argv) { return runMeasured(argv).status; }
 
 // Separation of a generated 200-second song, in memory: time, speed-up over one worker, memory.
 void benchSeparate() {

@@ -279,6 +279,18 @@ private:
         return SongResult::with(SongResult::Status::failed, std::move(why));
     }
 
+    // Whether the chosen format can hold a song at `sampleRate`, and the outputs' folders made:
+    // checked before any separation, so what cannot be written costs no time. Why not, if not.
+    std::optional<std::string> prepareOutputs(const SongPlan& song, double sampleRate) const {
+        if (auto refused = audio::checkEncodable(m_options.encode, sampleRate))
+            return refused->description;
+        for (const PlannedOutput& out : song.outputs)
+            if (auto why =
+                    makeFolder(out.path.has_parent_path() ? out.path.parent_path() : fs::path(".")))
+                return why;
+        return std::nullopt;
+    }
+
     // Decodes, separates and writes in blocks, the three stages overlapped on their own threads
     // (decode the next block / separate this one / encode the last), so memory stays bounded
     // whatever the song's length; the stems are the bits the whole-song separation gives.
@@ -289,12 +301,7 @@ private:
         if (!opened) return failed("Couldn't read that file: " + opened.error().description);
         audio::AudioDecoder& decoder = *opened.value();
         const double sampleRate = decoder.sampleRate();
-        if (auto refused = audio::checkEncodable(m_options.encode, sampleRate))
-            return failed("Export failed: " + refused->description);
-        for (const PlannedOutput& out : song.outputs)
-            if (auto why =
-                    makeFolder(out.path.has_parent_path() ? out.path.parent_path() : fs::path(".")))
-                return failed("Export failed: " + *why);
+        if (auto why = prepareOutputs(song, sampleRate)) return failed("Export failed: " + *why);
 
         audio::StagedFiles staged;  // removes the temporary files on every early return
         std::vector<std::unique_ptr<audio::AudioWriter>> writers;
@@ -437,12 +444,7 @@ private:
 
         // Before the separation, so a format that cannot hold the song or a folder that cannot
         // be made costs no time.
-        if (auto refused = audio::checkEncodable(m_options.encode, sampleRate))
-            return failed("Export failed: " + refused->description);
-        for (const PlannedOutput& out : song.outputs)
-            if (auto why =
-                    makeFolder(out.path.has_parent_path() ? out.path.parent_path() : fs::path(".")))
-                return failed("Export failed: " + *why);
+        if (auto why = prepareOutputs(song, sampleRate)) return failed("Export failed: " + *why);
 
         if (bar) bar->phase("separating");
         const dsp::ProgressFn progress = [&bar](double fraction) {
