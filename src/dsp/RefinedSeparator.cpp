@@ -42,7 +42,7 @@ FrameRange workerFrames(int w, int workers, std::int64_t frames) {
     return {begin, std::min(begin + chunk, frames)};
 }
 
-// Both channels' short spectra of one frame.
+// Both channels' main-frame spectra of one frame.
 class FrameSpectra {
 public:
     void transform(const StereoAudio& audio, std::int64_t n, std::int64_t t, const float* window,
