@@ -1,14 +1,15 @@
 # SPDX-License-Identifier: GPL-3.0-or-later
 """Scores separated stems against the songs' true stems with BSS Eval (mir_eval).
 
-    score.py SONGS_FOLDER ESTIMATES_FOLDER METHOD...
+    score.py [--cache FOLDER] SONGS_FOLDER ESTIMATES_FOLDER METHOD...
 SONGS_FOLDER/<n>/ holds the true stems and title.txt (from songs.py); ESTIMATES_FOLDER/<method>/<n>/
 holds one method's four stems and seconds.txt (its separation time). Prints "name value unit"
 lines: per song, then the mean over songs, for each method and for the oracle (the ideal ratio mask
 on the separator's own STFT, which says how much the STFT leaves to gain).
 
 Every signal is the mono downmix of its first 30 s. The SDR is mir_eval.separation's
-bss_eval_sources without permutation (the stems' order is known).
+bss_eval_sources without permutation (the stems' order is known). With --cache, scores are kept
+in FOLDER, keyed by the exact signals, and reused.
     score.py --check
 compares the cached projection used here with mir_eval's own on a short excerpt and exits.
 """
@@ -159,10 +160,29 @@ def dither_silent(x, seed):
     return x
 
 
+_cache_folder = None
+with open(__file__, "rb") as _f:  # a change to this scorer or to mir_eval forgets old scores
+    _scorer_digest = hashlib.blake2b(_f.read() + mir_eval.__version__.encode()).hexdigest()[:16]
+
+
 def sdr(refs, est):
+    """Four SDRs in dB. With a cache folder, a pair of signals scored before (the unchanged
+    Standard method, the oracle) is read back instead of taking BSS Eval's 20 s again."""
     n = min(refs.shape[1], est.shape[1])
     r, e = dither_silent(refs[:, :n], 1), dither_silent(est[:, :n], 2)
+    path = None
+    if _cache_folder:
+        key = _scorer_digest + _digest(r).hex() + _digest(e).hex()
+        path = os.path.join(_cache_folder, key + ".txt")
+        if os.path.exists(path):
+            with open(path) as f:
+                return np.array([float(v) for v in f.read().split()])
     values = mir_eval.separation.bss_eval_sources(r, e, compute_permutation=False)[0]
+    if path:
+        os.makedirs(_cache_folder, exist_ok=True)
+        with open(path + ".part", "w") as f:
+            f.write(" ".join(repr(float(v)) for v in values))
+        os.replace(path + ".part", path)  # a run stopped half-way leaves no torn entry
     return values
 
 
@@ -182,10 +202,14 @@ def check():
 
 
 def main(argv):
+    global _cache_folder
     if argv[1:] == ["--check"]:
         return check()
+    if len(argv) > 2 and argv[1] == "--cache":
+        _cache_folder = argv[2]
+        argv = argv[:1] + argv[3:]
     if len(argv) < 4:
-        print("usage: score.py SONGS_FOLDER ESTIMATES_FOLDER METHOD...", file=sys.stderr)
+        print("usage: score.py [--cache FOLDER] SONGS_FOLDER ESTIMATES_FOLDER METHOD...", file=sys.stderr)
         return 2
     songs_folder, estimates_folder, methods = argv[1], argv[2], argv[3:]
     songs = sorted((d for d in os.listdir(songs_folder) if d.isdigit()), key=int)
