@@ -2,6 +2,7 @@
 #include "dsp/RefinedKernels.h"
 
 #include <algorithm>
+#include <cmath>
 
 #include "dsp/ShortFrames.h"
 #include "dsp/Simd.h"
@@ -11,6 +12,8 @@ namespace corvane::dsp {
 
 namespace {
 constexpr float kStabiliser = 1e-12f;
+constexpr float kCrossoverHz = 170.0f;
+constexpr float kCrossoverWidthHz = 90.0f;
 
 float smoothstep(float x) {
     x = std::clamp(x, 0.0f, 1.0f);
@@ -40,6 +43,16 @@ void combinePercussiveShares(const float* __restrict mainShare, const float* __r
     for (int k = 0; k < kBins; ++k) out[k] = 0.5f * (mainShare[k] + shortShare[k]);
 }
 
+std::vector<float> refinedBassWeights(double sampleRate) {
+    const float binWidth = static_cast<float>(sampleRate) * kInverseFrameLength;
+    std::vector<float> weights(kBins);
+    for (int k = 0; k < kBins; ++k)
+        weights[static_cast<std::size_t>(k)] =
+            1.0f -
+            smoothstep((static_cast<float>(k) * binWidth - kCrossoverHz) / kCrossoverWidthHz);
+    return weights;
+}
+
 std::vector<float> vocalBandWeights(double sampleRate) {
     const float binWidth = static_cast<float>(sampleRate) * kInverseFrameLength;
     std::vector<float> weights(kBins);
@@ -59,7 +72,7 @@ void refinedStemGains(const float* __restrict q, const float* __restrict c2,
     for (int k = 0; k < count; ++k) {
         const float harmonic = 1.0f - q[k];
         const float high = harmonic * (1.0f - b[k]);
-        vocals[k] = high * w[k] * c2[k];
+        vocals[k] = high * w[k] * std::sqrt(c2[k]);
         drums[k] = q[k];
         bass[k] = harmonic * b[k];
         other[k] = high - vocals[k];

@@ -17,6 +17,12 @@ void shortPercussiveShare(const float* h, const float* p, float* out);
 // the main frame the tonal parts around it.
 void combinePercussiveShares(const float* mainShare, const float* shortShare, float* out);
 
+// Weight of the bass for each of the kBins bins at `sampleRate`: 1 up to 170 Hz, 0 from 260 Hz, a
+// cubic smoothstep between (0.5 at 215 Hz). Higher than the standard cross-over: with the kick
+// sent to the drums by the percussive split, the cross-over can take in the bass's second and
+// third harmonics.
+std::vector<float> refinedBassWeights(double sampleRate);
+
 // Weight of the vocals for each of the kBins bins at `sampleRate`: a voice's partials and
 // consonants lie between about 100 Hz and 10 kHz, so 0 below 60 Hz and from 16 kHz, 1 from
 // 120 Hz to 8 kHz, a cubic smoothstep in between.
@@ -25,9 +31,11 @@ std::vector<float> vocalBandWeights(double sampleRate);
 // Gains of the four stems (vocals, drums, bass, other) for each bin, summing to 1 up to rounding:
 //   drums  = q                    percussive, at every frequency: the kick too
 //   bass   = (1 - q) b            what is not percussive below the cross-over b
-//   vocals = (1 - q)(1 - b) w c2  harmonic, above the cross-over, in the voice's band w, centred
+//   vocals = (1 - q)(1 - b) w c   harmonic, above the cross-over, in the voice's band w, centred
 //   other  = the rest of the harmonic part above the cross-over
-// q is the combined percussive share, c2 the squared centre measure, b the bass weight.
+// q is the combined percussive share, c2 the squared centre measure (the vocals take its root, c:
+// its square drops too much of a voice whose bins reverb or other parts disturb), b the bass
+// weight.
 void refinedStemGains(const float* q, const float* c2, const float* b, const float* w,
                       float* vocals, float* drums, float* bass, float* other, int count);
 

@@ -139,7 +139,7 @@ void synthesise(const StereoAudio& audio, const FloatBuf& percMask, std::int64_t
     const float* window = plans.mainWindow.data();
     const FftPlan& plan = *plans.mainPlan;
     const std::array<float, kHop> power = windowPowerTable(window);
-    const std::vector<float> bass = bassWeights(audio.sampleRate);
+    const std::vector<float> bass = refinedBassWeights(audio.sampleRate);
     const std::vector<float> band = vocalBandWeights(audio.sampleRate);
     auto channelOf = [&](int job) -> std::vector<float>& {
         return job % 2 == 0 ? stems[static_cast<std::size_t>(job / 2)].l

@@ -14,9 +14,10 @@ namespace corvane::dsp {
 //  2. medians: at both lengths, harmonic (median along time) versus percussive (median along
 //     frequency), as soft power-2 shares; the two percussive shares are averaged, the short frame
 //     placing the hits sharply in time, the main one resolving the tones around them;
-//  3. synthesis at the main frame: per-bin gains from that share, the bass cross-over (acting on
-//     the harmonic part only, so the kick goes to the drums), the voice's band and the centre
-//     measure, shared by both channels and summing to 1, so the stems add back to the input.
+//  3. synthesis at the main frame: per-bin gains from that share, a bass cross-over at about
+//     215 Hz (acting on the harmonic part only, so the kick goes to the drums), the voice's band
+//     and the centre measure, shared by both channels and summing to 1, so the stems add back to
+//     the input.
 // Every estimate looks at most 6 main frames away (about 0.15 s), so the method keeps no
 // song-wide statistic. Same contract as Separator::separate.
 std::vector<StemData> separateRefined(const StereoAudio& audio, const ProgressFn& progress,

@@ -201,7 +201,7 @@ TEST(RefinedKernels, GainsSumToOneAndFollowTheirCues) {
                            Row{0, 1, 0, 1, 1, 0, 0, 0},  // centred, in the voice's band
                            Row{0, 0, 0, 1, 0, 0, 0, 1},  // at the sides
                            Row{0, 1, 0, 0, 0, 0, 0, 1},  // centred, out of the band
-                           Row{0.5f, 0.5f, 0.5f, 1, 0.125f, 0.5f, 0.25f, 0.125f}}) {
+                           Row{0.5f, 0.25f, 0.5f, 1, 0.125f, 0.5f, 0.25f, 0.125f}}) {
         float g[4];
         refinedStemGains(&row.q, &row.c2, &row.b, &row.w, g, g + 1, g + 2, g + 3, 1);
         EXPECT_FLOAT_EQ(g[0] + g[1] + g[2] + g[3], 1.0f);
@@ -217,6 +217,10 @@ TEST(RefinedKernels, GainsSumToOneAndFollowTheirCues) {
     EXPECT_FLOAT_EQ(share[20], 0.5f);
     EXPECT_FLOAT_EQ(share[21], 0.5f / 1.5f);
     EXPECT_EQ(share[22], 0.0f);
+    const auto b = refinedBassWeights(44100.0);  // bins of 21.533 Hz
+    EXPECT_EQ(b[7], 1.0f);                       // 151 Hz
+    EXPECT_NEAR(b[10], 0.5f, 0.01f);             // 215 Hz
+    EXPECT_EQ(b[13], 0.0f);                      // 280 Hz
     const auto w = vocalBandWeights(44100.0);
     EXPECT_EQ(w[0], 0.0f);
     EXPECT_EQ(w[100], 1.0f);   // 2.2 kHz
