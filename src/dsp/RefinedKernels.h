@@ -13,8 +13,9 @@ namespace corvane::dsp {
 // out has kBins values.
 void shortPercussiveShare(const float* h, const float* p, float* out);
 
-// Both percussive shares combined per bin into out (kBins values): the short frame sees the hit,
-// the main frame the tonal parts around it.
+// Both percussive shares combined per bin into out (kBins values), a weighted mean that leans on
+// the main frame: the short frame places a hit sharply, the main frame resolves the tones around
+// it.
 void combinePercussiveShares(const float* mainShare, const float* shortShare, float* out);
 
 // Weight of the bass for each of the kBins bins at `sampleRate`: 1 up to 170 Hz, 0 from 260 Hz, a
@@ -31,10 +32,11 @@ std::vector<float> vocalBandWeights(double sampleRate);
 // Gains of the four stems (vocals, drums, bass, other) for each bin, summing to 1 up to rounding:
 //   drums  = q                    percussive, at every frequency: the kick too
 //   bass   = (1 - q) b            what is not percussive below the cross-over b
-//   vocals = (1 - q)(1 - b) w c   harmonic, above the cross-over, in the voice's band w, centred
+//   vocals = (1 - q)(1 - b) w c^(1/2)   harmonic, above the cross-over, in the voice's band w,
+//                                       centred
 //   other  = the rest of the harmonic part above the cross-over
-// q is the combined percussive share, c2 the squared centre measure (the vocals take its root, c:
-// its square drops too much of a voice whose bins reverb or other parts disturb), b the bass
+// q is the combined percussive share, c2 = c^2 the squared centre measure (a soft c^(1/2), not c^2:
+// the square drops too much of a voice whose bins reverb or other parts disturb), b the bass
 // weight.
 void refinedStemGains(const float* q, const float* c2, const float* b, const float* w,
                       float* vocals, float* drums, float* bass, float* other, int count);

@@ -132,11 +132,12 @@ TEST(RefinedSeparator, DemoSongStemsAreCleanerThanTheStandardMethods) {
     double gain = 0;
     for (int s = 0; s < 4; ++s) {
         const double before = sdr(*truth[s], standard[s]), after = sdr(*truth[s], better[s]);
-        // The kick leaves the bass for the drums; the rest must not get worse by much.
-        EXPECT_GT(after, before - 0.5) << "stem " << s << ": " << before << " -> " << after;
+        // The kick leaves the bass for the drums; no stem may get much worse (the softer centre
+        // measure lets a little more of the wide chords into the vocals: about -0.6 dB on other).
+        EXPECT_GT(after, before - 1.0) << "stem " << s << ": " << before << " -> " << after;
         gain += (after - before) / 4;
     }
-    EXPECT_GT(gain, 0.8) << "mean SDR gain over the four stems, dB";
+    EXPECT_GT(gain, 1.0) << "mean SDR gain over the four stems, dB";
 }
 
 TEST(ShortFrames, MidMagnitudeIsThePlainDftOfTheFrameCentredOnTheMainFrame) {
@@ -201,7 +202,7 @@ TEST(RefinedKernels, GainsSumToOneAndFollowTheirCues) {
                            Row{0, 1, 0, 1, 1, 0, 0, 0},  // centred, in the voice's band
                            Row{0, 0, 0, 1, 0, 0, 0, 1},  // at the sides
                            Row{0, 1, 0, 0, 0, 0, 0, 1},  // centred, out of the band
-                           Row{0.5f, 0.25f, 0.5f, 1, 0.125f, 0.5f, 0.25f, 0.125f}}) {
+                           Row{0.5f, 0.0625f, 0.5f, 1, 0.125f, 0.5f, 0.25f, 0.125f}}) {
         float g[4];
         refinedStemGains(&row.q, &row.c2, &row.b, &row.w, g, g + 1, g + 2, g + 3, 1);
         EXPECT_FLOAT_EQ(g[0] + g[1] + g[2] + g[3], 1.0f);
