@@ -135,6 +135,24 @@ void benchSeparate() {
     });
     printFigure("separate_200s_1worker_seconds", single, "s");
     printFigure("separate_parallel_speedup", single / parallel, "x", 2);
+
+    // The refined method on the same song: its memory measured the same way (its first run on
+    // the heap the standard runs have used and released), its time also as a ratio to the
+    // standard time of this run, which a busy machine moves less than either.
+    const dsp::SeparatorOptions refined{.method = dsp::SeparationMethod::refined};
+    malloc_trim(0);
+    const std::optional<double> refinedBefore = statusBytes("VmRSS");
+    if (refinedBefore && resetPeakRss()) {
+        const std::vector<dsp::StemData> stems =
+            dsp::Separator::separate(song, noProgress, refined);
+        if (const std::optional<double> peak = statusBytes("VmHWM"))
+            printFigure("separate_refined_peak_bytes_per_frame",
+                        (*peak - *refinedBefore) / static_cast<double>(song.frames()), "B", 1);
+    }
+    const double refinedSeconds =
+        medianSeconds([&] { return dsp::Separator::separate(song, noProgress, refined); });
+    printFigure("separate_refined_200s_seconds", refinedSeconds, "s");
+    printFigure("separate_refined_vs_standard_ratio", refinedSeconds / parallel, "x", 2);
 }
 
 // The whole command-line tool on a 3-minute MP3, and the decoding part of it alone; then the

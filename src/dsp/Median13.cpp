@@ -106,4 +106,35 @@ void frequencyMedianRow(const float* row, float* out) {
     for (; k < kBins; ++k) out[k] = median13Network(padded + k);
 }
 
+CORVANE_SIMD_CLONES
+void timeMedianRow(const float* const rows[13], float* out, int count) {
+    int k = 0;
+    for (; k + kLanes <= count; k += kLanes) {
+        V8 v[13];
+        for (int d = 0; d < 13; ++d) load8(v[d], rows[d] + k);
+        runNetwork(v, std::make_index_sequence<kNetwork.size()>{});
+        std::memcpy(out + k, &v[kMedianWire], sizeof(V8));
+    }
+    for (; k < count; ++k) {
+        float v[13];
+        for (int d = 0; d < 13; ++d) v[d] = rows[d][k];
+        out[k] = medianOf(v);
+    }
+}
+
+CORVANE_SIMD_CLONES
+void frequencyMedianRow(const float* row, float* out, int count, float* padded) {
+    static_assert(kMedianPadding >= 12 + kLanes);
+    for (int j = 0; j < count + kMedianPadding; ++j)
+        padded[j] = row[std::clamp(j - 6, 0, count - 1)];
+    int k = 0;
+    for (; k + kLanes <= count; k += kLanes) {
+        V8 v[13];
+        for (int d = 0; d < 13; ++d) load8(v[d], padded + k + d);
+        runNetwork(v, std::make_index_sequence<kNetwork.size()>{});
+        std::memcpy(out + k, &v[kMedianWire], sizeof(V8));
+    }
+    for (; k < count; ++k) out[k] = median13Network(padded + k);
+}
+
 }  // namespace corvane::dsp

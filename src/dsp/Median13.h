@@ -24,4 +24,11 @@ void timeMedianRow(const float* const rows[13], float* out);
 // along frequency with the edge bins repeated.
 void frequencyMedianRow(const float* row, float* out);
 
+// The same two medians for rows of any `count` >= 1 bins (spectra of other frame lengths).
+// `padded` is the caller's workspace of count + kMedianPadding floats, so that no frame allocates.
+// With count kBins both give what the fixed-size rows above give.
+inline constexpr int kMedianPadding = 20;
+void timeMedianRow(const float* const rows[13], float* out, int count);
+void frequencyMedianRow(const float* row, float* out, int count, float* padded);
+
 }  // namespace corvane::dsp

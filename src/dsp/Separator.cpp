@@ -11,6 +11,7 @@
 #include "dsp/Median13.h"
 #include "dsp/ParallelFor.h"
 #include "dsp/ProgressCounter.h"
+#include "dsp/RefinedSeparator.h"
 #include "dsp/SeparationKernels.h"
 #include "dsp/StftFrames.h"
 #include "dsp/StemKind.h"
@@ -194,6 +195,8 @@ void synthesise(const StereoAudio& audio, const FloatBuf& percMask, const std::v
 
 std::vector<StemData> Separator::separate(const StereoAudio& audio, const ProgressFn& progress,
                                           const SeparatorOptions& options) {
+    if (options.method == SeparationMethod::refined)
+        return separateRefined(audio, progress, options);
     assert(audio.l.size() == audio.r.size());
     const auto n = static_cast<std::int64_t>(audio.l.size());
     if (n == 0) return std::vector<StemData>(kStems);

@@ -1,0 +1,238 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "dsp/RefinedSeparator.h"
+
+#include <algorithm>
+#include <array>
+#include <cassert>
+#include <memory>
+
+#include "dsp/FftPlan.h"
+#include "dsp/FloatBuf.h"
+#include "dsp/Median13.h"
+#include "dsp/ParallelFor.h"
+#include "dsp/ProgressCounter.h"
+#include "dsp/RefinedKernels.h"
+#include "dsp/SeparationKernels.h"
+#include "dsp/ShortFrames.h"
+#include "dsp/StemKind.h"
+#include "dsp/StftFrames.h"
+
+namespace corvane::dsp {
+
+namespace {
+
+constexpr int kStems = kStemCount;
+constexpr int kJobs = 2 * kStems;  // one per (stem, channel)
+constexpr int kMedianHalf = 6;
+
+// Progress: analysis 0 to 0.2, medians 0.2 to 0.5, synthesis 0.5 to 1.
+constexpr double kMedianBase = 0.2;
+constexpr double kSynthesisBase = 0.5;
+
+bool cancelled(const std::atomic<bool>* cancel) {
+    return cancel && cancel->load(std::memory_order_relaxed);
+}
+
+struct FrameRange {
+    std::int64_t begin, end;
+};
+FrameRange workerFrames(int w, int workers, std::int64_t frames) {
+    const std::int64_t chunk = (frames + workers - 1) / workers;
+    const std::int64_t begin = std::min(frames, w * chunk);
+    return {begin, std::min(begin + chunk, frames)};
+}
+
+// Both channels' main-frame spectra of one frame.
+class FrameSpectra {
+public:
+    void transform(const StereoAudio& audio, std::int64_t n, std::int64_t t, const float* window,
+                   const FftPlan& plan, FFTScratch& scratch) {
+        forwardFrame(audio.l.data(), n, t, window, plan, scratch, lre(), lim());
+        forwardFrame(audio.r.data(), n, t, window, plan, scratch, rre(), rim());
+    }
+    float* lre() { return m_bins.data(); }
+    float* lim() { return m_bins.data() + kBins; }
+    float* rre() { return m_bins.data() + 2 * kBins; }
+    float* rim() { return m_bins.data() + 3 * kBins; }
+
+private:
+    std::array<float, 4 * kBins> m_bins{};
+};
+
+struct Plans {
+    std::unique_ptr<FftPlan> mainPlan, shortPlan;
+    std::vector<float> mainWindow, shortWindow;
+};
+
+// Pass 1: the mid magnitude of every frame at both lengths (two short frames per main frame).
+void analyse(const StereoAudio& audio, std::int64_t n, std::int64_t frames, int workers,
+             const Plans& plans, FloatBuf& mainMag, FloatBuf& shortMag, const ProgressFn& progress,
+             const std::atomic<bool>* cancel) {
+    ProgressCounter counter(frames, 0.0, kMedianBase, progress);
+    parallelFor(workers, workers, [&](int w) {
+        FFTScratch scratch(kFrameLength);
+        FFTScratch shortScratch(kShortFrameLength);
+        FrameSpectra spectra;
+        auto [begin, end] = workerFrames(w, workers, frames);
+        for (std::int64_t t = begin; t < end && !cancelled(cancel); ++t) {
+            spectra.transform(audio, n, t, plans.mainWindow.data(), *plans.mainPlan, scratch);
+            midMagnitude(spectra.lre(), spectra.lim(), spectra.rre(), spectra.rim(),
+                         mainMag.p() + t * kBins, kBins);
+            for (int h = 0; h < kShortFramesPerFrame; ++h) {
+                const std::int64_t u = t * kShortFramesPerFrame + h;
+                shortMidMagnitude(audio.l.data(), audio.r.data(), n, u, plans.shortWindow.data(),
+                                  *plans.shortPlan, shortScratch, shortMag.p() + u * kShortBins);
+            }
+            counter.advance();
+        }
+    });
+}
+
+// Pass 2: the percussive share of every bin, from the harmonic (along time) and percussive (along
+// frequency) medians at both lengths.
+void filterMedians(const FloatBuf& mainMag, const FloatBuf& shortMag, std::int64_t frames,
+                   int workers, FloatBuf& percMask, const ProgressFn& progress,
+                   const std::atomic<bool>* cancel) {
+    ProgressCounter counter(frames, kMedianBase, kSynthesisBase - kMedianBase, progress);
+    const std::int64_t shortFrames = frames * kShortFramesPerFrame;
+    parallelFor(workers, workers, [&](int w) {
+        std::vector<float> harmonic(kBins), percussive(kBins), mainShare(kBins), shortShare(kBins);
+        std::vector<float> padded(kShortBins + kMedianPadding);
+        auto [begin, end] = workerFrames(w, workers, frames);
+        for (std::int64_t t = begin; t < end && !cancelled(cancel); ++t) {
+            const float* rows[2 * kMedianHalf + 1];
+            for (int d = -kMedianHalf; d <= kMedianHalf; ++d)
+                rows[d + kMedianHalf] =
+                    mainMag.p() + std::clamp<std::int64_t>(t + d, 0, frames - 1) * kBins;
+            timeMedianRow(rows, harmonic.data());
+            frequencyMedianRow(mainMag.p() + t * kBins, percussive.data());
+            percussiveMask(harmonic.data(), percussive.data(), mainShare.data(), kBins);
+
+            const std::int64_t u = t * kShortFramesPerFrame;
+            for (int d = -kMedianHalf; d <= kMedianHalf; ++d)
+                rows[d + kMedianHalf] =
+                    shortMag.p() + std::clamp<std::int64_t>(u + d, 0, shortFrames - 1) * kShortBins;
+            timeMedianRow(rows, harmonic.data(), kShortBins);
+            frequencyMedianRow(shortMag.p() + u * kShortBins, percussive.data(), kShortBins,
+                               padded.data());
+            shortPercussiveShare(harmonic.data(), percussive.data(), shortShare.data());
+            combinePercussiveShares(mainShare.data(), shortShare.data(), percMask.p() + t * kBins);
+            counter.advance();
+        }
+    });
+}
+
+void allocateChannel(std::vector<float>& channel, std::int64_t n) {
+    channel.reserve(static_cast<std::size_t>(n));
+    adviseHugePages(channel.data(), static_cast<std::size_t>(n) * sizeof(float));
+    channel.resize(static_cast<std::size_t>(n));
+}
+
+// Pass 3: as the standard synthesis, each thread a contiguous range of frames and all eight
+// (stem, channel) jobs on each frame; the first half of a thread's first frame goes to a side
+// buffer added after the join in single-thread order, so the result does not depend on the
+// thread count.
+void synthesise(const StereoAudio& audio, const FloatBuf& percMask, std::int64_t n,
+                std::int64_t frames, int workers, const Plans& plans, std::vector<StemData>& stems,
+                const ProgressFn& progress, const std::atomic<bool>* cancel) {
+    ProgressCounter counter(kJobs * frames, kSynthesisBase, 1.0 - kSynthesisBase, progress);
+    const float* window = plans.mainWindow.data();
+    const FftPlan& plan = *plans.mainPlan;
+    const std::array<float, kHop> power = windowPowerTable(window);
+    const std::vector<float> bass = refinedBassWeights(audio.sampleRate);
+    const std::vector<float> band = vocalBandWeights(audio.sampleRate);
+    auto channelOf = [&](int job) -> std::vector<float>& {
+        return job % 2 == 0 ? stems[static_cast<std::size_t>(job / 2)].l
+                            : stems[static_cast<std::size_t>(job / 2)].r;
+    };
+    const int threads = static_cast<int>(std::min<std::int64_t>(workers, frames));
+    parallelFor(kJobs, threads, [&](int job) { allocateChannel(channelOf(job), n); });
+
+    std::vector<std::array<std::array<float, kHop>, kJobs>> boundary(
+        static_cast<std::size_t>(threads));
+    parallelFor(threads, threads, [&](int w) {
+        auto& side = boundary[static_cast<std::size_t>(w)];
+        for (auto& half : side) half.fill(0.0f);
+        float* out[kJobs];
+        for (int j = 0; j < kJobs; ++j) out[j] = channelOf(j).data();
+        FFTScratch scratch(kFrameLength);
+        FrameSpectra spectra;
+        std::vector<float> c2(kBins);
+        std::vector<float> gains(static_cast<std::size_t>(kStems) * kBins);
+        auto gainsOf = [&](int s) { return gains.data() + static_cast<std::ptrdiff_t>(s) * kBins; };
+
+        auto [begin, end] = workerFrames(w, threads, frames);
+        std::int64_t normalisedTo = std::clamp<std::int64_t>((begin - 1) * kHop, 0, n);
+        for (std::int64_t t = begin; t < end && !cancelled(cancel); ++t) {
+            const std::int64_t row = t * kBins;
+            spectra.transform(audio, n, t, window, plan, scratch);
+            centreMeasureSquared(spectra.lre(), spectra.lim(), spectra.rre(), spectra.rim(),
+                                 c2.data(), kBins);
+            refinedStemGains(percMask.p() + row, c2.data(), bass.data(), band.data(), gainsOf(0),
+                             gainsOf(1), gainsOf(2), gainsOf(3), kBins);
+            const bool shared = t == begin && begin > 0;
+            for (int j = 0; j < kJobs; ++j) {
+                const bool left = j % 2 == 0;
+                inverseFrameAdd(left ? spectra.lre() : spectra.rre(),
+                                left ? spectra.lim() : spectra.rim(), t, window, plan, scratch,
+                                out[j], n, gainsOf(j / 2), shared ? side[j].data() : nullptr);
+                counter.advance();
+            }
+            const std::int64_t complete = std::clamp<std::int64_t>((t - 1) * kHop, 0, n);
+            if (complete > normalisedTo) {
+                for (int j = 0; j < kJobs; ++j)
+                    normaliseRange(out[j], normalisedTo, complete, power);
+                normalisedTo = complete;
+            }
+        }
+        if (end == frames && normalisedTo < n)
+            for (int j = 0; j < kJobs; ++j) normaliseRange(out[j], normalisedTo, n, power);
+    });
+
+    for (int w = 1; w < threads; ++w) {
+        const std::int64_t begin = workerFrames(w, threads, frames).begin;
+        if (begin == 0 || begin >= frames) continue;
+        const std::int64_t first = begin * kHop - kLeadIn;
+        const std::int64_t lo = std::clamp<std::int64_t>(first, 0, n);
+        const std::int64_t hi = std::clamp<std::int64_t>(first + kHop, 0, n);
+        for (int j = 0; j < kJobs; ++j) {
+            float* dst = channelOf(j).data();
+            const float* half =
+                boundary[static_cast<std::size_t>(w)][static_cast<std::size_t>(j)].data();
+            for (std::int64_t i = lo; i < hi; ++i) dst[i] = half[i - first] + dst[i];
+            normaliseRange(dst, lo, hi, power);
+        }
+    }
+}
+
+}  // namespace
+
+std::vector<StemData> separateRefined(const StereoAudio& audio, const ProgressFn& progress,
+                                      const SeparatorOptions& options) {
+    assert(audio.l.size() == audio.r.size());
+    const auto n = static_cast<std::int64_t>(audio.l.size());
+    if (n == 0) return std::vector<StemData>(kStems);
+
+    const std::int64_t frames = frameGeometry(n).frames;
+    Plans plans{FftPlan::create(kFrameLength), FftPlan::create(kShortFrameLength), hannWindow(),
+                shortHannWindow()};
+    if (!plans.mainPlan || !plans.shortPlan) return {};
+    const int workers = options.workers > 0 ? options.workers : defaultWorkerCount();
+
+    FloatBuf percMask(frames * kBins);
+    {
+        FloatBuf mainMag(frames * kBins);
+        FloatBuf shortMag(frames * kShortFramesPerFrame * kShortBins);
+        analyse(audio, n, frames, workers, plans, mainMag, shortMag, progress, options.cancel);
+        if (cancelled(options.cancel)) return {};
+        filterMedians(mainMag, shortMag, frames, workers, percMask, progress, options.cancel);
+        if (cancelled(options.cancel)) return {};
+    }  // the magnitudes' last reader is done
+
+    std::vector<StemData> stems(kStems);
+    synthesise(audio, percMask, n, frames, workers, plans, stems, progress, options.cancel);
+    if (cancelled(options.cancel)) return {};
+    return stems;
+}
+
+}  // namespace corvane::dsp
