@@ -52,7 +52,8 @@ TEST_F(Transport, PlayIsSampleAlignedAfterTheLeadFollowsGainsAndResumesWherePaus
     EXPECT_EQ(std::tuple(m.engine().sourceTime(0), playing.count()), std::tuple(before, 0));
 
     setStrips(m, {{1, 0, 1}, {.5f, 0, 0}});
-    expectHeard(4096, 0, kLead, {0, .5f, 1, 1});
+    rig.device->render(441);  // the 10 ms gain ramp
+    expectHeard(4096 - 441, 0, kLead, {0, .5f, 1, 1});
     m.pause();
     EXPECT_EQ(state(), state(false, 12096));
     for (float v : rig.device->render(2000)) ASSERT_EQ(v, 0.0f);  // paused is silent
