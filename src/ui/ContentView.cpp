@@ -351,7 +351,6 @@ void ContentView::toggleKaraoke() {
     model::Strip vocals = m_model.strips().front();
     vocals.mute = !vocals.mute;
     m_model.setStrip(0, vocals);
-    m_model.applyGains();
 }
 
 }  // namespace corvane::ui

@@ -39,7 +39,6 @@ void editStrip(model::StudioModel& model, int index, Change change) {
     model::Strip s = model.strips()[static_cast<std::size_t>(index)];
     change(s);
     model.setStrip(index, s);
-    model.applyGains();
 }
 
 QPushButton* makeButton(QWidget* parent, const QString& name, const QString& toolTip) {

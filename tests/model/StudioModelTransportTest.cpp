@@ -10,7 +10,7 @@ namespace {
 constexpr double kRate = 44100.0;
 constexpr std::int64_t kLead = 5292;  // 0.12 s at 44.1 kHz
 
-struct Transport : ::testing::Test {
+struct Playback : ::testing::Test {
     ModelRig rig;
     StudioModel& m = *rig.model;
 
@@ -38,7 +38,7 @@ struct Transport : ::testing::Test {
 
 }  // namespace
 
-TEST_F(Transport, PlayIsSampleAlignedAfterTheLeadFollowsGainsAndResumesWherePaused) {
+TEST_F(Playback, PlayIsSampleAlignedAfterTheLeadFollowsGainsAndResumesWherePaused) {
     m.play();
     EXPECT_EQ(std::tuple(m.isPlaying(), rig.device->openCount(), rig.device->sampleRate()),
               std::tuple(true, 1, kRate));
@@ -61,7 +61,7 @@ TEST_F(Transport, PlayIsSampleAlignedAfterTheLeadFollowsGainsAndResumesWherePaus
     expectHeard(kLead + 8000, 12096, m.engine().deviceFrame() + kLead, {0, .5f, 1, 1});
 }
 
-TEST_F(Transport, SeekClampsAndRestartsStopAndTheEndRewindAndTheModelCanGo) {
+TEST_F(Playback, SeekClampsAndRestartsStopAndTheEndRewindAndTheModelCanGo) {
     const double seconds[] = {-5.0, 1.5, 99.0, 1.00001, NAN};  // clamped, truncated
     const std::int64_t frames[] = {0, 66150, m.totalFrames() - 1, 44100, 0};
     for (int i = 0; i < 5; ++i) {
