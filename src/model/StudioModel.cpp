@@ -18,7 +18,6 @@
 #include "audio/AudioFileReader.h"
 #include "audio/SdlAudioDevice.h"
 #include "audio/WavWriter.h"
-#include "dsp/Mix.h"
 #include "dsp/Peaks.h"
 #include "dsp/Separator.h"
 
@@ -78,6 +77,11 @@ StudioModel::StudioModel(ExportDialogs* dialogs, DeviceFactory makeDevice, QObje
     connect(&m_transport, &Transport::isPlayingChanged, this,
             [this] { forward(&StudioModel::isPlayingChanged); });
     connect(&m_transport, &Transport::failed, this, &StudioModel::setStatus);
+    connect(&m_exporter, &Exporter::busyChanged, this,
+            [this] { forward(&StudioModel::exportChanged); });
+    connect(&m_exporter, &Exporter::progressChanged, this,
+            [this] { forward(&StudioModel::exportChanged); });
+    connect(&m_exporter, &Exporter::finished, this, &StudioModel::setStatus);
 }
 
 void StudioModel::forward(void (StudioModel::*signal)()) {
@@ -245,67 +249,56 @@ QString StudioModel::wavName(std::string_view suffix) const {
     return fromUtf8(audio::wavName(std::string_view(name.constData(), name.size()), suffix));
 }
 
-bool StudioModel::write(const std::vector<float>& l, const std::vector<float>& r, const QString& to,
-                        bool quiet) {
-    if (auto error = audio::writeWav(localPath(to), l, r, m_song.sampleRate)) {
-        setStatus(QString::fromUtf8(kExportFailed) + fromUtf8(error->description));
-        return false;
-    }
-    if (!quiet)
-        setStatus(QStringLiteral("Saved ") + QFileInfo(to).fileName() + QStringLiteral("."));
-    return true;
+void StudioModel::startExport(ExportJob job) {
+    job.sampleRate = m_song.sampleRate;
+    job.frames = m_song.frames;
+    m_exporter.start(std::move(job));
 }
 
 void StudioModel::exportMix() {
     Q_ASSERT(QThread::currentThread() == thread());
-    if (m_phase != Phase::ready || !m_dialogs) return;
+    if (m_phase != Phase::ready || !m_dialogs || isExporting()) return;
     const std::optional<QString> to = m_dialogs->saveWavLocation(wavName("Mix"));
     if (!to) return;
-    const auto frames = static_cast<std::size_t>(m_song.frames);
-    std::vector<float> l(frames, 0.0f);
-    std::vector<float> r(frames, 0.0f);
-    const std::vector<float> gains = effectiveGains(m_strips);
-    for (std::size_t i = 0; i < gains.size() && i < m_song.stems.size(); ++i) {
-        const float g = gains[i];
-        if (m_strips[i].mute || g == 0.0f) continue;  // silent stems cost nothing
-        const dsp::StemData& stem = *m_song.stems[i];
-        dsp::addGained(l, stem.l, g);
-        dsp::addGained(r, stem.r, g);
-    }
-    write(l, r, *to, false);
+    std::vector<float> gains = effectiveGains(m_strips);
+    gains.resize(m_song.stems.size(), 0.0f);
+    ExportJob job;
+    job.files.push_back({localPath(*to), m_song.stems, std::move(gains)});
+    job.success = QStringLiteral("Saved ") + QFileInfo(*to).fileName() + QStringLiteral(".");
+    startExport(std::move(job));
 }
 
 void StudioModel::exportStem(int index) {
     Q_ASSERT(QThread::currentThread() == thread());
     Q_ASSERT(index >= 0 && index < kStems);
     const std::optional<dsp::StemKind> kind = dsp::stemKindFromRaw(index);
-    if (!kind || m_phase != Phase::ready || !m_dialogs ||
+    if (!kind || m_phase != Phase::ready || !m_dialogs || isExporting() ||
         index >= static_cast<int>(m_song.stems.size()))
         return;
     const std::optional<QString> to = m_dialogs->saveWavLocation(wavName(dsp::title(*kind)));
     if (!to) return;
-    const dsp::StemData& stem = *m_song.stems[static_cast<std::size_t>(index)];
-    write(stem.l, stem.r, *to, false);
+    ExportJob job;
+    job.files.push_back({localPath(*to), {m_song.stems[static_cast<std::size_t>(index)]}, {}});
+    job.success = QStringLiteral("Saved ") + QFileInfo(*to).fileName() + QStringLiteral(".");
+    startExport(std::move(job));
 }
 
 void StudioModel::exportAllStems() {
     Q_ASSERT(QThread::currentThread() == thread());
-    if (m_phase != Phase::ready || !m_dialogs || m_song.stems.size() != kStems) return;
+    if (m_phase != Phase::ready || !m_dialogs || isExporting() || m_song.stems.size() != kStems)
+        return;
     const std::optional<QString> folder = m_dialogs->exportFolder();
     if (!folder) return;
     const QDir dir(*folder);
-    QString firstFailure;
+    ExportJob job;
     for (dsp::StemKind kind : dsp::kAllStemKinds) {
         const QString to = dir.filePath(wavName(dsp::title(kind)));
-        const dsp::StemData& stem = *m_song.stems[static_cast<std::size_t>(dsp::rawValue(kind))];
-        if (!write(stem.l, stem.r, to, true) && firstFailure.isEmpty()) firstFailure = m_status;
+        job.files.push_back(
+            {localPath(to), {m_song.stems[static_cast<std::size_t>(dsp::rawValue(kind))]}, {}});
     }
-    // A failed file is not reported as success: its message stays.
-    if (!firstFailure.isEmpty()) {
-        setStatus(firstFailure);
-        return;
-    }
-    setStatus(QStringLiteral("Exported 4 stems to ") + dir.dirName() + QStringLiteral("."));
+    // A failed file is not reported as success: the first failure is the outcome then.
+    job.success = QStringLiteral("Exported 4 stems to ") + dir.dirName() + QStringLiteral(".");
+    startExport(std::move(job));
 }
 
 }  // namespace corvane::model

@@ -20,6 +20,7 @@
 #include "audio/PlaybackEngine.h"
 #include "dsp/StemData.h"
 #include "model/ExportDialogs.h"
+#include "model/Exporter.h"
 #include "model/Song.h"
 #include "model/StatusText.h"
 #include "model/Strip.h"
@@ -96,10 +97,16 @@ public:
     void stop();
     void seek(double seconds);
 
-    // Exports through the dialogs; the outcome is reported in `status`.
+    // Exports through the dialogs, written on a worker; the outcome is reported in `status`.
+    // One export at a time: while one runs, these do nothing.
     void exportMix();
     void exportStem(int index);
     void exportAllStems();
+    // Stops the running export; it leaves no file and says "Export cancelled.".
+    void cancelExport() { m_exporter.cancel(); }
+    bool isExporting() const { return m_exporter.isBusy(); }
+    // 0 to 1 while an export runs.
+    double exportProgress() const { return m_exporter.progress(); }
 
 signals:
     void phaseChanged();
@@ -111,6 +118,8 @@ signals:
     void durationChanged();
     void isPlayingChanged();
     void statusChanged();
+    // isExporting() or exportProgress() changed.
+    void exportChanged();
     void changed();
 
 private:
@@ -139,10 +148,8 @@ private:
     void failLoading(const QString& description);
     // Re-emits a transport change as this model's own published change.
     void forward(void (StudioModel::*signal)());
-    // Writes a WAV at the song's rate and reports the outcome in `status` ("Saved …" unless quiet);
-    // true on success.
-    bool write(const std::vector<float>& l, const std::vector<float>& r, const QString& to,
-               bool quiet);
+    // Hands `job` to the exporter unless one is running.
+    void startExport(ExportJob job);
     QString wavName(std::string_view suffix) const;
     bool isCurrentLoad(std::uint64_t generation) const { return generation == m_loadGeneration; }
     void reapLoaders();
@@ -161,6 +168,7 @@ private:
     Transport m_transport;
 
     ExportDialogs* m_dialogs = nullptr;
+    Exporter m_exporter;
 
     // Loads: the newest generation is the one that counts.
     std::uint64_t m_loadGeneration = 0;

@@ -146,6 +146,7 @@ ContentView::ContentView(model::StudioModel& model, FileDialogs& dialogs, QWidge
     m_status->setTextInteractionFlags(Qt::TextSelectableByMouse);
     setSecondaryText(m_status, palette());
     layout->addWidget(m_status);
+    layout->addWidget(makeExportRow());
     layout->addWidget(makeInfoLine());
 
     connect(&m_model, &model::StudioModel::phaseChanged, this, &ContentView::syncFromModel);
@@ -153,6 +154,8 @@ ContentView::ContentView(model::StudioModel& model, FileDialogs& dialogs, QWidge
     connect(&m_model, &model::StudioModel::fileNameChanged, this, &ContentView::syncProgress);
     connect(&m_model, &model::StudioModel::progressChanged, this, &ContentView::syncProgress);
     connect(&m_model, &model::StudioModel::stripsChanged, this, &ContentView::syncKaraoke);
+    connect(&m_model, &model::StudioModel::exportChanged, this, &ContentView::syncExport);
+    syncExport();
     syncFromModel();
     syncKaraoke();
     syncProgress();
@@ -327,6 +330,42 @@ void ContentView::syncFromModel() {
 
     m_status->setText(m_model.status());
     m_status->setVisible(!m_model.status().isEmpty());  // an empty status takes no space
+}
+
+QWidget* ContentView::makeExportRow() {
+    m_exportRow = new QWidget(this);
+    m_exportRow->setObjectName(QStringLiteral("exportRow"));
+    auto* row = new QHBoxLayout(m_exportRow);
+    row->setContentsMargins(0, 0, 0, 0);
+    auto* label = makeLabel(QStringLiteral("Exporting…"), TextStyle::caption, m_exportRow);
+    setSecondaryText(label, palette());
+    m_exportBar = new QProgressBar(m_exportRow);
+    m_exportBar->setObjectName(QStringLiteral("exportProgressBar"));
+    m_exportBar->setAccessibleName(QStringLiteral("Export progress"));
+    m_exportBar->setRange(0, 1000);
+    m_exportBar->setTextVisible(false);
+    m_cancelExport = new QPushButton(QStringLiteral("Cancel"), m_exportRow);
+    m_cancelExport->setObjectName(QStringLiteral("cancelExportButton"));
+    m_cancelExport->setToolTip(QStringLiteral("Stop this export; no file is left behind"));
+    m_cancelExport->setFocusPolicy(Qt::NoFocus);
+    connect(m_cancelExport, &QPushButton::clicked, this, [this] { m_model.cancelExport(); });
+    row->addWidget(label);
+    row->addWidget(m_exportBar, 1);
+    row->addWidget(m_cancelExport);
+    return m_exportRow;
+}
+
+void ContentView::syncExport() {
+    const bool busy = m_model.isExporting();
+    m_exportRow->setVisible(busy);  // takes no space otherwise
+    m_exportBar->setValue(static_cast<int>(std::lround(m_model.exportProgress() * 1000)));
+    // One export at a time: the commands wait for this one.
+    for (QPushButton* button : findChildren<QPushButton*>()) {
+        const QString name = button->objectName();
+        if (name == QLatin1String("exportMixButton") || name == QLatin1String("exportAllButton") ||
+            name == QLatin1String("exportButton"))
+            button->setEnabled(!busy);
+    }
 }
 
 void ContentView::syncKaraoke() {

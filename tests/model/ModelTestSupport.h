@@ -43,6 +43,11 @@ inline bool loadAndWait(model::StudioModel& model, const QString& path) {
            model.phase() == model::Phase::ready;
 }
 
+// Waits for the running export, if any, to report its outcome; false if it never does.
+inline bool waitForExport(model::StudioModel& model) {
+    return QTest::qWaitFor([&] { return !model.isExporting(); }, 20000);
+}
+
 // Sets the volume, solo and mute of the first strips (each change heard at once).
 using Settings = std::vector<std::tuple<float, bool, bool>>;
 inline void setStrips(model::StudioModel& model, const Settings& settings) {

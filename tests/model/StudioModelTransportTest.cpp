@@ -107,5 +107,6 @@ TEST(TransportWithoutOutput, NoDeviceIsReportedAndTheRestKeepsWorking) {
     m.seek(0.5);
     rig.dialogs.next = rig.path("x.wav");
     m.exportStem(2);
+    ASSERT_TRUE(waitForExport(m));
     EXPECT_EQ(std::tuple(m.position(), m.status()), std::tuple(0.5, "Saved x.wav."));
 }

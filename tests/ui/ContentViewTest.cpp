@@ -228,6 +228,9 @@ TEST_F(Window, TheStudio) {
     child<QSlider>("volumeSlider", 2)->setValue(0);
     rig.dialogs.next = rig.path("bass stem.wav");
     QTest::mouseClick(child("exportButton", 2), Qt::LeftButton);
+    EXPECT_TRUE(child("cancelExportButton")->isVisible() && !child("exportMixButton")->isEnabled());
+    ASSERT_TRUE(waitForExport(m));
+    EXPECT_FALSE(child("exportRow")->isVisible() || !child("exportMixButton")->isEnabled());
     EXPECT_GT(peakAbs(m.stems()[2]->l), 0.01f);
     expectMixOf(rig.path("bass stem.wav"), m, {0, 0, 1, 0});
 
