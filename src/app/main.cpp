@@ -21,7 +21,9 @@ namespace {
 
 // SIGTERM (a session ending) and SIGINT end the program as closing the window does: the event
 // loop returns and everything is torn down in order, sound stopped and loads cancelled. The
-// handler only writes a byte; the event loop reads it.
+// handler only writes a byte; the event loop reads it. It is installed first thing, before
+// anything slow: a signal that came during start-up would otherwise kill the process outright.
+// One that arrives before the event loop runs waits in the pipe and is acted on at once.
 int g_signalPipe[2] = {-1, -1};
 
 void onSignal(int) {
@@ -29,16 +31,21 @@ void onSignal(int) {
     [[maybe_unused]] const ssize_t written = ::write(g_signalPipe[1], &byte, 1);
 }
 
-void quitOnSignals(QApplication& app) {
-    if (::pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
-    auto* notifier = new QSocketNotifier(g_signalPipe[0], QSocketNotifier::Read, &app);
-    QObject::connect(notifier, &QSocketNotifier::activated, &app, [] { QApplication::quit(); });
+bool catchQuitSignals() {
+    if (::pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return false;
     struct sigaction action {};
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
     sigaction(SIGTERM, &action, nullptr);
     sigaction(SIGINT, &action, nullptr);
+    return true;
+}
+
+// Needs the application object: the pipe's reader lives in its event loop.
+void quitOnSignals(QApplication& app) {
+    auto* notifier = new QSocketNotifier(g_signalPipe[0], QSocketNotifier::Read, &app);
+    QObject::connect(notifier, &QSocketNotifier::activated, &app, [] { QApplication::quit(); });
 }
 
 // Ends the event loop right after the watched widget's first paint.
@@ -53,6 +60,7 @@ public:
 }  // namespace
 
 int main(int argc, char** argv) {
+    const bool signalsCaught = catchQuitSignals();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Corvane"));
     QGuiApplication::setDesktopFileName(QStringLiteral("corvane"));
@@ -64,7 +72,7 @@ int main(int argc, char** argv) {
                                  QStringLiteral("[FILE]"));
     parser.addHelpOption();
     parser.process(app);
-    quitOnSignals(app);
+    if (signalsCaught) quitOnSignals(app);
 
     corvane::ui::QtFileDialogs dialogs;
     corvane::model::StudioModel model(&dialogs);

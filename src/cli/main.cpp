@@ -17,6 +17,7 @@
 #include "CliOptions.h"
 #include "ProgressBar.h"
 #include "audio/AudioFileReader.h"
+#include "audio/DisplayText.h"
 #include "audio/WavWriter.h"
 #include "demo/DemoSong.h"
 #include "dsp/Mix.h"
@@ -42,17 +43,10 @@ double secondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-// "0:03", "3:25", "1:02:03".
-std::string formatDuration(double seconds) {
-    const long total = std::lround(std::max(seconds, 0.0));
-    char text[32];
-    if (total >= 3600)
-        std::snprintf(text, sizeof text, "%ld:%02ld:%02ld", total / 3600, total / 60 % 60,
-                      total % 60);
-    else
-        std::snprintf(text, sizeof text, "%ld:%02ld", total / 60, total % 60);
-    return text;
-}
+using audio::formatDuration;
+
+// A path as messages show it: one line, whatever characters its name holds.
+std::string shown(const fs::path& path) { return audio::escapeControlCharacters(path.string()); }
 
 // Whole numbers from 10 up; one decimal below, where the difference still tells something.
 std::string formatFactor(double factor) {
@@ -74,8 +68,8 @@ fs::path inFolder(const fs::path& folder, std::string_view name) {
 std::optional<std::string> makeFolder(const fs::path& folder) {
     std::error_code ec;
     fs::create_directories(folder, ec);
-    if (ec) return "couldn't create the folder " + folder.string() + ": " + ec.message();
-    if (!fs::is_directory(folder, ec)) return folder.string() + " is not a folder";
+    if (ec) return "couldn't create the folder " + shown(folder) + ": " + ec.message();
+    if (!fs::is_directory(folder, ec)) return shown(folder) + " is not a folder";
     return std::nullopt;
 }
 
@@ -91,10 +85,11 @@ public:
     bool separateFile(const fs::path& input, const fs::path& folder) {
         const Clock::time_point start = Clock::now();
         std::optional<ProgressBar> bar;
-        if (m_terminal) bar.emplace(stderr, input.string());
+        if (m_terminal) bar.emplace(stderr, shown(input));
         bool ok = false;
+        std::string note;
         try {
-            ok = run(input, folder, bar);
+            ok = run(input, folder, bar, note);
         } catch (const std::bad_alloc&) {
             fail(input, bar, "Not enough memory to separate that file.");
         }
@@ -103,8 +98,10 @@ public:
             return false;
         }
         if (bar) bar->clear();
-        std::fprintf(stderr, "%s: 4 stems%s in %.2f s\n", input.c_str(),
-                     m_instrumental ? " and the instrumental" : "", secondsSince(start));
+        if (!note.empty()) note = " (" + note + ")";
+        std::fprintf(stderr, "%s: 4 stems%s%s in %.2f s\n", shown(input).c_str(),
+                     m_instrumental ? " and the instrumental" : "", note.c_str(),
+                     secondsSince(start));
         ++m_done;
         return true;
     }
@@ -131,12 +128,16 @@ public:
     int exitStatus() const { return m_failed == 0 ? 0 : kExitFailed; }
 
 private:
-    bool run(const fs::path& input, const fs::path& folder, std::optional<ProgressBar>& bar) {
+    // `note` receives what the user should know about a song that was separated (it ends early).
+    bool run(const fs::path& input, const fs::path& folder, std::optional<ProgressBar>& bar,
+             std::string& note) {
         if (bar) bar->phase("reading");
-        audio::Result<dsp::StereoAudio> read = audio::readAudio(input);
+        audio::ReadNotes notes;
+        audio::Result<dsp::StereoAudio> read = audio::readAudio(input, nullptr, &notes);
         if (!read) return fail(input, bar, "Couldn't read that file: " + read.error().description);
         dsp::StereoAudio song = std::move(read).value();
         const double sampleRate = song.sampleRate;
+        note = audio::earlyEndText(notes, sampleRate);
         const double seconds =
             sampleRate > 0.0 ? static_cast<double>(song.frames()) / sampleRate : 0.0;
 
@@ -185,7 +186,7 @@ private:
     bool write(const fs::path& input, std::optional<ProgressBar>& bar, const fs::path& to,
                const std::vector<float>& l, const std::vector<float>& r, double sampleRate) {
         if (auto error = audio::writeWav(to, l, r, sampleRate))
-            return fail(input, bar, "Export failed: " + to.string() + ": " + error->description);
+            return fail(input, bar, "Export failed: " + shown(to) + ": " + error->description);
         return true;
     }
 
@@ -193,7 +194,7 @@ private:
     static bool fail(const fs::path& input, std::optional<ProgressBar>& bar,
                      const std::string& message) {
         if (bar) bar->clear();
-        std::fprintf(stderr, "%s: %s\n", input.c_str(), message.c_str());
+        std::fprintf(stderr, "%s: %s\n", shown(input).c_str(), message.c_str());
         return false;
     }
 
@@ -223,12 +224,12 @@ int runDemo(const CliOptions& options) {
     {
         const dsp::StereoAudio audio = demo::makeDemoSong(kDemoSeconds, kDemoSampleRate);
         if (auto error = audio::writeWav(song, audio.l, audio.r, audio.sampleRate)) {
-            std::fprintf(stderr, "Export failed: %s: %s\n", song.c_str(),
+            std::fprintf(stderr, "Export failed: %s: %s\n", shown(song).c_str(),
                          error->description.c_str());
             return kExitFailed;
         }
     }
-    std::fprintf(stderr, "Wrote the demo song: %s\n", song.c_str());
+    std::fprintf(stderr, "Wrote the demo song: %s\n", shown(song).c_str());
     Session session(options.instrumental);
     session.separateFile(song, folder);
     session.printSummary();
@@ -240,7 +241,8 @@ int run(int argc, char** argv) {
     const std::variant<CliOptions, UsageError> parsed = parseArguments(args);
     if (const auto* error = std::get_if<UsageError>(&parsed)) {
         std::fprintf(stderr, "corvane-cli: %s\n%sTry 'corvane-cli --help' for more information.\n",
-                     error->message.c_str(), std::string(usageText()).c_str());
+                     audio::escapeControlCharacters(error->message).c_str(),
+                     std::string(usageText()).c_str());
         return kExitUsage;
     }
     const CliOptions& options = std::get<CliOptions>(parsed);

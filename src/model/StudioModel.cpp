@@ -16,6 +16,7 @@
 #include <limits>
 
 #include "audio/AudioFileReader.h"
+#include "audio/DisplayText.h"
 #include "audio/SdlAudioDevice.h"
 #include "audio/WavWriter.h"
 #include "dsp/Peaks.h"
@@ -51,6 +52,7 @@ struct StudioModel::Loaded {
     std::vector<std::vector<float>> peaks;
     double sampleRate = 0.0;
     std::int64_t frames = 0;
+    QString notice;  // for the status line once the studio shows; empty if nothing to say
 };
 
 // A load worker's report to the main thread.
@@ -139,12 +141,17 @@ void StudioModel::runLoad(const std::filesystem::path& path, std::uint64_t gener
     auto fail = [&](QString description) {
         postReport({LoadReport::failed, generation, 0.0, std::move(description), nullptr});
     };
-    auto read = audio::readAudio(path, &cancel);
+    audio::ReadNotes notes;
+    auto read = audio::readAudio(path, &cancel, &notes);
     if (!read) return fail(fromUtf8(read.error().description));
     dsp::StereoAudio song = std::move(read).value();
     auto loaded = std::make_shared<Loaded>();
     loaded->sampleRate = song.sampleRate;
     loaded->frames = song.frames();
+    if (const std::string early = audio::earlyEndText(notes, song.sampleRate); !early.empty()) {
+        loaded->notice = fromUtf8(early) + QStringLiteral(".");
+        loaded->notice[0] = loaded->notice[0].toUpper();
+    }
 
     const dsp::ProgressFn progress = [this, generation](double fraction) {
         postReport({LoadReport::progressed, generation, fraction, {}, nullptr});
@@ -213,6 +220,7 @@ void StudioModel::finishLoading(Loaded&& loaded) {
     if (!old.stems.empty()) std::thread([old = std::move(old)] {}).detach();
     setPhase(Phase::ready);
     setProgress(1.0);
+    if (!loaded.notice.isEmpty()) setStatus(loaded.notice);
     reapLoaders();
 }
 

@@ -41,13 +41,26 @@ xvfb-run -a -s "-screen 0 1280x860x24" bash -c '
 }
 cp "$work/shot.png" "$shots/app-studio.png"
 
-# Ended right after start, while the song loads: it stops the load and exits cleanly too.
+# Ended during start-up, as soon as it catches SIGTERM (before its window exists), and ended
+# once its window shows, while the song loads: both exit cleanly. Each wait is bounded, so a busy
+# machine makes it slower, never wrong.
 xvfb-run -a -s "-screen 0 1280x860x24" bash -c '
+    catches_term() { # bit 15 (SIGTERM) of the caught-signals mask
+        local mask
+        mask=$(awk "/^SigCgt:/ { print \$2 }" /proc/$1/status 2>/dev/null) || return 1
+        [[ -n "$mask" ]] && (( (16#$mask >> 14) & 1 ))
+    }
     "$1" "$2/Smoke Test.wav" & app=$!
-    sleep 0.1
-    kill -TERM $app; wait $app
+    for i in $(seq 400); do catches_term $app && break; sleep 0.05; done
+    catches_term $app || { echo "never caught SIGTERM" >&2; kill -KILL $app; exit 1; }
+    kill -TERM $app; wait $app || { echo "ended in start-up: status $?" >&2; exit 1; }
+
+    "$1" "$2/Smoke Test.wav" & app=$!
+    timeout 30 xdotool search --sync --onlyvisible --name "^Corvane$" >/dev/null ||
+        { echo "no window within 30 s" >&2; kill -KILL $app; exit 1; }
+    kill -TERM $app; wait $app || { echo "ended with its window up: status $?" >&2; exit 1; }
 ' smoke "$corvane" "$work" || {
-    echo "smoke-test: ending the program during a load did not exit cleanly" >&2
+    echo "smoke-test: ending the program during start-up or a load did not exit cleanly" >&2
     exit 1
 }
 # A blank screenshot has no variation at all.

@@ -161,6 +161,42 @@ TEST(CliOutput, SeparatesIntoAFolderWithTheInstrumentalAndABarOnlyOnATerminal) {
         EXPECT_NE(bar.out.find(part), std::string::npos) << bar.out;
 }
 
+// What a user deserves to hear, each on one line: a file cut short, a rate no song has, and a
+// name holding a newline or an escape sequence.
+TEST(CliNotes, EarlyEndsRefusedRatesAndControlCharactersStayOnOneLine) {
+    const TempDir dir;
+    ASSERT_EQ(test::runCommand("ffmpeg -nostdin -loglevel error -f lavfi -i "
+                               "'aevalsrc=0.3*sin(2*PI*440*t):s=44100:d=10' -c:a flac " +
+                               quote(dir / "cut.flac")),
+              0);
+    fs::resize_file(dir / "cut.flac", fs::file_size(dir / "cut.flac") / 2);
+    writeSong(dir / "one hertz.wav");
+    {  // the fmt chunk's rate and byte rate
+        std::fstream f(dir / "one hertz.wav", std::ios::in | std::ios::out | std::ios::binary);
+        const std::uint32_t rate = 1, bytes = 6;
+        f.seekp(24);
+        f.write(reinterpret_cast<const char*>(&rate), 4);
+        f.write(reinterpret_cast<const char*>(&bytes), 4);
+    }
+    const CliRun run =
+        runCli("-o " + quote(dir / "out") + " " + quote(dir / "cut.flac") + " " +
+               quote(dir / "one hertz.wav") + " " + quote(dir / "new\nline\x1b[2J.wav"));
+    EXPECT_EQ(run.status, 1);
+    const std::string d = dir.path().string();
+    EXPECT_TRUE(std::regex_search(
+        run.err, std::regex("cut\\.flac: 4 stems \\(the file ends early, at 0:05 of 0:10\\) in ")))
+        << run.err;
+    EXPECT_NE(run.err.find(d + "/one hertz.wav: Couldn't read that file: Unsupported sample rate "
+                               "(1 Hz).\n"),
+              std::string::npos)
+        << run.err;
+    EXPECT_NE(run.err.find(d + "/new\\nline\\x1b[2J.wav: Couldn't read that file: No such file "
+                               "or directory\n"),
+              std::string::npos)
+        << run.err;
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 4) << run.err;
+}
+
 TEST(DemoSong, DeterministicMixOfItsPartsWithACentredLeadAndWideChords) {
     demo::DemoParts p;
     const dsp::StereoAudio mix = demo::makeDemoSong(8.0, 44100.0, &p),

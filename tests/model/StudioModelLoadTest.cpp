@@ -96,3 +96,18 @@ TEST(StudioModelLoad, ANewerLoadSupersedesOneInFlightAndTheModelCanGoDuringOne) 
     rig.model.reset();  // cancels and joins the load; its reports are never delivered
     QTest::qWait(50);
 }
+
+// A cut-off download is still separated, and the status line says where it ends.
+TEST(StudioModelLoad, AFileCutShortLoadsAndSaysWhereItEnds) {
+    ModelRig rig;
+    const std::filesystem::path file = rig.dir / "cut.flac";
+    ASSERT_EQ(test::runCommand("ffmpeg -nostdin -loglevel error -f lavfi -i "
+                               "'aevalsrc=0.5*sin(2*PI*440*t):s=44100:d=10' -c:a flac '" +
+                               file.string() + "'"),
+              0);
+    std::filesystem::resize_file(file, std::filesystem::file_size(file) / 2);
+    ASSERT_TRUE(loadAndWait(*rig.model, rig.path("cut.flac")));
+    EXPECT_EQ(rig.model->status(), "The file ends early, at 0:05 of 0:10.");
+    ASSERT_TRUE(rig.load(1.0));  // a whole file says nothing
+    EXPECT_EQ(rig.model->status(), "");
+}
