@@ -76,7 +76,7 @@ void benchExportStall() {
     const auto dir = std::filesystem::temp_directory_path() / "corvane-bench-export";
     std::filesystem::create_directories(dir);
     model::ExportJob job;
-    job.files.push_back({dir / "mix.wav", {stem, stem, stem, stem}, {1.0f, 0.5f, 0.0f, 1.2f}});
+    job.files.push_back({dir / "mix.wav", {stem, stem, stem, stem}, {1.0f, 0.5f, 0.0f, 1.2f}, {}});
     job.sampleRate = kSampleRate;
     job.frames = kFrames;
     job.success = QStringLiteral("ok");

@@ -22,7 +22,8 @@ struct Cancelled {};
 
 // Frames mixed between two looks at the cancel flag: a few ms of work.
 constexpr std::int64_t kMixChunkFrames = 65536;
-// Share of a mixed file's progress spent mixing; the rest is writing.
+// Share of a mixed file's progress spent mixing (and as much again stretching); the rest is
+// writing.
 constexpr double kMixShare = 0.25;
 // Progress is posted when it has moved this much: a 1-hour export sends a few hundred reports.
 constexpr double kProgressStep = 0.005;
@@ -119,6 +120,16 @@ void Exporter::run(const ExportJob& job) {
                     }
                     progress(base + fileShare * kMixShare * static_cast<double>(start + n) /
                                         static_cast<double>(frames));
+                }
+                if (!file.stretch.isIdentity()) {
+                    writeFrom = 2 * kMixShare;
+                    auto stretched = audio::stretchOffline(
+                        l, r, job.sampleRate, file.stretch, &m_cancel, [&](double fraction) {
+                            progress(base + fileShare * kMixShare * (1.0 + fraction));
+                        });
+                    if (!stretched) throw Cancelled{};
+                    l = std::move(stretched->l);
+                    r = std::move(stretched->r);
                 }
                 outL = l;
                 outR = r;

@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "audio/Stretcher.h"
 #include "model/Song.h"
 
 namespace corvane::model {
@@ -23,6 +24,8 @@ struct ExportJob {
         // Mixed with dsp::addGained in stem order; a raw stem is one stem with no gains.
         std::vector<std::shared_ptr<const dsp::StemData>> stems;
         std::vector<float> gains;  // empty: stems[0] written as it is
+        // A mix is written at this tempo and pitch, through the stretcher's offline mode.
+        audio::Stretch stretch;
     };
     std::vector<File> files;
     double sampleRate = 44100.0;

@@ -78,6 +78,8 @@ StudioModel::StudioModel(ExportDialogs* dialogs, DeviceFactory makeDevice, QObje
             [this] { forward(&StudioModel::positionChanged); });
     connect(&m_transport, &Transport::isPlayingChanged, this,
             [this] { forward(&StudioModel::isPlayingChanged); });
+    connect(&m_transport, &Transport::stretchChanged, this,
+            [this] { forward(&StudioModel::stretchChanged); });
     connect(&m_transport, &Transport::failed, this, &StudioModel::setStatus);
     connect(&m_exporter, &Exporter::busyChanged, this,
             [this] { forward(&StudioModel::exportChanged); });
@@ -271,7 +273,7 @@ void StudioModel::exportMix() {
     std::vector<float> gains = effectiveGains(m_strips);
     gains.resize(m_song.stems.size(), 0.0f);
     ExportJob job;
-    job.files.push_back({localPath(*to), m_song.stems, std::move(gains)});
+    job.files.push_back({localPath(*to), m_song.stems, std::move(gains), stretch()});
     job.success = QStringLiteral("Saved ") + QFileInfo(*to).fileName() + QStringLiteral(".");
     startExport(std::move(job));
 }
@@ -286,7 +288,7 @@ void StudioModel::exportStem(int index) {
     const std::optional<QString> to = m_dialogs->saveWavLocation(wavName(dsp::title(*kind)));
     if (!to) return;
     ExportJob job;
-    job.files.push_back({localPath(*to), {m_song.stems[static_cast<std::size_t>(index)]}, {}});
+    job.files.push_back({localPath(*to), {m_song.stems[static_cast<std::size_t>(index)]}, {}, {}});
     job.success = QStringLiteral("Saved ") + QFileInfo(*to).fileName() + QStringLiteral(".");
     startExport(std::move(job));
 }
@@ -302,7 +304,7 @@ void StudioModel::exportAllStems() {
     for (dsp::StemKind kind : dsp::kAllStemKinds) {
         const QString to = dir.filePath(wavName(dsp::title(kind)));
         job.files.push_back(
-            {localPath(to), {m_song.stems[static_cast<std::size_t>(dsp::rawValue(kind))]}, {}});
+            {localPath(to), {m_song.stems[static_cast<std::size_t>(dsp::rawValue(kind))]}, {}, {}});
     }
     // A failed file is not reported as success: the first failure is the outcome then.
     job.success = QStringLiteral("Exported 4 stems to ") + dir.dirName() + QStringLiteral(".");

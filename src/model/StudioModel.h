@@ -91,6 +91,10 @@ public:
     // for callers that changed nothing else.
     void applyGains();
 
+    // Tempo and pitch of what plays and of the exported mix (stems export raw).
+    void setStretch(audio::Stretch stretch) { m_transport.setStretch(stretch); }
+    audio::Stretch stretch() const { return m_transport.stretch(); }
+
     // Transport. Times in seconds.
     void play();
     void pause();
@@ -118,6 +122,7 @@ signals:
     void durationChanged();
     void isPlayingChanged();
     void statusChanged();
+    void stretchChanged();
     // isExporting() or exportProgress() changed.
     void exportChanged();
     void changed();

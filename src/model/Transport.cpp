@@ -20,6 +20,7 @@ void Transport::setSong(Song song, const std::vector<float>& gains) {
     Q_ASSERT(QThread::currentThread() == thread());
     stopPlayback();
     m_engine = std::make_unique<audio::PlaybackEngine>(m_makeDevice());  // the old one closes
+    m_engine->setStretch(m_stretch);
     m_song = std::move(song);
     m_hasSong = true;
     m_startFrame = 0;
@@ -32,6 +33,25 @@ void Transport::setGains(const std::vector<float>& gains) {
     if (!m_hasSong) return;
     for (std::size_t i = 0; i < gains.size() && i < audio::PlaybackEngine::kSources; ++i)
         m_engine->setGain(static_cast<int>(i), gains[i]);
+}
+
+void Transport::setStretch(audio::Stretch stretch) {
+    Q_ASSERT(QThread::currentThread() == thread());
+    stretch.tempo = std::clamp(stretch.tempo, audio::Stretch::kMinTempo, audio::Stretch::kMaxTempo);
+    stretch.semitones = std::clamp(stretch.semitones, -audio::Stretch::kMaxSemitones,
+                                   audio::Stretch::kMaxSemitones);
+    // Between two stretched settings the engine follows at once; into or out of stretching, the
+    // sources are scheduled again from where the song is.
+    const bool engages = stretch.isIdentity() != m_stretch.isIdentity();
+    m_stretch = stretch;
+    m_engine->setStretch(stretch);
+    if (engages && m_isPlaying) {
+        const std::int64_t f = currentFrame();
+        stopPlayback();
+        m_startFrame = std::min(std::max<std::int64_t>(m_song.frames - 1, 0), f);
+        play();
+    }
+    emit stretchChanged();
 }
 
 void Transport::play() {
@@ -117,6 +137,9 @@ void Transport::tick() {
 
 std::int64_t Transport::currentFrame() const {
     if (!m_hasSong) return m_startFrame;
+    // Stretched, the engine stamps every frame with the song frame it stands for.
+    if (!m_engine->stretch().isIdentity())
+        return m_engine->stretchedSongFrame().value_or(m_startFrame);
     // The vocals source is the clock for all four; before its start it stands at startFrame.
     const std::optional<std::int64_t> played = m_engine->sourceTime(0);
     if (!played) return m_startFrame;

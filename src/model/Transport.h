@@ -38,6 +38,11 @@ public:
     // The effective gain of each stem, heard at once (ramped by the engine).
     void setGains(const std::vector<float>& gains);
 
+    // Tempo (0.5 to 1.5) and pitch (-12 to +12 semitones) of what plays, clamped to those
+    // ranges; the playhead stays in song time. Applied at once while playing.
+    void setStretch(audio::Stretch stretch);
+    audio::Stretch stretch() const { return m_stretch; }
+
     // Times in seconds of the song. play() without a song does nothing; a device that cannot be
     // opened is reported through failed().
     void play();
@@ -57,6 +62,7 @@ signals:
     // Emitted on every assignment, an equal value included.
     void positionChanged();
     void isPlayingChanged();
+    void stretchChanged();
     // One line for the status: "Audio engine failed: " and the device's reason.
     void failed(const QString& status);
 
@@ -73,6 +79,7 @@ private:
     std::int64_t m_startFrame = 0;
     double m_position = 0.0;
     bool m_isPlaying = false;
+    audio::Stretch m_stretch;
     QTimer m_timer;
 };
 

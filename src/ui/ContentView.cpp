@@ -14,6 +14,7 @@
 #include <QVBoxLayout>
 #include <cmath>
 
+#include "ui/StretchControls.h"
 #include "ui/StripView.h"
 #include "ui/Theme.h"
 #include "ui/TransportBar.h"
@@ -225,6 +226,9 @@ QWidget* ContentView::makeStudio() {
     column->setSpacing(12);
     column->addStretch(1);
     column->addWidget(new TransportBar(m_model, m_studio));
+    auto* stretch = new StretchControls(m_model, m_studio);
+    stretch->setObjectName(QStringLiteral("stretchControls"));
+    column->addWidget(stretch, 0, Qt::AlignRight);
 
     auto* strips = new QVBoxLayout();
     strips->setSpacing(8);

@@ -223,3 +223,86 @@ TEST(SdlAudioDevice, PlaysExactlyWhatTheEngineRendered) {
         ASSERT_EQ(out[2 * (first + i) + 1], -want) << "frame " << i;
     }
 }
+
+namespace {
+
+// Renders stretched output as fast as the feeder prepares it (never faster, which a real device
+// would hear as underruns), until it has played out or `limit` frames were rendered.
+std::vector<float> renderWhenReady(Rig& rig, std::int64_t limit) {
+    std::vector<float> out;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (static_cast<std::int64_t>(out.size() / 2) < limit &&
+           std::chrono::steady_clock::now() < deadline) {
+        if (rig.engine.bufferedFrames() < 512 && !rig.engine.stretchedToTheEnd()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            continue;
+        }
+        if (rig.engine.stretchedToTheEnd() && rig.engine.bufferedFrames() == 0) break;
+        const auto block = rig.device->render(512, 512);
+        out.insert(out.end(), block.begin(), block.end());
+    }
+    return out;
+}
+
+std::vector<float> leftOf(const std::vector<float>& interleaved) {
+    std::vector<float> l;
+    for (std::size_t i = 0; i < interleaved.size(); i += 2) l.push_back(interleaved[i]);
+    return l;
+}
+
+}  // namespace
+
+TEST(PlaybackEngine, StretchedTempoKeepsThePitchAndPitchKeepsTheTempoWithTheSongClockInStep) {
+    // A 440 Hz tone of one second, through Rubber Band's real-time mode at each setting.
+    struct Case {
+        audio::Stretch stretch;
+        double seconds;  // about, out of the device
+        double hz;       // the tone heard
+    };
+    const Case cases[] = {
+        {{0.5, 0.0}, 2.0, 440.0}, {{1.0, 12.0}, 1.0, 880.0}, {{1.5, -12.0}, 2.0 / 3.0, 220.0}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.stretch.tempo);
+        Rig rig(10);
+        auto tone = std::make_shared<dsp::StemData>();
+        tone->l = test::sine(48000, 440.0, 48000.0);
+        tone->r = tone->l;
+        rig.engine.setStretch(c.stretch);
+        rig.engine.schedule(0, tone, 0, 48000);
+        rig.engine.startAll(0);
+        const std::vector<float> out = leftOf(renderWhenReady(rig, 5 * 48000));
+        ASSERT_TRUE(rig.engine.stretchedToTheEnd());
+        // Played out: the song clock stands at the end.
+        EXPECT_EQ(rig.engine.stretchedSongFrame(), 48000);
+        const double heardSeconds = static_cast<double>(out.size()) / 48000.0;
+        EXPECT_NEAR(heardSeconds, c.seconds, 0.05 * c.seconds + 0.03);
+        // The middle of the output, where the stretcher has settled: its frequency by zero
+        // crossings (a phase vocoder's tone wanders by a fraction of a per cent), and no jumps.
+        const std::span<const float> middle(out.data() + out.size() / 4, out.size() / 2);
+        int crossings = 0;
+        for (std::size_t i = 1; i < middle.size(); ++i)
+            crossings += (middle[i - 1] < 0.0f) != (middle[i] < 0.0f);
+        const double hz = crossings / 2.0 / (static_cast<double>(middle.size()) / 48000.0);
+        EXPECT_NEAR(hz, c.hz, 0.02 * c.hz);
+        EXPECT_GT(test::peakAbs(middle), 0.4f);
+    }
+}
+
+TEST(PlaybackEngine, StretchedRenderingNeverAllocatesAndTheClockFollowsTheSong) {
+    Rig rig(96000);
+    rig.engine.setStretch({0.75, 2.0});
+    rig.playAll(0, 0);
+    renderWhenReady(rig, 24000);
+    const std::int64_t heard = rig.engine.stretchedSongFrame().value_or(-1);
+    // 24000 device frames at 75 % are 18000 song frames, give or take a block.
+    EXPECT_NEAR(static_cast<double>(heard), 18000.0, 600.0);
+    while (rig.engine.bufferedFrames() < 2048)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    std::vector<float> block(2 * 512);
+    g_allocations = 0;
+    g_counting = true;
+    for (int i = 0; i < 3; ++i) rig.device->renderInto(block.data(), 512);
+    g_counting = false;
+    EXPECT_EQ(g_allocations.load(), 0);
+    EXPECT_GT(test::peakAbs(block), 0.0f);
+}

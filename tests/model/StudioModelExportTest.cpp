@@ -122,3 +122,21 @@ TEST_F(Exports, RunAsideOneAtATimeWithProgressAndACancelLeavesNoFile) {
     EXPECT_EQ(m.status(), "Export cancelled.");
     EXPECT_TRUE(std::filesystem::is_empty(rig.dir / "Exports"));
 }
+
+TEST_F(Exports, TheMixIsWrittenAtTheTempoAndPitchHeardAndStemsStayRaw) {
+    m.setStretch({0.5, 3.0});
+    rig.dialogs.next = rig.path("slow.wav");
+    m.exportMix();
+    ASSERT_TRUE(waitForExport(m));
+    EXPECT_EQ(m.status(), "Saved slow.wav.");
+    auto slow = audio::readAudio(rig.dir / "slow.wav");
+    ASSERT_TRUE(slow.ok()) << slow.error().description;
+    // Twice as long, give or take the stretcher's edges.
+    EXPECT_NEAR(static_cast<double>(slow.value().frames()), 2.0 * m.totalFrames(),
+                0.02 * m.totalFrames());
+    EXPECT_GT(test::peakAbs(slow.value().l), 0.05f);
+    rig.dialogs.next = rig.path("bass.wav");
+    m.exportStem(2);
+    ASSERT_TRUE(waitForExport(m));
+    expectMixOf(rig.path("bass.wav"), m, {0, 0, 1, 0});
+}

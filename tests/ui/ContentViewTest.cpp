@@ -308,3 +308,30 @@ TEST_F(Window, TheSeekSliderSeeksOnceAtReleaseAndStopRewinds) {
             std::tuple(false, 0, "0:00", 0));
     }
 }
+
+TEST_F(Window, TempoAndPitchKeysStepClampAndResetWhatPlays) {
+    ASSERT_TRUE(rig.load(1.0));
+    using Keys = std::vector<Qt::Key>;
+    // Keys pressed in order, then the tempo and pitch shown and applied.
+    const std::tuple<Keys, double, double, const char*, const char*> cases[] = {
+        {{Qt::Key_BracketLeft, Qt::Key_BracketLeft}, 0.9, 0.0, "90 %", "0 st"},
+        {Keys(12, Qt::Key_BracketLeft), 0.5, 0.0, "50 %", "0 st"},  // clamped at 50 %
+        {{Qt::Key_Equal, Qt::Key_Equal}, 0.5, 2.0, "50 %", "+2 st"},
+        {Keys(30, Qt::Key_Minus), 0.5, -12.0, "50 %", "-12 st"},
+        {Keys(25, Qt::Key_BracketRight), 1.5, -12.0, "150 %", "-12 st"}};
+    for (const auto& [keys, tempo, semitones, tempoText, pitchText] : cases) {
+        for (Qt::Key key : keys) QTest::keyClick(&view, key);
+        EXPECT_EQ(std::tuple(m.stretch().tempo, m.stretch().semitones),
+                  std::tuple(tempo, semitones));
+        EXPECT_EQ(
+            std::tuple(child<QLabel>("tempoLabel")->text(), child<QLabel>("pitchLabel")->text()),
+            std::tuple(QString(tempoText), QString(pitchText)));
+    }
+    EXPECT_EQ(m.engine().stretch(), m.stretch());
+    for (const char* name : {"tempoSlider", "pitchSlider", "resetStretchButton"})
+        EXPECT_FALSE(child(name)->accessibleName().isEmpty() || child(name)->toolTip().isEmpty())
+            << name;
+    QTest::mouseClick(child("resetStretchButton"), Qt::LeftButton);
+    EXPECT_TRUE(m.stretch().isIdentity());
+    EXPECT_FALSE(child("resetStretchButton")->isEnabled());
+}
