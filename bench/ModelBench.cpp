@@ -1,12 +1,16 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
+#include <sys/resource.h>
+
 #include <QCoreApplication>
 #include <QTimer>
 #include <algorithm>
 #include <cmath>
 #include <memory>
+#include <thread>
 
 #include "BenchSupport.h"
 #include "audio/OfflineAudioDevice.h"
+#include "demo/DemoSong.h"
 #include "model/Exporter.h"
 #include "model/StudioModel.h"
 
@@ -110,6 +114,47 @@ void benchExportStall() {
     printFigure("export_mix_1h_longest_stall_ms", longestStall * 1e3, "ms", 2);
 }
 
+double cpuSeconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           1e-6 * static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec);
+}
+
+// CPU time (every thread of the process) per second of audio played, in per cent of one core:
+// 30 s of the demo song's four stems, rendered as a device would pull them but as fast as the
+// feeder prepares them.
+double playbackCpuPercent(audio::Stretch stretch) {
+    const dsp::StereoAudio song = demo::makeDemoSong(30.0, kSampleRate);
+    auto stem = std::make_shared<dsp::StemData>(dsp::StemData{song.l, song.r});
+    const auto frames = static_cast<std::int64_t>(song.l.size());
+    auto owned = std::make_unique<audio::OfflineAudioDevice>();
+    audio::OfflineAudioDevice* device = owned.get();
+    audio::PlaybackEngine engine(std::move(owned));
+    if (engine.start(kSampleRate)) return -1.0;
+    engine.setStretch(stretch);
+    for (int s = 0; s < audio::PlaybackEngine::kSources; ++s) engine.schedule(s, stem, 0, frames);
+    engine.startAll(0);
+    std::vector<float> block(2 * 512);
+    std::int64_t played = 0;
+    const double start = cpuSeconds();
+    const std::int64_t limit = 3 * frames;
+    while (played < limit) {
+        if (!stretch.isIdentity()) {
+            if (engine.stretchedToTheEnd() && engine.bufferedFrames() == 0) break;
+            if (engine.bufferedFrames() < 512 && !engine.stretchedToTheEnd()) {
+                std::this_thread::sleep_for(std::chrono::microseconds(500));
+                continue;
+            }
+        } else if (played >= frames) {
+            break;
+        }
+        device->renderInto(block.data(), 512);
+        played += 512;
+    }
+    return 100.0 * (cpuSeconds() - start) / (static_cast<double>(played) / kSampleRate);
+}
+
 }  // namespace
 
 void benchModel(const std::filesystem::path& song) {
@@ -152,6 +197,10 @@ void benchModel(const std::filesystem::path& song) {
     m.stop();
     printFigure("model_play_ms", play * 1e3, "ms", 3);
     printFigure("model_seek_while_playing_ms", seek * 1e3, "ms", 3);
+    const double direct = playbackCpuPercent({});
+    const double stretched = playbackCpuPercent({0.75, 2.0});
+    printFigure("playback_direct_cpu_percent", direct, "%", 2);
+    printFigure("playback_stretch_cpu_percent", stretched, "%", 2);
     benchExportStall();
 }
 
