@@ -10,6 +10,7 @@
 #include <QPainterPath>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QShortcut>
 #include <QStackedLayout>
 #include <QVBoxLayout>
 #include <cmath>
@@ -182,6 +183,8 @@ QWidget* ContentView::makeHeader() {
     m_open->setObjectName(QStringLiteral("openButton"));
     m_open->setIcon(themedIcon(QStringLiteral("document-open")));
     m_open->setFocusPolicy(Qt::NoFocus);
+    m_open->setAccessibleName(QStringLiteral("Open audio file"));
+    m_open->setToolTip(QStringLiteral("Open a song to split into stems"));
     connect(m_open, &QPushButton::clicked, this, &ContentView::openFile);
     row->addWidget(m_open);
     return header;
@@ -241,7 +244,8 @@ QWidget* ContentView::makeStudio() {
                                 QStringLiteral("Karaoke"), m_studio);
     m_karaoke->setObjectName(QStringLiteral("karaokeButton"));
     m_karaoke->setFocusPolicy(Qt::NoFocus);
-    m_karaoke->setToolTip(QStringLiteral("Mute the vocals"));
+    m_karaoke->setToolTip(QStringLiteral("Mute the vocals (K)"));
+    m_karaoke->setAccessibleName(QStringLiteral("Karaoke"));
     connect(m_karaoke, &QPushButton::clicked, this, &ContentView::toggleKaraoke);
     exports->addWidget(m_karaoke);
     exports->addStretch(1);
@@ -251,16 +255,48 @@ QWidget* ContentView::makeStudio() {
     auto* mix = new QPushButton(QStringLiteral("Current Mix…"), m_studio);
     mix->setObjectName(QStringLiteral("exportMixButton"));
     mix->setFocusPolicy(Qt::NoFocus);
+    mix->setAccessibleName(QStringLiteral("Export current mix"));
+    mix->setToolTip(QStringLiteral("Save the mix as heard, tempo and pitch included, as WAV"));
     connect(mix, &QPushButton::clicked, &m_model, &model::StudioModel::exportMix);
     exports->addWidget(mix);
     auto* all = new QPushButton(QStringLiteral("All Stems…"), m_studio);
     all->setObjectName(QStringLiteral("exportAllButton"));
     all->setFocusPolicy(Qt::NoFocus);
+    all->setAccessibleName(QStringLiteral("Export all stems"));
+    all->setToolTip(QStringLiteral("Save the four raw stems into a folder"));
     connect(all, &QPushButton::clicked, &m_model, &model::StudioModel::exportAllStems);
     exports->addWidget(all);
     column->addLayout(exports);
     column->addStretch(1);
+    addStudioKeys();
     return m_studio;
+}
+
+void ContentView::addStudioKeys() {
+    // Window-wide while the studio shows; the buttons take no focus, so nothing else eats these.
+    const auto add = [this](const QKeySequence& keys, auto action) {
+        auto* shortcut = new QShortcut(keys, m_studio);
+        shortcut->setContext(Qt::WindowShortcut);
+        connect(shortcut, &QShortcut::activated, this, action);
+    };
+    constexpr double kSeekStepSeconds = 5.0;
+    add(QKeySequence(Qt::Key_Left),
+        [this] { m_model.seek(m_model.position() - kSeekStepSeconds); });
+    add(QKeySequence(Qt::Key_Right),
+        [this] { m_model.seek(m_model.position() + kSeekStepSeconds); });
+    add(QKeySequence(Qt::Key_Home), [this] { m_model.seek(0.0); });
+    add(QKeySequence(Qt::Key_K), [this] { toggleKaraoke(); });
+    for (int i = 0; i < dsp::kStemCount; ++i) {
+        const auto key = static_cast<Qt::Key>(Qt::Key_1 + i);
+        const auto toggle = [this, i](bool model::Strip::*field) {
+            if (i >= static_cast<int>(m_model.strips().size())) return;
+            model::Strip strip = m_model.strips()[static_cast<std::size_t>(i)];
+            strip.*field = !(strip.*field);
+            m_model.setStrip(i, strip);
+        };
+        add(QKeySequence(key), [toggle] { toggle(&model::Strip::solo); });
+        add(QKeySequence(Qt::SHIFT | key), [toggle] { toggle(&model::Strip::mute); });
+    }
 }
 
 QWidget* ContentView::makeInfoLine() {

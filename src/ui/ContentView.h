@@ -46,6 +46,8 @@ private:
     QWidget* makeStudio();
     QWidget* makeInfoLine();
     QWidget* makeExportRow();
+    // Left/Right seek 5 s, Home to the start, 1-4 solo a strip, Shift+1-4 mute it, K karaoke.
+    void addStudioKeys();
     void setTargeted(bool targeted);
     void syncFromModel();
     void syncProgress();

@@ -1,4 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
+#include <QAbstractButton>
+#include <QAbstractSlider>
 #include <QDir>
 #include <QLabel>
 #include <QMimeData>
@@ -334,4 +336,44 @@ TEST_F(Window, TempoAndPitchKeysStepClampAndResetWhatPlays) {
     QTest::mouseClick(child("resetStretchButton"), Qt::LeftButton);
     EXPECT_TRUE(m.stretch().isIdentity());
     EXPECT_FALSE(child("resetStretchButton")->isEnabled());
+}
+
+TEST_F(Window, TheKeyboardPlaysTheStudioAndEveryControlSaysItsName) {
+    ASSERT_TRUE(rig.load(12.0));
+    using Flags = std::array<bool, 4>;
+    const auto solos = [&] {
+        Flags f{};
+        for (int i = 0; i < 4; ++i) f[i] = m.strips()[i].solo;
+        return f;
+    };
+    const auto mutes = [&] {
+        Flags f{};
+        for (int i = 0; i < 4; ++i) f[i] = m.strips()[i].mute;
+        return f;
+    };
+    // Key, modifiers, then the position and strip flags it leaves.
+    const std::tuple<Qt::Key, Qt::KeyboardModifiers, double, Flags, Flags> cases[] = {
+        {Qt::Key_Right, {}, 5.0, {}, {}},
+        {Qt::Key_Right, {}, 10.0, {}, {}},
+        {Qt::Key_Left, {}, 5.0, {}, {}},
+        {Qt::Key_Home, {}, 0.0, {}, {}},
+        {Qt::Key_Left, {}, 0.0, {}, {}},  // clamped at the start
+        {Qt::Key_2, {}, 0.0, {0, 1, 0, 0}, {}},
+        {Qt::Key_4, {}, 0.0, {0, 1, 0, 1}, {}},
+        {Qt::Key_2, {}, 0.0, {0, 0, 0, 1}, {}},
+        {Qt::Key_3, Qt::ShiftModifier, 0.0, {0, 0, 0, 1}, {0, 0, 1, 0}},
+        {Qt::Key_K, {}, 0.0, {0, 0, 0, 1}, {1, 0, 1, 0}},
+        {Qt::Key_K, {}, 0.0, {0, 0, 0, 1}, {0, 0, 1, 0}}};
+    for (const auto& [key, modifiers, seconds, solo, mute] : cases) {
+        QTest::keyClick(&view, key, modifiers);
+        EXPECT_EQ(std::tuple(m.position(), solos(), mutes()), std::tuple(seconds, solo, mute))
+            << QKeySequence(key | modifiers).toString().toStdString();
+    }
+    EXPECT_EQ(m.engine().gain(0), 0.0f);  // heard at once: only the other strip soloed plays
+    for (QWidget* w : view.findChildren<QWidget*>()) {
+        if (!qobject_cast<QAbstractButton*>(w) && !qobject_cast<QAbstractSlider*>(w)) continue;
+        if (!w->isVisible()) continue;
+        EXPECT_FALSE(w->accessibleName().isEmpty() || w->toolTip().isEmpty())
+            << w->objectName().toStdString();
+    }
 }
