@@ -45,6 +45,15 @@ private:
     std::filesystem::path m_path;
 };
 
+// True in a build with AddressSanitizer, whose shadow memory and quarantine of freed blocks make
+// peak-memory figures meaningless: tests that measure memory skip there.
+constexpr bool kUnderAddressSanitizer =
+#if defined(__SANITIZE_ADDRESS__)
+    true;
+#else
+    false;
+#endif
+
 // Runs a shell command and returns its exit status (-1 if it could not run); what it prints on
 // standard output is appended to `output` if given.
 int runCommand(const std::string& command, std::string* output = nullptr);
