@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "model/Exporter.h"
 
-#include <QMetaObject>
 #include <QThread>
 #include <algorithm>
 #include <cerrno>
@@ -43,9 +42,16 @@ void removeFile(const std::filesystem::path& path) {
     if (std::filesystem::is_regular_file(path, ignored)) std::filesystem::remove(path, ignored);
 }
 
+// How often the main thread looks for the worker's reports: a smooth progress bar, and an outcome
+// shown within a frame.
+constexpr int kPollMilliseconds = 15;
+
 }  // namespace
 
-Exporter::Exporter(QObject* parent) : QObject(parent) {}
+Exporter::Exporter(QObject* parent) : QObject(parent) {
+    m_poll.setInterval(kPollMilliseconds);
+    connect(&m_poll, &QTimer::timeout, this, &Exporter::applyReports);
+}
 
 Exporter::~Exporter() {
     m_cancel.store(true);
@@ -66,6 +72,7 @@ bool Exporter::start(ExportJob job) {
     emit busyChanged();
     emit progressChanged();
     m_worker = std::thread([this, job = std::move(job)] { run(job); });
+    m_poll.start();
     return true;
 }
 
@@ -173,13 +180,8 @@ void Exporter::run(const ExportJob& job) {
 }
 
 void Exporter::post(Report report) {
-    bool wake = false;
-    {
-        std::lock_guard lock(m_reportsLock);
-        wake = m_reports.empty();  // one wake-up per batch
-        m_reports.push_back(std::move(report));
-    }
-    if (wake) QMetaObject::invokeMethod(this, "applyReports", Qt::QueuedConnection);
+    std::lock_guard lock(m_reportsLock);
+    m_reports.push_back(std::move(report));
 }
 
 void Exporter::applyReports() {
@@ -195,6 +197,7 @@ void Exporter::applyReports() {
             continue;
         }
         join();
+        m_poll.stop();
         m_busy = false;
         m_progress = report.fraction;
         emit progressChanged();

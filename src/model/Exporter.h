@@ -3,6 +3,7 @@
 
 #include <QObject>
 #include <QString>
+#include <QTimer>
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
@@ -71,8 +72,9 @@ private:
     // Worker thread.
     void run(const ExportJob& job);
     void post(Report report);
-    // Main thread.
-    Q_INVOKABLE void applyReports();
+    // Main thread: takes the worker's reports, on a timer while an export runs (a wake-up posted
+    // from the worker would cross threads inside Qt's event queue, unseen by ThreadSanitizer).
+    void applyReports();
     void join();
 
     bool m_busy = false;
@@ -81,6 +83,7 @@ private:
     std::atomic<bool> m_cancel{false};
     std::mutex m_reportsLock;
     std::vector<Report> m_reports;
+    QTimer m_poll;
 };
 
 }  // namespace corvane::model
