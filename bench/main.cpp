@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <malloc.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,6 +19,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "BenchSupport.h"
@@ -71,6 +73,49 @@ int runQuietly(const std::vector<std::string>& argv) {
     int status = 0;
     if (waitpid(pid, &status, 0) != pid) return -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// A program's exit status (-1 if it did not run or exit), peak resident size and CPU time.
+// The peak is the child's VmHWM, polled while it runs: getrusage's ru_maxrss of a child started
+// by posix_spawn also counts this process's own peak, since the child began on its memory.
+struct Measured {
+    int status = -1;
+    double peakBytes = 0.0;
+    double cpuSeconds = 0.0;
+};
+Measured runMeasured(const std::vector<std::string>& argv) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    pid_t pid = 0;
+    const int spawned = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    Measured m;
+    if (spawned != 0) return m;
+    int status = 0;
+    rusage usage{};
+    const std::string statusFile = "/proc/" + std::to_string(pid) + "/status";
+    while (true) {
+        const pid_t done = wait4(pid, &status, WNOHANG, &usage);
+        if (done == pid) break;
+        if (done < 0) return m;
+        std::ifstream in(statusFile);
+        for (std::string line; std::getline(in, line);)
+            if (line.starts_with("VmHWM:"))
+                m.peakBytes =
+                    std::max(m.peakBytes, std::strtod(line.c_str() + 6, nullptr) * 1024.0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    m.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    auto seconds = [](const timeval& t) {
+        return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) * 1e-6;
+    };
+    m.cpuSeconds = seconds(usage.ru_utime) + seconds(usage.ru_stime);
+    return m;
 }
 
 // Separation of a generated 200-second song, in memory: time, speed-up over one worker, memory.
@@ -155,6 +200,66 @@ void benchCli() {
     fs::remove_all(dir, ec);
 }
 
+// corvane-cli as a catalogue tool: the whole process on a 197-second FLAC (decoded, separated and
+// written as four WAVs in overlapped blocks), its CPU time beside it (CPU above wall time is the
+// overlap at work), and the peak memory on a one-hour FLAC, which streaming keeps bounded.
+void benchCatalogue() {
+    std::string pattern = (fs::temp_directory_path() / "corvane-bench-XXXXXX").string();
+    if (!mkdtemp(pattern.data())) {
+        note("cannot make a temporary folder: catalogue figures skipped");
+        return;
+    }
+    const fs::path dir = pattern;
+    const fs::path wav = dir / "x.wav", flac = dir / "x.flac", hour = dir / "hour.flac";
+    note("encoding a 197-second FLAC");
+    {
+        const dsp::StereoAudio song = demo::makeDemoSong(197.0, kSampleRate);
+        if (audio::writeWav(wav, song.l, song.r, song.sampleRate)) note("could not write x.wav");
+    }
+    const int encoded = runQuietly({"/usr/bin/env", "ffmpeg", "-nostdin", "-loglevel", "error",
+                                    "-y", "-i", wav.string(), flac.string()});
+    fs::remove(wav);
+    if (encoded == 0) {
+        note("running corvane-cli on it");
+        const std::vector<std::string> cli = {CORVANE_CLI_PATH, "-o", (dir / "out").string(),
+                                              flac.string()};
+        std::vector<double> cpu;
+        bool failed = false;
+        const double wall = medianSeconds([&] {
+            const Measured m = runMeasured(cli);
+            failed = failed || m.status != 0;
+            cpu.push_back(m.cpuSeconds);
+            return 0;
+        });
+        std::sort(cpu.begin(), cpu.end());
+        if (failed) {
+            note("corvane-cli failed on the FLAC: cli_197s_flac_seconds not printed");
+        } else {
+            printFigure("cli_197s_flac_seconds", wall, "s");
+            printFigure("cli_197s_flac_cpu_seconds", cpu[cpu.size() / 2], "s");
+        }
+    } else {
+        note("ffmpeg could not make the FLAC: cli_197s_flac_seconds not printed");
+    }
+
+    note("one hour of noise as FLAC, through corvane-cli");
+    const int made = runQuietly({"/usr/bin/env", "ffmpeg", "-nostdin", "-loglevel", "error", "-y",
+                                 "-f", "lavfi", "-i", "anoisesrc=d=3600:c=pink:a=0.1:r=44100",
+                                 "-ac", "2", "-compression_level", "0", hour.string()});
+    if (made == 0) {
+        const Measured m = runMeasured({CORVANE_CLI_PATH, "--format", "flac", "--stems", "bass",
+                                        "-o", (dir / "hour").string(), hour.string()});
+        if (m.status == 0)
+            printFigure("cli_1h_peak_mb", m.peakBytes / 1e6, "MB", 0);
+        else
+            note("corvane-cli failed on the hour: cli_1h_peak_mb not printed");
+    } else {
+        note("ffmpeg could not make the hour: cli_1h_peak_mb not printed");
+    }
+    std::error_code ec;
+    fs::remove_all(dir, ec);
+}
+
 }  // namespace
 
 }  // namespace corvane::bench
@@ -167,5 +272,6 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     corvane::bench::benchSeparate();
     corvane::bench::benchCli();
+    corvane::bench::benchCatalogue();
     return 0;
 }

@@ -21,6 +21,7 @@ struct WavWriteOptions {
     std::function<void(std::int64_t frames)> onChunk;
 };
 
+// A thin wrapper over AudioWriter (AudioWriter.h), which writes every format block by block.
 // Writes l and r as a stereo 24-bit signed PCM WAV at `sampleRate`, replacing any existing file.
 // Every sample is hard-clipped to [-1, 1] first (NaN becomes 0). Exactly l.size() frames are
 // written; r must hold at least as many. Empty input gives a valid file with no frames.

@@ -9,17 +9,33 @@
 #include <variant>
 #include <vector>
 
+#include "audio/AudioFormat.h"
+#include "dsp/StemKind.h"
+
 namespace corvane::cli {
+
+// Output names unless --name says otherwise: today's "Song - Vocals.wav".
+inline constexpr std::string_view kDefaultNameTemplate = "{track} - {stem}.{ext}";
+inline constexpr int kMaxJobs = 64;
 
 // What the command line asks for. Paths are kept as typed; nothing is checked on disk here.
 struct CliOptions {
     enum class Action { separate, demo, help };
 
     Action action = Action::separate;
-    std::vector<std::filesystem::path> files;           // separate: at least one
+    std::vector<std::filesystem::path> files;           // separate: at least one, with --from
     std::optional<std::filesystem::path> outputFolder;  // separate: -o; else each file's own
     std::filesystem::path demoFolder;                   // demo
     bool instrumental = false;                          // also write drums + bass + other
+    audio::EncodeSettings encode;                       // --format, --bitrate
+    std::vector<dsp::StemKind> stems{dsp::kAllStemKinds.begin(), dsp::kAllStemKinds.end()};
+    std::string nameTemplate{kDefaultNameTemplate};  // {track}, {stem}, {ext}; may hold '/'
+    bool skipExisting = false;
+    std::optional<std::filesystem::path> listFile;  // --from: one path a line, "-" for stdin
+    bool nulSeparated = false;                      // -0: the list is separated by NUL bytes
+    int jobs = 1;                                   // songs separated at once
+    bool json = false;                              // one JSON object per song on stdout
+    bool refined = false;                           // the slower, cleaner method
 };
 
 // A command line that cannot be run; `message` is one line naming the problem.
@@ -27,9 +43,14 @@ struct UsageError {
     std::string message;
 };
 
-// Parses the arguments after the program name. Options and files may come in any order; "--"
-// ends the options. --help wins as soon as it is seen. Pure; any thread.
+// Parses the arguments after the program name with getopt_long. Options and files may come in
+// any order; "--" ends the options; long options may be abbreviated while unambiguous. --help
+// wins as soon as it is seen. Main thread only (getopt keeps global state); touches no file.
 std::variant<CliOptions, UsageError> parseArguments(std::span<const std::string_view> args);
+
+// Checks an output name template: only {track}, {stem} and {ext}, {stem} present, not empty,
+// no empty folder level. The reason it cannot be used, or nothing.
+std::optional<std::string> templateProblem(std::string_view nameTemplate);
 
 // The two synopsis lines, for usage errors (stderr).
 std::string_view usageText();

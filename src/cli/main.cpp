@@ -1,28 +1,42 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <mutex>
 #include <new>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <thread>
 #include <variant>
 #include <vector>
 
+#include "BoundedQueue.h"
 #include "CliOptions.h"
+#include "OutputPlan.h"
 #include "ProgressBar.h"
+#include "audio/AudioDecoder.h"
 #include "audio/AudioFileReader.h"
+#include "audio/AudioWriter.h"
 #include "audio/DisplayText.h"
+#include "audio/StagedFiles.h"
 #include "audio/WavWriter.h"
 #include "demo/DemoSong.h"
 #include "dsp/Mix.h"
+#include "dsp/ParallelFor.h"
 #include "dsp/Separator.h"
 #include "dsp/StemKind.h"
+#include "dsp/StreamingSeparator.h"
 
 namespace corvane::cli {
 
@@ -33,11 +47,55 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
+constexpr int kExitSignal = 128;  // + the signal's number: 130 for SIGINT, 143 for SIGTERM
+
+// Set by SIGINT or SIGTERM. Every stage polls it (the reader per packet, the separator per
+// frame, the writer per block), so the run unwinds in a fraction of a second and each song's
+// temporary files are removed on the way out.
+std::atomic<bool> g_stop{false};
+volatile sig_atomic_t g_signal = 0;
+
+extern "C" void onStopSignal(int number) {
+    g_signal = number;
+    g_stop.store(true, std::memory_order_relaxed);
+}
+
+void installSignalHandlers() {
+    struct sigaction action {};
+    action.sa_handler = onStopSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    // A file-size limit (ulimit -f) then fails the write with "File too large", which is
+    // reported and cleaned up like a full disk, instead of killing the process mid-file.
+    signal(SIGXFSZ, SIG_IGN);
+}
+
+bool stopping() { return g_stop.load(std::memory_order_relaxed); }
+
+// A JSON string literal: quotes, backslashes and control characters escaped; other bytes
+// (UTF-8 included) as they are.
+std::string jsonString(std::string_view text) {
+    std::string out = "\"";
+    for (const char c : text) {
+        const auto u = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (u < 0x20) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", u);
+            out += escaped;
+        } else {
+            out += c;
+        }
+    }
+    return out + "\"";
+}
 
 constexpr double kDemoSeconds = 30.0;
 constexpr double kDemoSampleRate = 44100.0;
 constexpr std::string_view kDemoFileName = "Corvane Demo.wav";
-constexpr std::string_view kInstrumentalSuffix = "Instrumental";
 
 double secondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
@@ -59,11 +117,6 @@ const dsp::StemData& stemOf(const std::vector<dsp::StemData>& stems, dsp::StemKi
     return stems[static_cast<std::size_t>(dsp::rawValue(kind))];
 }
 
-// Folder + file name, without a "./" in front when the song was named without a folder.
-fs::path inFolder(const fs::path& folder, std::string_view name) {
-    return folder.empty() ? fs::path(name) : folder / name;
-}
-
 // Creates `folder` and any missing parents; returns why not, in a line's words, on failure.
 std::optional<std::string> makeFolder(const fs::path& folder) {
     std::error_code ec;
@@ -73,42 +126,76 @@ std::optional<std::string> makeFolder(const fs::path& folder) {
     return std::nullopt;
 }
 
-// One run over the songs: separates each, prints one line per song on stderr (with a progress
-// bar first when stderr is a terminal) and the summary at the end.
+// What became of one song.
+struct SongResult {
+    enum class Status { done, skipped, failed, cancelled };
+    Status status = Status::failed;
+    std::string error;  // failed: the line after "<input>: "
+    double audioSeconds = 0.0;
+    std::string note;  // done: what the user should know ("the file ends early, at 0:05 of 0:10")
+
+    static SongResult with(Status status, std::string error = {}) {
+        SongResult r;
+        r.status = status;
+        r.error = std::move(error);
+        return r;
+    }
+};
+
+// One run over the songs: separates each (several at once with --jobs), prints one line per
+// song on stderr (with a progress bar first when one song runs at a time on a terminal), a
+// JSON object per song on stdout with --json, and the summary at the end.
+// Songs run on worker threads; the counters and the output lines are under m_mutex.
 class Session {
 public:
-    explicit Session(bool instrumental)
-        : m_instrumental(instrumental), m_terminal(::isatty(STDERR_FILENO) == 1) {}
+    explicit Session(const CliOptions& options)
+        : m_options(options),
+          m_terminal(::isatty(STDERR_FILENO) == 1 && options.jobs == 1 && !options.json) {}
 
-    // Reads `input`, writes its stems into `folder` (created if missing). False if it failed;
-    // the reason has been printed.
-    bool separateFile(const fs::path& input, const fs::path& folder) {
+    void runAll(const std::vector<SongPlan>& songs) {
+        const int threads = std::min<int>(m_options.jobs, static_cast<int>(songs.size()));
+        // Songs run at once share the cores: each separation gets its share of the workers.
+        m_workersPerSong = std::max(1, dsp::defaultWorkerCount() / std::max(threads, 1));
+        std::atomic<std::size_t> next{0};
+        auto worker = [&] {
+            for (std::size_t i; !stopping() && (i = next.fetch_add(1)) < songs.size();)
+                separateSong(songs[i]);
+        };
+        if (threads <= 1) {
+            worker();
+            return;
+        }
+        std::vector<std::thread> pool;
+        for (int t = 0; t < threads; ++t) pool.emplace_back(worker);
+        for (std::thread& t : pool) t.join();
+    }
+
+    void separateSong(const SongPlan& song) {
         const Clock::time_point start = Clock::now();
         std::optional<ProgressBar> bar;
-        if (m_terminal) bar.emplace(stderr, shown(input));
-        bool ok = false;
-        std::string note;
-        try {
-            ok = run(input, folder, bar, note);
-        } catch (const std::bad_alloc&) {
-            fail(input, bar, "Not enough memory to separate that file.");
-        }
-        if (!ok) {
-            ++m_failed;
-            return false;
+        if (m_terminal) bar.emplace(stderr, shown(song.input));
+        SongResult result;
+        if (song.refusal) {
+            result.error = *song.refusal;
+        } else if (m_options.skipExisting && allExist(song.outputs)) {
+            result.status = SongResult::Status::skipped;
+        } else {
+            try {
+                result = m_options.refined ? runWhole(song, bar) : runStreamed(song, bar);
+            } catch (const std::bad_alloc&) {
+                result = SongResult::with(SongResult::Status::failed,
+                                          "Not enough memory to separate that file.");
+            }
         }
         if (bar) bar->clear();
-        if (!note.empty()) note = " (" + note + ")";
-        std::fprintf(stderr, "%s: 4 stems%s%s in %.2f s\n", shown(input).c_str(),
-                     m_instrumental ? " and the instrumental" : "", note.c_str(),
-                     secondsSince(start));
-        ++m_done;
-        return true;
+        report(song, result, secondsSince(start));
     }
 
     void printSummary() const {
         const int files = m_done + m_failed;
         const char* noun = files == 1 ? "file" : "files";
+        const std::string skipped =
+            m_skipped == 0 ? "" : " (" + std::to_string(m_skipped) + " already done)";
         if (m_done == 0) {
             std::fprintf(stderr, "Separated 0 of %d %s; %d failed\n", files, noun, m_failed);
             return;
@@ -117,99 +204,356 @@ public:
         const std::string factor = formatFactor(wall > 0.0 ? m_audioSeconds / wall : 0.0);
         const std::string audio = formatDuration(m_audioSeconds);
         if (m_failed == 0)
-            std::fprintf(stderr, "Separated %d %s (%s of audio) in %.2f s, %s real time\n", m_done,
-                         noun, audio.c_str(), wall, factor.c_str());
+            std::fprintf(stderr, "Separated %d %s%s (%s of audio) in %.2f s, %s real time\n",
+                         m_done, noun, skipped.c_str(), audio.c_str(), wall, factor.c_str());
         else
             std::fprintf(stderr,
-                         "Separated %d of %d %s (%s of audio) in %.2f s, %s real time; %d failed\n",
-                         m_done, files, noun, audio.c_str(), wall, factor.c_str(), m_failed);
+                         "Separated %d of %d %s%s (%s of audio) in %.2f s, %s real time; %d "
+                         "failed\n",
+                         m_done, files, noun, skipped.c_str(), audio.c_str(), wall, factor.c_str(),
+                         m_failed);
     }
 
     int exitStatus() const { return m_failed == 0 ? 0 : kExitFailed; }
 
 private:
-    // `note` receives what the user should know about a song that was separated (it ends early).
-    bool run(const fs::path& input, const fs::path& folder, std::optional<ProgressBar>& bar,
-             std::string& note) {
+    static bool allExist(const std::vector<PlannedOutput>& outputs) {
+        std::error_code ec;
+        return std::all_of(outputs.begin(), outputs.end(),
+                           [&](const PlannedOutput& o) { return fs::is_regular_file(o.path, ec); });
+    }
+
+    // "4 stems", "1 stem".
+    std::string stemCount() const {
+        const std::size_t n = m_options.stems.size();
+        return std::to_string(n) + (n == 1 ? " stem" : " stems");
+    }
+
+    void report(const SongPlan& song, const SongResult& result, double seconds) {
+        using Status = SongResult::Status;
+        if (result.status == Status::cancelled) return;  // the run's last line says it
+        const std::lock_guard lock(m_mutex);
+        const std::string name = shown(song.input);
+        const char* input = name.c_str();
+        switch (result.status) {
+            case Status::done:
+                ++m_done;
+                m_audioSeconds += result.audioSeconds;
+                std::fprintf(stderr, "%s: %s%s%s in %.2f s\n", input, stemCount().c_str(),
+                             m_options.instrumental ? " and the instrumental" : "",
+                             result.note.empty() ? "" : (" (" + result.note + ")").c_str(),
+                             seconds);
+                break;
+            case Status::skipped:
+                ++m_done;
+                ++m_skipped;
+                std::fprintf(stderr, "%s: skipped, its files exist\n", input);
+                break;
+            default:
+                ++m_failed;
+                std::fprintf(stderr, "%s: %s\n", input,
+                             audio::escapeControlCharacters(result.error).c_str());
+                break;
+        }
+        std::fflush(stderr);
+        if (!m_options.json) return;
+        std::string line = "{\"input\":" + jsonString(song.input.string()) + ",\"status\":";
+        line += result.status == Status::done      ? "\"done\""
+                : result.status == Status::skipped ? "\"skipped\""
+                                                   : "\"failed\"";
+        line += ",\"outputs\":[";
+        if (result.status != Status::failed)
+            for (std::size_t i = 0; i < song.outputs.size(); ++i)
+                line += (i ? "," : "") + jsonString(song.outputs[i].path.string());
+        char number[32];
+        std::snprintf(number, sizeof number, "%.3f", seconds);
+        line += std::string("],\"seconds\":") + number + ",\"error\":";
+        line += result.status == Status::failed ? jsonString(result.error) : "null";
+        line += "}\n";
+        std::fputs(line.c_str(), stdout);
+        std::fflush(stdout);
+    }
+
+    SongResult failed(std::string why) const {
+        if (stopping()) return SongResult::with(SongResult::Status::cancelled);
+        return SongResult::with(SongResult::Status::failed, std::move(why));
+    }
+
+    // Decodes, separates and writes in blocks, the three stages overlapped on their own threads
+    // (decode the next block / separate this one / encode the last), so memory stays bounded
+    // whatever the song's length; the stems are the bits the whole-song separation gives.
+    SongResult runStreamed(const SongPlan& song, std::optional<ProgressBar>& bar) {
+        const fs::path& input = song.input;
+        if (bar) bar->phase("separating");
+        auto opened = audio::AudioDecoder::open(input, &g_stop);
+        if (!opened) return failed("Couldn't read that file: " + opened.error().description);
+        audio::AudioDecoder& decoder = *opened.value();
+        const double sampleRate = decoder.sampleRate();
+        if (auto refused = audio::checkEncodable(m_options.encode, sampleRate))
+            return failed("Export failed: " + refused->description);
+        for (const PlannedOutput& out : song.outputs)
+            if (auto why =
+                    makeFolder(out.path.has_parent_path() ? out.path.parent_path() : fs::path(".")))
+                return failed("Export failed: " + *why);
+
+        audio::StagedFiles staged;  // removes the temporary files on every early return
+        std::vector<std::unique_ptr<audio::AudioWriter>> writers;
+        for (const PlannedOutput& out : song.outputs) {
+            auto writer = audio::AudioWriter::open(staged.stage(out.path), sampleRate,
+                                                   m_options.encode, {.createNew = true});
+            if (!writer)
+                return failed("Export failed: " + shown(out.path) + ": " +
+                              writer.error().description);
+            writers.push_back(std::move(writer).value());
+        }
+
+        // The first failure of any stage; the others then stop at their next block.
+        std::mutex failureMutex;
+        std::string failure;
+        auto fail = [&](std::string why) {
+            const std::lock_guard lock(failureMutex);
+            if (failure.empty()) failure = std::move(why);
+        };
+
+        struct Chunk {
+            std::vector<float> l, r;
+        };
+        struct Block {
+            std::array<std::vector<float>, 2 * dsp::kStemCount> channels;
+        };
+        // Read before the decoding thread owns the decoder.
+        const double expected = static_cast<double>(decoder.notes().declaredFrames);
+        BoundedQueue<Chunk> decoded(4);
+        BoundedQueue<Block> separated(2);
+        auto stopAll = [&] {
+            decoded.cancel();
+            separated.cancel();
+        };
+
+        std::jthread decoding([&] {
+            constexpr std::int64_t kChunkFrames = 65536;
+            while (!stopping()) {
+                Chunk chunk;
+                auto got = decoder.read(kChunkFrames, chunk.l, chunk.r);
+                if (!got) {
+                    fail("Couldn't read that file: " + got.error().description);
+                    break;
+                }
+                if (got.value() == 0) break;
+                if (!decoded.push(std::move(chunk))) return;
+            }
+            decoded.end();
+        });
+
+        std::jthread encoding([&] {
+            std::vector<float> l, r;  // the instrumental of one block
+            while (std::optional<Block> block = separated.pop()) {
+                const auto& ch = block->channels;
+                for (std::size_t i = 0; i < song.outputs.size() && !stopping(); ++i) {
+                    std::optional<audio::Error> error;
+                    if (const std::optional<dsp::StemKind> kind = song.outputs[i].kind) {
+                        const auto s = static_cast<std::size_t>(dsp::rawValue(*kind));
+                        error = writers[i]->write(ch[2 * s], ch[2 * s + 1]);
+                    } else {
+                        l.assign(ch[0].size(), 0.0f);
+                        r.assign(ch[0].size(), 0.0f);
+                        for (dsp::StemKind part :
+                             {dsp::StemKind::drums, dsp::StemKind::bass, dsp::StemKind::other}) {
+                            const auto s = static_cast<std::size_t>(dsp::rawValue(part));
+                            dsp::addGained(l, ch[2 * s], 1.0f);
+                            dsp::addGained(r, ch[2 * s + 1], 1.0f);
+                        }
+                        error = writers[i]->write(l, r);
+                    }
+                    if (error) {
+                        fail("Export failed: " + shown(song.outputs[i].path) + ": " +
+                             error->description);
+                        stopAll();
+                        return;
+                    }
+                }
+                if (stopping()) {
+                    stopAll();
+                    return;
+                }
+            }
+        });
+
+        // Separation, on this thread and the separator's workers.
+        std::int64_t done = 0;
+        auto sink = [&](const dsp::StemBlock& b) {
+            Block block;
+            for (std::size_t j = 0; j < block.channels.size(); ++j)
+                block.channels[j].assign(b.channels[j].begin(), b.channels[j].end());
+            done += b.frames();
+            if (bar && expected > 0.0) bar->update(static_cast<double>(done) / expected);
+            if (!separated.push(std::move(block))) stopAll();
+        };
+        dsp::SeparatorOptions separation;
+        separation.workers = m_workersPerSong;
+        separation.cancel = &g_stop;
+        auto stream = dsp::StreamingSeparator::create(sampleRate, sink, separation);
+        if (!stream) {
+            stopAll();
+            return failed("Couldn't read that file: The separation could not start (no FFT plan).");
+        }
+        while (std::optional<Chunk> chunk = decoded.pop()) stream->push(chunk->l, chunk->r);
+        decoding.join();
+        {
+            const std::lock_guard lock(failureMutex);
+            if (failure.empty() && !stopping()) stream->finish();
+        }
+        separated.end();
+        encoding.join();
+        if (bar) bar->update(1.0);
+        if (stopping()) return SongResult::with(SongResult::Status::cancelled);
+        if (!failure.empty()) return failed(failure);
+        if (stream->frames() == 0) return failed("Couldn't read that file: The file is empty.");
+
+        for (std::size_t i = 0; i < writers.size(); ++i)
+            if (auto error = writers[i]->close())
+                return failed("Export failed: " + shown(song.outputs[i].path) + ": " +
+                              error->description);
+        // All complete: only now do they replace older files, together.
+        if (stopping()) return SongResult::with(SongResult::Status::cancelled);
+        if (auto error = staged.commit()) return failed("Export failed: " + error->description);
+        SongResult result = SongResult::with(SongResult::Status::done);
+        result.audioSeconds = static_cast<double>(stream->frames()) / sampleRate;
+        result.note = audio::earlyEndText(decoder.notes(), sampleRate);
+        return result;
+    }
+
+    // The whole song at once, for the Refined method, which has no block-wise form yet.
+    SongResult runWhole(const SongPlan& song, std::optional<ProgressBar>& bar) {
+        const fs::path& input = song.input;
         if (bar) bar->phase("reading");
         audio::ReadNotes notes;
-        audio::Result<dsp::StereoAudio> read = audio::readAudio(input, nullptr, &notes);
-        if (!read) return fail(input, bar, "Couldn't read that file: " + read.error().description);
-        dsp::StereoAudio song = std::move(read).value();
-        const double sampleRate = song.sampleRate;
-        note = audio::earlyEndText(notes, sampleRate);
+        audio::Result<dsp::StereoAudio> read = audio::readAudio(input, &g_stop, &notes);
+        if (!read) return failed("Couldn't read that file: " + read.error().description);
+        dsp::StereoAudio audio = std::move(read).value();
+        const double sampleRate = audio.sampleRate;
         const double seconds =
-            sampleRate > 0.0 ? static_cast<double>(song.frames()) / sampleRate : 0.0;
+            sampleRate > 0.0 ? static_cast<double>(audio.frames()) / sampleRate : 0.0;
 
-        // Before the separation, so a folder that cannot be made costs no time.
-        if (auto why = makeFolder(folder.empty() ? fs::path(".") : folder))
-            return fail(input, bar, "Export failed: " + *why);
+        // Before the separation, so a format that cannot hold the song or a folder that cannot
+        // be made costs no time.
+        if (auto refused = audio::checkEncodable(m_options.encode, sampleRate))
+            return failed("Export failed: " + refused->description);
+        for (const PlannedOutput& out : song.outputs)
+            if (auto why =
+                    makeFolder(out.path.has_parent_path() ? out.path.parent_path() : fs::path(".")))
+                return failed("Export failed: " + *why);
 
         if (bar) bar->phase("separating");
         const dsp::ProgressFn progress = [&bar](double fraction) {
             if (bar) bar->update(fraction);
         };
-        std::vector<dsp::StemData> stems = dsp::Separator::separate(song, progress);
+        dsp::SeparatorOptions separation;
+        if (m_options.refined) separation.method = dsp::SeparationMethod::refined;
+        separation.workers = m_workersPerSong;
+        separation.cancel = &g_stop;
+        std::vector<dsp::StemData> stems = dsp::Separator::separate(audio, progress, separation);
         if (stems.size() != dsp::kAllStemKinds.size())
-            return fail(input, bar,
-                        "Couldn't read that file: The separation could not start (no FFT plan).");
-        song = {};  // the stems are all that is needed now; a long song is worth freeing early
+            return failed("Couldn't read that file: The separation could not start (no FFT plan).");
+        audio = {};  // the stems are all that is needed now; a long song is worth freeing early
 
         if (bar) bar->phase("writing");
-        const std::string fileName = input.filename().string();
-        for (dsp::StemKind kind : dsp::kAllStemKinds) {
-            const dsp::StemData& stem = stemOf(stems, kind);
-            if (!write(input, bar, inFolder(folder, audio::wavName(fileName, dsp::title(kind))),
-                       stem.l, stem.r, sampleRate))
-                return false;
-        }
-        if (m_instrumental) {
-            // The karaoke mix: everything but the vocals, summed as the mixer would; the writer
-            // clips what goes past full scale.
-            const dsp::StemData& drums = stemOf(stems, dsp::StemKind::drums);
-            const dsp::StemData& bass = stemOf(stems, dsp::StemKind::bass);
-            const dsp::StemData& other = stemOf(stems, dsp::StemKind::other);
-            std::vector<float> l(drums.l.size(), 0.0f);
-            std::vector<float> r(drums.r.size(), 0.0f);
-            for (const dsp::StemData* stem : {&drums, &bass, &other}) {
-                dsp::addGained(l, stem->l, 1.0f);
-                dsp::addGained(r, stem->r, 1.0f);
+        audio::StagedFiles staged;  // removes the temporary files on every early return
+        for (const PlannedOutput& out : song.outputs) {
+            const fs::path temp = staged.stage(out.path);
+            std::optional<audio::Error> error;
+            if (out.kind) {
+                const dsp::StemData& stem = stemOf(stems, *out.kind);
+                error = write(temp, stem.l, stem.r, sampleRate);
+            } else {
+                // The karaoke mix: everything but the vocals, summed as the mixer would; the
+                // writer clips what goes past full scale.
+                const dsp::StemData& drums = stemOf(stems, dsp::StemKind::drums);
+                std::vector<float> l(drums.l.size(), 0.0f);
+                std::vector<float> r(drums.r.size(), 0.0f);
+                for (dsp::StemKind kind :
+                     {dsp::StemKind::drums, dsp::StemKind::bass, dsp::StemKind::other}) {
+                    dsp::addGained(l, stemOf(stems, kind).l, 1.0f);
+                    dsp::addGained(r, stemOf(stems, kind).r, 1.0f);
+                }
+                error = write(temp, l, r, sampleRate);
             }
-            if (!write(input, bar, inFolder(folder, audio::wavName(fileName, kInstrumentalSuffix)),
-                       l, r, sampleRate))
-                return false;
+            if (error)
+                return failed("Export failed: " + shown(out.path) + ": " + error->description);
         }
-        m_audioSeconds += seconds;
-        return true;
+        // All complete: only now do they replace older files, together.
+        if (stopping()) return SongResult::with(SongResult::Status::cancelled);
+        if (auto error = staged.commit()) return failed("Export failed: " + error->description);
+        SongResult done = SongResult::with(SongResult::Status::done);
+        done.audioSeconds = seconds;
+        done.note = audio::earlyEndText(notes, sampleRate);
+        return done;
     }
 
-    bool write(const fs::path& input, std::optional<ProgressBar>& bar, const fs::path& to,
-               const std::vector<float>& l, const std::vector<float>& r, double sampleRate) {
-        if (auto error = audio::writeWav(to, l, r, sampleRate))
-            return fail(input, bar, "Export failed: " + shown(to) + ": " + error->description);
-        return true;
+    // Writes one temporary file in blocks, stopping between blocks when the run is stopped.
+    std::optional<audio::Error> write(const fs::path& to, std::span<const float> l,
+                                      std::span<const float> r, double sampleRate) const {
+        auto opened =
+            audio::AudioWriter::open(to, sampleRate, m_options.encode, {.createNew = true});
+        if (!opened) return opened.error();
+        audio::AudioWriter& writer = *opened.value();
+        for (std::size_t at = 0; at < l.size(); at += audio::kWriterChunkFrames) {
+            if (stopping()) return audio::Error{audio::kCorvaneDomain, 0, "Interrupted."};
+            const std::size_t n = std::min<std::size_t>(audio::kWriterChunkFrames, l.size() - at);
+            if (auto error = writer.write(l.subspan(at, n), r.subspan(at, n))) return error;
+        }
+        return writer.close();
     }
 
-    // Prints "<input>: <message>" in place of the bar; always false.
-    static bool fail(const fs::path& input, std::optional<ProgressBar>& bar,
-                     const std::string& message) {
-        if (bar) bar->clear();
-        std::fprintf(stderr, "%s: %s\n", shown(input).c_str(), message.c_str());
-        return false;
-    }
-
-    bool m_instrumental;
+    const CliOptions& m_options;
     bool m_terminal;
+    int m_workersPerSong = 0;
     Clock::time_point m_start = Clock::now();
-    int m_done = 0;
+    std::mutex m_mutex;
+    int m_done = 0;  // skipped songs included
+    int m_skipped = 0;
     int m_failed = 0;
     double m_audioSeconds = 0.0;
 };
 
+// The songs of the command line, then those of the --from list. The reason on failure.
+std::optional<std::string> collectInputs(const CliOptions& options, std::vector<fs::path>& inputs) {
+    inputs = options.files;
+    if (!options.listFile) return std::nullopt;
+    const fs::path& list = *options.listFile;
+    std::string text;
+    if (list == "-") {
+        text.assign(std::istreambuf_iterator<char>(std::cin), {});
+    } else {
+        std::error_code ec;
+        if (fs::is_directory(list, ec))
+            return "couldn't read the list " + shown(list) + ": Is a directory";
+        std::ifstream in(list, std::ios::binary);
+        if (!in)
+            return "couldn't read the list " + shown(list) + ": " +
+                   std::generic_category().message(errno);
+        text.assign(std::istreambuf_iterator<char>(in), {});
+    }
+    for (fs::path& p : splitList(text, options.nulSeparated)) inputs.push_back(std::move(p));
+    if (inputs.empty()) return "the list " + shown(list) + " names no file";
+    return std::nullopt;
+}
+
+// After an interruption: the stopped songs left nothing behind; 130 for SIGINT, 143 for SIGTERM.
+int interrupted() {
+    std::fprintf(stderr, "Interrupted; unfinished files were removed\n");
+    return kExitSignal + static_cast<int>(g_signal);
+}
+
 int separateFiles(const CliOptions& options) {
-    Session session(options.instrumental);
-    for (const fs::path& input : options.files)
-        session.separateFile(input, options.outputFolder.value_or(input.parent_path()));
+    std::vector<fs::path> inputs;
+    if (auto why = collectInputs(options, inputs)) {
+        std::fprintf(stderr, "corvane-cli: %s\n", why->c_str());
+        return kExitFailed;
+    }
+    Session session(options);
+    session.runAll(planSongs(inputs, options));
+    if (stopping()) return interrupted();
     session.printSummary();
     return session.exitStatus();
 }
@@ -230,8 +574,9 @@ int runDemo(const CliOptions& options) {
         }
     }
     std::fprintf(stderr, "Wrote the demo song: %s\n", shown(song).c_str());
-    Session session(options.instrumental);
-    session.separateFile(song, folder);
+    Session session(options);
+    session.runAll(planSongs({song}, options));
+    if (stopping()) return interrupted();
     session.printSummary();
     return session.exitStatus();
 }
@@ -246,6 +591,7 @@ int run(int argc, char** argv) {
         return kExitUsage;
     }
     const CliOptions& options = std::get<CliOptions>(parsed);
+    installSignalHandlers();
     switch (options.action) {
         case CliOptions::Action::help:
             std::fputs(std::string(helpText()).c_str(), stdout);

@@ -73,7 +73,10 @@ Transport::DeviceFactory orSdl(Transport::DeviceFactory makeDevice) {
 }  // namespace
 
 StudioModel::StudioModel(ExportDialogs* dialogs, DeviceFactory makeDevice, QObject* parent)
-    : QObject(parent), m_transport(orSdl(std::move(makeDevice))), m_dialogs(dialogs) {
+    : QObject(parent),
+      m_transport(orSdl(std::move(makeDevice))),
+      m_dialogs(dialogs),
+      m_waker([this] { applyLoadReports(); }) {
     connect(&m_transport, &Transport::positionChanged, this,
             [this] { forward(&StudioModel::positionChanged); });
     connect(&m_transport, &Transport::isPlayingChanged, this,
@@ -176,7 +179,7 @@ void StudioModel::postReport(LoadReport report) {
         wake = m_reports.empty();  // one wake-up per batch; the batch keeps every report
         m_reports.push_back(std::move(report));
     }
-    if (wake) QMetaObject::invokeMethod(this, "applyLoadReports", Qt::QueuedConnection);
+    if (wake) m_waker.wake();
 }
 
 void StudioModel::applyLoadReports() {

@@ -21,6 +21,7 @@
 #include "dsp/StemData.h"
 #include "model/ExportDialogs.h"
 #include "model/Exporter.h"
+#include "model/MainThreadWaker.h"
 #include "model/Song.h"
 #include "model/StatusText.h"
 #include "model/Strip.h"
@@ -136,7 +137,7 @@ private:
     struct LoadReport;
 
     // Main thread: applies the queued load reports in the order they were made.
-    Q_INVOKABLE void applyLoadReports();
+    void applyLoadReports();
     // Any thread: queues a report and wakes the main thread for it.
     void postReport(LoadReport report);
 
@@ -188,6 +189,7 @@ private:
     // to ThreadSanitizer, not hidden inside Qt's event queue.
     std::mutex m_reportsLock;
     std::vector<LoadReport> m_reports;
+    MainThreadWaker m_waker;
 };
 
 template <class T>

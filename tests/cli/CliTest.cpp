@@ -161,6 +161,30 @@ TEST(CliOutput, SeparatesIntoAFolderWithTheInstrumentalAndABarOnlyOnATerminal) {
         EXPECT_NE(bar.out.find(part), std::string::npos) << bar.out;
 }
 
+// --format, --stems and a --name with folders: only the chosen stems, where the template puts
+// them, in the format asked for; a format the song's rate cannot have fails before any file.
+TEST(CliOutput, FormatStemsAndNameTemplateWithFolders) {
+    const TempDir dir;
+    writeSong(dir / "a.wav");
+    const CliRun run =
+        runCli("--format flac --stems bass,vocals --name '{track}/{stem}.{ext}' -o " +
+               quote(dir / "out") + " " + quote(dir / "a.wav"));
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(run.err.find("a.wav: 2 stems in ") != std::string::npos) << run.err;
+    EXPECT_EQ(filesIn(dir / "out" / "a"), (std::set<std::string>{"Vocals.flac", "Bass.flac"}));
+    const std::vector<dsp::StemData> stems = dsp::Separator::separate(readBack(dir / "a.wav"), {});
+    EXPECT_TRUE(
+        test::nearlyEqual(readBack(dir / "out" / "a" / "Bass.flac").r, stems[2].r, kWavError));
+
+    const CliRun opus = runCli("--format opus -o " + quote(dir / "o") + " " + quote(dir / "a.wav"));
+    EXPECT_EQ(opus.status, 1);
+    EXPECT_TRUE(opus.err.starts_with((dir / "a.wav").string() +
+                                     ": Export failed: Opus files are 8, 12, 16, 24 or 48 kHz "
+                                     "only and this song is 44.1 kHz"))
+        << opus.err;
+    EXPECT_FALSE(fs::exists(dir / "o"));
+}
+
 // What a user deserves to hear, each on one line: a file cut short, a rate no song has, and a
 // name holding a newline or an escape sequence.
 TEST(CliNotes, EarlyEndsRefusedRatesAndControlCharactersStayOnOneLine) {

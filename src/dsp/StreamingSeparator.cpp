@@ -1,0 +1,265 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "dsp/StreamingSeparator.h"
+
+#include <algorithm>
+#include <cassert>
+
+#include "dsp/FftPlan.h"
+#include "dsp/FloatBuf.h"
+#include "dsp/Median13.h"
+#include "dsp/ParallelFor.h"
+#include "dsp/SeparationKernels.h"
+#include "dsp/StftFrames.h"
+
+namespace corvane::dsp {
+
+namespace {
+
+constexpr int kJobs = 2 * kStemCount;  // one per (stem, channel)
+constexpr int kMedianHalf = 6;
+
+// Frames [w * chunk, ...) of worker w over [begin, end): the split Separator uses, so that each
+// worker's memory traffic stays sequential.
+struct Range {
+    std::int64_t begin, end;
+};
+Range share(int w, int workers, std::int64_t begin, std::int64_t end) {
+    const std::int64_t chunk = (end - begin + workers - 1) / workers;
+    const std::int64_t b = std::min(end, begin + w * chunk);
+    return {b, std::min(b + chunk, end)};
+}
+
+}  // namespace
+
+// Song positions are absolute sample indices. The buffers hold a window of the song starting at
+// m_base, always a multiple of kHop: the input from m_base on, and the eight stem accumulators
+// from m_base on. Frame t reads input [t * kHop - kLeadIn, t * kHop) and adds into the same
+// positions, so the kernels run on the buffers with the frame index shifted by m_base / kHop.
+struct StreamingSeparator::Impl {
+    double sampleRate;
+    Sink sink;
+    SeparatorOptions options;
+    int workers;
+    std::unique_ptr<FftPlan> plan;
+    std::vector<float> window;
+    std::vector<float> bass;
+    std::array<float, kHop> power{};
+
+    std::int64_t base = 0;    // song position of input[0] and acc[j][0]
+    std::vector<float> l, r;  // input from base
+    bool ended = false;
+    std::int64_t n = 0;  // samples pushed
+
+    // Mid magnitudes of frames [magBegin, magEnd), frame-major rows of kBins.
+    std::vector<float> mag;
+    std::int64_t magBegin = 0, magEnd = 0;
+    std::int64_t next = 0;  // first frame not yet synthesised
+    std::array<std::vector<float>, kJobs> acc;
+    std::int64_t emitted = 0;  // song positions handed to the sink
+
+    std::int64_t shift() const { return base / kHop; }
+    const float* magRow(std::int64_t t) const { return mag.data() + (t - magBegin) * kBins; }
+
+    void analyse(std::int64_t end);
+    void synthesise(std::int64_t end, std::int64_t frames);
+    void emit(std::int64_t upTo);
+    void advance();
+    void run();
+};
+
+// Mid magnitudes of frames [magEnd, end).
+void StreamingSeparator::Impl::analyse(std::int64_t end) {
+    if (end <= magEnd) return;
+    mag.resize(static_cast<std::size_t>((end - magBegin) * kBins));
+    const std::int64_t begin = magEnd;
+    const std::int64_t avail = static_cast<std::int64_t>(l.size());
+    parallelFor(workers, workers, [&](int w) {
+        FFTScratch scratch(kFrameLength);
+        std::vector<float> bins(4 * kBins);
+        const auto [b, e] = share(w, workers, begin, end);
+        for (std::int64_t t = b; t < e; ++t) {
+            forwardFrame(l.data(), avail, t - shift(), window.data(), *plan, scratch, bins.data(),
+                         bins.data() + kBins);
+            forwardFrame(r.data(), avail, t - shift(), window.data(), *plan, scratch,
+                         bins.data() + 2 * kBins, bins.data() + 3 * kBins);
+            midMagnitude(bins.data(), bins.data() + kBins, bins.data() + 2 * kBins,
+                         bins.data() + 3 * kBins, mag.data() + (t - magBegin) * kBins, kBins);
+        }
+    });
+    magEnd = end;
+}
+
+// Masks and synthesis of frames [next, end) of a song of `frames` frames (frames is only
+// used for the clamp at the song's end, so it may be any value >= end + kMedianHalf before then).
+void StreamingSeparator::Impl::synthesise(std::int64_t end, std::int64_t frames) {
+    const std::int64_t begin = next;
+    if (end <= begin) return;
+    const std::int64_t avail = static_cast<std::int64_t>(l.size());
+    // Accumulators reach up to the last frame's end.
+    const auto needed = static_cast<std::size_t>(end * kHop - base);
+    for (auto& a : acc)
+        if (a.size() < needed) a.resize(needed, 0.0f);
+    const std::int64_t accLength = static_cast<std::int64_t>(needed);
+
+    const int threads = static_cast<int>(std::min<std::int64_t>(workers, end - begin));
+    std::vector<std::array<std::array<float, kHop>, kJobs>> boundary(
+        static_cast<std::size_t>(threads));
+    parallelFor(threads, threads, [&](int w) {
+        auto& side = boundary[static_cast<std::size_t>(w)];
+        for (auto& half : side) half.fill(0.0f);
+        FFTScratch scratch(kFrameLength);
+        std::vector<float> bins(4 * kBins);
+        std::array<float, kBins> harmonic{}, percussive{}, mask{};
+        std::vector<float> c2(kBins);
+        std::vector<float> gains(static_cast<std::size_t>(kStemCount) * kBins);
+        auto gainsOf = [&](int s) { return gains.data() + static_cast<std::ptrdiff_t>(s) * kBins; };
+        const float* lre = bins.data();
+        const float* lim = bins.data() + kBins;
+        const float* rre = bins.data() + 2 * kBins;
+        const float* rim = bins.data() + 3 * kBins;
+
+        const auto [b, e] = share(w, threads, begin, end);
+        for (std::int64_t t = b; t < e; ++t) {
+            const float* rows[2 * kMedianHalf + 1];
+            for (int d = -kMedianHalf; d <= kMedianHalf; ++d)
+                rows[d + kMedianHalf] = magRow(std::clamp<std::int64_t>(t + d, 0, frames - 1));
+            timeMedianRow(rows, harmonic.data());
+            frequencyMedianRow(magRow(t), percussive.data());
+            percussiveMask(harmonic.data(), percussive.data(), mask.data(), kBins);
+
+            const std::int64_t tt = t - shift();
+            forwardFrame(l.data(), avail, tt, window.data(), *plan, scratch, bins.data(),
+                         bins.data() + kBins);
+            forwardFrame(r.data(), avail, tt, window.data(), *plan, scratch,
+                         bins.data() + 2 * kBins, bins.data() + 3 * kBins);
+            centreMeasureSquared(lre, lim, rre, rim, c2.data(), kBins);
+            stemGains(c2.data(), mask.data(), bass.data(), gainsOf(0), gainsOf(1), gainsOf(2),
+                      gainsOf(3), kBins);
+            // A thread's first frame shares its first half with the previous thread's last
+            // frame: that half is added after the join, in the order one thread would add it.
+            const bool shared = t == b && b > begin;
+            for (int j = 0; j < kJobs; ++j) {
+                const bool left = j % 2 == 0;
+                inverseFrameAdd(left ? lre : rre, left ? lim : rim, tt, window.data(), *plan,
+                                scratch, acc[static_cast<std::size_t>(j)].data(), accLength,
+                                gainsOf(j / 2),
+                                shared ? side[static_cast<std::size_t>(j)].data() : nullptr);
+            }
+        }
+    });
+    for (int w = 1; w < threads; ++w) {
+        const std::int64_t b = share(w, threads, begin, end).begin;
+        if (b <= begin || b >= end) continue;
+        const std::int64_t first = b * kHop - kLeadIn - base;  // buffer position of the half
+        const std::int64_t lo = std::max<std::int64_t>(first, 0);
+        const std::int64_t hi = std::min<std::int64_t>(first + kHop, accLength);
+        for (int j = 0; j < kJobs; ++j) {
+            float* out = acc[static_cast<std::size_t>(j)].data();
+            const float* half =
+                boundary[static_cast<std::size_t>(w)][static_cast<std::size_t>(j)].data();
+            for (std::int64_t i = lo; i < hi; ++i) out[i] = half[i - first] + out[i];
+        }
+    }
+    next = end;
+}
+
+// Normalises song positions [emitted, upTo) and hands them to the sink.
+void StreamingSeparator::Impl::emit(std::int64_t upTo) {
+    if (upTo <= emitted) return;
+    StemBlock block;
+    block.start = emitted;
+    for (int j = 0; j < kJobs; ++j) {
+        // Buffer positions; base is a multiple of kHop, so the window power's phase holds.
+        float* out = acc[static_cast<std::size_t>(j)].data();
+        normaliseRange(out, emitted - base, upTo - base, power);
+        block.channels[static_cast<std::size_t>(j)] = std::span<const float>(
+            out + (emitted - base), static_cast<std::size_t>(upTo - emitted));
+    }
+    sink(block);
+    emitted = upTo;
+}
+
+// Drops what no later frame reads or adds to: input and accumulators before the first position
+// of frame `next`, once handed on; whole hops only, so that base stays a multiple of kHop.
+void StreamingSeparator::Impl::advance() {
+    const std::int64_t keepFrom = std::max<std::int64_t>(0, (next - 2) * kHop);
+    const std::int64_t drop = (std::min<std::int64_t>(keepFrom, emitted) - base) / kHop * kHop;
+    if (drop >= kHop * 64) {  // in large steps, so the copying stays small
+        const auto d = static_cast<std::ptrdiff_t>(drop);
+        l.erase(l.begin(), l.begin() + std::min<std::ptrdiff_t>(d, std::ssize(l)));
+        r.erase(r.begin(), r.begin() + std::min<std::ptrdiff_t>(d, std::ssize(r)));
+        for (auto& a : acc)
+            a.erase(a.begin(), a.begin() + std::min<std::ptrdiff_t>(d, std::ssize(a)));
+        base += drop;
+    }
+    const std::int64_t keepMag = std::max<std::int64_t>(0, next - kMedianHalf);
+    if (keepMag > magBegin) {
+        mag.erase(mag.begin(),
+                  mag.begin() + static_cast<std::ptrdiff_t>((keepMag - magBegin) * kBins));
+        magBegin = keepMag;
+    }
+}
+
+void StreamingSeparator::Impl::run() {
+    while (true) {
+        std::int64_t frames, magTo, synthTo, complete;
+        if (ended) {
+            if (n == 0) return;
+            frames = frameGeometry(n).frames;
+            magTo = frames;
+            synthTo = std::min(frames, next + kBlockFrames);
+        } else {
+            // Frame t can be analysed once the input reaches t * kHop; the song has more frames
+            // than that, so no clamp at its end applies yet.
+            const std::int64_t analysable = n / kHop + 1;
+            synthTo = std::min(next + kBlockFrames, analysable - kMedianHalf);
+            if (synthTo - next < kBlockFrames) return;  // wait for a whole block
+            frames = analysable + kMedianHalf + 1;
+            magTo = synthTo + kMedianHalf;
+        }
+        if (options.cancel && options.cancel->load(std::memory_order_relaxed)) return;
+        analyse(magTo);
+        synthesise(synthTo, frames);
+        // Positions below (next - 2) hops have both their frames.
+        complete = std::clamp<std::int64_t>((next - 2) * kHop, 0, n);
+        if (ended && next == frames) complete = n;
+        emit(complete);
+        advance();
+        if (ended && next == frames) return;
+    }
+}
+
+StreamingSeparator::StreamingSeparator(std::unique_ptr<Impl> impl) : m(std::move(impl)) {}
+StreamingSeparator::~StreamingSeparator() = default;
+
+std::unique_ptr<StreamingSeparator> StreamingSeparator::create(double sampleRate, Sink sink,
+                                                               const SeparatorOptions& options) {
+    auto impl = std::make_unique<Impl>();
+    impl->plan = FftPlan::create(kFrameLength);
+    if (!impl->plan) return nullptr;
+    impl->sampleRate = sampleRate;
+    impl->sink = std::move(sink);
+    impl->options = options;
+    impl->workers = options.workers > 0 ? options.workers : defaultWorkerCount();
+    impl->window = hannWindow();
+    impl->bass = bassWeights(sampleRate);
+    impl->power = windowPowerTable(impl->window.data());
+    return std::unique_ptr<StreamingSeparator>(new StreamingSeparator(std::move(impl)));
+}
+
+void StreamingSeparator::push(std::span<const float> l, std::span<const float> r) {
+    assert(l.size() == r.size() && !m->ended);
+    m->l.insert(m->l.end(), l.begin(), l.end());
+    m->r.insert(m->r.end(), r.begin(), r.end());
+    m->n += static_cast<std::int64_t>(l.size());
+    m->run();
+}
+
+void StreamingSeparator::finish() {
+    m->ended = true;
+    m->run();
+}
+
+std::int64_t StreamingSeparator::frames() const { return m->n; }
+
+}  // namespace corvane::dsp

@@ -1,0 +1,119 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Writing every output format block by block, read back by FFmpeg (independent of libsndfile).
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <tuple>
+
+#include "TestSupport.h"
+#include "audio/AudioFileReader.h"
+#include "audio/AudioWriter.h"
+
+namespace corvane::audio {
+namespace {
+
+using test::TempDir;
+
+// codec, sample format, rate, channels, bit rate and bits per sample, as ffprobe lists them.
+std::string probe(const std::filesystem::path& file) {
+    const std::string command =
+        "ffprobe -v error -select_streams a:0 -show_entries "
+        "stream=codec_name,sample_fmt,bits_per_raw_sample,sample_rate,channels,bit_rate "
+        "-of csv=p=0 '" +
+        file.string() + "'";
+    std::string fields;
+    EXPECT_EQ(test::runCommand(command, &fields), 0) << command;
+    if (!fields.empty() && fields.back() == '\n') fields.pop_back();
+    return fields;
+}
+
+// Each format's header, and its samples: lossless ones within their step (f32 exactly, values
+// beyond full scale included), lossy ones by length and level. Written in uneven blocks, so the
+// block joins would show.
+TEST(AudioWriterFormats, EveryFormatReadsBackWithItsHeaderAndSamples) {
+    struct Case {
+        EncodeSettings settings;
+        double rate;
+        std::string header;
+        float tolerance;  // lossless: every sample within this; 0: lossy
+    };
+    const Case cases[] = {
+        {{AudioFormat::wav24}, 44100, "pcm_s24le,s32,44100,2,2116800,24", 1.5f / 8388608.0f},
+        {{AudioFormat::wav16}, 22050, "pcm_s16le,s16,22050,2,705600,N/A", 1.5f / 32768.0f},
+        {{AudioFormat::f32}, 96000, "pcm_f32le,flt,96000,2,6144000,N/A", 0.0f},
+        {{AudioFormat::flac}, 48000, "flac,s32,48000,2,N/A,24", 1.5f / 8388608.0f},
+        {{AudioFormat::mp3, 128}, 44100, "mp3,fltp,44100,2,128000,N/A", -1.0f},
+        {{AudioFormat::mp3}, 48000, "mp3,fltp,48000,2,320000,N/A", -1.0f},
+        {{AudioFormat::mp3, 64}, 22050, "mp3,fltp,22050,2,64000,N/A", -1.0f},
+        {{AudioFormat::opus, 96}, 48000, "opus,fltp,48000,2,N/A,N/A", -1.0f},
+    };
+    TempDir dir;
+    for (const Case& c : cases) {
+        const std::string name = std::string(formatName(c.settings.format)) + "-" +
+                                 std::to_string(static_cast<int>(c.rate)) + "." +
+                                 std::string(extension(c.settings.format));
+        SCOPED_TRACE(name);
+        const auto frames = static_cast<std::size_t>(c.rate);  // one second
+        dsp::StereoAudio in{test::sine(frames, 440, c.rate, 0.4f),
+                            test::sine(frames, 660, c.rate, 0.2f), c.rate};
+        in.l[100] = 1.5f;  // kept by f32 only
+        auto opened = AudioWriter::open(dir / name, c.rate, c.settings);
+        ASSERT_TRUE(opened) << opened.error().description;
+        AudioWriter& writer = *opened.value();
+        const std::span<const float> l(in.l), r(in.r);
+        for (std::size_t at = 0, block = 1; at < frames; at += block, block = block * 3 + 7) {
+            const std::size_t n = std::min(block, frames - at);
+            ASSERT_FALSE(writer.write(l.subspan(at, n), r.subspan(at, n)));
+        }
+        ASSERT_FALSE(writer.close());
+        EXPECT_EQ(writer.framesWritten(), static_cast<std::int64_t>(frames));
+        EXPECT_EQ(probe(dir / name), c.header);
+
+        Result<dsp::StereoAudio> read = readAudio(dir / name);
+        ASSERT_TRUE(read) << read.error().description;
+        const dsp::StereoAudio& out = read.value();
+        EXPECT_EQ(out.sampleRate, c.rate);
+        if (c.tolerance >= 0.0f) {
+            if (c.settings.format != AudioFormat::f32) in.l[100] = 1.0f;
+            EXPECT_TRUE(test::nearlyEqual(out.l, in.l, c.tolerance));
+            EXPECT_TRUE(test::nearlyEqual(out.r, in.r, c.tolerance));
+        } else {
+            // Lossy: about the same length (encoders pad a frame or so) and each side's level.
+            EXPECT_NEAR(static_cast<double>(out.frames()), static_cast<double>(frames), 2048.0);
+            EXPECT_NEAR(std::sqrt(test::powerAt(out.l, 440, c.rate) / 0.04), 1.0, 0.1);
+            EXPECT_NEAR(std::sqrt(test::powerAt(out.r, 660, c.rate) / 0.01), 1.0, 0.1);
+        }
+    }
+}
+
+// What a format cannot hold is refused before any file is created, each with its own line.
+TEST(AudioWriterFormats, RatesAndBitRatesAFormatCannotHoldAreRefusedFirst) {
+    const std::tuple<EncodeSettings, double, std::string> cases[] = {
+        {{AudioFormat::opus},
+         44100,
+         "Opus files are 8, 12, 16, 24 or 48 kHz only and this song is 44.1 kHz; choose another "
+         "--format or resample it first."},
+        {{AudioFormat::opus, 8}, 48000, "Opus takes 12 to 512 kb/s, not 8."},
+        {{AudioFormat::mp3},
+         96000,
+         "MP3 files are 8 to 48 kHz at the MPEG rates only and this song is 96 kHz; choose "
+         "another --format."},
+        {{AudioFormat::mp3, 320}, 22050, "MP3 at 22.05 kHz takes 8 to 160 kb/s, not 320."},
+        {{AudioFormat::mp3, 16}, 44100, "MP3 at 44.1 kHz takes 32 to 320 kb/s, not 16."},
+    };
+    TempDir dir;
+    for (const auto& [settings, rate, message] : cases) {
+        auto opened = AudioWriter::open(dir / "x", rate, settings);
+        ASSERT_FALSE(opened) << message;
+        EXPECT_EQ(opened.error().description, message);
+    }
+    EXPECT_FALSE(std::filesystem::exists(dir / "x"));
+    // createNew never replaces what is there.
+    ASSERT_TRUE(AudioWriter::open(dir / "x", 44100, {}));
+    auto again = AudioWriter::open(dir / "x", 44100, {}, {.createNew = true});
+    ASSERT_FALSE(again);
+    EXPECT_EQ(again.error().description, "File exists");
+}
+
+}  // namespace
+}  // namespace corvane::audio

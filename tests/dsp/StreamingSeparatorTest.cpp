@@ -1,0 +1,90 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The block-wise separation against the whole-song one: the same bits, for songs shorter than
+// a block, ending inside the first block, ending at and around block boundaries, fed in any
+// pieces, on any number of workers.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+
+#include "TestSupport.h"
+#include "dsp/Separator.h"
+#include "dsp/StftFrames.h"
+#include "dsp/StreamingSeparator.h"
+
+namespace corvane::dsp {
+namespace {
+
+// First index where the bits differ, or -1.
+std::int64_t firstDifference(const std::vector<float>& a, const std::vector<float>& b) {
+    if (a.size() != b.size()) return static_cast<std::int64_t>(std::min(a.size(), b.size()));
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (std::memcmp(&a[i], &b[i], sizeof(float)) != 0) return static_cast<std::int64_t>(i);
+    return -1;
+}
+
+TEST(StreamingSeparator, BitIdenticalToTheWholeSongAtEveryLengthPieceAndWorkerCount) {
+    constexpr std::int64_t kBlock = StreamingSeparator::kBlockFrames * kHop;  // samples
+    struct Case {
+        std::int64_t frames;
+        std::int64_t piece;  // samples per push; 0: all at once
+        int workers;
+    };
+    const Case cases[] = {
+        {1, 0, 2},
+        {1023, 7, 2},
+        {1024, 0, 3},
+        {5000, 999, 1},                 // ends inside the first block
+        {kBlock - 6 * kHop, 4096, 2},   // around the first block's end
+        {kBlock + 5 * kHop + 1, 0, 2},  //
+        {kBlock + 7 * kHop, 65536, 3},
+        {3 * kBlock + 777, 10007, 2},  // several blocks, uneven pieces
+        {3 * kBlock + 777, 0, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.frames << " frames in pieces of " << c.piece << ", "
+                                        << c.workers << " workers");
+        StereoAudio song = test::noiseStereo(static_cast<std::size_t>(c.frames), 11, 48000.0);
+        // A shared centre, so that every stem carries something, and a NaN, read as silence.
+        for (std::size_t i = 0; i < song.l.size(); ++i) song.r[i] = 0.5f * song.r[i] + song.l[i];
+        song.l[song.l.size() / 2] = NAN;
+        SeparatorOptions options;
+        options.workers = c.workers;
+        const std::vector<StemData> whole = Separator::separate(song, nullptr, options);
+        ASSERT_EQ(whole.size(), 4u);
+
+        std::array<std::vector<float>, 8> streamed;
+        std::int64_t expectedStart = 0;
+        auto sink = [&](const StemBlock& block) {
+            EXPECT_EQ(block.start, expectedStart);
+            expectedStart += block.frames();
+            for (std::size_t j = 0; j < 8; ++j)
+                streamed[j].insert(streamed[j].end(), block.channels[j].begin(),
+                                   block.channels[j].end());
+        };
+        auto stream = StreamingSeparator::create(song.sampleRate, sink, options);
+        ASSERT_TRUE(stream);
+        const std::size_t piece = c.piece > 0 ? static_cast<std::size_t>(c.piece) : song.l.size();
+        for (std::size_t at = 0; at < song.l.size(); at += piece) {
+            const std::size_t n = std::min(piece, song.l.size() - at);
+            stream->push(std::span(song.l).subspan(at, n), std::span(song.r).subspan(at, n));
+        }
+        stream->finish();
+        for (std::size_t j = 0; j < 8; ++j) {
+            const std::vector<float>& want = j % 2 == 0 ? whole[j / 2].l : whole[j / 2].r;
+            EXPECT_EQ(firstDifference(streamed[j], want), -1)
+                << "stem " << j / 2 << " channel " << j % 2;
+        }
+    }
+}
+
+TEST(StreamingSeparator, EmptySongGivesNothing) {
+    int calls = 0;
+    auto stream = StreamingSeparator::create(44100.0, [&](const StemBlock&) { ++calls; });
+    ASSERT_TRUE(stream);
+    stream->finish();
+    EXPECT_EQ(calls, 0);
+}
+
+}  // namespace
+}  // namespace corvane::dsp
