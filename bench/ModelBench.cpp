@@ -1,12 +1,17 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
+#include <sys/resource.h>
+
 #include <QCoreApplication>
 #include <QTimer>
 #include <algorithm>
 #include <cmath>
 #include <memory>
+#include <thread>
 
 #include "BenchSupport.h"
 #include "audio/OfflineAudioDevice.h"
+#include "demo/DemoSong.h"
+#include "model/Exporter.h"
 #include "model/StudioModel.h"
 
 namespace corvane::bench {
@@ -58,6 +63,98 @@ double medianCallSeconds(int calls, Call call) {
     return seconds[seconds.size() / 2];
 }
 
+// The longest a 1 ms main-thread heartbeat fires late while the exporter the model uses writes
+// the mix of a 1-hour song (four stems at their gains) as a 24-bit WAV. The stems are generated
+// (one stem shared four times keeps the memory at 2.5 GB), not separated: the export is measured.
+void benchExportStall() {
+    constexpr std::int64_t kFrames = static_cast<std::int64_t>(3600 * kSampleRate);
+    auto stem = std::make_shared<dsp::StemData>();
+    stem->l.resize(static_cast<std::size_t>(kFrames));
+    stem->r.resize(static_cast<std::size_t>(kFrames));
+    std::uint32_t seed = 1;
+    for (std::size_t i = 0; i < stem->l.size(); ++i) {
+        seed = seed * 1664525u + 1013904223u;
+        stem->l[i] = static_cast<float>(seed >> 8) / 16777216.0f - 0.5f;
+        stem->r[i] = -0.5f * stem->l[i];
+    }
+    const auto dir = std::filesystem::temp_directory_path() / "corvane-bench-export";
+    std::filesystem::create_directories(dir);
+    model::ExportJob job;
+    job.files.push_back({dir / "mix.wav", {stem, stem, stem, stem}, {1.0f, 0.5f, 0.0f, 1.2f}, {}});
+    job.sampleRate = kSampleRate;
+    job.frames = kFrames;
+    job.success = QStringLiteral("ok");
+
+    model::Exporter exporter;
+    double longestStall = 0.0;
+    Clock::time_point lastBeat = Clock::now();
+    QTimer heartbeat;
+    heartbeat.setTimerType(Qt::PreciseTimer);
+    heartbeat.setInterval(1);
+    QObject::connect(&heartbeat, &QTimer::timeout, [&] {
+        const Clock::time_point now = Clock::now();
+        longestStall = std::max(longestStall, secondsBetween(lastBeat, now) - 0.001);
+        lastBeat = now;
+    });
+    QString outcome;
+    QObject::connect(&exporter, &model::Exporter::finished,
+                     [&](const QString& status) { outcome = status; });
+    heartbeat.start();
+    const Clock::time_point start = Clock::now();
+    exporter.start(std::move(job));
+    lastBeat = Clock::now();
+    while (exporter.isBusy()) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    const double seconds = secondsBetween(start, Clock::now());
+    std::filesystem::remove_all(dir);
+    if (outcome != QStringLiteral("ok")) {
+        note("the 1-hour export failed: export figures skipped");
+        return;
+    }
+    printFigure("export_mix_1h_seconds", seconds, "s", 2);
+    printFigure("export_mix_1h_longest_stall_ms", longestStall * 1e3, "ms", 2);
+}
+
+double cpuSeconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           1e-6 * static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec);
+}
+
+// CPU time (every thread of the process) per second of audio played, in per cent of one core:
+// 30 s of the demo song's four stems, rendered as a device would pull them but as fast as the
+// feeder prepares them.
+double playbackCpuPercent(audio::Stretch stretch) {
+    const dsp::StereoAudio song = demo::makeDemoSong(30.0, kSampleRate);
+    auto stem = std::make_shared<dsp::StemData>(dsp::StemData{song.l, song.r});
+    const auto frames = static_cast<std::int64_t>(song.l.size());
+    auto owned = std::make_unique<audio::OfflineAudioDevice>();
+    audio::OfflineAudioDevice* device = owned.get();
+    audio::PlaybackEngine engine(std::move(owned));
+    if (engine.start(kSampleRate)) return -1.0;
+    engine.setStretch(stretch);
+    for (int s = 0; s < audio::PlaybackEngine::kSources; ++s) engine.schedule(s, stem, 0, frames);
+    engine.startAll(0);
+    std::vector<float> block(2 * 512);
+    std::int64_t played = 0;
+    const double start = cpuSeconds();
+    const std::int64_t limit = 3 * frames;
+    while (played < limit) {
+        if (!stretch.isIdentity()) {
+            if (engine.stretchedToTheEnd() && engine.bufferedFrames() == 0) break;
+            if (engine.bufferedFrames() < 512 && !engine.stretchedToTheEnd()) {
+                std::this_thread::sleep_for(std::chrono::microseconds(500));
+                continue;
+            }
+        } else if (played >= frames) {
+            break;
+        }
+        device->renderInto(block.data(), 512);
+        played += 512;
+    }
+    return 100.0 * (cpuSeconds() - start) / (static_cast<double>(played) / kSampleRate);
+}
+
 }  // namespace
 
 void benchModel(const std::filesystem::path& song) {
@@ -100,6 +197,11 @@ void benchModel(const std::filesystem::path& song) {
     m.stop();
     printFigure("model_play_ms", play * 1e3, "ms", 3);
     printFigure("model_seek_while_playing_ms", seek * 1e3, "ms", 3);
+    const double direct = playbackCpuPercent({});
+    const double stretched = playbackCpuPercent({0.75, 2.0});
+    printFigure("playback_direct_cpu_percent", direct, "%", 2);
+    printFigure("playback_stretch_cpu_percent", stretched, "%", 2);
+    benchExportStall();
 }
 
 }  // namespace corvane::bench

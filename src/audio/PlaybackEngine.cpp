@@ -3,23 +3,54 @@
 
 #include <algorithm>
 #include <cassert>
+#include <chrono>
+#include <cmath>
+#include <span>
+
+#include "dsp/Mix.h"
 
 namespace corvane::audio {
 
-PlaybackEngine::PlaybackEngine(std::unique_ptr<AudioDevice> device) : m_device(std::move(device)) {
-    for (auto& g : m_gains) g.store(1.0f, std::memory_order_relaxed);
+namespace {
+
+constexpr int kSongFrameBits = 40;
+constexpr std::uint64_t kSongFrameMask = (std::uint64_t{1} << kSongFrameBits) - 1;
+constexpr std::uint64_t kNothingHeard = ~std::uint64_t{0};
+
+std::uint64_t packHeard(std::uint64_t stream, std::int64_t songFrame) {
+    return ((stream & 0xFFFFFF) << kSongFrameBits) |
+           (static_cast<std::uint64_t>(std::max<std::int64_t>(songFrame, 0)) & kSongFrameMask);
 }
 
-PlaybackEngine::~PlaybackEngine() { shutdown(); }
+}  // namespace
+
+PlaybackEngine::PlaybackEngine(std::unique_ptr<AudioDevice> device) : m_device(std::move(device)) {
+    for (auto& g : m_gains) g.store(1.0f, std::memory_order_relaxed);
+    m_feeder = std::thread([this] { feed(); });
+}
+
+PlaybackEngine::~PlaybackEngine() {
+    m_quit.store(true);
+    m_feeder.join();
+    shutdown();
+}
 
 std::optional<Error> PlaybackEngine::start(double sampleRate) {
     if (m_device->isOpen() && sampleRate == m_sampleRate) return std::nullopt;
     if (m_device->isOpen()) m_device->close();  // reopen at the new rate; scheduled audio stays
-    {
-        std::lock_guard lock(m_lock);
-        m_renderedFrames = 0;
+    // The device is closed: nothing renders, so the render side's state is ours to reset. Its
+    // first block copies the voice table afresh.
+    m_renderedFrames.store(0, std::memory_order_relaxed);
+    m_renderTable = VoiceTable{};
+    m_renderMixer.voices = {};
+    m_renderMixer.snapGains(m_gains);
+    m_renderSeen.store(0, std::memory_order_relaxed);
+    m_rampFrames.store(std::max(1, static_cast<int>(std::lround(kRampSeconds * sampleRate))));
+    m_feedRate.store(sampleRate);
+    if (auto error = m_device->open(sampleRate, *this)) {
+        m_feedRate.store(0.0);
+        return error;
     }
-    if (auto error = m_device->open(sampleRate, *this)) return error;
     m_sampleRate = sampleRate;
     return std::nullopt;
 }
@@ -41,79 +72,338 @@ float PlaybackEngine::gain(int source) const {
     return m_gains[static_cast<std::size_t>(source)].load(std::memory_order_relaxed);
 }
 
+void PlaybackEngine::setStretch(Stretch stretch) {
+    m_stretch = stretch;
+    m_liveTempo.store(stretch.tempo);
+    m_liveSemitones.store(stretch.semitones);
+}
+
+std::uint64_t PlaybackEngine::publishVoices() { return ++m_table.generation; }
+
 void PlaybackEngine::schedule(int source, std::shared_ptr<const dsp::StemData> stem,
                               std::int64_t from, std::int64_t to) {
     assert(source >= 0 && source < kSources && stem);
     const auto length = static_cast<std::int64_t>(std::min(stem->l.size(), stem->r.size()));
     to = std::clamp<std::int64_t>(to, 0, length);
     from = std::clamp<std::int64_t>(from, 0, to);
+    std::uint64_t generation = 0;
     {
         std::lock_guard lock(m_lock);
-        m_voices[static_cast<std::size_t>(source)] =
+        m_table.voices[static_cast<std::size_t>(source)] =
             Voice{stem->l.data(), stem->r.data(), from, to, 0, true, false};
+        m_table.stretched = !m_stretch.isIdentity();
+        generation = publishVoices();
+        m_table.stream = generation;
     }
-    // The voice no longer points into the old stem; it is released here, on the main thread.
-    m_held[static_cast<std::size_t>(source)] = std::move(stem);
+    auto& held = m_held[static_cast<std::size_t>(source)];
+    if (held && held != stem) m_retired.push_back({generation, std::move(held)});
+    held = std::move(stem);
+    releaseRetired();
 }
 
 void PlaybackEngine::startAll(std::int64_t at) {
     std::lock_guard lock(m_lock);
-    for (Voice& voice : m_voices) {
+    for (Voice& voice : m_table.voices) {
         if (!voice.scheduled) continue;
         voice.startAt = at;
         voice.started = true;
     }
+    publishVoices();
 }
 
 void PlaybackEngine::stopSource(int source) {
     assert(source >= 0 && source < kSources);
+    std::uint64_t generation = 0;
     {
         std::lock_guard lock(m_lock);
-        m_voices[static_cast<std::size_t>(source)] = Voice{};
+        m_table.voices[static_cast<std::size_t>(source)] = Voice{};
+        generation = publishVoices();
+        m_table.stream = generation;
     }
-    m_held[static_cast<std::size_t>(source)].reset();
+    auto& held = m_held[static_cast<std::size_t>(source)];
+    if (held) m_retired.push_back({generation, std::move(held)});
+    releaseRetired();
 }
 
 void PlaybackEngine::stopAll() {
     for (int i = 0; i < kSources; ++i) stopSource(i);
 }
 
+void PlaybackEngine::releaseRetired() {
+    // With the device closed nothing renders, and the next open starts from a fresh copy.
+    const std::uint64_t rendered =
+        m_device->isOpen() ? m_renderSeen.load(std::memory_order_acquire) : m_table.generation;
+    const std::uint64_t seen = std::min(rendered, m_feederSeen.load(std::memory_order_acquire));
+    std::erase_if(m_retired, [seen](const Retired& r) { return r.generation <= seen; });
+}
+
 std::int64_t PlaybackEngine::deviceFrame() const {
-    std::lock_guard lock(m_lock);
-    return m_renderedFrames;
+    return m_renderedFrames.load(std::memory_order_acquire);
 }
 
 std::optional<std::int64_t> PlaybackEngine::sourceTime(int source) const {
     assert(source >= 0 && source < kSources);
-    std::lock_guard lock(m_lock);
-    const Voice& voice = m_voices[static_cast<std::size_t>(source)];
+    // Only the main thread writes m_table, so reading it here needs no lock.
+    const Voice& voice = m_table.voices[static_cast<std::size_t>(source)];
     if (!voice.started) return std::nullopt;
-    return m_renderedFrames - voice.startAt;
+    return deviceFrame() - voice.startAt;
 }
 
+std::optional<std::int64_t> PlaybackEngine::stretchedSongFrame() const {
+    if (!m_table.stretched) return std::nullopt;
+    const std::uint64_t heard = m_heard.load(std::memory_order_acquire);
+    if (heard == kNothingHeard || (heard >> kSongFrameBits) != (m_table.stream & 0xFFFFFF))
+        return std::nullopt;
+    return static_cast<std::int64_t>(heard & kSongFrameMask);
+}
+
+std::int64_t PlaybackEngine::bufferedFrames() const {
+    return static_cast<std::int64_t>(m_ring.readable());
+}
+
+bool PlaybackEngine::stretchedToTheEnd() const {
+    return m_feederDoneGeneration.load(std::memory_order_acquire) == m_table.stream;
+}
+
+// ---- Render thread -----------------------------------------------------------------------------
+
 void PlaybackEngine::render(float* out, int frames) noexcept {
-    std::fill(out, out + 2 * static_cast<std::ptrdiff_t>(frames), 0.0f);
-    std::lock_guard lock(m_lock);
-    const std::int64_t blockStart = m_renderedFrames;
-    for (std::size_t s = 0; s < m_voices.size(); ++s) {
-        const Voice& voice = m_voices[s];
-        if (!voice.started) continue;
-        // Device frames [begin, end) of this block that fall inside the voice's range.
-        const std::int64_t voiceEnd = voice.startAt + (voice.to - voice.from);
-        const std::int64_t begin = std::max(blockStart, voice.startAt);
-        const std::int64_t end = std::min(blockStart + frames, voiceEnd);
-        if (begin >= end) continue;
-        const float g = m_gains[s].load(std::memory_order_relaxed);
-        const float* l = voice.l + voice.from + (begin - voice.startAt);
-        const float* r = voice.r + voice.from + (begin - voice.startAt);
-        float* o = out + 2 * (begin - blockStart);
-        const auto count = static_cast<std::ptrdiff_t>(end - begin);
-        for (std::ptrdiff_t i = 0; i < count; ++i) {
-            o[2 * i] += l[i] * g;
-            o[2 * i + 1] += r[i] * g;
+    // A busy main thread is never waited for: this block plays from the last copy.
+    if (m_lock.try_lock()) {
+        const bool newStream = m_table.stream != m_renderTable.stream;
+        m_renderTable = m_table;
+        m_lock.unlock();
+        m_renderSeen.store(m_renderTable.generation, std::memory_order_release);
+        if (newStream) m_renderMixer.snapGains(m_gains);
+    }
+    const std::int64_t blockStart = m_renderedFrames.load(std::memory_order_relaxed);
+    if (m_renderTable.stretched) {
+        renderStretched(out, frames, blockStart);
+    } else {
+        m_renderMixer.voices = m_renderTable.voices;
+        for (int done = 0; done < frames;) {
+            const int n = std::min(Mixer::kChunkFrames, frames - done);
+            m_renderMixer.mix(blockStart + done, n, m_gains, m_rampFrames);
+            float* o = out + 2 * static_cast<std::ptrdiff_t>(done);
+            for (int i = 0; i < n; ++i) {
+                o[2 * i] = m_renderMixer.l[static_cast<std::size_t>(i)];
+                o[2 * i + 1] = m_renderMixer.r[static_cast<std::size_t>(i)];
+            }
+            done += n;
         }
     }
-    m_renderedFrames = blockStart + frames;
+    m_renderedFrames.store(blockStart + frames, std::memory_order_release);
+}
+
+void PlaybackEngine::renderStretched(float* out, int frames, std::int64_t blockStart) noexcept {
+    std::fill(out, out + 2 * static_cast<std::ptrdiff_t>(frames), 0.0f);
+    const Voice* first = nullptr;
+    std::int64_t end = 0;
+    for (const Voice& voice : m_renderTable.voices) {
+        if (!voice.started) continue;
+        if (!first) first = &voice;
+        end = std::max(end, voice.to);
+    }
+    if (!first) return;
+    const std::uint64_t stream = m_renderTable.stream;
+    for (int i = std::clamp<std::int64_t>(first->startAt - blockStart, 0, frames); i < frames;
+         ++i) {
+        StampedFrame frame;
+        bool got = false;
+        while (m_ring.pop(frame)) {
+            if (frame.generation < stream) continue;  // made before a seek: stale
+            got = true;
+            break;
+        }
+        if (!got) {
+            // Nothing ready: silence. Once the feeder has given out everything, the song is over.
+            if (m_feederDoneGeneration.load(std::memory_order_acquire) == stream)
+                m_heard.store(packHeard(stream, end), std::memory_order_release);
+            break;
+        }
+        out[2 * i] = frame.l;
+        out[2 * i + 1] = frame.r;
+        m_heard.store(packHeard(stream, frame.songFrame), std::memory_order_release);
+    }
+}
+
+void PlaybackEngine::Mixer::snapGains(
+    const std::array<std::atomic<float>, kSources>& gains) noexcept {
+    for (std::size_t s = 0; s < ramps.size(); ++s) {
+        const float g = gains[s].load(std::memory_order_relaxed);
+        ramps[s] = Ramp{g, g, 0.0f, 0, false};
+    }
+}
+
+void PlaybackEngine::Mixer::mix(std::int64_t chunkStart, int n,
+                                const std::array<std::atomic<float>, kSources>& gains,
+                                int rampFrames) noexcept {
+    const std::span<float> mixL(l.data(), static_cast<std::size_t>(n));
+    const std::span<float> mixR(r.data(), static_cast<std::size_t>(n));
+    std::fill(mixL.begin(), mixL.end(), 0.0f);
+    std::fill(mixR.begin(), mixR.end(), 0.0f);
+    for (std::size_t s = 0; s < voices.size(); ++s) {
+        const Voice& voice = voices[s];
+        Ramp& ramp = ramps[s];
+        // Chunk frames [begin, end) of this chunk that fall inside the voice's range.
+        std::int64_t begin = chunkStart;
+        std::int64_t end = chunkStart;
+        if (voice.started) {
+            const std::int64_t voiceEnd = voice.startAt + (voice.to - voice.from);
+            begin = std::max(chunkStart, voice.startAt);
+            end = std::min(chunkStart + n, voiceEnd);
+        }
+        const float target = gains[s].load(std::memory_order_relaxed);
+        if (!ramp.sounding || begin >= end) {
+            // Silent until now: the new gain holds from the first sample heard.
+            ramp = Ramp{target, target, 0.0f, 0, false};
+        } else if (target != ramp.target) {
+            ramp.target = target;
+            ramp.step = (target - ramp.current) / static_cast<float>(rampFrames);
+            ramp.remaining = rampFrames;
+        }
+        ramp.sounding = begin < end;
+        if (begin >= end) continue;
+
+        const std::int64_t offset = voice.from + (begin - voice.startAt);
+        auto count = static_cast<std::size_t>(end - begin);
+        std::span<const float> inL(voice.l + offset, count);
+        std::span<const float> inR(voice.r + offset, count);
+        std::span<float> outL = mixL.subspan(static_cast<std::size_t>(begin - chunkStart), count);
+        std::span<float> outR = mixR.subspan(static_cast<std::size_t>(begin - chunkStart), count);
+        if (ramp.remaining > 0) {
+            const auto ramped = std::min(count, static_cast<std::size_t>(ramp.remaining));
+            dsp::addRamped(outL.first(ramped), inL, ramp.current, ramp.step);
+            ramp.current = dsp::addRamped(outR.first(ramped), inR, ramp.current, ramp.step);
+            ramp.remaining -= static_cast<int>(ramped);
+            if (ramp.remaining == 0) ramp.current = ramp.target;  // land exactly
+            inL = inL.subspan(ramped);
+            inR = inR.subspan(ramped);
+            outL = outL.subspan(ramped);
+            outR = outR.subspan(ramped);
+        }
+        // A silent stem adds nothing, as in the exported mix.
+        if (outL.empty() || ramp.current == 0.0f) continue;
+        dsp::addGained(outL, inL, ramp.current);
+        dsp::addGained(outR, inR, ramp.current);
+    }
+}
+
+// ---- Feeder thread -----------------------------------------------------------------------------
+
+void PlaybackEngine::feed() {
+    using namespace std::chrono_literals;
+    VoiceTable table;
+    std::unique_ptr<Mixer> mixer = std::make_unique<Mixer>();
+    std::unique_ptr<RealtimeStretcher> stretcher;
+    double stretcherRate = 0.0;
+    bool active = false;
+    bool done = false;
+    std::int64_t clock = 0;   // song frames fed, from the range's start
+    std::int64_t length = 0;  // song frames in the range
+    std::int64_t from = 0;
+    int drop = 0;          // output frames still to drop (the stretcher's start delay)
+    double songPos = 0.0;  // song frame of the next output frame
+    Stretch applied;
+    std::array<float, kFeedBlockFrames> outL{};
+    std::array<float, kFeedBlockFrames> outR{};
+    std::array<float, kFeedBlockFrames> zeros{};
+
+    while (!m_quit.load()) {
+        if (m_lock.try_lock()) {
+            const VoiceTable wanted = m_table;
+            m_lock.unlock();
+            if (wanted.stream != table.stream || wanted.stretched != table.stretched) {
+                table = wanted;
+                active = false;
+                const double rate = m_feedRate.load();
+                std::int64_t first = -1;
+                length = 0;
+                mixer->voices = {};
+                for (std::size_t s = 0; s < table.voices.size(); ++s) {
+                    Voice voice = table.voices[s];
+                    if (!voice.scheduled) continue;
+                    if (first < 0) first = voice.from;
+                    length = std::max(length, voice.to - voice.from);
+                    // On the song's own clock: frame 0 is the range's first.
+                    voice.startAt = 0;
+                    voice.started = true;
+                    mixer->voices[s] = voice;
+                }
+                if (table.stretched && first >= 0 && rate > 0.0) {
+                    if (!stretcher || stretcherRate != rate) {
+                        stretcher = std::make_unique<RealtimeStretcher>(rate, kFeedBlockFrames);
+                        stretcherRate = rate;
+                    }
+                    applied = Stretch{m_liveTempo.load(), m_liveSemitones.load()};
+                    stretcher->reset(applied);
+                    mixer->snapGains(m_gains);
+                    // Leading silence so the first real frame comes out first, aligned.
+                    for (int pad = stretcher->startPadFrames(); pad > 0;) {
+                        const int n = std::min(pad, kFeedBlockFrames);
+                        stretcher->process(zeros.data(), zeros.data(), n, false);
+                        pad -= n;
+                    }
+                    drop = stretcher->startDelayFrames();
+                    from = first;
+                    songPos = static_cast<double>(from);
+                    clock = 0;
+                    done = false;
+                    active = true;
+                }
+            } else {
+                table.generation = wanted.generation;
+            }
+            m_feederSeen.store(wanted.generation, std::memory_order_release);
+        }
+        if (!active || done) {
+            std::this_thread::sleep_for(5ms);
+            continue;
+        }
+        const Stretch live{m_liveTempo.load(), m_liveSemitones.load()};
+        if (!(live == applied) && !live.isIdentity()) {
+            stretcher->setStretch(live);
+            applied = live;
+        }
+        // Hand over what is ready, as far as the ring has room.
+        int ready = stretcher->available();
+        while (ready > 0 && m_ring.writable() > 0) {
+            const int n = std::min({ready, kFeedBlockFrames, static_cast<int>(m_ring.writable())});
+            const int got = stretcher->retrieve(outL.data(), outR.data(), n);
+            for (int i = 0; i < got; ++i) {
+                if (drop > 0) {
+                    --drop;
+                    continue;
+                }
+                m_ring.push({outL[static_cast<std::size_t>(i)], outR[static_cast<std::size_t>(i)],
+                             static_cast<std::int64_t>(songPos), table.stream});
+                songPos += applied.tempo;
+            }
+            ready = stretcher->available();
+        }
+        if (ready < 0) {  // all of the range has come out
+            done = true;
+            m_feederDoneGeneration.store(table.stream, std::memory_order_release);
+            continue;
+        }
+        if (ready > 0 || clock >= length) {
+            std::this_thread::sleep_for(2ms);  // the ring is full, or the tail is on its way
+            continue;
+        }
+        const int n = static_cast<int>(std::min<std::int64_t>(kFeedBlockFrames, length - clock));
+        // The mixer works in chunks; the stretcher takes the whole block.
+        std::array<float, kFeedBlockFrames> inL{};
+        std::array<float, kFeedBlockFrames> inR{};
+        for (int fed = 0; fed < n;) {
+            const int c = std::min(Mixer::kChunkFrames, n - fed);
+            mixer->mix(clock + fed, c, m_gains, m_rampFrames);
+            std::copy_n(mixer->l.begin(), c, inL.begin() + fed);
+            std::copy_n(mixer->r.begin(), c, inR.begin() + fed);
+            fed += c;
+        }
+        clock += n;
+        stretcher->process(inL.data(), inR.data(), n, clock >= length);
+    }
 }
 
 }  // namespace corvane::audio

@@ -7,9 +7,13 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <thread>
+#include <vector>
 
 #include "audio/AudioDevice.h"
 #include "audio/Error.h"
+#include "audio/FrameRing.h"
+#include "audio/Stretcher.h"
 #include "dsp/StemData.h"
 #include "dsp/StemKind.h"
 
@@ -22,12 +26,23 @@ namespace corvane::audio {
 // scheduling costs nothing however long the song. A source plays its range once, starting at a
 // given device frame; all sources given the same start frame play sample-aligned.
 //
+// Gains ramp linearly over kRampSeconds from the gain being heard to the new one, per sample, so
+// a mute or a slider drag never clicks or zippers; a source that is not sounding takes a new gain
+// at once.
+//
+// With a tempo or pitch set, the mixed stereo signal goes through Rubber Band's real-time mode on
+// a feeder thread of the engine's own, which works ahead into a wait-free ring; render() then only
+// reads that ring, each frame stamped with the song frame it stands for (the playhead).
+//
 // Threads: every member is for the main thread, except render(), which the device calls on its
-// real-time thread. The two meet in a short critical section that only swaps pointers and
-// numbers; stem data is released on the main thread, never in render().
+// real-time thread. render() is wait-free: it only try-locks the voice table the main thread
+// writes, and renders from its own last copy when the main thread is busy with it; the clock is
+// an atomic. Stems a voice stops pointing into are released on the main thread once render() and
+// the feeder have acknowledged the change, never in either of them.
 class PlaybackEngine final : private RenderSource {
 public:
     static constexpr int kSources = dsp::kStemCount;
+    static constexpr double kRampSeconds = 0.010;
 
     explicit PlaybackEngine(std::unique_ptr<AudioDevice> device);
     ~PlaybackEngine() override;
@@ -42,7 +57,7 @@ public:
 
     double sampleRate() const { return m_sampleRate; }
 
-    // Linear gain of one source, applied from the next rendered block on.
+    // The linear gain a source is heard at; a sounding source ramps to it over kRampSeconds.
     void setGain(int source, float gain);
     float gain(int source) const;
 
@@ -56,15 +71,26 @@ public:
     void stopSource(int source);
     void stopAll();
 
+    // Tempo and pitch for what is scheduled from now on. Between two non-identity values it also
+    // changes what is playing, at once; whether the sources are stretched at all is fixed when
+    // they are scheduled (the transport reschedules when that changes).
+    void setStretch(Stretch stretch);
+    Stretch stretch() const { return m_stretch; }
+    // The song frame being heard while stretched sources play (their `from` before the first
+    // frame is heard, their `to` once all of it was); nothing when not stretching.
+    std::optional<std::int64_t> stretchedSongFrame() const;
+    // Stretched frames prepared ahead of the device, and whether the feeder has given out the
+    // whole range (tests wait on these instead of on the clock).
+    std::int64_t bufferedFrames() const;
+    bool stretchedToTheEnd() const;
+
     // Frames the device has rendered so far: the engine's clock.
     std::int64_t deviceFrame() const;
     // The source's own clock at the last render: frames since its start (negative before it),
-    // or nothing when the source is not playing or nothing has rendered since it started.
+    // or nothing when the source is not playing.
     std::optional<std::int64_t> sourceTime(int source) const;
 
 private:
-    void render(float* interleavedStereo, int frames) noexcept override;
-
     struct Voice {
         const float* l = nullptr;
         const float* r = nullptr;
@@ -74,18 +100,86 @@ private:
         bool scheduled = false;
         bool started = false;
     };
+    struct VoiceTable {
+        std::array<Voice, kSources> voices{};
+        bool stretched = false;
+        std::uint64_t generation = 0;  // every change
+        std::uint64_t stream = 0;      // changes of what is scheduled (not of start times)
+    };
+    // Sums the voices at their ramped gains, chunk by chunk of a clock of its user's (the device's
+    // for render(), the song's for the feeder). One per thread; allocates nothing.
+    struct Mixer {
+        struct Ramp {
+            float current = 1.0f;
+            float target = 1.0f;
+            float step = 0.0f;
+            int remaining = 0;
+            bool sounding = false;  // the source was heard in the last chunk
+        };
+        static constexpr int kChunkFrames = 256;
+        std::array<Voice, kSources> voices{};
+        std::array<Ramp, kSources> ramps{};
+        std::array<float, kChunkFrames> l{};
+        std::array<float, kChunkFrames> r{};
+        // Frames [chunkStart, chunkStart + n) of the clock, n <= kChunkFrames, into l and r.
+        void mix(std::int64_t chunkStart, int n,
+                 const std::array<std::atomic<float>, kSources>& gains, int rampFrames) noexcept;
+        void snapGains(const std::array<std::atomic<float>, kSources>& gains) noexcept;
+    };
+
+    void render(float* interleavedStereo, int frames) noexcept override;
+    void renderStretched(float* out, int frames, std::int64_t blockStart) noexcept;
+    // Feeder thread: runs until m_quit.
+    void feed();
+    // Main thread: one more change of the voice table, under m_lock; returns its generation.
+    std::uint64_t publishVoices();
+    // Main thread: frees the stems render() and the feeder no longer point into.
+    void releaseRetired();
+
+    static constexpr int kFeedBlockFrames = 512;
+    static constexpr std::size_t kRingFrames = 16384;  // about 0.35 s at 48 kHz
 
     std::unique_ptr<AudioDevice> m_device;
     double m_sampleRate = 0.0;
+    std::atomic<int> m_rampFrames{1};  // set while the device is closed; the feeder reads it
+    Stretch m_stretch;  // main thread
 
-    // Guarded by m_lock; held by render() for one block and by the main thread for a few stores.
-    mutable std::mutex m_lock;
-    std::array<Voice, kSources> m_voices{};
-    std::int64_t m_renderedFrames = 0;
+    // The wanted voices: written by the main thread under m_lock, copied by render() and the
+    // feeder when their try-lock succeeds.
+    std::mutex m_lock;
+    VoiceTable m_table;
+
+    // Render thread only (and the main thread while the device is closed).
+    VoiceTable m_renderTable;
+    Mixer m_renderMixer;
+
+    // Written by render(), read by the main thread.
+    std::atomic<std::int64_t> m_renderedFrames{0};
+    std::atomic<std::uint64_t> m_renderSeen{0};
+    // The stream (low 24 bits) in the top bits, the song frame heard in the low 40; all ones
+    // before anything stretched was heard.
+    std::atomic<std::uint64_t> m_heard{~std::uint64_t{0}};
+
+    // Written by the feeder.
+    std::atomic<std::uint64_t> m_feederSeen{0};
+    std::atomic<std::uint64_t> m_feederDoneGeneration{0};
+    // Read by the feeder for every block.
+    std::atomic<double> m_liveTempo{1.0};
+    std::atomic<double> m_liveSemitones{0.0};
+    std::atomic<double> m_feedRate{0.0};  // the device's rate; 0 while closed
+    std::atomic<bool> m_quit{false};
+    FrameRing m_ring{kRingFrames};
 
     std::array<std::atomic<float>, kSources> m_gains;
-    // Main thread only: keeps the stems the voices point into alive.
+    // Main thread only: keeps the stems the voices point into alive, and those the other threads
+    // may still be reading until both acknowledge the generation that dropped them.
     std::array<std::shared_ptr<const dsp::StemData>, kSources> m_held;
+    struct Retired {
+        std::uint64_t generation;
+        std::shared_ptr<const dsp::StemData> stem;
+    };
+    std::vector<Retired> m_retired;
+    std::thread m_feeder;  // last: starts when everything it reads exists
 };
 
 }  // namespace corvane::audio

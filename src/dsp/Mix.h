@@ -10,4 +10,9 @@ namespace corvane::dsp {
 // command line's instrumental agree to the bit. Pure; any thread; allocates nothing.
 void addGained(std::span<float> out, std::span<const float> in, float gain);
 
+// The same rule while a gain moves: out[i] = in[i] * (from + step * (i + 1)) + out[i], so a gain
+// change is spread over the samples instead of jumping. Returns the gain of the last sample
+// written (from when out is empty). Pure; any thread; allocates nothing.
+float addRamped(std::span<float> out, std::span<const float> in, float from, float step);
+
 }  // namespace corvane::dsp

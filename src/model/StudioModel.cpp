@@ -19,7 +19,6 @@
 #include "audio/DisplayText.h"
 #include "audio/SdlAudioDevice.h"
 #include "audio/WavWriter.h"
-#include "dsp/Mix.h"
 #include "dsp/Peaks.h"
 #include "dsp/Separator.h"
 
@@ -66,19 +65,39 @@ struct StudioModel::LoadReport {
     std::shared_ptr<Loaded> loaded;
 };
 
+namespace {
+Transport::DeviceFactory orSdl(Transport::DeviceFactory makeDevice) {
+    if (makeDevice) return makeDevice;
+    return [] { return std::make_unique<audio::SdlAudioDevice>(); };
+}
+}  // namespace
+
 StudioModel::StudioModel(ExportDialogs* dialogs, DeviceFactory makeDevice, QObject* parent)
     : QObject(parent),
-      m_makeDevice(std::move(makeDevice)),
+      m_transport(orSdl(std::move(makeDevice))),
       m_dialogs(dialogs),
       m_waker([this] { applyLoadReports(); }) {
-    if (!m_makeDevice) m_makeDevice = [] { return std::make_unique<audio::SdlAudioDevice>(); };
-    m_engine = std::make_unique<audio::PlaybackEngine>(m_makeDevice());
-    m_timer.setInterval(kTickMilliseconds);
-    connect(&m_timer, &QTimer::timeout, this, &StudioModel::tick);
+    connect(&m_transport, &Transport::positionChanged, this,
+            [this] { forward(&StudioModel::positionChanged); });
+    connect(&m_transport, &Transport::isPlayingChanged, this,
+            [this] { forward(&StudioModel::isPlayingChanged); });
+    connect(&m_transport, &Transport::stretchChanged, this,
+            [this] { forward(&StudioModel::stretchChanged); });
+    connect(&m_transport, &Transport::failed, this, &StudioModel::setStatus);
+    connect(&m_exporter, &Exporter::busyChanged, this,
+            [this] { forward(&StudioModel::exportChanged); });
+    connect(&m_exporter, &Exporter::progressChanged, this,
+            [this] { forward(&StudioModel::exportChanged); });
+    connect(&m_exporter, &Exporter::finished, this, &StudioModel::setStatus);
+}
+
+void StudioModel::forward(void (StudioModel::*signal)()) {
+    emit(this->*signal)();
+    emit changed();
 }
 
 StudioModel::~StudioModel() {
-    m_timer.stop();
+    m_transport.stopPlayback();
     // A loader may still post to this object; it must be done before the object goes. Cancelled,
     // it stops within a packet or a frame, so closing the window during a load is prompt.
     for (Loader& loader : m_loaders) loader.cancel->store(true);
@@ -92,13 +111,14 @@ void StudioModel::setStrip(int index, const Strip& strip) {
     std::vector<Strip> strips = m_strips;
     strips[static_cast<std::size_t>(index)] = strip;
     publish(m_strips, std::move(strips), &StudioModel::stripsChanged);
+    applyGains();
 }
 
 // ---- Loading -----------------------------------------------------------------------------------
 
 void StudioModel::load(const QString& filePath) {
     Q_ASSERT(QThread::currentThread() == thread());
-    stopPlayback();
+    m_transport.stopPlayback();
     setPhase(Phase::processing);
     setProgress(0.0);
     setStatus(QString());
@@ -194,18 +214,15 @@ void StudioModel::reapLoaders() {
 }
 
 void StudioModel::finishLoading(Loaded&& loaded) {
-    // Unmapping the previous song's stems (hundreds of MB) takes milliseconds: done aside.
-    if (!m_stems.empty()) std::thread([old = std::move(m_stems)] {}).detach();
-    m_stems = std::move(loaded.stems);
+    Song song{std::move(loaded.stems), loaded.sampleRate, loaded.frames};
+    // Unmapping the previous song's stems (hundreds of MB) takes milliseconds: done aside, once
+    // the transport has let go of them too.
+    Song old = std::exchange(m_song, song);
     publish(m_peaks, std::move(loaded.peaks), &StudioModel::peaksChanged);
-    m_sampleRate = loaded.sampleRate;
-    m_totalFrames = loaded.frames;
-    publish(m_duration, static_cast<double>(m_totalFrames) / m_sampleRate,
-            &StudioModel::durationChanged);
-    setPosition(0.0);
-    m_startFrame = 0;
+    publish(m_duration, m_song.seconds(m_song.frames), &StudioModel::durationChanged);
     publish(m_strips, defaultStrips(), &StudioModel::stripsChanged);
-    buildEngine();
+    m_transport.setSong(std::move(song), effectiveGains(m_strips));
+    if (!old.stems.empty()) std::thread([old = std::move(old)] {}).detach();
     setPhase(Phase::ready);
     setProgress(1.0);
     if (!loaded.notice.isEmpty()) setStatus(loaded.notice);
@@ -220,105 +237,22 @@ void StudioModel::failLoading(const QString& description) {
 
 // ---- Playback ----------------------------------------------------------------------------------
 
-void StudioModel::buildEngine() {
-    m_engine = std::make_unique<audio::PlaybackEngine>(m_makeDevice());  // the old one closes
-    m_hasGraph = true;
-    applyGains();
-}
-
 void StudioModel::applyGains() {
     Q_ASSERT(QThread::currentThread() == thread());
-    if (!m_hasGraph || m_strips.empty()) return;
-    const std::vector<float> gains = effectiveGains(m_strips);
-    for (std::size_t i = 0; i < gains.size() && i < audio::PlaybackEngine::kSources; ++i)
-        m_engine->setGain(static_cast<int>(i), gains[i]);
+    if (m_strips.empty()) return;
+    m_transport.setGains(effectiveGains(m_strips));
 }
 
 void StudioModel::play() {
-    Q_ASSERT(QThread::currentThread() == thread());
-    if (m_phase != Phase::ready || m_isPlaying) return;
-    if (m_startFrame >= m_totalFrames - 1) {
-        m_startFrame = 0;
-        setPosition(0.0);
-    }
-    // Scheduling replaces whatever a source had; a source with nothing to play is cleared.
-    for (int i = 0; i < audio::PlaybackEngine::kSources; ++i) {
-        if (m_totalFrames - m_startFrame < 1 || i >= static_cast<int>(m_stems.size()))
-            m_engine->stopSource(i);
-        else
-            m_engine->schedule(i, m_stems[static_cast<std::size_t>(i)], m_startFrame,
-                               m_totalFrames);
-    }
-    if (!m_engine->isRunning()) {
-        if (auto error = m_engine->start(m_sampleRate)) {
-            setStatus(QString::fromUtf8(kEngineFailed) + fromUtf8(error->description));
-            return;
-        }
-    }
-    const auto lead = static_cast<std::int64_t>(std::llround(kStartLeadSeconds * m_sampleRate));
-    m_engine->startAll(m_engine->deviceFrame() + lead);
-    setIsPlaying(true);
-    m_timer.start();
+    if (m_phase == Phase::ready) m_transport.play();
 }
 
-void StudioModel::pause() {
-    Q_ASSERT(QThread::currentThread() == thread());
-    if (!m_isPlaying) return;
-    const std::int64_t f = currentFrame();
-    m_startFrame = std::min(std::max<std::int64_t>(m_totalFrames - 1, 0), f);
-    setPosition(static_cast<double>(m_startFrame) / m_sampleRate);
-    stopPlayback();
-}
+void StudioModel::pause() { m_transport.pause(); }
 
-void StudioModel::stop() {
-    Q_ASSERT(QThread::currentThread() == thread());
-    stopPlayback();
-    m_startFrame = 0;
-    setPosition(0.0);
-}
+void StudioModel::stop() { m_transport.stop(); }
 
 void StudioModel::seek(double seconds) {
-    Q_ASSERT(QThread::currentThread() == thread());
-    if (m_phase != Phase::ready) return;
-    const bool wasPlaying = m_isPlaying;
-    if (wasPlaying) stopPlayback();
-    // Truncated toward zero; out-of-range and non-finite times land on the nearest end.
-    const double k = m_sampleRate * seconds;
-    const std::int64_t last = std::max<std::int64_t>(m_totalFrames - 1, 0);
-    std::int64_t frame = 0;
-    if (k >= static_cast<double>(last))
-        frame = last;
-    else if (k > 0.0)
-        frame = static_cast<std::int64_t>(k);
-    m_startFrame = frame;
-    setPosition(static_cast<double>(m_startFrame) / m_sampleRate);
-    if (wasPlaying) play();
-}
-
-void StudioModel::stopPlayback() {
-    m_timer.stop();
-    m_engine->stopAll();
-    setIsPlaying(false);
-}
-
-void StudioModel::tick() {
-    if (!m_isPlaying) return;
-    const std::int64_t f = currentFrame();
-    if (f >= m_totalFrames) {
-        stopPlayback();
-        m_startFrame = 0;
-        setPosition(0.0);
-    } else {
-        setPosition(static_cast<double>(f) / m_sampleRate);
-    }
-}
-
-std::int64_t StudioModel::currentFrame() const {
-    if (!m_hasGraph) return m_startFrame;
-    // The vocals source is the clock for all four; before its start it stands at startFrame.
-    const std::optional<std::int64_t> played = m_engine->sourceTime(0);
-    if (!played) return m_startFrame;
-    return m_startFrame + std::max<std::int64_t>(0, *played);
+    if (m_phase == Phase::ready) m_transport.seek(seconds);
 }
 
 // ---- Exports -----------------------------------------------------------------------------------
@@ -328,66 +262,56 @@ QString StudioModel::wavName(std::string_view suffix) const {
     return fromUtf8(audio::wavName(std::string_view(name.constData(), name.size()), suffix));
 }
 
-bool StudioModel::write(const std::vector<float>& l, const std::vector<float>& r, const QString& to,
-                        bool quiet) {
-    if (auto error = audio::writeWav(localPath(to), l, r, m_sampleRate)) {
-        setStatus(QString::fromUtf8(kExportFailed) + fromUtf8(error->description));
-        return false;
-    }
-    if (!quiet)
-        setStatus(QStringLiteral("Saved ") + QFileInfo(to).fileName() + QStringLiteral("."));
-    return true;
+void StudioModel::startExport(ExportJob job) {
+    job.sampleRate = m_song.sampleRate;
+    job.frames = m_song.frames;
+    m_exporter.start(std::move(job));
 }
 
 void StudioModel::exportMix() {
     Q_ASSERT(QThread::currentThread() == thread());
-    if (m_phase != Phase::ready || !m_dialogs) return;
+    if (m_phase != Phase::ready || !m_dialogs || isExporting()) return;
     const std::optional<QString> to = m_dialogs->saveWavLocation(wavName("Mix"));
     if (!to) return;
-    const auto frames = static_cast<std::size_t>(m_totalFrames);
-    std::vector<float> l(frames, 0.0f);
-    std::vector<float> r(frames, 0.0f);
-    const std::vector<float> gains = effectiveGains(m_strips);
-    for (std::size_t i = 0; i < gains.size() && i < m_stems.size(); ++i) {
-        const float g = gains[i];
-        if (m_strips[i].mute || g == 0.0f) continue;  // silent stems cost nothing
-        const dsp::StemData& stem = *m_stems[i];
-        dsp::addGained(l, stem.l, g);
-        dsp::addGained(r, stem.r, g);
-    }
-    write(l, r, *to, false);
+    std::vector<float> gains = effectiveGains(m_strips);
+    gains.resize(m_song.stems.size(), 0.0f);
+    ExportJob job;
+    job.files.push_back({localPath(*to), m_song.stems, std::move(gains), stretch()});
+    job.success = QStringLiteral("Saved ") + QFileInfo(*to).fileName() + QStringLiteral(".");
+    startExport(std::move(job));
 }
 
 void StudioModel::exportStem(int index) {
     Q_ASSERT(QThread::currentThread() == thread());
     Q_ASSERT(index >= 0 && index < kStems);
     const std::optional<dsp::StemKind> kind = dsp::stemKindFromRaw(index);
-    if (!kind || m_phase != Phase::ready || !m_dialogs || index >= static_cast<int>(m_stems.size()))
+    if (!kind || m_phase != Phase::ready || !m_dialogs || isExporting() ||
+        index >= static_cast<int>(m_song.stems.size()))
         return;
     const std::optional<QString> to = m_dialogs->saveWavLocation(wavName(dsp::title(*kind)));
     if (!to) return;
-    const dsp::StemData& stem = *m_stems[static_cast<std::size_t>(index)];
-    write(stem.l, stem.r, *to, false);
+    ExportJob job;
+    job.files.push_back({localPath(*to), {m_song.stems[static_cast<std::size_t>(index)]}, {}, {}});
+    job.success = QStringLiteral("Saved ") + QFileInfo(*to).fileName() + QStringLiteral(".");
+    startExport(std::move(job));
 }
 
 void StudioModel::exportAllStems() {
     Q_ASSERT(QThread::currentThread() == thread());
-    if (m_phase != Phase::ready || !m_dialogs || m_stems.size() != kStems) return;
+    if (m_phase != Phase::ready || !m_dialogs || isExporting() || m_song.stems.size() != kStems)
+        return;
     const std::optional<QString> folder = m_dialogs->exportFolder();
     if (!folder) return;
     const QDir dir(*folder);
-    QString firstFailure;
+    ExportJob job;
     for (dsp::StemKind kind : dsp::kAllStemKinds) {
         const QString to = dir.filePath(wavName(dsp::title(kind)));
-        const dsp::StemData& stem = *m_stems[static_cast<std::size_t>(dsp::rawValue(kind))];
-        if (!write(stem.l, stem.r, to, true) && firstFailure.isEmpty()) firstFailure = m_status;
+        job.files.push_back(
+            {localPath(to), {m_song.stems[static_cast<std::size_t>(dsp::rawValue(kind))]}, {}, {}});
     }
-    // A failed file is not reported as success: its message stays.
-    if (!firstFailure.isEmpty()) {
-        setStatus(firstFailure);
-        return;
-    }
-    setStatus(QStringLiteral("Exported 4 stems to ") + dir.dirName() + QStringLiteral("."));
+    // A failed file is not reported as success: the first failure is the outcome then.
+    job.success = QStringLiteral("Exported 4 stems to ") + dir.dirName() + QStringLiteral(".");
+    startExport(std::move(job));
 }
 
 }  // namespace corvane::model

@@ -20,18 +20,18 @@
 #include "audio/PlaybackEngine.h"
 #include "dsp/StemData.h"
 #include "model/ExportDialogs.h"
+#include "model/Exporter.h"
 #include "model/MainThreadWaker.h"
+#include "model/Song.h"
+#include "model/StatusText.h"
 #include "model/Strip.h"
+#include "model/Transport.h"
 
 namespace corvane::model {
 
-// The texts the model puts before an error's description in `status`.
-inline constexpr const char* kCouldNotRead = "Couldn't read that file: ";
-inline constexpr const char* kEngineFailed = "Audio engine failed: ";
-inline constexpr const char* kExportFailed = "Export failed: ";
-
 // The one model of the application: the phase, the loaded song's stems, peaks and mixer strips,
-// the transport, and the load and export operations.
+// the transport, and the load and export operations. A thin facade: playback and the playhead
+// belong to Transport; this class publishes their state with its own.
 //
 // Main thread only: every member is called there and every signal is emitted there (checked by
 // assertions in debug builds). Loading runs decoding, separation and peaks on a worker thread that
@@ -53,11 +53,9 @@ class StudioModel : public QObject {
 public:
     // Makes the output device for each new playback graph: SDL's by default, an offline one in
     // tests.
-    using DeviceFactory = std::function<std::unique_ptr<audio::AudioDevice>()>;
+    using DeviceFactory = Transport::DeviceFactory;
 
     static constexpr int kPeakBins = 600;
-    static constexpr double kStartLeadSeconds = 0.12;
-    static constexpr int kTickMilliseconds = 33;  // about 1/30 s
 
     explicit StudioModel(ExportDialogs* dialogs = nullptr, DeviceFactory makeDevice = {},
                          QObject* parent = nullptr);
@@ -69,28 +67,34 @@ public:
     QString fileName() const { return m_fileName; }
     const std::vector<Strip>& strips() const { return m_strips; }
     const std::vector<std::vector<float>>& peaks() const { return m_peaks; }
-    double position() const { return m_position; }
+    double position() const { return m_transport.position(); }
     double duration() const { return m_duration; }
-    bool isPlaying() const { return m_isPlaying; }
+    bool isPlaying() const { return m_transport.isPlaying(); }
     QString status() const { return m_status; }
 
     // The song as loaded (for tests and the benchmark; views use the published state).
-    double sampleRate() const { return m_sampleRate; }
-    std::int64_t totalFrames() const { return m_totalFrames; }
-    std::int64_t startFrame() const { return m_startFrame; }
-    const std::vector<std::shared_ptr<const dsp::StemData>>& stems() const { return m_stems; }
-    audio::PlaybackEngine& engine() { return *m_engine; }
+    double sampleRate() const { return m_song.sampleRate; }
+    std::int64_t totalFrames() const { return m_song.frames; }
+    std::int64_t startFrame() const { return m_transport.startFrame(); }
+    const std::vector<std::shared_ptr<const dsp::StemData>>& stems() const { return m_song.stems; }
+    audio::PlaybackEngine& engine() { return m_transport.engine(); }
+    Transport& transport() { return m_transport; }
 
     void setDialogs(ExportDialogs* dialogs) { m_dialogs = dialogs; }
 
-    // The views' one way to change a strip's volume, solo or mute; follow with applyGains().
+    // The views' one way to change a strip's volume, solo or mute; the change is heard at once.
     void setStrip(int index, const Strip& strip);
 
     // Starts loading a song file; returns at once. Playback stops, the phase becomes processing.
     void load(const QString& filePath);
 
-    // Gives each playing stem its strip's effective gain, at once.
+    // Gives each playing stem its strip's effective gain, at once. setStrip() already does; kept
+    // for callers that changed nothing else.
     void applyGains();
+
+    // Tempo and pitch of what plays and of the exported mix (stems export raw).
+    void setStretch(audio::Stretch stretch) { m_transport.setStretch(stretch); }
+    audio::Stretch stretch() const { return m_transport.stretch(); }
 
     // Transport. Times in seconds.
     void play();
@@ -98,10 +102,16 @@ public:
     void stop();
     void seek(double seconds);
 
-    // Exports through the dialogs; the outcome is reported in `status`.
+    // Exports through the dialogs, written on a worker; the outcome is reported in `status`.
+    // One export at a time: while one runs, these do nothing.
     void exportMix();
     void exportStem(int index);
     void exportAllStems();
+    // Stops the running export; it leaves no file and says "Export cancelled.".
+    void cancelExport() { m_exporter.cancel(); }
+    bool isExporting() const { return m_exporter.isBusy(); }
+    // 0 to 1 while an export runs.
+    double exportProgress() const { return m_exporter.progress(); }
 
 signals:
     void phaseChanged();
@@ -113,6 +123,9 @@ signals:
     void durationChanged();
     void isPlayingChanged();
     void statusChanged();
+    void stretchChanged();
+    // isExporting() or exportProgress() changed.
+    void exportChanged();
     void changed();
 
 private:
@@ -132,8 +145,6 @@ private:
     void publish(T& field, T value, void (StudioModel::*signal)());
     void setPhase(Phase phase) { publish(m_phase, phase, &StudioModel::phaseChanged); }
     void setProgress(double v) { publish(m_progress, v, &StudioModel::progressChanged); }
-    void setPosition(double v) { publish(m_position, v, &StudioModel::positionChanged); }
-    void setIsPlaying(bool v) { publish(m_isPlaying, v, &StudioModel::isPlayingChanged); }
     void setStatus(const QString& v) { publish(m_status, v, &StudioModel::statusChanged); }
 
     // Worker thread: decodes, separates and computes peaks, posting progress and the outcome.
@@ -141,14 +152,10 @@ private:
                  const std::atomic<bool>& cancel);
     void finishLoading(Loaded&& loaded);
     void failLoading(const QString& description);
-    void buildEngine();
-    void stopPlayback();
-    void tick();
-    std::int64_t currentFrame() const;
-    // Writes a WAV at the song's rate and reports the outcome in `status` ("Saved …" unless quiet);
-    // true on success.
-    bool write(const std::vector<float>& l, const std::vector<float>& r, const QString& to,
-               bool quiet);
+    // Re-emits a transport change as this model's own published change.
+    void forward(void (StudioModel::*signal)());
+    // Hands `job` to the exporter unless one is running.
+    void startExport(ExportJob job);
     QString wavName(std::string_view suffix) const;
     bool isCurrentLoad(std::uint64_t generation) const { return generation == m_loadGeneration; }
     void reapLoaders();
@@ -159,22 +166,15 @@ private:
     QString m_fileName;
     std::vector<Strip> m_strips = defaultStrips();
     std::vector<std::vector<float>> m_peaks;
-    double m_position = 0.0;
     double m_duration = 0.0;
-    bool m_isPlaying = false;
     QString m_status;
 
-    // Private song and playback state.
-    std::vector<std::shared_ptr<const dsp::StemData>> m_stems;
-    double m_sampleRate = 44100.0;
-    std::int64_t m_totalFrames = 0;
-    DeviceFactory m_makeDevice;
-    std::unique_ptr<audio::PlaybackEngine> m_engine;
-    bool m_hasGraph = false;  // a song's graph has been built
-    std::int64_t m_startFrame = 0;
-    QTimer m_timer;
+    // The loaded song, and its playback.
+    Song m_song;
+    Transport m_transport;
 
     ExportDialogs* m_dialogs = nullptr;
+    Exporter m_exporter;
 
     // Loads: the newest generation is the one that counts.
     std::uint64_t m_loadGeneration = 0;

@@ -10,10 +10,12 @@
 #include <QPainterPath>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QShortcut>
 #include <QStackedLayout>
 #include <QVBoxLayout>
 #include <cmath>
 
+#include "ui/StretchControls.h"
 #include "ui/StripView.h"
 #include "ui/Theme.h"
 #include "ui/TransportBar.h"
@@ -146,6 +148,7 @@ ContentView::ContentView(model::StudioModel& model, FileDialogs& dialogs, QWidge
     m_status->setTextInteractionFlags(Qt::TextSelectableByMouse);
     setSecondaryText(m_status, palette());
     layout->addWidget(m_status);
+    layout->addWidget(makeExportRow());
     layout->addWidget(makeInfoLine());
 
     connect(&m_model, &model::StudioModel::phaseChanged, this, &ContentView::syncFromModel);
@@ -153,6 +156,8 @@ ContentView::ContentView(model::StudioModel& model, FileDialogs& dialogs, QWidge
     connect(&m_model, &model::StudioModel::fileNameChanged, this, &ContentView::syncProgress);
     connect(&m_model, &model::StudioModel::progressChanged, this, &ContentView::syncProgress);
     connect(&m_model, &model::StudioModel::stripsChanged, this, &ContentView::syncKaraoke);
+    connect(&m_model, &model::StudioModel::exportChanged, this, &ContentView::syncExport);
+    syncExport();
     syncFromModel();
     syncKaraoke();
     syncProgress();
@@ -178,6 +183,8 @@ QWidget* ContentView::makeHeader() {
     m_open->setObjectName(QStringLiteral("openButton"));
     m_open->setIcon(themedIcon(QStringLiteral("document-open")));
     m_open->setFocusPolicy(Qt::NoFocus);
+    m_open->setAccessibleName(QStringLiteral("Open audio file"));
+    m_open->setToolTip(QStringLiteral("Open a song to split into stems"));
     connect(m_open, &QPushButton::clicked, this, &ContentView::openFile);
     row->addWidget(m_open);
     return header;
@@ -222,6 +229,9 @@ QWidget* ContentView::makeStudio() {
     column->setSpacing(12);
     column->addStretch(1);
     column->addWidget(new TransportBar(m_model, m_studio));
+    auto* stretch = new StretchControls(m_model, m_studio);
+    stretch->setObjectName(QStringLiteral("stretchControls"));
+    column->addWidget(stretch, 0, Qt::AlignRight);
 
     auto* strips = new QVBoxLayout();
     strips->setSpacing(8);
@@ -234,7 +244,8 @@ QWidget* ContentView::makeStudio() {
                                 QStringLiteral("Karaoke"), m_studio);
     m_karaoke->setObjectName(QStringLiteral("karaokeButton"));
     m_karaoke->setFocusPolicy(Qt::NoFocus);
-    m_karaoke->setToolTip(QStringLiteral("Mute the vocals"));
+    m_karaoke->setToolTip(QStringLiteral("Mute the vocals (K)"));
+    m_karaoke->setAccessibleName(QStringLiteral("Karaoke"));
     connect(m_karaoke, &QPushButton::clicked, this, &ContentView::toggleKaraoke);
     exports->addWidget(m_karaoke);
     exports->addStretch(1);
@@ -244,16 +255,48 @@ QWidget* ContentView::makeStudio() {
     auto* mix = new QPushButton(QStringLiteral("Current Mix…"), m_studio);
     mix->setObjectName(QStringLiteral("exportMixButton"));
     mix->setFocusPolicy(Qt::NoFocus);
+    mix->setAccessibleName(QStringLiteral("Export current mix"));
+    mix->setToolTip(QStringLiteral("Save the mix as heard, tempo and pitch included, as WAV"));
     connect(mix, &QPushButton::clicked, &m_model, &model::StudioModel::exportMix);
     exports->addWidget(mix);
     auto* all = new QPushButton(QStringLiteral("All Stems…"), m_studio);
     all->setObjectName(QStringLiteral("exportAllButton"));
     all->setFocusPolicy(Qt::NoFocus);
+    all->setAccessibleName(QStringLiteral("Export all stems"));
+    all->setToolTip(QStringLiteral("Save the four raw stems into a folder"));
     connect(all, &QPushButton::clicked, &m_model, &model::StudioModel::exportAllStems);
     exports->addWidget(all);
     column->addLayout(exports);
     column->addStretch(1);
+    addStudioKeys();
     return m_studio;
+}
+
+void ContentView::addStudioKeys() {
+    // Window-wide while the studio shows; the buttons take no focus, so nothing else eats these.
+    const auto add = [this](const QKeySequence& keys, auto action) {
+        auto* shortcut = new QShortcut(keys, m_studio);
+        shortcut->setContext(Qt::WindowShortcut);
+        connect(shortcut, &QShortcut::activated, this, action);
+    };
+    constexpr double kSeekStepSeconds = 5.0;
+    add(QKeySequence(Qt::Key_Left),
+        [this] { m_model.seek(m_model.position() - kSeekStepSeconds); });
+    add(QKeySequence(Qt::Key_Right),
+        [this] { m_model.seek(m_model.position() + kSeekStepSeconds); });
+    add(QKeySequence(Qt::Key_Home), [this] { m_model.seek(0.0); });
+    add(QKeySequence(Qt::Key_K), [this] { toggleKaraoke(); });
+    for (int i = 0; i < dsp::kStemCount; ++i) {
+        const auto key = static_cast<Qt::Key>(Qt::Key_1 + i);
+        const auto toggle = [this, i](bool model::Strip::*field) {
+            if (i >= static_cast<int>(m_model.strips().size())) return;
+            model::Strip strip = m_model.strips()[static_cast<std::size_t>(i)];
+            strip.*field = !(strip.*field);
+            m_model.setStrip(i, strip);
+        };
+        add(QKeySequence(key), [toggle] { toggle(&model::Strip::solo); });
+        add(QKeySequence(Qt::SHIFT | key), [toggle] { toggle(&model::Strip::mute); });
+    }
 }
 
 QWidget* ContentView::makeInfoLine() {
@@ -329,6 +372,42 @@ void ContentView::syncFromModel() {
     m_status->setVisible(!m_model.status().isEmpty());  // an empty status takes no space
 }
 
+QWidget* ContentView::makeExportRow() {
+    m_exportRow = new QWidget(this);
+    m_exportRow->setObjectName(QStringLiteral("exportRow"));
+    auto* row = new QHBoxLayout(m_exportRow);
+    row->setContentsMargins(0, 0, 0, 0);
+    auto* label = makeLabel(QStringLiteral("Exporting…"), TextStyle::caption, m_exportRow);
+    setSecondaryText(label, palette());
+    m_exportBar = new QProgressBar(m_exportRow);
+    m_exportBar->setObjectName(QStringLiteral("exportProgressBar"));
+    m_exportBar->setAccessibleName(QStringLiteral("Export progress"));
+    m_exportBar->setRange(0, 1000);
+    m_exportBar->setTextVisible(false);
+    m_cancelExport = new QPushButton(QStringLiteral("Cancel"), m_exportRow);
+    m_cancelExport->setObjectName(QStringLiteral("cancelExportButton"));
+    m_cancelExport->setToolTip(QStringLiteral("Stop this export; no file is left behind"));
+    m_cancelExport->setFocusPolicy(Qt::NoFocus);
+    connect(m_cancelExport, &QPushButton::clicked, this, [this] { m_model.cancelExport(); });
+    row->addWidget(label);
+    row->addWidget(m_exportBar, 1);
+    row->addWidget(m_cancelExport);
+    return m_exportRow;
+}
+
+void ContentView::syncExport() {
+    const bool busy = m_model.isExporting();
+    m_exportRow->setVisible(busy);  // takes no space otherwise
+    m_exportBar->setValue(static_cast<int>(std::lround(m_model.exportProgress() * 1000)));
+    // One export at a time: the commands wait for this one.
+    for (QPushButton* button : findChildren<QPushButton*>()) {
+        const QString name = button->objectName();
+        if (name == QLatin1String("exportMixButton") || name == QLatin1String("exportAllButton") ||
+            name == QLatin1String("exportButton"))
+            button->setEnabled(!busy);
+    }
+}
+
 void ContentView::syncKaraoke() {
     const bool vocalsMuted = !m_model.strips().empty() && m_model.strips().front().mute;
     // Strips change at every step of a volume drag; restyling re-polishes, so only on a change.
@@ -351,7 +430,6 @@ void ContentView::toggleKaraoke() {
     model::Strip vocals = m_model.strips().front();
     vocals.mute = !vocals.mute;
     m_model.setStrip(0, vocals);
-    m_model.applyGains();
 }
 
 }  // namespace corvane::ui

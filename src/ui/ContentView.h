@@ -20,7 +20,8 @@ class DropZone;
 // window takes a dropped file, in every phase; only the first dropped file location counts.
 // Children are named for tests: openButton, dropZone, processing, studio, progressLabel,
 // progressBar, percentLabel, statusLabel, infoLabel, karaokeButton, exportMixButton,
-// exportAllButton. Main thread.
+// exportAllButton, and the export row shown while an export runs: exportRow, exportProgressBar,
+// cancelExportButton. Main thread.
 class ContentView : public QWidget {
     Q_OBJECT
 public:
@@ -44,10 +45,14 @@ private:
     QWidget* makeProcessing();
     QWidget* makeStudio();
     QWidget* makeInfoLine();
+    QWidget* makeExportRow();
+    // Left/Right seek 5 s, Home to the start, 1-4 solo a strip, Shift+1-4 mute it, K karaoke.
+    void addStudioKeys();
     void setTargeted(bool targeted);
     void syncFromModel();
     void syncProgress();
     void syncKaraoke();
+    void syncExport();
     void toggleKaraoke();
 
     model::StudioModel& m_model;
@@ -64,6 +69,9 @@ private:
     QLabel* m_percent = nullptr;
     QLabel* m_status = nullptr;
     QPushButton* m_karaoke = nullptr;
+    QWidget* m_exportRow = nullptr;
+    QProgressBar* m_exportBar = nullptr;
+    QPushButton* m_cancelExport = nullptr;
 };
 
 }  // namespace corvane::ui

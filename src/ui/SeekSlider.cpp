@@ -31,6 +31,7 @@ SeekSlider::SeekSlider(model::StudioModel& model, QWidget* parent)
     setSingleStep(5000);
     setPageStep(30000);
     setAccessibleName(tr("Playback position"));
+    setToolTip(tr("Playback position (Left and Right seek 5 s, Home to the start)"));
 
     connect(this, &QAbstractSlider::sliderPressed, this, [this] {
         m_scrub = m_model.position();

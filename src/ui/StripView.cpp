@@ -39,7 +39,6 @@ void editStrip(model::StudioModel& model, int index, Change change) {
     model::Strip s = model.strips()[static_cast<std::size_t>(index)];
     change(s);
     model.setStrip(index, s);
-    model.applyGains();
 }
 
 QPushButton* makeButton(QWidget* parent, const QString& name, const QString& toolTip) {
@@ -87,6 +86,7 @@ StripView::StripView(model::StudioModel& model, int index, QWidget* parent)
     m_volume->setPageStep(kSliderSteps / 10);
     m_volume->setSingleStep(kSliderSteps / 100);
     m_volume->setAccessibleName(title + QStringLiteral(" volume"));
+    m_volume->setToolTip(title + QStringLiteral(" volume, 0 to 150 %"));
     m_volumeLabel = new QLabel(volume);
     m_volumeLabel->setObjectName(QStringLiteral("volumeLabel"));
     m_volumeLabel->setFont(monospacedDigits(ui::font(TextStyle::caption2)));
@@ -94,10 +94,12 @@ StripView::StripView(model::StudioModel& model, int index, QWidget* parent)
     volumeLayout->addWidget(m_volume, 0, Qt::AlignHCenter);
     volumeLayout->addWidget(m_volumeLabel, 0, Qt::AlignHCenter);
 
-    m_solo = makeButton(this, QStringLiteral("soloButton"), QStringLiteral("Solo"));
+    const QString key = QString::number(index + 1);
+    m_solo = makeButton(this, QStringLiteral("soloButton"), QStringLiteral("Solo (%1)").arg(key));
     m_solo->setText(QStringLiteral("S"));
     m_solo->setAccessibleName(QStringLiteral("Solo ") + title);
-    m_mute = makeButton(this, QStringLiteral("muteButton"), QStringLiteral("Mute"));
+    m_mute =
+        makeButton(this, QStringLiteral("muteButton"), QStringLiteral("Mute (Shift+%1)").arg(key));
     m_mute->setText(QStringLiteral("M"));
     m_mute->setAccessibleName(QStringLiteral("Mute ") + title);
     m_export =

@@ -11,8 +11,17 @@ static void registerIconResources() { Q_INIT_RESOURCE(icons); }
 namespace corvane::ui {
 
 QColor kindColor(dsp::StemKind kind) {
-    const std::uint32_t rgb = dsp::color(kind);
-    return QColor((rgb >> 16) & 0xFF, (rgb >> 8) & 0xFF, rgb & 0xFF);
+    switch (kind) {
+        case dsp::StemKind::vocals:
+            return colors::pink;
+        case dsp::StemKind::drums:
+            return colors::orange;
+        case dsp::StemKind::bass:
+            return colors::indigo;
+        case dsp::StemKind::other:
+            return colors::teal;
+    }
+    return colors::gray;
 }
 
 QColor secondaryText(const QPalette& palette) {

@@ -167,13 +167,16 @@ void WaveformView::paintBars(QPainter& painter, const QRect& dirty) const {
     painter.setOpacity(1.0);
 }
 
+// Only the primary button seeks: a right or middle click (a context menu, a paste) must not
+// restart what plays.
 void WaveformView::mousePressEvent(QMouseEvent* event) {
+    if (event->button() != Qt::LeftButton) return event->ignore();
     seekTo(event->position().x());
     event->accept();
 }
 
 void WaveformView::mouseMoveEvent(QMouseEvent* event) {
-    if (event->buttons() == Qt::NoButton) return;
+    if (!(event->buttons() & Qt::LeftButton)) return event->ignore();
     seekTo(event->position().x());
     event->accept();
 }

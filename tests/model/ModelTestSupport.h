@@ -43,7 +43,12 @@ inline bool loadAndWait(model::StudioModel& model, const QString& path) {
            model.phase() == model::Phase::ready;
 }
 
-// Sets the volume, solo and mute of the first strips and makes them heard.
+// Waits for the running export, if any, to report its outcome; false if it never does.
+inline bool waitForExport(model::StudioModel& model) {
+    return QTest::qWaitFor([&] { return !model.isExporting(); }, 20000);
+}
+
+// Sets the volume, solo and mute of the first strips (each change heard at once).
 using Settings = std::vector<std::tuple<float, bool, bool>>;
 inline void setStrips(model::StudioModel& model, const Settings& settings) {
     for (std::size_t i = 0; i < settings.size(); ++i) {
@@ -51,7 +56,6 @@ inline void setStrips(model::StudioModel& model, const Settings& settings) {
         std::tie(s.volume, s.solo, s.mute) = settings[i];
         model.setStrip(static_cast<int>(i), s);
     }
-    model.applyGains();
 }
 
 // The WAV at `file` must be the model's stems at `gains`, summed and clipped, to 24 bits.

@@ -39,6 +39,7 @@ TEST_F(Exports, MixFollowsTheStripsAsHeard) {
         setStrips(m, settings);
         rig.dialogs.next = rig.path("mix.wav");
         m.exportMix();
+        ASSERT_TRUE(waitForExport(m));
         EXPECT_EQ(rig.dialogs.asked.back(), "My Song.mp3 - Mix.wav");
         EXPECT_EQ(m.status(), "Saved mix.wav.");
         expectMixOf(rig.path("mix.wav"), m, gains);
@@ -47,8 +48,11 @@ TEST_F(Exports, MixFollowsTheStripsAsHeard) {
 
 TEST_F(Exports, CancelsSayNothingStemsAreRawAndFailuresAreNeverReportedAsSuccess) {
     m.exportMix();
+    ASSERT_TRUE(waitForExport(m));
     m.exportStem(0);
+    ASSERT_TRUE(waitForExport(m));
     m.exportAllStems();
+    ASSERT_TRUE(waitForExport(m));
     EXPECT_EQ(rig.dialogs.asked,
               (Asked{"My Song.mp3 - Mix.wav", "My Song.mp3 - Vocals.wav", "folder"}));
     EXPECT_TRUE(m.status().isEmpty());
@@ -57,11 +61,13 @@ TEST_F(Exports, CancelsSayNothingStemsAreRawAndFailuresAreNeverReportedAsSuccess
     setStrips(m, {{1, 0, 0}, {0, 0, 1}});  // drums muted at volume 0
     rig.dialogs.next = rig.path("drums.wav");
     m.exportStem(1);
+    ASSERT_TRUE(waitForExport(m));
     EXPECT_EQ(m.status(), "Saved drums.wav.");
     expectMixOf(rig.path("drums.wav"), m, {0, 1, 0, 0});
     std::filesystem::create_directory(rig.dir / "Exports");
     rig.dialogs.next = rig.path("Exports");
     m.exportAllStems();
+    ASSERT_TRUE(waitForExport(m));
     EXPECT_EQ(m.status(), "Exported 4 stems to Exports.");
     const std::string names[] = {"Vocals", "Drums", "Bass", "Other"};
     for (int s = 0; s < 4; ++s)
@@ -70,11 +76,67 @@ TEST_F(Exports, CancelsSayNothingStemsAreRawAndFailuresAreNeverReportedAsSuccess
 
     rig.dialogs.next = rig.path("no such folder/mix.wav");
     m.exportMix();
+    ASSERT_TRUE(waitForExport(m));
     EXPECT_EQ(m.status(), "Export failed: No such file or directory");
     rig.dialogs.next = "/dev/full";
     m.exportStem(3);
+    ASSERT_TRUE(waitForExport(m));
     EXPECT_EQ(m.status(), "Export failed: No space left on device");
     rig.dialogs.next = rig.path("vanished");
     m.exportAllStems();  // every stem fails: the folder is gone
+    ASSERT_TRUE(waitForExport(m));
     EXPECT_EQ(m.status(), "Export failed: No such file or directory");
+}
+
+TEST_F(Exports, RunAsideOneAtATimeWithProgressAndACancelLeavesNoFile) {
+    std::vector<double> seen;
+    QObject::connect(&m, &StudioModel::exportChanged, [&] { seen.push_back(m.exportProgress()); });
+    rig.dialogs.next = rig.path("mix.wav");
+    m.exportMix();
+    EXPECT_TRUE(m.isExporting());  // returns at once; the worker writes
+    m.exportStem(1);               // busy: not even a dialog
+    EXPECT_EQ(rig.dialogs.asked.size(), 1u);
+    ASSERT_TRUE(waitForExport(m));
+    EXPECT_EQ(m.status(), "Saved mix.wav.");
+    ASSERT_FALSE(seen.empty());
+    EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end()));
+    EXPECT_EQ(seen.back(), 1.0);
+
+    // Cancelled: nothing new is left, and a file it would have replaced is kept as it was.
+    const auto before = std::filesystem::file_size(rig.dir / "mix.wav");
+    for (const char* name : {"cancelled.wav", "mix.wav"}) {
+        rig.dialogs.next = rig.path(name);
+        m.exportMix();
+        m.cancelExport();
+        ASSERT_TRUE(waitForExport(m));
+        EXPECT_EQ(m.status(), "Export cancelled.");
+    }
+    EXPECT_EQ(QDir(rig.path("")).entryList(QDir::Files | QDir::Hidden),
+              (QStringList{"mix.wav", "My Song.mp3.wav"}));
+    EXPECT_EQ(std::filesystem::file_size(rig.dir / "mix.wav"), before);
+    std::filesystem::create_directory(rig.dir / "Exports");
+    rig.dialogs.next = rig.path("Exports");
+    m.exportAllStems();
+    m.cancelExport();
+    ASSERT_TRUE(waitForExport(m));
+    EXPECT_EQ(m.status(), "Export cancelled.");
+    EXPECT_TRUE(std::filesystem::is_empty(rig.dir / "Exports"));
+}
+
+TEST_F(Exports, TheMixIsWrittenAtTheTempoAndPitchHeardAndStemsStayRaw) {
+    m.setStretch({0.5, 3.0});
+    rig.dialogs.next = rig.path("slow.wav");
+    m.exportMix();
+    ASSERT_TRUE(waitForExport(m));
+    EXPECT_EQ(m.status(), "Saved slow.wav.");
+    auto slow = audio::readAudio(rig.dir / "slow.wav");
+    ASSERT_TRUE(slow.ok()) << slow.error().description;
+    // Twice as long, give or take the stretcher's edges.
+    EXPECT_NEAR(static_cast<double>(slow.value().frames()), 2.0 * m.totalFrames(),
+                0.02 * m.totalFrames());
+    EXPECT_GT(test::peakAbs(slow.value().l), 0.05f);
+    rig.dialogs.next = rig.path("bass.wav");
+    m.exportStem(2);
+    ASSERT_TRUE(waitForExport(m));
+    expectMixOf(rig.path("bass.wav"), m, {0, 0, 1, 0});
 }

@@ -10,7 +10,7 @@ namespace {
 constexpr double kRate = 44100.0;
 constexpr std::int64_t kLead = 5292;  // 0.12 s at 44.1 kHz
 
-struct Transport : ::testing::Test {
+struct Playback : ::testing::Test {
     ModelRig rig;
     StudioModel& m = *rig.model;
 
@@ -38,7 +38,7 @@ struct Transport : ::testing::Test {
 
 }  // namespace
 
-TEST_F(Transport, PlayIsSampleAlignedAfterTheLeadFollowsGainsAndResumesWherePaused) {
+TEST_F(Playback, PlayIsSampleAlignedAfterTheLeadFollowsGainsAndResumesWherePaused) {
     m.play();
     EXPECT_EQ(std::tuple(m.isPlaying(), rig.device->openCount(), rig.device->sampleRate()),
               std::tuple(true, 1, kRate));
@@ -52,7 +52,8 @@ TEST_F(Transport, PlayIsSampleAlignedAfterTheLeadFollowsGainsAndResumesWherePaus
     EXPECT_EQ(std::tuple(m.engine().sourceTime(0), playing.count()), std::tuple(before, 0));
 
     setStrips(m, {{1, 0, 1}, {.5f, 0, 0}});
-    expectHeard(4096, 0, kLead, {0, .5f, 1, 1});
+    rig.device->render(441);  // the 10 ms gain ramp
+    expectHeard(4096 - 441, 0, kLead, {0, .5f, 1, 1});
     m.pause();
     EXPECT_EQ(state(), state(false, 12096));
     for (float v : rig.device->render(2000)) ASSERT_EQ(v, 0.0f);  // paused is silent
@@ -60,7 +61,7 @@ TEST_F(Transport, PlayIsSampleAlignedAfterTheLeadFollowsGainsAndResumesWherePaus
     expectHeard(kLead + 8000, 12096, m.engine().deviceFrame() + kLead, {0, .5f, 1, 1});
 }
 
-TEST_F(Transport, SeekClampsAndRestartsStopAndTheEndRewindAndTheModelCanGo) {
+TEST_F(Playback, SeekClampsAndRestartsStopAndTheEndRewindAndTheModelCanGo) {
     const double seconds[] = {-5.0, 1.5, 99.0, 1.00001, NAN};  // clamped, truncated
     const std::int64_t frames[] = {0, 66150, m.totalFrames() - 1, 44100, 0};
     for (int i = 0; i < 5; ++i) {
@@ -106,5 +107,6 @@ TEST(TransportWithoutOutput, NoDeviceIsReportedAndTheRestKeepsWorking) {
     m.seek(0.5);
     rig.dialogs.next = rig.path("x.wav");
     m.exportStem(2);
+    ASSERT_TRUE(waitForExport(m));
     EXPECT_EQ(std::tuple(m.position(), m.status()), std::tuple(0.5, "Saved x.wav."));
 }

@@ -1,4 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
+#include <QAbstractButton>
+#include <QAbstractSlider>
 #include <QDir>
 #include <QLabel>
 #include <QMimeData>
@@ -228,6 +230,9 @@ TEST_F(Window, TheStudio) {
     child<QSlider>("volumeSlider", 2)->setValue(0);
     rig.dialogs.next = rig.path("bass stem.wav");
     QTest::mouseClick(child("exportButton", 2), Qt::LeftButton);
+    EXPECT_TRUE(child("cancelExportButton")->isVisible() && !child("exportMixButton")->isEnabled());
+    ASSERT_TRUE(waitForExport(m));
+    EXPECT_FALSE(child("exportRow")->isVisible() || !child("exportMixButton")->isEnabled());
     EXPECT_GT(peakAbs(m.stems()[2]->l), 0.01f);
     expectMixOf(rig.path("bass stem.wav"), m, {0, 0, 1, 0});
 
@@ -303,5 +308,72 @@ TEST_F(Window, TheSeekSliderSeeksOnceAtReleaseAndStopRewinds) {
         EXPECT_EQ(
             std::tuple(m.isPlaying(), m.startFrame(), label("positionLabel"), slider->value()),
             std::tuple(false, 0, "0:00", 0));
+    }
+}
+
+TEST_F(Window, TempoAndPitchKeysStepClampAndResetWhatPlays) {
+    ASSERT_TRUE(rig.load(1.0));
+    using Keys = std::vector<Qt::Key>;
+    // Keys pressed in order, then the tempo and pitch shown and applied.
+    const std::tuple<Keys, double, double, const char*, const char*> cases[] = {
+        {{Qt::Key_BracketLeft, Qt::Key_BracketLeft}, 0.9, 0.0, "90 %", "0 st"},
+        {Keys(12, Qt::Key_BracketLeft), 0.5, 0.0, "50 %", "0 st"},  // clamped at 50 %
+        {{Qt::Key_Equal, Qt::Key_Equal}, 0.5, 2.0, "50 %", "+2 st"},
+        {Keys(30, Qt::Key_Minus), 0.5, -12.0, "50 %", "-12 st"},
+        {Keys(25, Qt::Key_BracketRight), 1.5, -12.0, "150 %", "-12 st"}};
+    for (const auto& [keys, tempo, semitones, tempoText, pitchText] : cases) {
+        for (Qt::Key key : keys) QTest::keyClick(&view, key);
+        EXPECT_EQ(std::tuple(m.stretch().tempo, m.stretch().semitones),
+                  std::tuple(tempo, semitones));
+        EXPECT_EQ(
+            std::tuple(child<QLabel>("tempoLabel")->text(), child<QLabel>("pitchLabel")->text()),
+            std::tuple(QString(tempoText), QString(pitchText)));
+    }
+    EXPECT_EQ(m.engine().stretch(), m.stretch());
+    for (const char* name : {"tempoSlider", "pitchSlider", "resetStretchButton"})
+        EXPECT_FALSE(child(name)->accessibleName().isEmpty() || child(name)->toolTip().isEmpty())
+            << name;
+    QTest::mouseClick(child("resetStretchButton"), Qt::LeftButton);
+    EXPECT_TRUE(m.stretch().isIdentity());
+    EXPECT_FALSE(child("resetStretchButton")->isEnabled());
+}
+
+TEST_F(Window, TheKeyboardPlaysTheStudioAndEveryControlSaysItsName) {
+    ASSERT_TRUE(rig.load(12.0));
+    using Flags = std::array<bool, 4>;
+    const auto solos = [&] {
+        Flags f{};
+        for (int i = 0; i < 4; ++i) f[i] = m.strips()[i].solo;
+        return f;
+    };
+    const auto mutes = [&] {
+        Flags f{};
+        for (int i = 0; i < 4; ++i) f[i] = m.strips()[i].mute;
+        return f;
+    };
+    // Key, modifiers, then the position and strip flags it leaves.
+    const std::tuple<Qt::Key, Qt::KeyboardModifiers, double, Flags, Flags> cases[] = {
+        {Qt::Key_Right, {}, 5.0, {}, {}},
+        {Qt::Key_Right, {}, 10.0, {}, {}},
+        {Qt::Key_Left, {}, 5.0, {}, {}},
+        {Qt::Key_Home, {}, 0.0, {}, {}},
+        {Qt::Key_Left, {}, 0.0, {}, {}},  // clamped at the start
+        {Qt::Key_2, {}, 0.0, {0, 1, 0, 0}, {}},
+        {Qt::Key_4, {}, 0.0, {0, 1, 0, 1}, {}},
+        {Qt::Key_2, {}, 0.0, {0, 0, 0, 1}, {}},
+        {Qt::Key_3, Qt::ShiftModifier, 0.0, {0, 0, 0, 1}, {0, 0, 1, 0}},
+        {Qt::Key_K, {}, 0.0, {0, 0, 0, 1}, {1, 0, 1, 0}},
+        {Qt::Key_K, {}, 0.0, {0, 0, 0, 1}, {0, 0, 1, 0}}};
+    for (const auto& [key, modifiers, seconds, solo, mute] : cases) {
+        QTest::keyClick(&view, key, modifiers);
+        EXPECT_EQ(std::tuple(m.position(), solos(), mutes()), std::tuple(seconds, solo, mute))
+            << QKeySequence(key | modifiers).toString().toStdString();
+    }
+    EXPECT_EQ(m.engine().gain(0), 0.0f);  // heard at once: only the other strip soloed plays
+    for (QWidget* w : view.findChildren<QWidget*>()) {
+        if (!qobject_cast<QAbstractButton*>(w) && !qobject_cast<QAbstractSlider*>(w)) continue;
+        if (!w->isVisible()) continue;
+        EXPECT_FALSE(w->accessibleName().isEmpty() || w->toolTip().isEmpty())
+            << w->objectName().toStdString();
     }
 }

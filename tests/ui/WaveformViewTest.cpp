@@ -120,6 +120,13 @@ TEST(WaveformView, BarsPlayheadAndSeeking) {
     view.setMouseTracking(true);
     QTest::mouseMove(&view, {kW / 10, kH / 2});
     EXPECT_EQ(m.startFrame(), 0) << "a drag seeks, hovering does not";
+    // Only the primary button seeks: a right or middle click, or a drag with one, moves nothing.
+    for (const Qt::MouseButton button : {Qt::RightButton, Qt::MiddleButton}) {
+        QTest::mousePress(&view, button, {}, {kW / 2, kH / 2});
+        QTest::mouseMove(&view, {kW / 3, kH / 2});
+        QTest::mouseRelease(&view, button, {}, {kW / 3, kH / 2});
+        EXPECT_EQ(m.startFrame(), 0) << button;
+    }
 }
 
 }  // namespace

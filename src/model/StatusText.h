@@ -1,0 +1,11 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+
+namespace corvane::model {
+
+// The texts the model puts before an error's description in `status`.
+inline constexpr const char* kCouldNotRead = "Couldn't read that file: ";
+inline constexpr const char* kEngineFailed = "Audio engine failed: ";
+inline constexpr const char* kExportFailed = "Export failed: ";
+
+}  // namespace corvane::model

@@ -1,0 +1,159 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "model/Transport.h"
+
+#include <QThread>
+#include <algorithm>
+#include <cmath>
+
+#include "model/StatusText.h"
+
+namespace corvane::model {
+
+Transport::Transport(DeviceFactory makeDevice, QObject* parent)
+    : QObject(parent), m_makeDevice(std::move(makeDevice)) {
+    m_engine = std::make_unique<audio::PlaybackEngine>(m_makeDevice());
+    m_timer.setInterval(kTickMilliseconds);
+    connect(&m_timer, &QTimer::timeout, this, &Transport::tick);
+}
+
+void Transport::setSong(Song song, const std::vector<float>& gains) {
+    Q_ASSERT(QThread::currentThread() == thread());
+    stopPlayback();
+    m_engine = std::make_unique<audio::PlaybackEngine>(m_makeDevice());  // the old one closes
+    m_engine->setStretch(m_stretch);
+    m_song = std::move(song);
+    m_hasSong = true;
+    m_startFrame = 0;
+    setPosition(0.0);
+    setGains(gains);
+}
+
+void Transport::setGains(const std::vector<float>& gains) {
+    Q_ASSERT(QThread::currentThread() == thread());
+    if (!m_hasSong) return;
+    for (std::size_t i = 0; i < gains.size() && i < audio::PlaybackEngine::kSources; ++i)
+        m_engine->setGain(static_cast<int>(i), gains[i]);
+}
+
+void Transport::setStretch(audio::Stretch stretch) {
+    Q_ASSERT(QThread::currentThread() == thread());
+    stretch.tempo = std::clamp(stretch.tempo, audio::Stretch::kMinTempo, audio::Stretch::kMaxTempo);
+    stretch.semitones = std::clamp(stretch.semitones, -audio::Stretch::kMaxSemitones,
+                                   audio::Stretch::kMaxSemitones);
+    // Between two stretched settings the engine follows at once; into or out of stretching, the
+    // sources are scheduled again from where the song is.
+    const bool engages = stretch.isIdentity() != m_stretch.isIdentity();
+    m_stretch = stretch;
+    m_engine->setStretch(stretch);
+    if (engages && m_isPlaying) {
+        const std::int64_t f = currentFrame();
+        stopPlayback();
+        m_startFrame = std::min(std::max<std::int64_t>(m_song.frames - 1, 0), f);
+        play();
+    }
+    emit stretchChanged();
+}
+
+void Transport::play() {
+    Q_ASSERT(QThread::currentThread() == thread());
+    if (!m_hasSong || m_isPlaying) return;
+    const std::int64_t total = m_song.frames;
+    if (m_startFrame >= total - 1) {
+        m_startFrame = 0;
+        setPosition(0.0);
+    }
+    // Scheduling replaces whatever a source had; a source with nothing to play is cleared.
+    for (int i = 0; i < audio::PlaybackEngine::kSources; ++i) {
+        if (total - m_startFrame < 1 || i >= static_cast<int>(m_song.stems.size()))
+            m_engine->stopSource(i);
+        else
+            m_engine->schedule(i, m_song.stems[static_cast<std::size_t>(i)], m_startFrame, total);
+    }
+    if (!m_engine->isRunning()) {
+        if (auto error = m_engine->start(m_song.sampleRate)) {
+            emit failed(QString::fromUtf8(kEngineFailed) +
+                        QString::fromStdString(error->description));
+            return;
+        }
+    }
+    const auto lead =
+        static_cast<std::int64_t>(std::llround(kStartLeadSeconds * m_song.sampleRate));
+    m_engine->startAll(m_engine->deviceFrame() + lead);
+    setIsPlaying(true);
+    m_timer.start();
+}
+
+void Transport::pause() {
+    Q_ASSERT(QThread::currentThread() == thread());
+    if (!m_isPlaying) return;
+    const std::int64_t f = currentFrame();
+    m_startFrame = std::min(std::max<std::int64_t>(m_song.frames - 1, 0), f);
+    setPosition(m_song.seconds(m_startFrame));
+    stopPlayback();
+}
+
+void Transport::stop() {
+    Q_ASSERT(QThread::currentThread() == thread());
+    stopPlayback();
+    m_startFrame = 0;
+    setPosition(0.0);
+}
+
+void Transport::seek(double seconds) {
+    Q_ASSERT(QThread::currentThread() == thread());
+    if (!m_hasSong) return;
+    const bool wasPlaying = m_isPlaying;
+    if (wasPlaying) stopPlayback();
+    // Truncated toward zero; out-of-range and non-finite times land on the nearest end.
+    const double k = m_song.sampleRate * seconds;
+    const std::int64_t last = std::max<std::int64_t>(m_song.frames - 1, 0);
+    std::int64_t frame = 0;
+    if (k >= static_cast<double>(last))
+        frame = last;
+    else if (k > 0.0)
+        frame = static_cast<std::int64_t>(k);
+    m_startFrame = frame;
+    setPosition(m_song.seconds(m_startFrame));
+    if (wasPlaying) play();
+}
+
+void Transport::stopPlayback() {
+    m_timer.stop();
+    m_engine->stopAll();
+    setIsPlaying(false);
+}
+
+void Transport::tick() {
+    if (!m_isPlaying) return;
+    const std::int64_t f = currentFrame();
+    if (f >= m_song.frames) {
+        stopPlayback();
+        m_startFrame = 0;
+        setPosition(0.0);
+    } else {
+        setPosition(m_song.seconds(f));
+    }
+}
+
+std::int64_t Transport::currentFrame() const {
+    if (!m_hasSong) return m_startFrame;
+    // Stretched, the engine stamps every frame with the song frame it stands for.
+    if (!m_engine->stretch().isIdentity())
+        return m_engine->stretchedSongFrame().value_or(m_startFrame);
+    // The vocals source is the clock for all four; before its start it stands at startFrame.
+    const std::optional<std::int64_t> played = m_engine->sourceTime(0);
+    if (!played) return m_startFrame;
+    return m_startFrame + std::max<std::int64_t>(0, *played);
+}
+
+void Transport::setPosition(double seconds) {
+    m_position = seconds;
+    emit positionChanged();
+}
+
+void Transport::setIsPlaying(bool playing) {
+    m_isPlaying = playing;
+    emit isPlayingChanged();
+}
+
+}  // namespace corvane::model

@@ -1,0 +1,86 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <QTimer>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "audio/AudioDevice.h"
+#include "audio/PlaybackEngine.h"
+#include "model/Song.h"
+
+namespace corvane::model {
+
+// Plays the loaded song's four stems together from a resume point and keeps the playhead (song
+// seconds), through a PlaybackEngine on an output device of its factory's making.
+//
+// Main thread only; its signals are emitted there. The playhead timer ticks about 30 times a
+// second while playing and reads the engine's clock; the engine renders on the device's thread.
+class Transport : public QObject {
+    Q_OBJECT
+
+public:
+    using DeviceFactory = std::function<std::unique_ptr<audio::AudioDevice>()>;
+
+    static constexpr double kStartLeadSeconds = 0.12;
+    static constexpr int kTickMilliseconds = 33;  // about 1/30 s
+
+    explicit Transport(DeviceFactory makeDevice, QObject* parent = nullptr);
+
+    // A new song: playback stops, a fresh graph (and device) is made, the resume point is frame
+    // 0, and the stems are heard at `gains` (one per stem).
+    void setSong(Song song, const std::vector<float>& gains);
+    bool hasSong() const { return m_hasSong; }
+    // The effective gain of each stem, heard at once (ramped by the engine).
+    void setGains(const std::vector<float>& gains);
+
+    // Tempo (0.5 to 1.5) and pitch (-12 to +12 semitones) of what plays, clamped to those
+    // ranges; the playhead stays in song time. Applied at once while playing.
+    void setStretch(audio::Stretch stretch);
+    audio::Stretch stretch() const { return m_stretch; }
+
+    // Times in seconds of the song. play() without a song does nothing; a device that cannot be
+    // opened is reported through failed().
+    void play();
+    void pause();
+    void stop();
+    void seek(double seconds);
+    // Stops the sound and the playhead timer; keeps the resume point and position.
+    void stopPlayback();
+
+    bool isPlaying() const { return m_isPlaying; }
+    double position() const { return m_position; }
+    std::int64_t startFrame() const { return m_startFrame; }
+    const Song& song() const { return m_song; }
+    audio::PlaybackEngine& engine() { return *m_engine; }
+
+signals:
+    // Emitted on every assignment, an equal value included.
+    void positionChanged();
+    void isPlayingChanged();
+    void stretchChanged();
+    // One line for the status: "Audio engine failed: " and the device's reason.
+    void failed(const QString& status);
+
+private:
+    void setPosition(double seconds);
+    void setIsPlaying(bool playing);
+    void tick();
+    std::int64_t currentFrame() const;
+
+    DeviceFactory m_makeDevice;
+    std::unique_ptr<audio::PlaybackEngine> m_engine;
+    Song m_song;
+    bool m_hasSong = false;
+    std::int64_t m_startFrame = 0;
+    double m_position = 0.0;
+    bool m_isPlaying = false;
+    audio::Stretch m_stretch;
+    QTimer m_timer;
+};
+
+}  // namespace corvane::model
