@@ -19,6 +19,7 @@
 #include "audio/DisplayText.h"
 #include "audio/SdlAudioDevice.h"
 #include "audio/WavWriter.h"
+#include "dsp/Mix.h"
 #include "dsp/Peaks.h"
 #include "dsp/Separator.h"
 
@@ -53,6 +54,10 @@ struct StudioModel::Loaded {
     double sampleRate = 0.0;
     std::int64_t frames = 0;
     QString notice;  // for the status line once the studio shows; empty if nothing to say
+    dsp::SeparationMethod method = dsp::SeparationMethod::standard;
+    // A song separated again: the strips and the playhead stay as they are.
+    bool keepSettings = false;
+    double position = 0.0;
 };
 
 // A load worker's report to the main thread.
@@ -123,26 +128,83 @@ void StudioModel::load(const QString& filePath) {
     setProgress(0.0);
     setStatus(QString());
     publish(m_fileName, QFileInfo(filePath).fileName(), &StudioModel::fileNameChanged);
+    m_loadingPath = filePath;
+    m_reseparating = false;
+    startLoader([this, path = localPath(filePath), method = m_method](
+                    std::uint64_t generation, const std::atomic<bool>& cancel) {
+        runLoad(path, generation, method, cancel);
+    });
+}
 
+void StudioModel::startLoader(std::function<void(std::uint64_t, const std::atomic<bool>&)> work) {
     const std::uint64_t generation = ++m_loadGeneration;
     reapLoaders();
     for (Loader& older : m_loaders) older.cancel->store(true);  // superseded: stop wasting work
     auto done = std::make_shared<std::atomic<bool>>(false);
     auto cancel = std::make_shared<std::atomic<bool>>(false);
-    std::filesystem::path path = localPath(filePath);
     // The worker touches no field: it queues its progress and its result for this thread, where
     // anything from a superseded load is dropped. The destructor joins the worker, so `this`
     // outlives it.
-    std::thread worker([this, path = std::move(path), generation, done, cancel] {
+    std::thread worker([work = std::move(work), generation, done, cancel] {
         lowerThreadPriority();
-        runLoad(path, generation, *cancel);
+        work(generation, *cancel);
         done->store(true);
     });
     m_loaders.push_back(Loader{std::move(worker), std::move(done), std::move(cancel)});
 }
 
+void StudioModel::setMethod(dsp::SeparationMethod method) {
+    Q_ASSERT(QThread::currentThread() == thread());
+    if (method == m_method) return;
+    publish(m_method, method, &StudioModel::methodChanged);
+    if (m_reseparating) {
+        // Chosen back while the song is separated again: that work is dropped, the studio stays.
+        m_reseparating = false;
+        ++m_loadGeneration;
+        for (Loader& loader : m_loaders) loader.cancel->store(true);
+        setPhase(Phase::ready);
+        setProgress(1.0);
+        if (method == m_songMethod) return;
+    }
+    if (m_phase == Phase::processing && !m_loadingPath.isEmpty()) {
+        load(m_loadingPath);
+        return;
+    }
+    if (m_phase == Phase::ready && method != m_songMethod) reseparate();
+}
+
+void StudioModel::reseparate() {
+    const double position = m_transport.position();
+    m_transport.pause();
+    setPhase(Phase::processing);
+    setProgress(0.0);
+    setStatus(QString());
+    m_reseparating = true;
+    m_loadingPath.clear();
+    startLoader([this, song = m_song, method = m_method, position](
+                    std::uint64_t generation, const std::atomic<bool>& cancel) {
+        // The stems sum back to the song, in stem order, as the mixer adds them.
+        dsp::StereoAudio audio;
+        audio.sampleRate = song.sampleRate;
+        const auto frames = static_cast<std::size_t>(song.frames);
+        audio.l.assign(frames, 0.0f);
+        audio.r.assign(frames, 0.0f);
+        for (const auto& stem : song.stems) {
+            dsp::addGained(audio.l, std::span(stem->l).first(frames), 1.0f);
+            dsp::addGained(audio.r, std::span(stem->r).first(frames), 1.0f);
+        }
+        auto loaded = std::make_shared<Loaded>();
+        loaded->sampleRate = song.sampleRate;
+        loaded->frames = song.frames;
+        loaded->method = method;
+        loaded->keepSettings = true;
+        loaded->position = position;
+        separateAndPost(std::move(audio), std::move(loaded), generation, cancel);
+    });
+}
+
 void StudioModel::runLoad(const std::filesystem::path& path, std::uint64_t generation,
-                          const std::atomic<bool>& cancel) {
+                          dsp::SeparationMethod method, const std::atomic<bool>& cancel) {
     auto fail = [&](QString description) {
         postReport({LoadReport::failed, generation, 0.0, std::move(description), nullptr});
     };
@@ -157,12 +219,20 @@ void StudioModel::runLoad(const std::filesystem::path& path, std::uint64_t gener
         loaded->notice = fromUtf8(early) + QStringLiteral(".");
         loaded->notice[0] = loaded->notice[0].toUpper();
     }
+    loaded->method = method;
+    separateAndPost(std::move(song), std::move(loaded), generation, cancel);
+}
 
+void StudioModel::separateAndPost(dsp::StereoAudio song, std::shared_ptr<Loaded> loaded,
+                                  std::uint64_t generation, const std::atomic<bool>& cancel) {
+    auto fail = [&](QString description) {
+        postReport({LoadReport::failed, generation, 0.0, std::move(description), nullptr});
+    };
     const dsp::ProgressFn progress = [this, generation](double fraction) {
         postReport({LoadReport::progressed, generation, fraction, {}, nullptr});
     };
-    std::vector<dsp::StemData> stems =
-        dsp::Separator::separate(song, progress, dsp::SeparatorOptions{.cancel = &cancel});
+    std::vector<dsp::StemData> stems = dsp::Separator::separate(
+        song, progress, dsp::SeparatorOptions{.method = loaded->method, .cancel = &cancel});
     song = {};                  // the decoded song is not needed any more
     if (cancel.load()) return;  // superseded or closing: nobody will read a report
     if (stems.size() != kStems) return fail(QStringLiteral("The separation could not be set up."));
@@ -220,8 +290,12 @@ void StudioModel::finishLoading(Loaded&& loaded) {
     Song old = std::exchange(m_song, song);
     publish(m_peaks, std::move(loaded.peaks), &StudioModel::peaksChanged);
     publish(m_duration, m_song.seconds(m_song.frames), &StudioModel::durationChanged);
-    publish(m_strips, defaultStrips(), &StudioModel::stripsChanged);
+    if (!loaded.keepSettings) publish(m_strips, defaultStrips(), &StudioModel::stripsChanged);
     m_transport.setSong(std::move(song), effectiveGains(m_strips));
+    if (loaded.keepSettings) m_transport.seek(loaded.position);
+    m_songMethod = loaded.method;
+    m_reseparating = false;
+    m_loadingPath.clear();
     if (!old.stems.empty()) std::thread([old = std::move(old)] {}).detach();
     setPhase(Phase::ready);
     setProgress(1.0);
@@ -230,6 +304,8 @@ void StudioModel::finishLoading(Loaded&& loaded) {
 }
 
 void StudioModel::failLoading(const QString& description) {
+    m_reseparating = false;
+    m_loadingPath.clear();
     setPhase(Phase::idle);
     setStatus(QString::fromUtf8(kCouldNotRead) + description);
     reapLoaders();

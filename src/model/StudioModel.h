@@ -18,6 +18,7 @@
 
 #include "audio/AudioDevice.h"
 #include "audio/PlaybackEngine.h"
+#include "dsp/Separator.h"
 #include "dsp/StemData.h"
 #include "model/ExportDialogs.h"
 #include "model/Exporter.h"
@@ -63,6 +64,7 @@ public:
 
     // Published state.
     Phase phase() const { return m_phase; }
+    dsp::SeparationMethod method() const { return m_method; }
     double progress() const { return m_progress; }
     QString fileName() const { return m_fileName; }
     const std::vector<Strip>& strips() const { return m_strips; }
@@ -87,6 +89,13 @@ public:
 
     // Starts loading a song file; returns at once. Playback stops, the phase becomes processing.
     void load(const QString& filePath);
+
+    // The separation method for this song and the ones loaded after it (Standard by default).
+    // With a song in the studio, choosing the other method separates it again from its stems
+    // (they sum to the song: nothing is decoded again), showing progress, and keeps the strips'
+    // settings and the playhead; choosing back while that runs cancels it and the studio is as
+    // it was. During a file's load, the load starts over with the chosen method.
+    void setMethod(dsp::SeparationMethod method);
 
     // Gives each playing stem its strip's effective gain, at once. setStrip() already does; kept
     // for callers that changed nothing else.
@@ -124,6 +133,7 @@ signals:
     void isPlayingChanged();
     void statusChanged();
     void stretchChanged();
+    void methodChanged();
     // isExporting() or exportProgress() changed.
     void exportChanged();
     void changed();
@@ -149,7 +159,13 @@ private:
 
     // Worker thread: decodes, separates and computes peaks, posting progress and the outcome.
     void runLoad(const std::filesystem::path& path, std::uint64_t generation,
-                 const std::atomic<bool>& cancel);
+                 dsp::SeparationMethod method, const std::atomic<bool>& cancel);
+    // Worker thread: separates `song` and posts the outcome into `loaded`.
+    void separateAndPost(dsp::StereoAudio song, std::shared_ptr<Loaded> loaded,
+                         std::uint64_t generation, const std::atomic<bool>& cancel);
+    // Main thread: starts `work` on a fresh loader, superseding any load in flight.
+    void startLoader(std::function<void(std::uint64_t, const std::atomic<bool>&)> work);
+    void reseparate();
     void finishLoading(Loaded&& loaded);
     void failLoading(const QString& description);
     // Re-emits a transport change as this model's own published change.
@@ -162,6 +178,7 @@ private:
 
     // Published.
     Phase m_phase = Phase::idle;
+    dsp::SeparationMethod m_method = dsp::SeparationMethod::standard;
     double m_progress = 0.0;
     QString m_fileName;
     std::vector<Strip> m_strips = defaultStrips();
@@ -171,6 +188,9 @@ private:
 
     // The loaded song, and its playback.
     Song m_song;
+    dsp::SeparationMethod m_songMethod = dsp::SeparationMethod::standard;  // the stems' method
+    QString m_loadingPath;        // the file of the load in flight, if it is one
+    bool m_reseparating = false;  // the load in flight separates the studio's song again
     Transport m_transport;
 
     ExportDialogs* m_dialogs = nullptr;

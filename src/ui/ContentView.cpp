@@ -15,6 +15,7 @@
 #include <QVBoxLayout>
 #include <cmath>
 
+#include "ui/MethodChoice.h"
 #include "ui/StretchControls.h"
 #include "ui/StripView.h"
 #include "ui/Theme.h"
@@ -217,6 +218,10 @@ QWidget* ContentView::makeProcessing() {
     m_percent->setAlignment(Qt::AlignCenter);
     setSecondaryText(m_percent, palette());
     column->addWidget(m_percent);
+    // The method can be changed, or a change taken back, while a song is separated.
+    auto* method = new MethodChoice(m_model, m_processing);
+    method->setObjectName(QStringLiteral("processingMethodChoice"));
+    column->addWidget(method, 0, Qt::AlignCenter);
     column->addStretch(1);
     return m_processing;
 }
@@ -229,9 +234,15 @@ QWidget* ContentView::makeStudio() {
     column->setSpacing(12);
     column->addStretch(1);
     column->addWidget(new TransportBar(m_model, m_studio));
+    auto* controls = new QHBoxLayout();
+    auto* method = new MethodChoice(m_model, m_studio);
+    method->setObjectName(QStringLiteral("methodChoice"));
+    controls->addWidget(method, 0, Qt::AlignLeft | Qt::AlignVCenter);
+    controls->addStretch(1);
     auto* stretch = new StretchControls(m_model, m_studio);
     stretch->setObjectName(QStringLiteral("stretchControls"));
-    column->addWidget(stretch, 0, Qt::AlignRight);
+    controls->addWidget(stretch);
+    column->addLayout(controls);
 
     auto* strips = new QVBoxLayout();
     strips->setSpacing(8);

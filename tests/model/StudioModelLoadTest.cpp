@@ -111,3 +111,43 @@ TEST(StudioModelLoad, AFileCutShortLoadsAndSaysWhereItEnds) {
     ASSERT_TRUE(rig.load(1.0));  // a whole file says nothing
     EXPECT_EQ(rig.model->status(), "");
 }
+
+// Choosing the other method separates the loaded song again from its stems, keeping the strips
+// and the playhead; choosing back while that runs leaves the studio as it was; the choice holds
+// for the next song.
+TEST(StudioModelLoad, TheOtherMethodSeparatesTheSongAgainKeepingTheStudio) {
+    ModelRig rig;
+    StudioModel& m = *rig.model;
+    ASSERT_TRUE(rig.load(6.0));
+    setStrips(m, {{0.5f, 0, 1}, {1.2f, 1, 0}});
+    m.seek(2.0);
+    const auto standard = m.stems();
+    const std::vector<Strip> strips = m.strips();
+
+    m.setMethod(dsp::SeparationMethod::refined);
+    EXPECT_EQ(m.phase(), Phase::processing);
+    m.setMethod(dsp::SeparationMethod::standard);  // chosen back at once: nothing changes
+    EXPECT_EQ(std::tuple(m.phase(), m.stems(), m.strips(), m.position()),
+              std::tuple(Phase::ready, standard, strips, 2.0));
+    QTest::qWait(200);  // a dropped result must not land later
+    EXPECT_EQ(m.stems(), standard);
+
+    m.setMethod(dsp::SeparationMethod::refined);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return m.phase() == Phase::ready; }, 20000));
+    EXPECT_EQ(std::tuple(m.strips(), m.position(), m.progress()), std::tuple(strips, 2.0, 1.0));
+    ASSERT_EQ(m.stems().size(), 4u);
+    // Other stems, which still add up to the song the first ones made.
+    const std::size_t n = static_cast<std::size_t>(m.totalFrames());
+    std::vector<float> before(n, 0.0f), after(n, 0.0f);
+    for (int s = 0; s < 4; ++s)
+        for (std::size_t k = 0; k < n; ++k) {
+            before[k] += standard[s]->l[k];
+            after[k] += m.stems()[s]->l[k];
+        }
+    EXPECT_FALSE(nearlyEqual(m.stems()[0]->l, standard[0]->l, 1e-3f));
+    EXPECT_TRUE(nearlyEqual(after, before, 1e-4f));
+
+    ASSERT_TRUE(rig.load(1.0, "next.wav"));  // the choice holds; a new song starts afresh
+    EXPECT_EQ(std::tuple(m.method(), m.strips()),
+              std::tuple(dsp::SeparationMethod::refined, defaultStrips()));
+}

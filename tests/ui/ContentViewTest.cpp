@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QLabel>
 #include <QMimeData>
+#include <QPushButton>
 #include <QStyleOptionSlider>
 #include <fstream>
 
@@ -376,4 +377,29 @@ TEST_F(Window, TheKeyboardPlaysTheStudioAndEveryControlSaysItsName) {
         EXPECT_FALSE(w->accessibleName().isEmpty() || w->toolTip().isEmpty())
             << w->objectName().toStdString();
     }
+}
+
+// The method switch by the transport separates the song again, with the progress display and a
+// switch there to take it back; the strips keep their settings.
+TEST_F(Window, TheMethodSwitchSeparatesAgainKeepingTheStrips) {
+    ASSERT_TRUE(rig.load(4.0));
+    setStrips(m, {{0.4f, 0, 0}, {1.0f, 0, 1}});
+    const std::vector<model::Strip> strips = m.strips();
+    auto button = [&](const char* choice, const char* name) {
+        return child(choice)->findChild<QPushButton*>(name);
+    };
+    EXPECT_TRUE(button("methodChoice", "standardButton")->isChecked());
+    QTest::mouseClick(button("methodChoice", "refinedButton"), Qt::LeftButton);
+    EXPECT_EQ(shown(), "processing");
+    QPushButton* back = button("processingMethodChoice", "standardButton");
+    ASSERT_NE(back, nullptr);
+    EXPECT_TRUE(back->isVisible());
+    QTest::mouseClick(back, Qt::LeftButton);  // taken back: the studio as it was
+    EXPECT_EQ(std::tuple(shown(), m.method()),
+              std::tuple("studio openButton", dsp::SeparationMethod::standard));
+    QTest::mouseClick(button("methodChoice", "refinedButton"), Qt::LeftButton);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return m.phase() == model::Phase::ready; }, 20000));
+    EXPECT_EQ(std::tuple(shown(), m.strips()), std::tuple("studio openButton", strips));
+    EXPECT_TRUE(button("methodChoice", "refinedButton")->isChecked());
+    EXPECT_FALSE(button("methodChoice", "standardButton")->isChecked());
 }
