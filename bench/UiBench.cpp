@@ -18,7 +18,7 @@ namespace {
 class NoDialogs : public ui::FileDialogs {
 public:
     std::optional<QString> openAudioFile() override { return std::nullopt; }
-    std::optional<QString> saveWavLocation(const QString&) override { return std::nullopt; }
+    std::optional<QString> saveAudioLocation(const QString&) override { return std::nullopt; }
     std::optional<QString> exportFolder() override { return std::nullopt; }
 };
 

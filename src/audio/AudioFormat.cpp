@@ -34,6 +34,17 @@ std::optional<AudioFormat> formatFromName(std::string_view name) {
     return std::nullopt;
 }
 
+std::optional<AudioFormat> formatFromExtension(std::string_view ext) {
+    for (const FormatNames& f : kFormats) {
+        if (f.extension.size() != ext.size()) continue;
+        bool same = true;
+        for (std::size_t i = 0; i < ext.size() && same; ++i)
+            same = f.extension[i] == (ext[i] >= 'A' && ext[i] <= 'Z' ? ext[i] - 'A' + 'a' : ext[i]);
+        if (same) return f.format;
+    }
+    return std::nullopt;
+}
+
 std::string_view formatName(AudioFormat format) { return namesOf(format).name; }
 std::string_view extension(AudioFormat format) { return namesOf(format).extension; }
 

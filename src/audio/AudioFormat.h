@@ -27,6 +27,9 @@ std::optional<AudioFormat> formatFromName(std::string_view name);
 std::string_view formatName(AudioFormat format);
 // File name extension without the dot: "wav", "flac", "mp3", "opus".
 std::string_view extension(AudioFormat format);
+// The format a file name's extension ("flac", "MP3"; without the dot) stands for: the first with
+// that extension, so "wav" is wav24. Absent for an extension no format writes.
+std::optional<AudioFormat> formatFromExtension(std::string_view ext);
 // Whether --bitrate means something for the format, and the range it accepts (kb/s, stereo).
 bool hasBitrate(AudioFormat format);
 inline constexpr int kMinBitrateKbps = 8;

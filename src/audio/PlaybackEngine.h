@@ -142,7 +142,7 @@ private:
     std::unique_ptr<AudioDevice> m_device;
     double m_sampleRate = 0.0;
     std::atomic<int> m_rampFrames{1};  // set while the device is closed; the feeder reads it
-    Stretch m_stretch;  // main thread
+    Stretch m_stretch;                 // main thread
 
     // The wanted voices: written by the main thread under m_lock, copied by render() and the
     // feeder when their try-lock succeeds.

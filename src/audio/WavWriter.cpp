@@ -11,8 +11,15 @@ namespace corvane::audio {
 std::optional<Error> writeWav(const std::filesystem::path& to, std::span<const float> l,
                               std::span<const float> r, double sampleRate,
                               const WavWriteOptions& options) {
+    return writeAudio(to, l, r, sampleRate, EncodeSettings{}, options);
+}
+
+std::optional<Error> writeAudio(const std::filesystem::path& to, std::span<const float> l,
+                                std::span<const float> r, double sampleRate,
+                                const EncodeSettings& settings, const WavWriteOptions& options) {
     assert(r.size() >= l.size());
-    Result<std::unique_ptr<AudioWriter>> opened = AudioWriter::open(to, sampleRate, {});
+    if (auto refused = checkEncodable(settings, sampleRate)) return refused;
+    Result<std::unique_ptr<AudioWriter>> opened = AudioWriter::open(to, sampleRate, settings);
     if (!opened) return opened.error();
     AudioWriter& writer = *opened.value();
     for (std::size_t start = 0; start < l.size(); start += kWavChunkFrames) {

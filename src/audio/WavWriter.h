@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "audio/AudioFormat.h"
 #include "audio/Error.h"
 
 namespace corvane::audio {
@@ -31,6 +32,13 @@ struct WavWriteOptions {
 std::optional<Error> writeWav(const std::filesystem::path& to, std::span<const float> l,
                               std::span<const float> r, double sampleRate,
                               const WavWriteOptions& options = {});
+
+// The same in any format (a FLAC, an MP3 at its default bit rate, ...), checked for the rate
+// first (checkEncodable).
+std::optional<Error> writeAudio(const std::filesystem::path& to, std::span<const float> l,
+                                std::span<const float> r, double sampleRate,
+                                const EncodeSettings& settings,
+                                const WavWriteOptions& options = {});
 
 // Proposed export name: `fileName` without its last extension + " - " + suffix + ".wav".
 // "My Song.mp3" + "Mix" gives "My Song - Mix.wav"; "demo" + "Bass" gives "demo - Bass.wav".

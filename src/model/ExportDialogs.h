@@ -11,8 +11,9 @@ namespace corvane::model {
 class ExportDialogs {
 public:
     virtual ~ExportDialogs() = default;
-    // A location to save a WAV file, proposing `proposedName` (only .wav names are accepted).
-    virtual std::optional<QString> saveWavLocation(const QString& proposedName) = 0;
+    // A location to save an audio file, proposing `proposedName` (a .wav name); the name that
+    // comes back ends in .wav (24-bit, the default), .flac or .mp3, which decides the format.
+    virtual std::optional<QString> saveAudioLocation(const QString& proposedName) = 0;
     // A folder to write several files into; the confirm button reads "Export Here".
     virtual std::optional<QString> exportFolder() = 0;
 };

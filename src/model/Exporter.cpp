@@ -153,7 +153,13 @@ void Exporter::run(const ExportJob& job) {
                          fileShare * (writeFrom + (1.0 - writeFrom) * static_cast<double>(done) /
                                                       static_cast<double>(frames)));
             };
-            if (auto error = audio::writeWav(part, outL, outR, job.sampleRate, options)) {
+            // The name's extension picks the format (the save dialog offers WAV, FLAC and MP3).
+            std::string ext = file.path.extension().string();
+            if (!ext.empty()) ext.erase(0, 1);
+            const audio::EncodeSettings settings{
+                audio::formatFromExtension(ext).value_or(audio::AudioFormat::wav24)};
+            if (auto error =
+                    audio::writeAudio(part, outL, outR, job.sampleRate, settings, options)) {
                 fail(error->description);
                 if (part != file.path) removeFile(part);
                 continue;

@@ -347,7 +347,7 @@ void StudioModel::startExport(ExportJob job) {
 void StudioModel::exportMix() {
     Q_ASSERT(QThread::currentThread() == thread());
     if (m_phase != Phase::ready || !m_dialogs || isExporting()) return;
-    const std::optional<QString> to = m_dialogs->saveWavLocation(wavName("Mix"));
+    const std::optional<QString> to = m_dialogs->saveAudioLocation(wavName("Mix"));
     if (!to) return;
     std::vector<float> gains = effectiveGains(m_strips);
     gains.resize(m_song.stems.size(), 0.0f);
@@ -364,7 +364,7 @@ void StudioModel::exportStem(int index) {
     if (!kind || m_phase != Phase::ready || !m_dialogs || isExporting() ||
         index >= static_cast<int>(m_song.stems.size()))
         return;
-    const std::optional<QString> to = m_dialogs->saveWavLocation(wavName(dsp::title(*kind)));
+    const std::optional<QString> to = m_dialogs->saveAudioLocation(wavName(dsp::title(*kind)));
     if (!to) return;
     ExportJob job;
     job.files.push_back({localPath(*to), {m_song.stems[static_cast<std::size_t>(index)]}, {}, {}});

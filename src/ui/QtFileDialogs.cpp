@@ -3,6 +3,7 @@
 
 #include <QDir>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QMimeDatabase>
 #include <QStandardPaths>
 
@@ -39,19 +40,41 @@ std::optional<QString> QtFileDialogs::openAudioFile() {
     return dialog.selectedFiles().constFirst();
 }
 
-std::optional<QString> QtFileDialogs::saveWavLocation(const QString& proposedName) {
+std::optional<QString> QtFileDialogs::saveAudioLocation(const QString& proposedName) {
     QFileDialog dialog(m_parent, QStringLiteral("Export"), musicFolder());
     dialog.setAcceptMode(QFileDialog::AcceptSave);
     dialog.setFileMode(QFileDialog::AnyFile);
-    dialog.setNameFilter(QStringLiteral("WAV audio (*.wav)"));
+    // The first is the default; each type's extension is what the file is written as.
+    const QList<std::pair<QString, QString>> types = {
+        {QStringLiteral("WAV 24-bit (*.wav)"), QStringLiteral("wav")},
+        {QStringLiteral("FLAC (*.flac)"), QStringLiteral("flac")},
+        {QStringLiteral("MP3 (*.mp3)"), QStringLiteral("mp3")}};
+    QStringList filters;
+    for (const auto& type : types) filters += type.first;
+    dialog.setNameFilters(filters);
     dialog.setDefaultSuffix(QStringLiteral("wav"));
     dialog.selectFile(proposedName);
+    // Choosing another type renames the proposal to match it.
+    QObject::connect(&dialog, &QFileDialog::filterSelected, &dialog, [&](const QString& filter) {
+        for (const auto& type : types) {
+            if (type.first != filter) continue;
+            dialog.setDefaultSuffix(type.second);
+            const QStringList selected = dialog.selectedFiles();
+            if (!selected.isEmpty())
+                dialog.selectFile(QFileInfo(selected.constFirst()).completeBaseName() +
+                                  QLatin1Char('.') + type.second);
+        }
+    });
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return std::nullopt;
     QString chosen = dialog.selectedFiles().constFirst();
-    // Only WAV names: another extension gets .wav added rather than a WAV under a wrong name.
-    if (!chosen.endsWith(QStringLiteral(".wav"), Qt::CaseInsensitive))
-        chosen += QStringLiteral(".wav");
-    return chosen;
+    QString suffix = QStringLiteral("wav");
+    for (const auto& type : types)
+        if (type.first == dialog.selectedNameFilter()) suffix = type.second;
+    // A name must say its format: one ending in another type's extension keeps it, anything else
+    // gets the chosen type's extension added rather than a file under a wrong name.
+    for (const auto& type : types)
+        if (chosen.endsWith(QLatin1Char('.') + type.second, Qt::CaseInsensitive)) return chosen;
+    return chosen + QLatin1Char('.') + suffix;
 }
 
 std::optional<QString> QtFileDialogs::exportFolder() {

@@ -15,7 +15,7 @@ public:
     void setParent(QWidget* parent) { m_parent = parent; }
 
     std::optional<QString> openAudioFile() override;
-    std::optional<QString> saveWavLocation(const QString& proposedName) override;
+    std::optional<QString> saveAudioLocation(const QString& proposedName) override;
     std::optional<QString> exportFolder() override;
 
 private:

@@ -22,7 +22,7 @@ template <class Dialogs = model::ExportDialogs>
 struct FakeExportDialogs : Dialogs {
     std::optional<QString> next;
     std::vector<QString> asked;
-    std::optional<QString> saveWavLocation(const QString& name) override { return answer(name); }
+    std::optional<QString> saveAudioLocation(const QString& name) override { return answer(name); }
     std::optional<QString> exportFolder() override { return answer("folder"); }
     std::optional<QString> answer(const QString& request) {
         asked.push_back(request);

@@ -140,3 +140,24 @@ TEST_F(Exports, TheMixIsWrittenAtTheTempoAndPitchHeardAndStemsStayRaw) {
     ASSERT_TRUE(waitForExport(m));
     expectMixOf(rig.path("bass.wav"), m, {0, 0, 1, 0});
 }
+
+// The save dialog's type decides the format: the name's extension is what is written.
+TEST_F(Exports, TheNamesExtensionPicksWavFlacOrMp3) {
+    const std::tuple<const char*, const char*, float> cases[] = {
+        {"drums.flac", "flac", 2.0f / 8388608.0f}, {"drums.mp3", "mp3", 0.0f}};
+    for (const auto& [name, codec, tolerance] : cases) {
+        SCOPED_TRACE(name);
+        rig.dialogs.next = rig.path(name);
+        m.exportStem(1);
+        ASSERT_TRUE(waitForExport(m));
+        EXPECT_EQ(m.status(), QStringLiteral("Saved %1.").arg(name));
+        std::string probed;
+        ASSERT_EQ(runCommand("ffprobe -v error -select_streams a:0 -show_entries stream=codec_name "
+                             "-of csv=p=0 '" +
+                                 (rig.dir / name).string() + "'",
+                             &probed),
+                  0);
+        EXPECT_EQ(probed, std::string(codec) + "\n");
+        if (tolerance > 0.0f) expectMixOf(rig.path(name), m, {0, 1, 0, 0});
+    }
+}
