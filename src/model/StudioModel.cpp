@@ -35,6 +35,11 @@ std::filesystem::path localPath(const QString& path) {
 
 QString fromUtf8(const std::string& text) { return QString::fromStdString(text); }
 
+// A file or folder name as a status line shows it: control characters escaped, one line.
+QString shownName(const QString& name) {
+    return fromUtf8(audio::escapeControlCharacters(name.toStdString()));
+}
+
 // A little below the window's thread, for this thread and the separation workers it starts
 // (Linux threads inherit it): with every core busy separating, the window still gets the CPU the
 // moment it needs it instead of waiting for a scheduler slice.
@@ -118,6 +123,8 @@ void StudioModel::setStrip(int index, const Strip& strip) {
     publish(m_strips, std::move(strips), &StudioModel::stripsChanged);
     applyGains();
 }
+
+QString StudioModel::shownFileName() const { return shownName(m_fileName); }
 
 // ---- Loading -----------------------------------------------------------------------------------
 
@@ -353,7 +360,8 @@ void StudioModel::exportMix() {
     gains.resize(m_song.stems.size(), 0.0f);
     ExportJob job;
     job.files.push_back({localPath(*to), m_song.stems, std::move(gains), stretch()});
-    job.success = QStringLiteral("Saved ") + QFileInfo(*to).fileName() + QStringLiteral(".");
+    job.success =
+        QStringLiteral("Saved ") + shownName(QFileInfo(*to).fileName()) + QStringLiteral(".");
     startExport(std::move(job));
 }
 
@@ -368,7 +376,8 @@ void StudioModel::exportStem(int index) {
     if (!to) return;
     ExportJob job;
     job.files.push_back({localPath(*to), {m_song.stems[static_cast<std::size_t>(index)]}, {}, {}});
-    job.success = QStringLiteral("Saved ") + QFileInfo(*to).fileName() + QStringLiteral(".");
+    job.success =
+        QStringLiteral("Saved ") + shownName(QFileInfo(*to).fileName()) + QStringLiteral(".");
     startExport(std::move(job));
 }
 
@@ -386,7 +395,8 @@ void StudioModel::exportAllStems() {
             {localPath(to), {m_song.stems[static_cast<std::size_t>(dsp::rawValue(kind))]}, {}, {}});
     }
     // A failed file is not reported as success: the first failure is the outcome then.
-    job.success = QStringLiteral("Exported 4 stems to ") + dir.dirName() + QStringLiteral(".");
+    job.success =
+        QStringLiteral("Exported 4 stems to ") + shownName(dir.dirName()) + QStringLiteral(".");
     startExport(std::move(job));
 }
 

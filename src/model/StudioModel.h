@@ -67,6 +67,8 @@ public:
     dsp::SeparationMethod method() const { return m_method; }
     double progress() const { return m_progress; }
     QString fileName() const { return m_fileName; }
+    // The file name as messages show it: control characters escaped, so it stays on one line.
+    QString shownFileName() const;
     const std::vector<Strip>& strips() const { return m_strips; }
     const std::vector<std::vector<float>>& peaks() const { return m_peaks; }
     double position() const { return m_transport.position(); }

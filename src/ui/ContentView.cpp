@@ -427,7 +427,7 @@ void ContentView::syncKaraoke() {
 }
 
 void ContentView::syncProgress() {
-    m_progressLabel->setText(QStringLiteral("Separating ") + m_model.fileName() +
+    m_progressLabel->setText(QStringLiteral("Separating ") + m_model.shownFileName() +
                              QStringLiteral("…"));
     const double progress = m_model.progress();
     m_progressBar->setValue(static_cast<int>(std::lround(std::clamp(progress, 0.0, 1.0) * 10000)));

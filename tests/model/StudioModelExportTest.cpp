@@ -161,3 +161,12 @@ TEST_F(Exports, TheNamesExtensionPicksWavFlacOrMp3) {
         if (tolerance > 0.0f) expectMixOf(rig.path(name), m, {0, 1, 0, 0});
     }
 }
+
+// A name with a newline still gives a one-line status.
+TEST_F(Exports, NamesInTheStatusStayOnOneLine) {
+    rig.dialogs.next = rig.path("two\nlines.wav");
+    m.exportStem(2);
+    ASSERT_TRUE(waitForExport(m));
+    EXPECT_EQ(m.status(), "Saved two\\nlines.wav.");
+    EXPECT_TRUE(std::filesystem::exists(rig.dir / "two\nlines.wav"));  // the file keeps its name
+}
