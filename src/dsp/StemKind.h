@@ -28,7 +28,5 @@ constexpr std::optional<StemKind> stemKindFromRaw(int raw) {
 std::string_view title(StemKind kind);
 // One line under the title saying how the stem is made.
 std::string_view subtitle(StemKind kind);
-// Strip colour as 0xRRGGBB: pink, orange, indigo, teal.
-std::uint32_t color(StemKind kind);
 
 }  // namespace corvane::dsp
