@@ -172,6 +172,14 @@ def drum_bar(part, rng, bar, style, beats=4, fill=False):
             part.note(h(x, 0.001), 0.25, OPEN_HAT, v(80, 4))
         for x in np.arange(0, beats, 0.25):
             part.note(h(x, 0.002), 0.1, SHAKER, v(60 if x % 0.5 else 45, 6))
+    elif style == "punk":
+        for x in (0, 1.5, 2, 2.5):
+            part.note(h(x, 0.004), 0.25, KICK, v(110))
+        for x in (1, 3):
+            part.note(h(x, 0.004), 0.25, SNARE, v(115))
+        for x in np.arange(0, beats, 0.5):
+            part.note(h(x, 0.004), 0.25, CRASH if x == 0 and bar % 4 == 0 else OPEN_HAT
+                      if bar >= 8 else HAT, v(90 if x % 1 == 0 else 75))
     elif style == "acoustic":
         for x in (0, 2.5) if bar % 2 else (0, 2):
             part.note(h(x), 0.25, KICK, v(80))
@@ -379,7 +387,7 @@ def song_ballad(rng, rate, frames, work):
     vox = melody(rng, bars, beats, bpm, 62, 79, tonic, MAJOR, prog, (1.0, 0.5, 1.5, 2.0))
     voice = sing(vox, rate, frames, rng, formant_shift=1.12)
     return bpm, {
-        "vocals": room(centred(voice), rate, rng, 1.2, 0.35),
+        "vocals": room(centred(voice), rate, rng, 1.2, 0.25),
         "drums": render([drums], bpm, rate, frames, work, "drums") * 0.7,
         "bass": render([bass], bpm, rate, frames, work, "bass") * 1.2,
         "other": render([piano, strings, strings2], bpm, rate, frames, work, "other"),
@@ -399,11 +407,11 @@ def song_rock(rng, rate, frames, work):
         ch = chord_keys(tonic, MINOR, deg)
         drum_bar(drums, rng, bar, "rock", fill=bar % 8 == 7)
         b0 = bar * beats
-        root = ch[0] - 12 if ch[0] - 12 >= 28 else ch[0]
+        root = ch[0] - 24 if ch[0] - 24 >= 28 else ch[0] - 12
         for x in np.arange(0, beats, 0.5):
             bass.note(humanise(rng, b0 + x, 0.004), 0.45, root, 100 if x % 1 == 0 else 85)
             for g in (gtr_l, gtr_r):  # double-tracked: each side played separately
-                for k in (root + 12, root + 19, root + 24):
+                for k in (root + 24, root + 31, root + 36):
                     g.note(humanise(rng, b0 + x, 0.006), 0.45, k, 95 + rng.integers(-10, 10))
         for k in ch:
             organ.note(b0, 4.0, k + 12, 60)
@@ -486,9 +494,9 @@ def song_electronic(rng, rate, frames, work):
                  (0.5, 1.0, 1.5, 2.0), rest_bars=(4, 12))
     voice = sing(vox, rate, frames, rng, formant_shift=1.15, breathiness=0.05)
     return bpm, {
-        "vocals": room(centred(voice), rate, rng, 1.5, 0.3),
+        "vocals": room(centred(voice), rate, rng, 1.5, 0.22),
         "drums": render([drums], bpm, rate, frames, work, "drums"),
-        "bass": render([bass], bpm, rate, frames, work, "bass"),
+        "bass": narrow(render([bass], bpm, rate, frames, work, "bass"), 0.15),
         "other": render([pad_l, pad_r, arp], bpm, rate, frames, work, "other"),
     }, {"vocals": 1.0, "drums": 0.8, "bass": 0.7, "other": 0.65}, "electronic, wide pads, sub bass"
 
@@ -530,6 +538,45 @@ def song_acoustic(rng, rate, frames, work):
         {"vocals": 1.0, "drums": 0.6, "bass": 0.6, "other": 0.8}, "acoustic, nearly mono, centred piano solo"
 
 
+def song_punk(rng, rate, frames, work):
+    bpm, beats, tonic = 168, 4, 50  # D major
+    prog = (0, 4, 5, 3)
+    bars = int(np.ceil(SECONDS / (beats * 60 / bpm)))
+    drums, bass = Part(9, 16, reverb=25), Part(0, 34)
+    gtr_l, gtr_r = Part(1, 30, pan=8, reverb=15), Part(2, 29, pan=120, reverb=15)
+    choir = Part(3, 52, pan=64, volume=90, reverb=60)  # the harmony voice, in the vocals stem
+    vox = melody(rng, bars, beats, bpm, 50, 66, tonic, MAJOR, prog, (0.5, 0.5, 1.0, 1.0, 2.0))
+    for bar in range(bars):
+        ch = chord_keys(tonic, MAJOR, prog[bar % 4])
+        drum_bar(drums, rng, bar, "punk", fill=bar % 8 == 7)
+        b0 = bar * beats
+        root = ch[0] - 24 if ch[0] - 24 >= 28 else ch[0] - 12
+        for x in np.arange(0, beats, 0.5):
+            bass.note(humanise(rng, b0 + x, 0.004), 0.4, root, 105 if x % 1 == 0 else 90)
+            for g in (gtr_l, gtr_r):
+                for k in (root + 24, root + 31, root + 36):
+                    g.note(humanise(rng, b0 + x, 0.006), 0.42, k, 100 + rng.integers(-10, 10))
+    # In the second half the choir doubles the lead's long notes a third above, with vibrato
+    # by pitch bend (5.5 Hz, about +-0.3 semitone of the default +-2 range).
+    spb = 60.0 / bpm
+    scale_keys = [tonic + 12 * o + d for o in range(-3, 4) for d in MAJOR]
+    for start, length, key, _ in vox:
+        if start < SECONDS / 2 or length < 0.35 or key not in scale_keys:
+            continue
+        third = scale_keys[scale_keys.index(key) + 2]
+        choir.note(start / spb, length / spb, third, 80)
+    for beat in np.arange(0, bars * beats, 1 / 16):
+        choir.bends.append((beat, 0.15 * np.sin(2 * np.pi * 5.5 * beat * spb)))
+    voice = sing(vox, rate, frames, rng, formant_shift=0.92, breathiness=0.03)
+    harmony = render([choir], bpm, rate, frames, work, "choir")
+    return bpm, {
+        "vocals": room(centred(voice), rate, rng, 0.7, 0.2) + 0.35 * harmony / rms(harmony) * rms(voice),
+        "drums": render([drums], bpm, rate, frames, work, "drums"),
+        "bass": render([bass], bpm, rate, frames, work, "bass"),
+        "other": render([gtr_l, gtr_r], bpm, rate, frames, work, "other"),
+    }, {"vocals": 1.0, "drums": 0.85, "bass": 0.6, "other": 0.9}, "punk, lead and choir harmony"
+
+
 # (maker, sample rate, seed)
 SONGS = (
     (song_ballad, 44100, 1),
@@ -537,6 +584,7 @@ SONGS = (
     (song_funk, 44100, 3),
     (song_electronic, 48000, 4),
     (song_acoustic, 44100, 5),
+    (song_punk, 44100, 6),
 )
 
 
