@@ -80,7 +80,8 @@ def write_midi(path, bpm, parts, end_beat):
             events.append((off, 2, bytes([0x80 | c, key, 0])))  # offs before ons at one tick
         for beat, amount in p.bends:
             value = int(np.clip(8192 + amount * 8191, 0, 16383))
-            events.append((max(0, int(round(beat * PPQ))), 1, bytes([0xE0 | c, value & 0x7F, value >> 7])))
+            tick = max(0, int(round(beat * PPQ)))
+            events.append((tick, 1, bytes([0xE0 | c, value & 0x7F, value >> 7])))
     events.sort(key=lambda e: (e[0], e[1]))
     track, now = bytearray(), 0
     for tick, _, data in events:
@@ -232,8 +233,8 @@ def sing(notes, rate, frames, rng, formant_shift=1.0, breathiness=0.03):
             n = min(b - a, int(0.09 * control_rate))
             pitch[a : a + n] = key - rng.uniform(0.7, 2.0) * (1 - np.arange(n) / n) ** 2
     # Portamento: a one-pole glide in semitones, about 45 ms.
-    pitch = signal.lfilter([1 - np.exp(-1 / (0.045 * control_rate))],
-                           [1, -np.exp(-1 / (0.045 * control_rate))], pitch, zi=[pitch[0] * np.exp(-1 / (0.045 * control_rate))])[0]
+    pole = np.exp(-1 / (0.045 * control_rate))
+    pitch = signal.lfilter([1 - pole], [1, -pole], pitch, zi=[pitch[0] * pole])[0]
     vib_rate = 5.5 + 0.3 * np.sin(2 * np.pi * 0.13 * tc + rng.uniform(0, 6))
     vib_depth = 0.45 * np.clip((onset_age - 0.18) / 0.3, 0, 1)  # semitones, grows in
     vib = vib_depth * np.sin(2 * np.pi * np.cumsum(vib_rate) / control_rate)
@@ -379,7 +380,8 @@ def song_ballad(rng, rate, frames, work):
         bass.note(b0 + 2, 1.0, root + 7, 80)
         bass.note(b0 + 3, 0.9, root + 12 if bar % 2 else root, 75)
         for i, x in enumerate(np.arange(0, beats, 0.5)):  # arpeggiated piano
-            piano.note(humanise(rng, b0 + x), 0.9, ch[(0, 1, 2, 3, 2, 1, 2, 3)[i]] - 12 + 12 * (i // 4 % 2) * 0, 70 + rng.integers(-8, 8))
+            key = ch[(0, 1, 2, 3, 2, 1, 2, 3)[i]] - 12
+            piano.note(humanise(rng, b0 + x), 0.9, key, 70 + rng.integers(-8, 8))
         piano.note(b0, 3.9, ch[0] - 12, 75)
         for k in ch[:3]:
             strings.note(b0, 4.0, k, 60)
@@ -430,7 +432,8 @@ def song_rock(rng, rate, frames, work):
         "drums": render([drums], bpm, rate, frames, work, "drums"),
         "bass": render([bass], bpm, rate, frames, work, "bass"),
         "other": render([gtr_l, gtr_r, organ, solo], bpm, rate, frames, work, "other"),
-    }, {"vocals": 1.0, "drums": 0.8, "bass": 0.55, "other": 0.9}, "rock, double-tracked guitars, centred guitar solo"
+    }, {"vocals": 1.0, "drums": 0.8, "bass": 0.55, "other": 0.9}, \
+        "rock, double-tracked guitars, centred guitar solo"
 
 
 def song_funk(rng, rate, frames, work):
@@ -474,7 +477,8 @@ def song_electronic(rng, rate, frames, work):
     prog = (0, 5, 2, 6)
     bars = int(np.ceil(SECONDS / (beats * 60 / bpm)))
     drums, bass = Part(9, 25, reverb=20), Part(0, 38)
-    pad_l, pad_r = Part(1, 89, pan=5, volume=90, reverb=80), Part(2, 89, pan=122, volume=90, reverb=80)
+    pad_l = Part(1, 89, pan=5, volume=90, reverb=80)
+    pad_r = Part(2, 89, pan=122, volume=90, reverb=80)
     arp = Part(3, 81, pan=64, volume=70, reverb=40)
     for bar in range(bars):
         deg = prog[(bar // 2) % 4]
@@ -489,7 +493,6 @@ def song_electronic(rng, rate, frames, work):
             pad_r.note(b0, 4.0, k + 12 if k == ch[1] else k, 70)
         for i, x in enumerate(np.arange(0, beats, 0.25)):
             arp.note(b0 + x, 0.2, ch[i % 4] + 24, 70 + 20 * (i % 4 == 0))
-            arp.pan = 64
     vox = melody(rng, bars, beats, bpm, 62, 77, tonic, MINOR, (0, 0, 5, 5, 2, 2, 6, 6),
                  (0.5, 1.0, 1.5, 2.0), rest_bars=(4, 12))
     voice = sing(vox, rate, frames, rng, formant_shift=1.15, breathiness=0.05)
@@ -515,7 +518,7 @@ def song_acoustic(rng, rate, frames, work):
         b0 = bar * beats
         root = ch[0] - 24 if ch[0] - 24 >= 28 else ch[0] - 12
         for x, dk in ((0, 0), (1.5, 7), (2, 0), (3, 7)):
-            bass.note(humanise(rng, b0 + x), 0.9 if x < 3 else 0.9, root + dk, 90)
+            bass.note(humanise(rng, b0 + x), 0.9, root + dk, 90)
         for x, up in ((0, 1), (1, 1), (1.5, 0), (2.5, 0), (3, 1), (3.5, 0)):  # strummed
             for i, k in enumerate(ch + [ch[0] + 12, ch[1] + 12]):
                 piece = (i if up else 5 - i) * 0.012
@@ -535,7 +538,8 @@ def song_acoustic(rng, rate, frames, work):
     }
     # Nearly mono: one room microphone's worth of width only.
     return bpm, {s: narrow(x, 0.1) for s, x in raw.items()}, \
-        {"vocals": 1.0, "drums": 0.6, "bass": 0.6, "other": 0.8}, "acoustic, nearly mono, centred piano solo"
+        {"vocals": 1.0, "drums": 0.6, "bass": 0.6, "other": 0.8}, \
+        "acoustic, nearly mono, centred piano solo"
 
 
 def song_punk(rng, rate, frames, work):
@@ -561,7 +565,7 @@ def song_punk(rng, rate, frames, work):
     spb = 60.0 / bpm
     scale_keys = [tonic + 12 * o + d for o in range(-3, 4) for d in MAJOR]
     for start, length, key, _ in vox:
-        if start < SECONDS / 2 or length < 0.35 or key not in scale_keys:
+        if start < SECONDS / 2 or length < 0.3 or key not in scale_keys:  # beats and longer
             continue
         third = scale_keys[scale_keys.index(key) + 2]
         choir.note(start / spb, length / spb, third, 80)
@@ -570,7 +574,8 @@ def song_punk(rng, rate, frames, work):
     voice = sing(vox, rate, frames, rng, formant_shift=0.92, breathiness=0.03)
     harmony = render([choir], bpm, rate, frames, work, "choir")
     return bpm, {
-        "vocals": room(centred(voice), rate, rng, 0.7, 0.2) + 0.35 * harmony / rms(harmony) * rms(voice),
+        "vocals": room(centred(voice), rate, rng, 0.7, 0.2)
+        + 0.35 * harmony * rms(voice) / rms(harmony),
         "drums": render([drums], bpm, rate, frames, work, "drums"),
         "bass": render([bass], bpm, rate, frames, work, "bass"),
         "other": render([gtr_l, gtr_r], bpm, rate, frames, work, "other"),
