@@ -3,7 +3,8 @@
 
     score.py [--cache FOLDER] SONGS_FOLDER ESTIMATES_FOLDER METHOD...
 SONGS_FOLDER/<n>/ holds the true stems and title.txt (from songs.py); ESTIMATES_FOLDER/<method>/<n>/
-holds one method's four stems and seconds.txt (its separation time). Prints "name value unit"
+holds one method's four stems and seconds.txt (its separation time). The songs scored are those
+with estimates from the first method. Prints "name value unit"
 lines: per song, then the mean over songs, for each method and for the oracle (the ideal ratio mask
 on the separator's own STFT, which says how much the STFT leaves to gain).
 
@@ -241,7 +242,12 @@ def main(argv):
               file=sys.stderr)
         return 2
     songs_folder, estimates_folder, methods = argv[1], argv[2], argv[3:]
-    songs = sorted((d for d in os.listdir(songs_folder) if d.isdigit()), key=int)
+    # The songs separated in this run (all, or those the caller chose).
+    songs = sorted((d for d in os.listdir(songs_folder) if d.isdigit() and
+                    os.path.isdir(os.path.join(estimates_folder, methods[0], d))), key=int)
+    if not songs:
+        print("score.py: no %s stems in %s" % (methods[0], estimates_folder), file=sys.stderr)
+        return 1
     columns = methods + ["oracle"]
     table = {m: [] for m in columns}  # method -> one row of four SDRs per song
     seconds = {m: [] for m in methods}
@@ -274,7 +280,7 @@ def main(argv):
             if m in seconds:
                 print("separate_seconds_%s %.3f s" % (m, seconds[m][-1]))
             sys.stdout.flush()
-    print("== mean over %d songs" % len(songs))
+    print("== mean over %d songs (%s)" % (len(songs), " ".join(songs)))
     for m in columns:
         rows = np.array(table[m])
         for stem, v in zip(STEMS, rows.mean(axis=0)):
