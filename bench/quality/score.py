@@ -293,4 +293,7 @@ def main(argv):
 
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv))
+    try:
+        sys.exit(main(sys.argv))
+    except (OSError, ValueError) as error:  # a missing or unreadable stem or time
+        sys.exit("score.py: %s" % error)

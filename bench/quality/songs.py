@@ -638,7 +638,10 @@ def main():
     # Two songs at a time: rendering is one process per stem, and the machine has two cores.
     with ThreadPoolExecutor(max_workers=2) as pool:
         for future in [pool.submit(make_song, i, out, stamp) for i in range(len(SONGS))]:
-            future.result()
+            try:
+                future.result()
+            except (OSError, RuntimeError, ValueError) as error:
+                sys.exit("songs.py: cannot make the songs: %s" % error)
     for old in sorted(os.listdir(out)):  # songs dropped from the list
         if old.isdigit() and int(old) > len(SONGS):
             shutil.rmtree(os.path.join(out, old))
