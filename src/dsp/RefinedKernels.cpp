@@ -71,12 +71,12 @@ std::vector<float> vocalBandWeights(double sampleRate) {
 CORVANE_SIMD_CLONES
 void refinedStemGains(const float* __restrict q, const float* __restrict c2,
                       const float* __restrict b, const float* __restrict w,
-                      float* __restrict vocals, float* __restrict drums, float* __restrict bass,
-                      float* __restrict other, int count) {
+                      const float* __restrict f, float* __restrict vocals, float* __restrict drums,
+                      float* __restrict bass, float* __restrict other, int count) {
     for (int k = 0; k < count; ++k) {
         const float harmonic = 1.0f - q[k];
         const float high = harmonic * (1.0f - b[k]);
-        vocals[k] = high * w[k] * std::sqrt(std::sqrt(c2[k]));
+        vocals[k] = high * w[k] * std::sqrt(std::sqrt(c2[k])) * f[k];
         drums[k] = q[k];
         bass[k] = harmonic * b[k];
         other[k] = high - vocals[k];

@@ -32,13 +32,14 @@ std::vector<float> vocalBandWeights(double sampleRate);
 // Gains of the four stems (vocals, drums, bass, other) for each bin, summing to 1 up to rounding:
 //   drums  = q                    percussive, at every frequency: the kick too
 //   bass   = (1 - q) b            what is not percussive below the cross-over b
-//   vocals = (1 - q)(1 - b) w c^(1/2)   harmonic, above the cross-over, in the voice's band w,
-//                                       centred
+//   vocals = (1 - q)(1 - b) w c^(1/2) f   harmonic, above the cross-over, in the voice's band w,
+//                                         centred and not part of the repeating background
 //   other  = the rest of the harmonic part above the cross-over
 // q is the combined percussive share, c2 = c^2 the squared centre measure (a soft c^(1/2), not c^2:
 // the square drops too much of a voice whose bins reverb or other parts disturb), b the bass
-// weight.
+// weight, f the foreground share (RepeatingBackground.h).
 void refinedStemGains(const float* q, const float* c2, const float* b, const float* w,
-                      float* vocals, float* drums, float* bass, float* other, int count);
+                      const float* f, float* vocals, float* drums, float* bass, float* other,
+                      int count);
 
 }  // namespace corvane::dsp

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <array>
 #include <cassert>
+#include <cmath>
 #include <memory>
 
 #include "dsp/FftPlan.h"
@@ -12,6 +13,7 @@
 #include "dsp/ParallelFor.h"
 #include "dsp/ProgressCounter.h"
 #include "dsp/RefinedKernels.h"
+#include "dsp/RepeatingBackground.h"
 #include "dsp/SeparationKernels.h"
 #include "dsp/ShortFrames.h"
 #include "dsp/StemKind.h"
@@ -25,9 +27,16 @@ constexpr int kStems = kStemCount;
 constexpr int kJobs = 2 * kStems;  // one per (stem, channel)
 constexpr int kMedianHalf = 6;
 
-// Progress: analysis 0 to 0.2, medians 0.2 to 0.5, synthesis 0.5 to 1.
+// Progress: analysis 0 to 0.2, medians 0.2 to 0.4, repeating background 0.4 to 0.55, synthesis
+// 0.55 to 1.
 constexpr double kMedianBase = 0.2;
-constexpr double kSynthesisBase = 0.5;
+constexpr double kRepeatBase = 0.4;
+constexpr double kSynthesisBase = 0.55;
+
+// The repeating background is looked for within this many seconds either side of a frame, in
+// frames at least this many seconds apart (so one sustained note does not count as a repeat).
+constexpr double kRepeatReachSeconds = 10.0;
+constexpr double kRepeatSpacingSeconds = 1.0;
 
 bool cancelled(const std::atomic<bool>* cancel) {
     return cancel && cancel->load(std::memory_order_relaxed);
@@ -93,7 +102,7 @@ void analyse(const StereoAudio& audio, std::int64_t n, std::int64_t frames, int 
 void filterMedians(const FloatBuf& mainMag, const FloatBuf& shortMag, std::int64_t frames,
                    int workers, FloatBuf& percMask, const ProgressFn& progress,
                    const std::atomic<bool>* cancel) {
-    ProgressCounter counter(frames, kMedianBase, kSynthesisBase - kMedianBase, progress);
+    ProgressCounter counter(frames, kMedianBase, kRepeatBase - kMedianBase, progress);
     const std::int64_t shortFrames = frames * kShortFramesPerFrame;
     parallelFor(workers, workers, [&](int w) {
         std::vector<float> harmonic(kBins), percussive(kBins), mainShare(kBins), shortShare(kBins);
@@ -122,19 +131,60 @@ void filterMedians(const FloatBuf& mainMag, const FloatBuf& shortMag, std::int64
     });
 }
 
+// Pass 3: the foreground share of every bin of the harmonic part (RepeatingBackground.h). The
+// main magnitudes become harmonic magnitudes in place first, once no median reads them.
+void findRepeats(FloatBuf& mainMag, const FloatBuf& percMask, std::int64_t frames, double rate,
+                 int workers, FloatBuf& foreground, const ProgressFn& progress,
+                 const std::atomic<bool>* cancel) {
+    ProgressCounter counter(2 * frames, kRepeatBase, kSynthesisBase - kRepeatBase, progress);
+    FloatBuf features(frames * kRepeatBands);
+    parallelFor(workers, workers, [&](int w) {
+        auto [begin, end] = workerFrames(w, workers, frames);
+        for (std::int64_t t = begin; t < end && !cancelled(cancel); ++t) {
+            float* mag = mainMag.p() + t * kBins;
+            const float* q = percMask.p() + t * kBins;
+            for (int k = 0; k < kBins; ++k) mag[k] *= 1.0f - q[k];
+            repeatFeatures(mag, features.p() + t * kRepeatBands);
+            counter.advance();
+        }
+    });
+    if (cancelled(cancel)) return;
+    const auto reach = static_cast<std::int64_t>(kRepeatReachSeconds * rate / kHop);
+    const auto spacing =
+        std::max<std::int64_t>(1, std::llround(kRepeatSpacingSeconds * rate / kHop));
+    parallelFor(workers, workers, [&](int w) {
+        std::vector<float> similarity(static_cast<std::size_t>(2 * reach + 1));
+        std::array<std::int64_t, kRepeatNeighbours> chosen{};
+        std::array<const float*, kRepeatNeighbours> rows{};
+        std::array<float, kRepeatNeighbours> scratch{};
+        auto [begin, end] = workerFrames(w, workers, frames);
+        for (std::int64_t t = begin; t < end && !cancelled(cancel); ++t) {
+            const int found = similarFrames(features.p(), frames, t, reach, spacing,
+                                            similarity.data(), chosen.data());
+            for (int i = 0; i < found; ++i)
+                rows[static_cast<std::size_t>(i)] =
+                    mainMag.p() + chosen[static_cast<std::size_t>(i)] * kBins;
+            foregroundShare(mainMag.p() + t * kBins, rows.data(), found, foreground.p() + t * kBins,
+                            kBins, scratch.data());
+            counter.advance();
+        }
+    });
+}
+
 void allocateChannel(std::vector<float>& channel, std::int64_t n) {
     channel.reserve(static_cast<std::size_t>(n));
     adviseHugePages(channel.data(), static_cast<std::size_t>(n) * sizeof(float));
     channel.resize(static_cast<std::size_t>(n));
 }
 
-// Pass 3: as the standard synthesis, each thread a contiguous range of frames and all eight
+// Pass 4: as the standard synthesis, each thread a contiguous range of frames and all eight
 // (stem, channel) jobs on each frame; the first half of a thread's first frame goes to a side
 // buffer added after the join in single-thread order, so the result does not depend on the
 // thread count.
-void synthesise(const StereoAudio& audio, const FloatBuf& percMask, std::int64_t n,
-                std::int64_t frames, int workers, const Plans& plans, std::vector<StemData>& stems,
-                const ProgressFn& progress, const std::atomic<bool>* cancel) {
+void synthesise(const StereoAudio& audio, const FloatBuf& percMask, const FloatBuf& foreground,
+                std::int64_t n, std::int64_t frames, int workers, const Plans& plans,
+                std::vector<StemData>& stems, const ProgressFn& progress,
+                const std::atomic<bool>* cancel) {
     ProgressCounter counter(kJobs * frames, kSynthesisBase, 1.0 - kSynthesisBase, progress);
     const float* window = plans.mainWindow.data();
     const FftPlan& plan = *plans.mainPlan;
@@ -168,8 +218,9 @@ void synthesise(const StereoAudio& audio, const FloatBuf& percMask, std::int64_t
             spectra.transform(audio, n, t, window, plan, scratch);
             centreMeasureSquared(spectra.lre(), spectra.lim(), spectra.rre(), spectra.rim(),
                                  c2.data(), kBins);
-            refinedStemGains(percMask.p() + row, c2.data(), bass.data(), band.data(), gainsOf(0),
-                             gainsOf(1), gainsOf(2), gainsOf(3), kBins);
+            refinedStemGains(percMask.p() + row, c2.data(), bass.data(), band.data(),
+                             foreground.p() + row, gainsOf(0), gainsOf(1), gainsOf(2), gainsOf(3),
+                             kBins);
             const bool shared = t == begin && begin > 0;
             for (int j = 0; j < kJobs; ++j) {
                 const bool left = j % 2 == 0;
@@ -220,6 +271,7 @@ std::vector<StemData> separateRefined(const StereoAudio& audio, const ProgressFn
     const int workers = options.workers > 0 ? options.workers : defaultWorkerCount();
 
     FloatBuf percMask(frames * kBins);
+    FloatBuf foreground(frames * kBins);
     {
         FloatBuf mainMag(frames * kBins);
         FloatBuf shortMag(frames * kShortFramesPerFrame * kShortBins);
@@ -227,10 +279,14 @@ std::vector<StemData> separateRefined(const StereoAudio& audio, const ProgressFn
         if (cancelled(options.cancel)) return {};
         filterMedians(mainMag, shortMag, frames, workers, percMask, progress, options.cancel);
         if (cancelled(options.cancel)) return {};
+        findRepeats(mainMag, percMask, frames, audio.sampleRate, workers, foreground, progress,
+                    options.cancel);
+        if (cancelled(options.cancel)) return {};
     }  // the magnitudes' last reader is done
 
     std::vector<StemData> stems(kStems);
-    synthesise(audio, percMask, n, frames, workers, plans, stems, progress, options.cancel);
+    synthesise(audio, percMask, foreground, n, frames, workers, plans, stems, progress,
+               options.cancel);
     if (cancelled(options.cancel)) return {};
     return stems;
 }

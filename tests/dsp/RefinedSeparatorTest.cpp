@@ -92,7 +92,7 @@ TEST(RefinedSeparator, ChannelRelationsSilenceEmptyInputAndNoFftPlan) {
     EXPECT_EQ(reports, 0);
 }
 
-TEST(RefinedSeparator, ProgressRisesThroughThreePassesToOneAndCancellingGivesNoStems) {
+TEST(RefinedSeparator, ProgressRisesThroughFourPassesToOneAndCancellingGivesNoStems) {
     // (n + 2048) / 1024 + 2 frames: 130 for 129024 samples, 4 for 100 (most of 8 workers idle).
     for (auto [n, frames, workers] :
          {std::tuple{100u, 4, 8}, {129024u, 130, 1}, {129024u, 130, 3}}) {
@@ -105,12 +105,14 @@ TEST(RefinedSeparator, ProgressRisesThroughThreePassesToOneAndCancellingGivesNoS
         };
         ASSERT_EQ(refined(noiseStereo(n, 4), workers, record).size(), 4u);
         std::sort(values.begin(), values.end());
-        // Every 64th unit and the last of each pass: frames, frames and 8 * frames units.
-        const std::size_t expected = (frames + 63) / 64 * 2 + (8 * frames + 63) / 64;
+        // Every 64th unit and the last of each pass: frames, frames, 2 * frames and 8 * frames
+        // units.
+        const std::size_t expected =
+            (frames + 63) / 64 * 2 + (2 * frames + 63) / 64 + (8 * frames + 63) / 64;
         EXPECT_EQ(values.size(), expected);
         EXPECT_GT(values.front(), 0.0);
         EXPECT_EQ(values.back(), 1.0);
-        for (double pass : {0.2, 0.5})
+        for (double pass : {0.2, 0.4, 0.55})
             EXPECT_NE(std::find(values.begin(), values.end(), pass), values.end());
     }
     std::atomic<bool> cancel{false};
@@ -204,7 +206,8 @@ TEST(RefinedKernels, GainsSumToOneAndFollowTheirCues) {
                            Row{0, 1, 0, 0, 0, 0, 0, 1},  // centred, out of the band
                            Row{0.5f, 0.0625f, 0.5f, 1, 0.125f, 0.5f, 0.25f, 0.125f}}) {
         float g[4];
-        refinedStemGains(&row.q, &row.c2, &row.b, &row.w, g, g + 1, g + 2, g + 3, 1);
+        const float f = 1.0f;
+        refinedStemGains(&row.q, &row.c2, &row.b, &row.w, &f, g, g + 1, g + 2, g + 3, 1);
         EXPECT_FLOAT_EQ(g[0] + g[1] + g[2] + g[3], 1.0f);
         EXPECT_FLOAT_EQ(g[0], row.vocals);
         EXPECT_FLOAT_EQ(g[1], row.drums);
