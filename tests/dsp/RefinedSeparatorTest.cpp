@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cmath>
 #include <mutex>
@@ -15,6 +16,7 @@
 #include "dsp/FftFlags.h"
 #include "dsp/Median13.h"
 #include "dsp/RefinedKernels.h"
+#include "dsp/RepeatingBackground.h"
 #include "dsp/Separator.h"
 #include "dsp/ShortFrames.h"
 
@@ -229,4 +231,55 @@ TEST(RefinedKernels, GainsSumToOneAndFollowTheirCues) {
     EXPECT_EQ(w[0], 0.0f);
     EXPECT_EQ(w[100], 1.0f);   // 2.2 kHz
     EXPECT_EQ(w[1000], 0.0f);  // 21.5 kHz
+}
+
+TEST(RepeatingBackground, NeighboursAreTheMostSimilarFramesApartAndTheMedianSetsTheForeground) {
+    // Frames repeating with a period of 4: frame t's features are unit vector t % 4.
+    constexpr std::int64_t kFrames = 40;
+    std::vector<float> features(kFrames * kRepeatBands, 0.0f);
+    for (std::int64_t t = 0; t < kFrames; ++t) features[t * kRepeatBands + t % 4] = 1.0f;
+    struct Case {
+        std::int64_t t, reach, spacing;
+        std::vector<std::int64_t> expected;
+    };
+    for (const Case& c : {Case{20, 10, 2, {12, 16, 24, 28}},  // only the same phase, never itself
+                          Case{20, 10, 5, {12, 28}},          // 16 and 24 are too close to 20
+                          Case{1, 10, 2, {5, 9}},             // the window stops at the start
+                          Case{20, 2, 2, {}}}) {              // no repeat within reach
+        SCOPED_TRACE(testing::Message() << "frame " << c.t << ", spacing " << c.spacing);
+        std::vector<float> similarity(static_cast<std::size_t>(2 * c.reach + 1));
+        std::array<std::int64_t, kRepeatNeighbours> chosen{};
+        const int found = similarFrames(features.data(), kFrames, c.t, c.reach, c.spacing,
+                                        similarity.data(), chosen.data());
+        std::vector<std::int64_t> got(chosen.begin(), chosen.begin() + found);
+        std::sort(got.begin(), got.end());
+        EXPECT_EQ(got, c.expected);
+    }
+    // Identical frames: at most kRepeatNeighbours, each at least `spacing` from t and the others.
+    std::vector<float> same(kFrames * kRepeatBands, 0.0f);
+    for (std::int64_t t = 0; t < kFrames; ++t) same[t * kRepeatBands] = 1.0f;
+    std::vector<float> similarity(2 * kFrames + 1);
+    std::array<std::int64_t, kRepeatNeighbours> chosen{};
+    const int found =
+        similarFrames(same.data(), kFrames, 20, kFrames, 2, similarity.data(), chosen.data());
+    EXPECT_EQ(found, kRepeatNeighbours);
+    for (int i = 0; i < found; ++i) {
+        EXPECT_GE(std::abs(chosen[i] - 20), 2);
+        for (int j = 0; j < i; ++j) EXPECT_GE(std::abs(chosen[i] - chosen[j]), 2);
+    }
+
+    // Bins: above the median (4 over 2), below it, silent; an even count takes the middle mean.
+    const float own[3] = {4.0f, 1.0f, 0.0f};
+    const float a[3] = {1.0f, 5.0f, 1.0f}, b[3] = {2.0f, 5.0f, 1.0f}, c[3] = {3.0f, 5.0f, 1.0f};
+    const float* rows[3] = {a, b, c};
+    float share[3], scratch[kRepeatNeighbours];
+    foregroundShare(own, rows, 3, share, 3, scratch);
+    EXPECT_FLOAT_EQ(share[0], 0.5f);
+    EXPECT_FLOAT_EQ(share[1], 0.0f);
+    EXPECT_FLOAT_EQ(share[2], 0.0f);
+    const float* pair[2] = {a, c};
+    foregroundShare(own, pair, 2, share, 3, scratch);
+    EXPECT_FLOAT_EQ(share[0], 0.5f);
+    foregroundShare(own, rows, 0, share, 3, scratch);  // nothing to compare with: all foreground
+    EXPECT_EQ(std::vector<float>(share, share + 3), std::vector<float>(3, 1.0f));
 }
