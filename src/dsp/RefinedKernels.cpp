@@ -47,6 +47,35 @@ void combinePercussiveShares(const float* __restrict mainShare, const float* __r
         out[k] = (1.0f - kShortFrameWeight) * mainShare[k] + kShortFrameWeight * shortShare[k];
 }
 
+CORVANE_SIMD_CLONES
+void stereoEnergies(const float* __restrict lre, const float* __restrict lim,
+                    const float* __restrict rre, const float* __restrict rim,
+                    float* __restrict difference, float* __restrict total, int count) {
+    for (int k = 0; k < count; ++k) {
+        const float dr = lre[k] - rre[k];
+        const float di = lim[k] - rim[k];
+        difference[k] = dr * dr + di * di;
+        total[k] = lre[k] * lre[k] + lim[k] * lim[k] + rre[k] * rre[k] + rim[k] * rim[k];
+    }
+}
+
+CORVANE_SIMD_CLONES
+void smoothedCentreSquared(const float* const* difference, const float* const* total,
+                           float* __restrict c2, int count) {
+    const float* __restrict d0 = difference[0];
+    const float* __restrict d1 = difference[1];
+    const float* __restrict d2 = difference[2];
+    const float* __restrict e0 = total[0];
+    const float* __restrict e1 = total[1];
+    const float* __restrict e2 = total[2];
+    for (int k = 0; k < count; ++k) {
+        const float d = 0.25f * d0[k] + 0.5f * d1[k] + 0.25f * d2[k];
+        const float e = 0.25f * e0[k] + 0.5f * e1[k] + 0.25f * e2[k];
+        const float c = std::min(std::max(1.0f - d / (e + kStabiliser), 0.0f), 1.0f);
+        c2[k] = c * c;
+    }
+}
+
 std::vector<float> refinedBassWeights(double sampleRate) {
     const float binWidth = static_cast<float>(sampleRate) * kInverseFrameLength;
     std::vector<float> weights(kBins);

@@ -18,6 +18,19 @@ void shortPercussiveShare(const float* h, const float* p, float* out);
 // it.
 void combinePercussiveShares(const float* mainShare, const float* shortShare, float* out);
 
+// The channels' difference energy |L - R|^2 and total energy |L|^2 + |R|^2 of each of `count`
+// bins of one main frame, the statistics the centre measure is smoothed from.
+void stereoEnergies(const float* lre, const float* lim, const float* rre, const float* rim,
+                    float* difference, float* total, int count);
+
+// The squared centre measure of each bin from the stereo energies of three consecutive frames
+// (before, this, after), weighted 1/4, 1/2, 1/4: c = 1 - sum |L - R|^2 / sum (|L|^2 + |R|^2),
+// clamped to [0, 1]. As Avendano & Jot's inter-channel coherence (2004), the expectations are
+// taken over a few frames: a centred source keeps c near 1, a decorrelated wide one (reverb,
+// double-tracking, chorus) no longer reaches it by chance in one frame. Mono gives 1 everywhere.
+void smoothedCentreSquared(const float* const* difference, const float* const* total, float* c2,
+                           int count);
+
 // Weight of the bass for each of the kBins bins at `sampleRate`: 1 up to 170 Hz, 0 from 260 Hz, a
 // cubic smoothstep between (0.5 at 215 Hz). Higher than the standard cross-over: with the kick
 // sent to the drums by the percussive split, the cross-over can take in the bass's second and

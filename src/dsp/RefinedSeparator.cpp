@@ -75,8 +75,8 @@ struct Plans {
 
 // Pass 1: the mid magnitude of every frame at both lengths (two short frames per main frame).
 void analyse(const StereoAudio& audio, std::int64_t n, std::int64_t frames, int workers,
-             const Plans& plans, FloatBuf& mainMag, FloatBuf& shortMag, const ProgressFn& progress,
-             const std::atomic<bool>* cancel) {
+             const Plans& plans, FloatBuf& mainMag, FloatBuf& shortMag, FloatBuf& difference,
+             FloatBuf& total, const ProgressFn& progress, const std::atomic<bool>* cancel) {
     ProgressCounter counter(frames, 0.0, kMedianBase, progress);
     parallelFor(workers, workers, [&](int w) {
         FFTScratch scratch(kFrameLength);
@@ -87,6 +87,8 @@ void analyse(const StereoAudio& audio, std::int64_t n, std::int64_t frames, int 
             spectra.transform(audio, n, t, plans.mainWindow.data(), *plans.mainPlan, scratch);
             midMagnitude(spectra.lre(), spectra.lim(), spectra.rre(), spectra.rim(),
                          mainMag.p() + t * kBins, kBins);
+            stereoEnergies(spectra.lre(), spectra.lim(), spectra.rre(), spectra.rim(),
+                           difference.p() + t * kBins, total.p() + t * kBins, kBins);
             for (int h = 0; h < kShortFramesPerFrame; ++h) {
                 const std::int64_t u = t * kShortFramesPerFrame + h;
                 shortMidMagnitude(audio.l.data(), audio.r.data(), n, u, plans.shortWindow.data(),
@@ -99,9 +101,9 @@ void analyse(const StereoAudio& audio, std::int64_t n, std::int64_t frames, int 
 
 // Pass 2: the percussive share of every bin, from the harmonic (along time) and percussive (along
 // frequency) medians at both lengths.
-void filterMedians(const FloatBuf& mainMag, const FloatBuf& shortMag, std::int64_t frames,
-                   int workers, FloatBuf& percMask, const ProgressFn& progress,
-                   const std::atomic<bool>* cancel) {
+void filterMedians(const FloatBuf& mainMag, const FloatBuf& shortMag, const FloatBuf& difference,
+                   const FloatBuf& total, std::int64_t frames, int workers, FloatBuf& percMask,
+                   FloatBuf& centre, const ProgressFn& progress, const std::atomic<bool>* cancel) {
     ProgressCounter counter(frames, kMedianBase, kRepeatBase - kMedianBase, progress);
     const std::int64_t shortFrames = frames * kShortFramesPerFrame;
     parallelFor(workers, workers, [&](int w) {
@@ -126,6 +128,14 @@ void filterMedians(const FloatBuf& mainMag, const FloatBuf& shortMag, std::int64
                                padded.data());
             shortPercussiveShare(harmonic.data(), percussive.data(), shortShare.data());
             combinePercussiveShares(mainShare.data(), shortShare.data(), percMask.p() + t * kBins);
+
+            const float* d[3];
+            const float* e[3];
+            for (int i = 0; i < 3; ++i) {
+                const std::int64_t v = std::clamp<std::int64_t>(t + i - 1, 0, frames - 1) * kBins;
+                d[i] = difference.p() + v, e[i] = total.p() + v;
+            }
+            smoothedCentreSquared(d, e, centre.p() + t * kBins, kBins);
             counter.advance();
         }
     });
@@ -182,8 +192,8 @@ void allocateChannel(std::vector<float>& channel, std::int64_t n) {
 // buffer added after the join in single-thread order, so the result does not depend on the
 // thread count.
 void synthesise(const StereoAudio& audio, const FloatBuf& percMask, const FloatBuf& foreground,
-                std::int64_t n, std::int64_t frames, int workers, const Plans& plans,
-                std::vector<StemData>& stems, const ProgressFn& progress,
+                const FloatBuf& centre, std::int64_t n, std::int64_t frames, int workers,
+                const Plans& plans, std::vector<StemData>& stems, const ProgressFn& progress,
                 const std::atomic<bool>* cancel) {
     ProgressCounter counter(kJobs * frames, kSynthesisBase, 1.0 - kSynthesisBase, progress);
     const float* window = plans.mainWindow.data();
@@ -207,7 +217,6 @@ void synthesise(const StereoAudio& audio, const FloatBuf& percMask, const FloatB
         for (int j = 0; j < kJobs; ++j) out[j] = channelOf(j).data();
         FFTScratch scratch(kFrameLength);
         FrameSpectra spectra;
-        std::vector<float> c2(kBins);
         std::vector<float> gains(static_cast<std::size_t>(kStems) * kBins);
         auto gainsOf = [&](int s) { return gains.data() + static_cast<std::ptrdiff_t>(s) * kBins; };
 
@@ -216,9 +225,7 @@ void synthesise(const StereoAudio& audio, const FloatBuf& percMask, const FloatB
         for (std::int64_t t = begin; t < end && !cancelled(cancel); ++t) {
             const std::int64_t row = t * kBins;
             spectra.transform(audio, n, t, window, plan, scratch);
-            centreMeasureSquared(spectra.lre(), spectra.lim(), spectra.rre(), spectra.rim(),
-                                 c2.data(), kBins);
-            refinedStemGains(percMask.p() + row, c2.data(), bass.data(), band.data(),
+            refinedStemGains(percMask.p() + row, centre.p() + row, bass.data(), band.data(),
                              foreground.p() + row, gainsOf(0), gainsOf(1), gainsOf(2), gainsOf(3),
                              kBins);
             const bool shared = t == begin && begin > 0;
@@ -272,12 +279,17 @@ std::vector<StemData> separateRefined(const StereoAudio& audio, const ProgressFn
 
     FloatBuf percMask(frames * kBins);
     FloatBuf foreground(frames * kBins);
+    FloatBuf centre(frames * kBins);
     {
         FloatBuf mainMag(frames * kBins);
         FloatBuf shortMag(frames * kShortFramesPerFrame * kShortBins);
-        analyse(audio, n, frames, workers, plans, mainMag, shortMag, progress, options.cancel);
+        FloatBuf difference(frames * kBins);
+        FloatBuf total(frames * kBins);
+        analyse(audio, n, frames, workers, plans, mainMag, shortMag, difference, total, progress,
+                options.cancel);
         if (cancelled(options.cancel)) return {};
-        filterMedians(mainMag, shortMag, frames, workers, percMask, progress, options.cancel);
+        filterMedians(mainMag, shortMag, difference, total, frames, workers, percMask, centre,
+                      progress, options.cancel);
         if (cancelled(options.cancel)) return {};
         findRepeats(mainMag, percMask, frames, audio.sampleRate, workers, foreground, progress,
                     options.cancel);
@@ -285,7 +297,7 @@ std::vector<StemData> separateRefined(const StereoAudio& audio, const ProgressFn
     }  // the magnitudes' last reader is done
 
     std::vector<StemData> stems(kStems);
-    synthesise(audio, percMask, foreground, n, frames, workers, plans, stems, progress,
+    synthesise(audio, percMask, foreground, centre, n, frames, workers, plans, stems, progress,
                options.cancel);
     if (cancelled(options.cancel)) return {};
     return stems;
