@@ -65,12 +65,16 @@ void smoothedCentreSquared(const float* const* difference, const float* const* t
     const float* __restrict d0 = difference[0];
     const float* __restrict d1 = difference[1];
     const float* __restrict d2 = difference[2];
+    const float* __restrict d3 = difference[3];
+    const float* __restrict d4 = difference[4];
     const float* __restrict e0 = total[0];
     const float* __restrict e1 = total[1];
     const float* __restrict e2 = total[2];
+    const float* __restrict e3 = total[3];
+    const float* __restrict e4 = total[4];
     for (int k = 0; k < count; ++k) {
-        const float d = 0.25f * d0[k] + 0.5f * d1[k] + 0.25f * d2[k];
-        const float e = 0.25f * e0[k] + 0.5f * e1[k] + 0.25f * e2[k];
+        const float d = (d0[k] + d4[k]) + 2.0f * (d1[k] + d3[k]) + 3.0f * d2[k];
+        const float e = (e0[k] + e4[k]) + 2.0f * (e1[k] + e3[k]) + 3.0f * e2[k];
         const float c = std::min(std::max(1.0f - d / (e + kStabiliser), 0.0f), 1.0f);
         c2[k] = c * c;
     }

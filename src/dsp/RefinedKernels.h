@@ -23,11 +23,12 @@ void combinePercussiveShares(const float* mainShare, const float* shortShare, fl
 void stereoEnergies(const float* lre, const float* lim, const float* rre, const float* rim,
                     float* difference, float* total, int count);
 
-// The squared centre measure of each bin from the stereo energies of three consecutive frames
-// (before, this, after), weighted 1/4, 1/2, 1/4: c = 1 - sum |L - R|^2 / sum (|L|^2 + |R|^2),
-// clamped to [0, 1]. As Avendano & Jot's inter-channel coherence (2004), the expectations are
-// taken over a few frames: a centred source keeps c near 1, a decorrelated wide one (reverb,
-// double-tracking, chorus) no longer reaches it by chance in one frame. Mono gives 1 everywhere.
+// The squared centre measure of each bin from the stereo energies of five consecutive frames
+// (about 0.1 s, this frame in the middle), weighted 1, 2, 3, 2, 1:
+// c = 1 - sum |L - R|^2 / sum (|L|^2 + |R|^2), clamped to [0, 1]. As Avendano & Jot's inter-channel
+// coherence (2004), the expectations are taken over a few frames: a centred source keeps c near 1,
+// a decorrelated wide one (reverb, double-tracking, chorus) no longer reaches it by chance in one
+// frame. Mono gives 1 everywhere.
 void smoothedCentreSquared(const float* const* difference, const float* const* total, float* c2,
                            int count);
 

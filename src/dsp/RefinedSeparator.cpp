@@ -129,10 +129,10 @@ void filterMedians(const FloatBuf& mainMag, const FloatBuf& shortMag, const Floa
             shortPercussiveShare(harmonic.data(), percussive.data(), shortShare.data());
             combinePercussiveShares(mainShare.data(), shortShare.data(), percMask.p() + t * kBins);
 
-            const float* d[3];
-            const float* e[3];
-            for (int i = 0; i < 3; ++i) {
-                const std::int64_t v = std::clamp<std::int64_t>(t + i - 1, 0, frames - 1) * kBins;
+            const float* d[5];
+            const float* e[5];
+            for (int i = 0; i < 5; ++i) {
+                const std::int64_t v = std::clamp<std::int64_t>(t + i - 2, 0, frames - 1) * kBins;
                 d[i] = difference.p() + v, e[i] = total.p() + v;
             }
             smoothedCentreSquared(d, e, centre.p() + t * kBins, kBins);

@@ -284,23 +284,20 @@ TEST(RepeatingBackground, NeighboursAreTheMostSimilarFramesApartAndTheMedianSets
     EXPECT_EQ(std::vector<float>(share, share + 3), std::vector<float>(3, 1.0f));
 }
 
-TEST(RefinedKernels, CentreMeasureFromEnergiesOverThreeFrames) {
-    // Bins: mono (L = R), left only, opposite phase, and a wide part that looks centred in this
-    // frame only (its neighbours have L = -R): 1 - (0.25 * 4 + 0 + 0.25 * 4) / (0.25 * 2 + 0.5 *
-    // 2 + 0.25 * 2) = 0, where the frame alone would say 1.
+TEST(RefinedKernels, CentreMeasureFromEnergiesOverFiveFrames) {
+    // Bins: mono (L = R), left only, opposite phase, and a wide part that looks centred in the
+    // middle frame only (its neighbours have L = -R): 1 - 24 / 18 clamps to 0, where the frame
+    // alone would say 1.
     const float lre[4] = {1, 1, 1, 1}, lim[4] = {0.5f, 0, 0, 0};
     const float rre[4] = {1, 0, -1, 1}, rim[4] = {0.5f, 0, 0, 0};
-    const float sideRe[4] = {1, 1, -1, -1};  // right channel of the neighbouring frames
+    const float sideRe[4] = {1, 0, -1, -1};  // right channel of the neighbouring frames
     const float zero[4] = {};
-    float d[3][4], e[3][4];
-    stereoEnergies(lre, lim, sideRe, zero, d[0], e[0], 4);
-    stereoEnergies(lre, lim, rre, rim, d[1], e[1], 4);
-    stereoEnergies(lre, lim, sideRe, zero, d[2], e[2], 4);
-    // Only the last bin differs between the frames; make the first three steady.
-    for (int f : {0, 2})
-        for (int k = 0; k < 3; ++k) d[f][k] = d[1][k], e[f][k] = e[1][k];
-    const float* dr[3] = {d[0], d[1], d[2]};
-    const float* er[3] = {e[0], e[1], e[2]};
+    float d[5][4], e[5][4];
+    for (int f = 0; f < 5; ++f)
+        stereoEnergies(lre, f == 2 ? lim : zero, f == 2 ? rre : sideRe, f == 2 ? rim : zero, d[f],
+                       e[f], 4);
+    const float* dr[5] = {d[0], d[1], d[2], d[3], d[4]};
+    const float* er[5] = {e[0], e[1], e[2], e[3], e[4]};
     float c2[4];
     smoothedCentreSquared(dr, er, c2, 4);
     EXPECT_FLOAT_EQ(c2[0], 1.0f);
@@ -308,7 +305,7 @@ TEST(RefinedKernels, CentreMeasureFromEnergiesOverThreeFrames) {
     EXPECT_FLOAT_EQ(c2[2], 0.0f);
     EXPECT_FLOAT_EQ(c2[3], 0.0f);
     // Silence counts as centred, so mono silence stays alike in both channels.
-    const float* silent[3] = {zero, zero, zero};
+    const float* silent[5] = {zero, zero, zero, zero, zero};
     smoothedCentreSquared(silent, silent, c2, 4);
     EXPECT_FLOAT_EQ(c2[0], 1.0f);
 }
