@@ -16,7 +16,7 @@ namespace corvane::dsp {
 // each, from DC up (about 11 kHz at 44.1 kHz), scaled to unit length.
 inline constexpr int kRepeatBands = 64;
 inline constexpr int kRepeatBandWidth = 8;
-inline constexpr int kRepeatNeighbours = 9;  // frames the median is taken over, at most
+inline constexpr int kRepeatNeighbours = 15; // frames the median is taken over, at most
 
 // The comparison features of one frame from its harmonic magnitudes (kBins values) into
 // features (kRepeatBands values); an all-zero frame gives zeros.
