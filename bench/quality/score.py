@@ -3,7 +3,8 @@
 
     score.py [--cache FOLDER] SONGS_FOLDER ESTIMATES_FOLDER METHOD...
 SONGS_FOLDER/<n>/ holds the true stems and title.txt (from songs.py); ESTIMATES_FOLDER/<method>/<n>/
-holds one method's four stems and seconds.txt (its separation time). Prints "name value unit"
+holds one method's four stems and seconds.txt (its separation time). The songs scored are those
+with estimates from the first method. Prints "name value unit"
 lines: per song, then the mean over songs, for each method and for the oracle (the ideal ratio mask
 on the separator's own STFT, which says how much the STFT leaves to gain).
 
@@ -18,12 +19,13 @@ import hashlib
 import os
 import sys
 import time
+import warnings
 
 import numpy as np
 import scipy.fft
+import scipy.linalg
 import scipy.io.wavfile as wavfile
 from scipy.linalg import toeplitz
-from scipy.signal import fftconvolve
 
 import mir_eval.separation
 
@@ -38,64 +40,90 @@ FRAME, HOP = 2048, 1024  # the separator's STFT
 # bss_eval_sources projects each estimate on delayed copies of all references (and of its own
 # reference), and mir_eval rebuilds the references' Gram matrix from scratch for every such call:
 # 8 times per song and method, about 70 s for four 30 s stems. The matrix depends only on the
-# references, so it is built once per song here, with real FFTs; the least-squares problem and
-# every criterion stay mir_eval's.
+# references, so it is built and factorised once per song here, with real FFTs; the least-squares
+# problem and every criterion stay mir_eval's (score.py --check compares the two).
 
 _original_project = mir_eval.separation._project
-_gram = {}  # references' digest -> (spectra, Gram matrix, per-row digests)
+_gram = {}  # references' digest -> _References
 
 
 def _digest(a):
-    return hashlib.blake2b(np.ascontiguousarray(a).tobytes(), digest_size=16).digest()
+    return hashlib.blake2b(np.ascontiguousarray(a), digest_size=16).digest()  # no copy
 
 
-def _references(refs, flen):
-    key = (_digest(refs), flen)
-    if key not in _gram:
-        if len(_gram) > 4:  # a few songs' worth; each holds about 100 MB
-            _gram.clear()
+class _References:
+    """The part of mir_eval's projection that depends on the references only: their spectra, the
+    Gram matrix of their delayed copies and its LU factors (for the block of each single
+    reference too, which is the projection on that reference alone)."""
+
+    def __init__(self, refs, flen):
         nsrc, nsampl = refs.shape
-        n_fft = int(2 ** np.ceil(np.log2(nsampl + flen - 1.0)))
-        sf = scipy.fft.rfft(refs, n=n_fft, axis=1)
+        self.flen = flen
+        # Long enough that no correlation lag or filter tail wraps around (mir_eval pads to a
+        # power of two, which is up to twice as long; any length past this gives the same sums).
+        self.n_fft = scipy.fft.next_fast_len(nsampl + 2 * flen - 2, real=True)
+        self.sf = scipy.fft.rfft(refs, n=self.n_fft, axis=1)
         G = np.zeros((nsrc * flen, nsrc * flen))
         for i in range(nsrc):
             for j in range(i, nsrc):
-                ssf = scipy.fft.irfft(sf[i] * np.conj(sf[j]), n=n_fft)
+                ssf = scipy.fft.irfft(self.sf[i] * np.conj(self.sf[j]), n=self.n_fft)
                 ss = toeplitz(np.hstack((ssf[0], ssf[-1:-flen:-1])), r=ssf[:flen])
                 G[i * flen : (i + 1) * flen, j * flen : (j + 1) * flen] = ss
                 G[j * flen : (j + 1) * flen, i * flen : (i + 1) * flen] = ss.T
-        _gram[key] = (sf, G, n_fft, [_digest(r) for r in refs])
-    return _gram[key]
+        self.G = G
+        self.rows = [_digest(r) for r in refs]
+        self.lu = {}  # which references (tuple) -> LU factors of their block, or None if singular
+
+    def factors(self, which):
+        if which not in self.lu:
+            idx = np.concatenate([np.arange(j * self.flen, (j + 1) * self.flen) for j in which])
+            try:
+                with warnings.catch_warnings():
+                    warnings.simplefilter("error", scipy.linalg.LinAlgWarning)
+                    self.lu[which] = scipy.linalg.lu_factor(self.G[np.ix_(idx, idx)])
+            except (np.linalg.LinAlgError, scipy.linalg.LinAlgWarning, ValueError):
+                self.lu[which] = None
+        return self.lu[which]
+
+
+def _find_references(reference_sources, flen):
+    """The cached references holding these rows (a full set, or one row of a set seen before),
+    and the rows' indices in it."""
+    if len(reference_sources) == 1:
+        d = _digest(reference_sources[0])
+        for refs in _gram.values():
+            if refs.flen == flen and d in refs.rows:
+                return refs, (refs.rows.index(d),)
+    key = (_digest(reference_sources), flen)
+    if key not in _gram:
+        if len(_gram) > 2:  # each song's set holds about 100 MB
+            _gram.clear()
+        _gram[key] = _References(reference_sources, flen)
+    return _gram[key], tuple(range(len(reference_sources)))
 
 
 def _cached_project(reference_sources, estimated_source, flen):
     nsrc, nsampl = reference_sources.shape
-    found = None
-    if nsrc == 1:  # one reference: a diagonal block of a full set seen before, if any
-        d = _digest(reference_sources[0])
-        for (_, f), (sf, G, n_fft, rows) in _gram.items():
-            if f == flen and d in rows:
-                j = rows.index(d)
-                found = (sf[j : j + 1], G[j * flen : (j + 1) * flen, j * flen : (j + 1) * flen],
-                         n_fft)
-                break
-    if found is None:
-        sf, G, n_fft, _ = _references(reference_sources, flen)
-        found = (sf, G, n_fft)
-    sf, G, n_fft = found
+    refs, which = _find_references(reference_sources, flen)
+    n_fft = refs.n_fft
     sef = scipy.fft.rfft(estimated_source, n=n_fft)
     D = np.zeros(nsrc * flen)
-    for i in range(nsrc):
-        ssef = scipy.fft.irfft(sf[i] * np.conj(sef), n=n_fft)
+    for i, j in enumerate(which):
+        ssef = scipy.fft.irfft(refs.sf[j] * np.conj(sef), n=n_fft)
         D[i * flen : (i + 1) * flen] = np.hstack((ssef[0], ssef[-1:-flen:-1]))
-    try:
-        C = np.linalg.solve(G, D).reshape(flen, nsrc, order="F")
-    except np.linalg.LinAlgError:
-        C = np.linalg.lstsq(G, D, rcond=None)[0].reshape(flen, nsrc, order="F")
-    sproj = np.zeros(nsampl + flen - 1)
-    for i in range(nsrc):
-        sproj += fftconvolve(C[:, i], reference_sources[i])[: nsampl + flen - 1]
-    return sproj
+    lu = refs.factors(which)
+    if lu is not None:
+        C = scipy.linalg.lu_solve(lu, D).reshape(flen, nsrc, order="F")
+    else:  # as mir_eval: least squares when the references are linearly dependent
+        idx = np.concatenate([np.arange(j * flen, (j + 1) * flen) for j in which])
+        C = np.linalg.lstsq(refs.G[np.ix_(idx, idx)], D, rcond=None)[0]
+        C = C.reshape(flen, nsrc, order="F")
+    # Each reference filtered by its distortion filter, summed: in the frequency domain with the
+    # references' cached spectra (the FFT is long enough for a linear convolution).
+    total = np.zeros_like(sef)
+    for i, j in enumerate(which):
+        total += scipy.fft.rfft(C[:, i], n=n_fft) * refs.sf[j]
+    return scipy.fft.irfft(total, n=n_fft)[: nsampl + flen - 1]
 
 
 mir_eval.separation._project = _cached_project
@@ -177,6 +205,7 @@ def sdr(refs, est):
         if os.path.exists(path):
             with open(path) as f:
                 return np.array([float(v) for v in f.read().split()])
+    _find_references(r, 512)  # the full set first: each single reference is then one of its rows
     values = mir_eval.separation.bss_eval_sources(r, e, compute_permutation=False)[0]
     if path:
         os.makedirs(_cache_folder, exist_ok=True)
@@ -209,10 +238,16 @@ def main(argv):
         _cache_folder = argv[2]
         argv = argv[:1] + argv[3:]
     if len(argv) < 4:
-        print("usage: score.py [--cache FOLDER] SONGS_FOLDER ESTIMATES_FOLDER METHOD...", file=sys.stderr)
+        print("usage: score.py [--cache FOLDER] SONGS_FOLDER ESTIMATES_FOLDER METHOD...",
+              file=sys.stderr)
         return 2
     songs_folder, estimates_folder, methods = argv[1], argv[2], argv[3:]
-    songs = sorted((d for d in os.listdir(songs_folder) if d.isdigit()), key=int)
+    # The songs separated in this run (all, or those the caller chose).
+    songs = sorted((d for d in os.listdir(songs_folder) if d.isdigit() and
+                    os.path.isdir(os.path.join(estimates_folder, methods[0], d))), key=int)
+    if not songs:
+        print("score.py: no %s stems in %s" % (methods[0], estimates_folder), file=sys.stderr)
+        return 1
     columns = methods + ["oracle"]
     table = {m: [] for m in columns}  # method -> one row of four SDRs per song
     seconds = {m: [] for m in methods}
@@ -245,7 +280,7 @@ def main(argv):
             if m in seconds:
                 print("separate_seconds_%s %.3f s" % (m, seconds[m][-1]))
             sys.stdout.flush()
-    print("== mean over %d songs" % len(songs))
+    print("== mean over %d songs (%s)" % (len(songs), " ".join(songs)))
     for m in columns:
         rows = np.array(table[m])
         for stem, v in zip(STEMS, rows.mean(axis=0)):
@@ -258,4 +293,7 @@ def main(argv):
 
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv))
+    try:
+        sys.exit(main(sys.argv))
+    except (OSError, ValueError) as error:  # a missing or unreadable stem or time
+        sys.exit("score.py: %s" % error)

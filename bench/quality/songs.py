@@ -80,7 +80,8 @@ def write_midi(path, bpm, parts, end_beat):
             events.append((off, 2, bytes([0x80 | c, key, 0])))  # offs before ons at one tick
         for beat, amount in p.bends:
             value = int(np.clip(8192 + amount * 8191, 0, 16383))
-            events.append((max(0, int(round(beat * PPQ))), 1, bytes([0xE0 | c, value & 0x7F, value >> 7])))
+            tick = max(0, int(round(beat * PPQ)))
+            events.append((tick, 1, bytes([0xE0 | c, value & 0x7F, value >> 7])))
     events.sort(key=lambda e: (e[0], e[1]))
     track, now = bytearray(), 0
     for tick, _, data in events:
@@ -172,6 +173,14 @@ def drum_bar(part, rng, bar, style, beats=4, fill=False):
             part.note(h(x, 0.001), 0.25, OPEN_HAT, v(80, 4))
         for x in np.arange(0, beats, 0.25):
             part.note(h(x, 0.002), 0.1, SHAKER, v(60 if x % 0.5 else 45, 6))
+    elif style == "punk":
+        for x in (0, 1.5, 2, 2.5):
+            part.note(h(x, 0.004), 0.25, KICK, v(110))
+        for x in (1, 3):
+            part.note(h(x, 0.004), 0.25, SNARE, v(115))
+        for x in np.arange(0, beats, 0.5):
+            part.note(h(x, 0.004), 0.25, CRASH if x == 0 and bar % 4 == 0 else OPEN_HAT
+                      if bar >= 8 else HAT, v(90 if x % 1 == 0 else 75))
     elif style == "acoustic":
         for x in (0, 2.5) if bar % 2 else (0, 2):
             part.note(h(x), 0.25, KICK, v(80))
@@ -224,8 +233,8 @@ def sing(notes, rate, frames, rng, formant_shift=1.0, breathiness=0.03):
             n = min(b - a, int(0.09 * control_rate))
             pitch[a : a + n] = key - rng.uniform(0.7, 2.0) * (1 - np.arange(n) / n) ** 2
     # Portamento: a one-pole glide in semitones, about 45 ms.
-    pitch = signal.lfilter([1 - np.exp(-1 / (0.045 * control_rate))],
-                           [1, -np.exp(-1 / (0.045 * control_rate))], pitch, zi=[pitch[0] * np.exp(-1 / (0.045 * control_rate))])[0]
+    pole = np.exp(-1 / (0.045 * control_rate))
+    pitch = signal.lfilter([1 - pole], [1, -pole], pitch, zi=[pitch[0] * pole])[0]
     vib_rate = 5.5 + 0.3 * np.sin(2 * np.pi * 0.13 * tc + rng.uniform(0, 6))
     vib_depth = 0.45 * np.clip((onset_age - 0.18) / 0.3, 0, 1)  # semitones, grows in
     vib = vib_depth * np.sin(2 * np.pi * np.cumsum(vib_rate) / control_rate)
@@ -371,7 +380,8 @@ def song_ballad(rng, rate, frames, work):
         bass.note(b0 + 2, 1.0, root + 7, 80)
         bass.note(b0 + 3, 0.9, root + 12 if bar % 2 else root, 75)
         for i, x in enumerate(np.arange(0, beats, 0.5)):  # arpeggiated piano
-            piano.note(humanise(rng, b0 + x), 0.9, ch[(0, 1, 2, 3, 2, 1, 2, 3)[i]] - 12 + 12 * (i // 4 % 2) * 0, 70 + rng.integers(-8, 8))
+            key = ch[(0, 1, 2, 3, 2, 1, 2, 3)[i]] - 12
+            piano.note(humanise(rng, b0 + x), 0.9, key, 70 + rng.integers(-8, 8))
         piano.note(b0, 3.9, ch[0] - 12, 75)
         for k in ch[:3]:
             strings.note(b0, 4.0, k, 60)
@@ -379,7 +389,7 @@ def song_ballad(rng, rate, frames, work):
     vox = melody(rng, bars, beats, bpm, 62, 79, tonic, MAJOR, prog, (1.0, 0.5, 1.5, 2.0))
     voice = sing(vox, rate, frames, rng, formant_shift=1.12)
     return bpm, {
-        "vocals": room(centred(voice), rate, rng, 1.2, 0.35),
+        "vocals": room(centred(voice), rate, rng, 1.2, 0.25),
         "drums": render([drums], bpm, rate, frames, work, "drums") * 0.7,
         "bass": render([bass], bpm, rate, frames, work, "bass") * 1.2,
         "other": render([piano, strings, strings2], bpm, rate, frames, work, "other"),
@@ -399,11 +409,11 @@ def song_rock(rng, rate, frames, work):
         ch = chord_keys(tonic, MINOR, deg)
         drum_bar(drums, rng, bar, "rock", fill=bar % 8 == 7)
         b0 = bar * beats
-        root = ch[0] - 12 if ch[0] - 12 >= 28 else ch[0]
+        root = ch[0] - 24 if ch[0] - 24 >= 28 else ch[0] - 12
         for x in np.arange(0, beats, 0.5):
             bass.note(humanise(rng, b0 + x, 0.004), 0.45, root, 100 if x % 1 == 0 else 85)
             for g in (gtr_l, gtr_r):  # double-tracked: each side played separately
-                for k in (root + 12, root + 19, root + 24):
+                for k in (root + 24, root + 31, root + 36):
                     g.note(humanise(rng, b0 + x, 0.006), 0.45, k, 95 + rng.integers(-10, 10))
         for k in ch:
             organ.note(b0, 4.0, k + 12, 60)
@@ -422,7 +432,8 @@ def song_rock(rng, rate, frames, work):
         "drums": render([drums], bpm, rate, frames, work, "drums"),
         "bass": render([bass], bpm, rate, frames, work, "bass"),
         "other": render([gtr_l, gtr_r, organ, solo], bpm, rate, frames, work, "other"),
-    }, {"vocals": 1.0, "drums": 0.8, "bass": 0.55, "other": 0.9}, "rock, double-tracked guitars, centred guitar solo"
+    }, {"vocals": 1.0, "drums": 0.8, "bass": 0.55, "other": 0.9}, \
+        "rock, double-tracked guitars, centred guitar solo"
 
 
 def song_funk(rng, rate, frames, work):
@@ -466,7 +477,8 @@ def song_electronic(rng, rate, frames, work):
     prog = (0, 5, 2, 6)
     bars = int(np.ceil(SECONDS / (beats * 60 / bpm)))
     drums, bass = Part(9, 25, reverb=20), Part(0, 38)
-    pad_l, pad_r = Part(1, 89, pan=5, volume=90, reverb=80), Part(2, 89, pan=122, volume=90, reverb=80)
+    pad_l = Part(1, 89, pan=5, volume=90, reverb=80)
+    pad_r = Part(2, 89, pan=122, volume=90, reverb=80)
     arp = Part(3, 81, pan=64, volume=70, reverb=40)
     for bar in range(bars):
         deg = prog[(bar // 2) % 4]
@@ -481,14 +493,13 @@ def song_electronic(rng, rate, frames, work):
             pad_r.note(b0, 4.0, k + 12 if k == ch[1] else k, 70)
         for i, x in enumerate(np.arange(0, beats, 0.25)):
             arp.note(b0 + x, 0.2, ch[i % 4] + 24, 70 + 20 * (i % 4 == 0))
-            arp.pan = 64
     vox = melody(rng, bars, beats, bpm, 62, 77, tonic, MINOR, (0, 0, 5, 5, 2, 2, 6, 6),
                  (0.5, 1.0, 1.5, 2.0), rest_bars=(4, 12))
     voice = sing(vox, rate, frames, rng, formant_shift=1.15, breathiness=0.05)
     return bpm, {
-        "vocals": room(centred(voice), rate, rng, 1.5, 0.3),
+        "vocals": room(centred(voice), rate, rng, 1.5, 0.22),
         "drums": render([drums], bpm, rate, frames, work, "drums"),
-        "bass": render([bass], bpm, rate, frames, work, "bass"),
+        "bass": narrow(render([bass], bpm, rate, frames, work, "bass"), 0.15),
         "other": render([pad_l, pad_r, arp], bpm, rate, frames, work, "other"),
     }, {"vocals": 1.0, "drums": 0.8, "bass": 0.7, "other": 0.65}, "electronic, wide pads, sub bass"
 
@@ -507,7 +518,7 @@ def song_acoustic(rng, rate, frames, work):
         b0 = bar * beats
         root = ch[0] - 24 if ch[0] - 24 >= 28 else ch[0] - 12
         for x, dk in ((0, 0), (1.5, 7), (2, 0), (3, 7)):
-            bass.note(humanise(rng, b0 + x), 0.9 if x < 3 else 0.9, root + dk, 90)
+            bass.note(humanise(rng, b0 + x), 0.9, root + dk, 90)
         for x, up in ((0, 1), (1, 1), (1.5, 0), (2.5, 0), (3, 1), (3.5, 0)):  # strummed
             for i, k in enumerate(ch + [ch[0] + 12, ch[1] + 12]):
                 piece = (i if up else 5 - i) * 0.012
@@ -527,7 +538,48 @@ def song_acoustic(rng, rate, frames, work):
     }
     # Nearly mono: one room microphone's worth of width only.
     return bpm, {s: narrow(x, 0.1) for s, x in raw.items()}, \
-        {"vocals": 1.0, "drums": 0.6, "bass": 0.6, "other": 0.8}, "acoustic, nearly mono, centred piano solo"
+        {"vocals": 1.0, "drums": 0.6, "bass": 0.6, "other": 0.8}, \
+        "acoustic, nearly mono, centred piano solo"
+
+
+def song_punk(rng, rate, frames, work):
+    bpm, beats, tonic = 168, 4, 50  # D major
+    prog = (0, 4, 5, 3)
+    bars = int(np.ceil(SECONDS / (beats * 60 / bpm)))
+    drums, bass = Part(9, 16, reverb=25), Part(0, 34)
+    gtr_l, gtr_r = Part(1, 30, pan=8, reverb=15), Part(2, 29, pan=120, reverb=15)
+    choir = Part(3, 52, pan=64, volume=90, reverb=60)  # the harmony voice, in the vocals stem
+    vox = melody(rng, bars, beats, bpm, 50, 66, tonic, MAJOR, prog, (0.5, 0.5, 1.0, 1.0, 2.0))
+    for bar in range(bars):
+        ch = chord_keys(tonic, MAJOR, prog[bar % 4])
+        drum_bar(drums, rng, bar, "punk", fill=bar % 8 == 7)
+        b0 = bar * beats
+        root = ch[0] - 24 if ch[0] - 24 >= 28 else ch[0] - 12
+        for x in np.arange(0, beats, 0.5):
+            bass.note(humanise(rng, b0 + x, 0.004), 0.4, root, 105 if x % 1 == 0 else 90)
+            for g in (gtr_l, gtr_r):
+                for k in (root + 24, root + 31, root + 36):
+                    g.note(humanise(rng, b0 + x, 0.006), 0.42, k, 100 + rng.integers(-10, 10))
+    # In the second half the choir doubles the lead's long notes a third above, with vibrato
+    # by pitch bend (5.5 Hz, about +-0.3 semitone of the default +-2 range).
+    spb = 60.0 / bpm
+    scale_keys = [tonic + 12 * o + d for o in range(-3, 4) for d in MAJOR]
+    for start, length, key, _ in vox:
+        if start < SECONDS / 2 or length < 0.3 or key not in scale_keys:  # beats and longer
+            continue
+        third = scale_keys[scale_keys.index(key) + 2]
+        choir.note(start / spb, length / spb, third, 80)
+    for beat in np.arange(0, bars * beats, 1 / 16):
+        choir.bends.append((beat, 0.15 * np.sin(2 * np.pi * 5.5 * beat * spb)))
+    voice = sing(vox, rate, frames, rng, formant_shift=0.92, breathiness=0.03)
+    harmony = render([choir], bpm, rate, frames, work, "choir")
+    return bpm, {
+        "vocals": room(centred(voice), rate, rng, 0.7, 0.2)
+        + 0.35 * harmony * rms(voice) / rms(harmony),
+        "drums": render([drums], bpm, rate, frames, work, "drums"),
+        "bass": render([bass], bpm, rate, frames, work, "bass"),
+        "other": render([gtr_l, gtr_r], bpm, rate, frames, work, "other"),
+    }, {"vocals": 1.0, "drums": 0.85, "bass": 0.6, "other": 0.9}, "punk, lead and choir harmony"
 
 
 # (maker, sample rate, seed)
@@ -537,6 +589,7 @@ SONGS = (
     (song_funk, 44100, 3),
     (song_electronic, 48000, 4),
     (song_acoustic, 44100, 5),
+    (song_punk, 44100, 6),
 )
 
 
@@ -585,7 +638,10 @@ def main():
     # Two songs at a time: rendering is one process per stem, and the machine has two cores.
     with ThreadPoolExecutor(max_workers=2) as pool:
         for future in [pool.submit(make_song, i, out, stamp) for i in range(len(SONGS))]:
-            future.result()
+            try:
+                future.result()
+            except (OSError, RuntimeError, ValueError) as error:
+                sys.exit("songs.py: cannot make the songs: %s" % error)
     for old in sorted(os.listdir(out)):  # songs dropped from the list
         if old.isdigit() and int(old) > len(SONGS):
             shutil.rmtree(os.path.join(out, old))

@@ -47,6 +47,39 @@ void combinePercussiveShares(const float* __restrict mainShare, const float* __r
         out[k] = (1.0f - kShortFrameWeight) * mainShare[k] + kShortFrameWeight * shortShare[k];
 }
 
+CORVANE_SIMD_CLONES
+void stereoEnergies(const float* __restrict lre, const float* __restrict lim,
+                    const float* __restrict rre, const float* __restrict rim,
+                    float* __restrict difference, float* __restrict total, int count) {
+    for (int k = 0; k < count; ++k) {
+        const float dr = lre[k] - rre[k];
+        const float di = lim[k] - rim[k];
+        difference[k] = dr * dr + di * di;
+        total[k] = lre[k] * lre[k] + lim[k] * lim[k] + rre[k] * rre[k] + rim[k] * rim[k];
+    }
+}
+
+CORVANE_SIMD_CLONES
+void smoothedCentreSquared(const float* const* difference, const float* const* total,
+                           float* __restrict c2, int count) {
+    const float* __restrict d0 = difference[0];
+    const float* __restrict d1 = difference[1];
+    const float* __restrict d2 = difference[2];
+    const float* __restrict d3 = difference[3];
+    const float* __restrict d4 = difference[4];
+    const float* __restrict e0 = total[0];
+    const float* __restrict e1 = total[1];
+    const float* __restrict e2 = total[2];
+    const float* __restrict e3 = total[3];
+    const float* __restrict e4 = total[4];
+    for (int k = 0; k < count; ++k) {
+        const float d = (d0[k] + d4[k]) + 2.0f * (d1[k] + d3[k]) + 3.0f * d2[k];
+        const float e = (e0[k] + e4[k]) + 2.0f * (e1[k] + e3[k]) + 3.0f * e2[k];
+        const float c = std::min(std::max(1.0f - d / (e + kStabiliser), 0.0f), 1.0f);
+        c2[k] = c * c;
+    }
+}
+
 std::vector<float> refinedBassWeights(double sampleRate) {
     const float binWidth = static_cast<float>(sampleRate) * kInverseFrameLength;
     std::vector<float> weights(kBins);
@@ -71,12 +104,12 @@ std::vector<float> vocalBandWeights(double sampleRate) {
 CORVANE_SIMD_CLONES
 void refinedStemGains(const float* __restrict q, const float* __restrict c2,
                       const float* __restrict b, const float* __restrict w,
-                      float* __restrict vocals, float* __restrict drums, float* __restrict bass,
-                      float* __restrict other, int count) {
+                      const float* __restrict f, float* __restrict vocals, float* __restrict drums,
+                      float* __restrict bass, float* __restrict other, int count) {
     for (int k = 0; k < count; ++k) {
         const float harmonic = 1.0f - q[k];
         const float high = harmonic * (1.0f - b[k]);
-        vocals[k] = high * w[k] * std::sqrt(std::sqrt(c2[k]));
+        vocals[k] = high * w[k] * std::sqrt(std::sqrt(c2[k])) * f[k];
         drums[k] = q[k];
         bass[k] = harmonic * b[k];
         other[k] = high - vocals[k];

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <array>
 #include <cassert>
+#include <cmath>
 #include <memory>
 
 #include "dsp/FftPlan.h"
@@ -12,6 +13,7 @@
 #include "dsp/ParallelFor.h"
 #include "dsp/ProgressCounter.h"
 #include "dsp/RefinedKernels.h"
+#include "dsp/RepeatingBackground.h"
 #include "dsp/SeparationKernels.h"
 #include "dsp/ShortFrames.h"
 #include "dsp/StemKind.h"
@@ -25,9 +27,16 @@ constexpr int kStems = kStemCount;
 constexpr int kJobs = 2 * kStems;  // one per (stem, channel)
 constexpr int kMedianHalf = 6;
 
-// Progress: analysis 0 to 0.2, medians 0.2 to 0.5, synthesis 0.5 to 1.
+// Progress: analysis 0 to 0.2, medians 0.2 to 0.4, repeating background 0.4 to 0.55, synthesis
+// 0.55 to 1.
 constexpr double kMedianBase = 0.2;
-constexpr double kSynthesisBase = 0.5;
+constexpr double kRepeatBase = 0.4;
+constexpr double kSynthesisBase = 0.55;
+
+// The repeating background is looked for within this many seconds either side of a frame, in
+// frames at least this many seconds apart (so one sustained note does not count as a repeat).
+constexpr double kRepeatReachSeconds = 10.0;
+constexpr double kRepeatSpacingSeconds = 1.0;
 
 bool cancelled(const std::atomic<bool>* cancel) {
     return cancel && cancel->load(std::memory_order_relaxed);
@@ -66,8 +75,8 @@ struct Plans {
 
 // Pass 1: the mid magnitude of every frame at both lengths (two short frames per main frame).
 void analyse(const StereoAudio& audio, std::int64_t n, std::int64_t frames, int workers,
-             const Plans& plans, FloatBuf& mainMag, FloatBuf& shortMag, const ProgressFn& progress,
-             const std::atomic<bool>* cancel) {
+             const Plans& plans, FloatBuf& mainMag, FloatBuf& shortMag, FloatBuf& difference,
+             FloatBuf& total, const ProgressFn& progress, const std::atomic<bool>* cancel) {
     ProgressCounter counter(frames, 0.0, kMedianBase, progress);
     parallelFor(workers, workers, [&](int w) {
         FFTScratch scratch(kFrameLength);
@@ -78,6 +87,8 @@ void analyse(const StereoAudio& audio, std::int64_t n, std::int64_t frames, int 
             spectra.transform(audio, n, t, plans.mainWindow.data(), *plans.mainPlan, scratch);
             midMagnitude(spectra.lre(), spectra.lim(), spectra.rre(), spectra.rim(),
                          mainMag.p() + t * kBins, kBins);
+            stereoEnergies(spectra.lre(), spectra.lim(), spectra.rre(), spectra.rim(),
+                           difference.p() + t * kBins, total.p() + t * kBins, kBins);
             for (int h = 0; h < kShortFramesPerFrame; ++h) {
                 const std::int64_t u = t * kShortFramesPerFrame + h;
                 shortMidMagnitude(audio.l.data(), audio.r.data(), n, u, plans.shortWindow.data(),
@@ -90,10 +101,10 @@ void analyse(const StereoAudio& audio, std::int64_t n, std::int64_t frames, int 
 
 // Pass 2: the percussive share of every bin, from the harmonic (along time) and percussive (along
 // frequency) medians at both lengths.
-void filterMedians(const FloatBuf& mainMag, const FloatBuf& shortMag, std::int64_t frames,
-                   int workers, FloatBuf& percMask, const ProgressFn& progress,
-                   const std::atomic<bool>* cancel) {
-    ProgressCounter counter(frames, kMedianBase, kSynthesisBase - kMedianBase, progress);
+void filterMedians(const FloatBuf& mainMag, const FloatBuf& shortMag, const FloatBuf& difference,
+                   const FloatBuf& total, std::int64_t frames, int workers, FloatBuf& percMask,
+                   FloatBuf& centre, const ProgressFn& progress, const std::atomic<bool>* cancel) {
+    ProgressCounter counter(frames, kMedianBase, kRepeatBase - kMedianBase, progress);
     const std::int64_t shortFrames = frames * kShortFramesPerFrame;
     parallelFor(workers, workers, [&](int w) {
         std::vector<float> harmonic(kBins), percussive(kBins), mainShare(kBins), shortShare(kBins);
@@ -117,6 +128,54 @@ void filterMedians(const FloatBuf& mainMag, const FloatBuf& shortMag, std::int64
                                padded.data());
             shortPercussiveShare(harmonic.data(), percussive.data(), shortShare.data());
             combinePercussiveShares(mainShare.data(), shortShare.data(), percMask.p() + t * kBins);
+
+            const float* d[5];
+            const float* e[5];
+            for (int i = 0; i < 5; ++i) {
+                const std::int64_t v = std::clamp<std::int64_t>(t + i - 2, 0, frames - 1) * kBins;
+                d[i] = difference.p() + v, e[i] = total.p() + v;
+            }
+            smoothedCentreSquared(d, e, centre.p() + t * kBins, kBins);
+            counter.advance();
+        }
+    });
+}
+
+// Pass 3: the foreground share of every bin of the harmonic part (RepeatingBackground.h). The
+// main magnitudes become harmonic magnitudes in place first, once no median reads them.
+void findRepeats(FloatBuf& mainMag, const FloatBuf& percMask, std::int64_t frames, double rate,
+                 int workers, FloatBuf& foreground, const ProgressFn& progress,
+                 const std::atomic<bool>* cancel) {
+    ProgressCounter counter(2 * frames, kRepeatBase, kSynthesisBase - kRepeatBase, progress);
+    FloatBuf features(frames * kRepeatBands);
+    parallelFor(workers, workers, [&](int w) {
+        auto [begin, end] = workerFrames(w, workers, frames);
+        for (std::int64_t t = begin; t < end && !cancelled(cancel); ++t) {
+            float* mag = mainMag.p() + t * kBins;
+            const float* q = percMask.p() + t * kBins;
+            for (int k = 0; k < kBins; ++k) mag[k] *= 1.0f - q[k];
+            repeatFeatures(mag, features.p() + t * kRepeatBands);
+            counter.advance();
+        }
+    });
+    if (cancelled(cancel)) return;
+    const auto reach = static_cast<std::int64_t>(kRepeatReachSeconds * rate / kHop);
+    const auto spacing =
+        std::max<std::int64_t>(1, std::llround(kRepeatSpacingSeconds * rate / kHop));
+    parallelFor(workers, workers, [&](int w) {
+        std::vector<float> similarity(static_cast<std::size_t>(2 * reach + 1));
+        std::array<std::int64_t, kRepeatNeighbours> chosen{};
+        std::array<const float*, kRepeatNeighbours> rows{};
+        std::array<float, kRepeatNeighbours> scratch{};
+        auto [begin, end] = workerFrames(w, workers, frames);
+        for (std::int64_t t = begin; t < end && !cancelled(cancel); ++t) {
+            const int found = similarFrames(features.p(), frames, t, reach, spacing,
+                                            similarity.data(), chosen.data());
+            for (int i = 0; i < found; ++i)
+                rows[static_cast<std::size_t>(i)] =
+                    mainMag.p() + chosen[static_cast<std::size_t>(i)] * kBins;
+            foregroundShare(mainMag.p() + t * kBins, rows.data(), found, foreground.p() + t * kBins,
+                            kBins, scratch.data());
             counter.advance();
         }
     });
@@ -128,13 +187,14 @@ void allocateChannel(std::vector<float>& channel, std::int64_t n) {
     channel.resize(static_cast<std::size_t>(n));
 }
 
-// Pass 3: as the standard synthesis, each thread a contiguous range of frames and all eight
+// Pass 4: as the standard synthesis, each thread a contiguous range of frames and all eight
 // (stem, channel) jobs on each frame; the first half of a thread's first frame goes to a side
 // buffer added after the join in single-thread order, so the result does not depend on the
 // thread count.
-void synthesise(const StereoAudio& audio, const FloatBuf& percMask, std::int64_t n,
-                std::int64_t frames, int workers, const Plans& plans, std::vector<StemData>& stems,
-                const ProgressFn& progress, const std::atomic<bool>* cancel) {
+void synthesise(const StereoAudio& audio, const FloatBuf& percMask, const FloatBuf& foreground,
+                const FloatBuf& centre, std::int64_t n, std::int64_t frames, int workers,
+                const Plans& plans, std::vector<StemData>& stems, const ProgressFn& progress,
+                const std::atomic<bool>* cancel) {
     ProgressCounter counter(kJobs * frames, kSynthesisBase, 1.0 - kSynthesisBase, progress);
     const float* window = plans.mainWindow.data();
     const FftPlan& plan = *plans.mainPlan;
@@ -157,7 +217,6 @@ void synthesise(const StereoAudio& audio, const FloatBuf& percMask, std::int64_t
         for (int j = 0; j < kJobs; ++j) out[j] = channelOf(j).data();
         FFTScratch scratch(kFrameLength);
         FrameSpectra spectra;
-        std::vector<float> c2(kBins);
         std::vector<float> gains(static_cast<std::size_t>(kStems) * kBins);
         auto gainsOf = [&](int s) { return gains.data() + static_cast<std::ptrdiff_t>(s) * kBins; };
 
@@ -166,10 +225,9 @@ void synthesise(const StereoAudio& audio, const FloatBuf& percMask, std::int64_t
         for (std::int64_t t = begin; t < end && !cancelled(cancel); ++t) {
             const std::int64_t row = t * kBins;
             spectra.transform(audio, n, t, window, plan, scratch);
-            centreMeasureSquared(spectra.lre(), spectra.lim(), spectra.rre(), spectra.rim(),
-                                 c2.data(), kBins);
-            refinedStemGains(percMask.p() + row, c2.data(), bass.data(), band.data(), gainsOf(0),
-                             gainsOf(1), gainsOf(2), gainsOf(3), kBins);
+            refinedStemGains(percMask.p() + row, centre.p() + row, bass.data(), band.data(),
+                             foreground.p() + row, gainsOf(0), gainsOf(1), gainsOf(2), gainsOf(3),
+                             kBins);
             const bool shared = t == begin && begin > 0;
             for (int j = 0; j < kJobs; ++j) {
                 const bool left = j % 2 == 0;
@@ -220,17 +278,27 @@ std::vector<StemData> separateRefined(const StereoAudio& audio, const ProgressFn
     const int workers = options.workers > 0 ? options.workers : defaultWorkerCount();
 
     FloatBuf percMask(frames * kBins);
+    FloatBuf foreground(frames * kBins);
+    FloatBuf centre(frames * kBins);
     {
         FloatBuf mainMag(frames * kBins);
         FloatBuf shortMag(frames * kShortFramesPerFrame * kShortBins);
-        analyse(audio, n, frames, workers, plans, mainMag, shortMag, progress, options.cancel);
+        FloatBuf difference(frames * kBins);
+        FloatBuf total(frames * kBins);
+        analyse(audio, n, frames, workers, plans, mainMag, shortMag, difference, total, progress,
+                options.cancel);
         if (cancelled(options.cancel)) return {};
-        filterMedians(mainMag, shortMag, frames, workers, percMask, progress, options.cancel);
+        filterMedians(mainMag, shortMag, difference, total, frames, workers, percMask, centre,
+                      progress, options.cancel);
+        if (cancelled(options.cancel)) return {};
+        findRepeats(mainMag, percMask, frames, audio.sampleRate, workers, foreground, progress,
+                    options.cancel);
         if (cancelled(options.cancel)) return {};
     }  // the magnitudes' last reader is done
 
     std::vector<StemData> stems(kStems);
-    synthesise(audio, percMask, n, frames, workers, plans, stems, progress, options.cancel);
+    synthesise(audio, percMask, foreground, centre, n, frames, workers, plans, stems, progress,
+               options.cancel);
     if (cancelled(options.cancel)) return {};
     return stems;
 }

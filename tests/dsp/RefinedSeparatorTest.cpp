@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cmath>
 #include <mutex>
@@ -15,6 +16,7 @@
 #include "dsp/FftFlags.h"
 #include "dsp/Median13.h"
 #include "dsp/RefinedKernels.h"
+#include "dsp/RepeatingBackground.h"
 #include "dsp/Separator.h"
 #include "dsp/ShortFrames.h"
 
@@ -92,7 +94,7 @@ TEST(RefinedSeparator, ChannelRelationsSilenceEmptyInputAndNoFftPlan) {
     EXPECT_EQ(reports, 0);
 }
 
-TEST(RefinedSeparator, ProgressRisesThroughThreePassesToOneAndCancellingGivesNoStems) {
+TEST(RefinedSeparator, ProgressRisesThroughFourPassesToOneAndCancellingGivesNoStems) {
     // (n + 2048) / 1024 + 2 frames: 130 for 129024 samples, 4 for 100 (most of 8 workers idle).
     for (auto [n, frames, workers] :
          {std::tuple{100u, 4, 8}, {129024u, 130, 1}, {129024u, 130, 3}}) {
@@ -105,12 +107,14 @@ TEST(RefinedSeparator, ProgressRisesThroughThreePassesToOneAndCancellingGivesNoS
         };
         ASSERT_EQ(refined(noiseStereo(n, 4), workers, record).size(), 4u);
         std::sort(values.begin(), values.end());
-        // Every 64th unit and the last of each pass: frames, frames and 8 * frames units.
-        const std::size_t expected = (frames + 63) / 64 * 2 + (8 * frames + 63) / 64;
+        // Every 64th unit and the last of each pass: frames, frames, 2 * frames and 8 * frames
+        // units.
+        const std::size_t expected =
+            (frames + 63) / 64 * 2 + (2 * frames + 63) / 64 + (8 * frames + 63) / 64;
         EXPECT_EQ(values.size(), expected);
         EXPECT_GT(values.front(), 0.0);
         EXPECT_EQ(values.back(), 1.0);
-        for (double pass : {0.2, 0.5})
+        for (double pass : {0.2, 0.4, 0.55})
             EXPECT_NE(std::find(values.begin(), values.end(), pass), values.end());
     }
     std::atomic<bool> cancel{false};
@@ -204,7 +208,8 @@ TEST(RefinedKernels, GainsSumToOneAndFollowTheirCues) {
                            Row{0, 1, 0, 0, 0, 0, 0, 1},  // centred, out of the band
                            Row{0.5f, 0.0625f, 0.5f, 1, 0.125f, 0.5f, 0.25f, 0.125f}}) {
         float g[4];
-        refinedStemGains(&row.q, &row.c2, &row.b, &row.w, g, g + 1, g + 2, g + 3, 1);
+        const float f = 1.0f;
+        refinedStemGains(&row.q, &row.c2, &row.b, &row.w, &f, g, g + 1, g + 2, g + 3, 1);
         EXPECT_FLOAT_EQ(g[0] + g[1] + g[2] + g[3], 1.0f);
         EXPECT_FLOAT_EQ(g[0], row.vocals);
         EXPECT_FLOAT_EQ(g[1], row.drums);
@@ -226,4 +231,81 @@ TEST(RefinedKernels, GainsSumToOneAndFollowTheirCues) {
     EXPECT_EQ(w[0], 0.0f);
     EXPECT_EQ(w[100], 1.0f);   // 2.2 kHz
     EXPECT_EQ(w[1000], 0.0f);  // 21.5 kHz
+}
+
+TEST(RepeatingBackground, NeighboursAreTheMostSimilarFramesApartAndTheMedianSetsTheForeground) {
+    // Frames repeating with a period of 4: frame t's features are unit vector t % 4.
+    constexpr std::int64_t kFrames = 40;
+    std::vector<float> features(kFrames * kRepeatBands, 0.0f);
+    for (std::int64_t t = 0; t < kFrames; ++t) features[t * kRepeatBands + t % 4] = 1.0f;
+    struct Case {
+        std::int64_t t, reach, spacing;
+        std::vector<std::int64_t> expected;
+    };
+    for (const Case& c : {Case{20, 10, 2, {12, 16, 24, 28}},  // only the same phase, never itself
+                          Case{20, 10, 5, {12, 28}},          // 16 and 24 are too close to 20
+                          Case{1, 10, 2, {5, 9}},             // the window stops at the start
+                          Case{20, 2, 2, {}}}) {              // no repeat within reach
+        SCOPED_TRACE(testing::Message() << "frame " << c.t << ", spacing " << c.spacing);
+        std::vector<float> similarity(static_cast<std::size_t>(2 * c.reach + 1));
+        std::array<std::int64_t, kRepeatNeighbours> chosen{};
+        const int found = similarFrames(features.data(), kFrames, c.t, c.reach, c.spacing,
+                                        similarity.data(), chosen.data());
+        std::vector<std::int64_t> got(chosen.begin(), chosen.begin() + found);
+        std::sort(got.begin(), got.end());
+        EXPECT_EQ(got, c.expected);
+    }
+    // Identical frames: at most kRepeatNeighbours, each at least `spacing` from t and the others.
+    std::vector<float> same(kFrames * kRepeatBands, 0.0f);
+    for (std::int64_t t = 0; t < kFrames; ++t) same[t * kRepeatBands] = 1.0f;
+    std::vector<float> similarity(2 * kFrames + 1);
+    std::array<std::int64_t, kRepeatNeighbours> chosen{};
+    const int found =
+        similarFrames(same.data(), kFrames, 20, kFrames, 2, similarity.data(), chosen.data());
+    EXPECT_EQ(found, kRepeatNeighbours);
+    for (int i = 0; i < found; ++i) {
+        EXPECT_GE(std::abs(chosen[i] - 20), 2);
+        for (int j = 0; j < i; ++j) EXPECT_GE(std::abs(chosen[i] - chosen[j]), 2);
+    }
+
+    // Bins: above the median (4 over 2), below it, silent; an even count takes the middle mean.
+    const float own[3] = {4.0f, 1.0f, 0.0f};
+    const float a[3] = {1.0f, 5.0f, 1.0f}, b[3] = {2.0f, 5.0f, 1.0f}, c[3] = {3.0f, 5.0f, 1.0f};
+    const float* rows[3] = {a, b, c};
+    float share[3], scratch[kRepeatNeighbours];
+    foregroundShare(own, rows, 3, share, 3, scratch);
+    EXPECT_FLOAT_EQ(share[0], 0.5f);
+    EXPECT_FLOAT_EQ(share[1], 0.0f);
+    EXPECT_FLOAT_EQ(share[2], 0.0f);
+    const float* pair[2] = {a, c};
+    foregroundShare(own, pair, 2, share, 3, scratch);
+    EXPECT_FLOAT_EQ(share[0], 0.5f);
+    foregroundShare(own, rows, 0, share, 3, scratch);  // nothing to compare with: all foreground
+    EXPECT_EQ(std::vector<float>(share, share + 3), std::vector<float>(3, 1.0f));
+}
+
+TEST(RefinedKernels, CentreMeasureFromEnergiesOverFiveFrames) {
+    // Bins: mono (L = R), left only, opposite phase, and a wide part that looks centred in the
+    // middle frame only (its neighbours have L = -R): 1 - 24 / 18 clamps to 0, where the frame
+    // alone would say 1.
+    const float lre[4] = {1, 1, 1, 1}, lim[4] = {0.5f, 0, 0, 0};
+    const float rre[4] = {1, 0, -1, 1}, rim[4] = {0.5f, 0, 0, 0};
+    const float sideRe[4] = {1, 0, -1, -1};  // right channel of the neighbouring frames
+    const float zero[4] = {};
+    float d[5][4], e[5][4];
+    for (int f = 0; f < 5; ++f)
+        stereoEnergies(lre, f == 2 ? lim : zero, f == 2 ? rre : sideRe, f == 2 ? rim : zero, d[f],
+                       e[f], 4);
+    const float* dr[5] = {d[0], d[1], d[2], d[3], d[4]};
+    const float* er[5] = {e[0], e[1], e[2], e[3], e[4]};
+    float c2[4];
+    smoothedCentreSquared(dr, er, c2, 4);
+    EXPECT_FLOAT_EQ(c2[0], 1.0f);
+    EXPECT_FLOAT_EQ(c2[1], 0.0f);
+    EXPECT_FLOAT_EQ(c2[2], 0.0f);
+    EXPECT_FLOAT_EQ(c2[3], 0.0f);
+    // Silence counts as centred, so mono silence stays alike in both channels.
+    const float* silent[5] = {zero, zero, zero, zero, zero};
+    smoothedCentreSquared(silent, silent, c2, 4);
+    EXPECT_FLOAT_EQ(c2[0], 1.0f);
 }
