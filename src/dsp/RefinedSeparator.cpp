@@ -17,6 +17,7 @@
 #include "dsp/SeparationKernels.h"
 #include "dsp/ShortFrames.h"
 #include "dsp/StemKind.h"
+#include "dsp/StemSynthesis.h"
 #include "dsp/StftFrames.h"
 
 namespace corvane::dsp {
@@ -38,35 +39,9 @@ constexpr double kSynthesisBase = 0.55;
 constexpr double kRepeatReachSeconds = 10.0;
 constexpr double kRepeatSpacingSeconds = 1.0;
 
-bool cancelled(const std::atomic<bool>* cancel) {
-    return cancel && cancel->load(std::memory_order_relaxed);
-}
-
-struct FrameRange {
-    std::int64_t begin, end;
-};
-FrameRange workerFrames(int w, int workers, std::int64_t frames) {
-    const std::int64_t chunk = (frames + workers - 1) / workers;
-    const std::int64_t begin = std::min(frames, w * chunk);
-    return {begin, std::min(begin + chunk, frames)};
-}
-
-// Both channels' main-frame spectra of one frame.
-class FrameSpectra {
-public:
-    void transform(const StereoAudio& audio, std::int64_t n, std::int64_t t, const float* window,
-                   const FftPlan& plan, FFTScratch& scratch) {
-        forwardFrame(audio.l.data(), n, t, window, plan, scratch, lre(), lim());
-        forwardFrame(audio.r.data(), n, t, window, plan, scratch, rre(), rim());
-    }
-    float* lre() { return m_bins.data(); }
-    float* lim() { return m_bins.data() + kBins; }
-    float* rre() { return m_bins.data() + 2 * kBins; }
-    float* rim() { return m_bins.data() + 3 * kBins; }
-
-private:
-    std::array<float, 4 * kBins> m_bins{};
-};
+using synthesis::cancelled;
+using synthesis::FrameSpectra;
+using synthesis::workerFrames;
 
 struct Plans {
     std::unique_ptr<FftPlan> mainPlan, shortPlan;
@@ -181,86 +156,24 @@ void findRepeats(FloatBuf& mainMag, const FloatBuf& percMask, std::int64_t frame
     });
 }
 
-void allocateChannel(std::vector<float>& channel, std::int64_t n) {
-    channel.reserve(static_cast<std::size_t>(n));
-    adviseHugePages(channel.data(), static_cast<std::size_t>(n) * sizeof(float));
-    channel.resize(static_cast<std::size_t>(n));
-}
-
-// Pass 4: as the standard synthesis, each thread a contiguous range of frames and all eight
-// (stem, channel) jobs on each frame; the first half of a thread's first frame goes to a side
-// buffer added after the join in single-thread order, so the result does not depend on the
-// thread count.
+// Pass 4: the shared synthesis, each frame's gains from the planes made by the passes before.
 void synthesise(const StereoAudio& audio, const FloatBuf& percMask, const FloatBuf& foreground,
                 const FloatBuf& centre, std::int64_t n, std::int64_t frames, int workers,
                 const Plans& plans, std::vector<StemData>& stems, const ProgressFn& progress,
                 const std::atomic<bool>* cancel) {
     ProgressCounter counter(kJobs * frames, kSynthesisBase, 1.0 - kSynthesisBase, progress);
-    const float* window = plans.mainWindow.data();
-    const FftPlan& plan = *plans.mainPlan;
-    const std::array<float, kHop> power = windowPowerTable(window);
     const std::vector<float> bass = refinedBassWeights(audio.sampleRate);
     const std::vector<float> band = vocalBandWeights(audio.sampleRate);
-    auto channelOf = [&](int job) -> std::vector<float>& {
-        return job % 2 == 0 ? stems[static_cast<std::size_t>(job / 2)].l
-                            : stems[static_cast<std::size_t>(job / 2)].r;
-    };
-    const int threads = static_cast<int>(std::min<std::int64_t>(workers, frames));
-    parallelFor(kJobs, threads, [&](int job) { allocateChannel(channelOf(job), n); });
-
-    std::vector<std::array<std::array<float, kHop>, kJobs>> boundary(
-        static_cast<std::size_t>(threads));
-    parallelFor(threads, threads, [&](int w) {
-        auto& side = boundary[static_cast<std::size_t>(w)];
-        for (auto& half : side) half.fill(0.0f);
-        float* out[kJobs];
-        for (int j = 0; j < kJobs; ++j) out[j] = channelOf(j).data();
-        FFTScratch scratch(kFrameLength);
-        FrameSpectra spectra;
-        std::vector<float> gains(static_cast<std::size_t>(kStems) * kBins);
-        auto gainsOf = [&](int s) { return gains.data() + static_cast<std::ptrdiff_t>(s) * kBins; };
-
-        auto [begin, end] = workerFrames(w, threads, frames);
-        std::int64_t normalisedTo = std::clamp<std::int64_t>((begin - 1) * kHop, 0, n);
-        for (std::int64_t t = begin; t < end && !cancelled(cancel); ++t) {
-            const std::int64_t row = t * kBins;
-            spectra.transform(audio, n, t, window, plan, scratch);
-            refinedStemGains(percMask.p() + row, centre.p() + row, bass.data(), band.data(),
-                             foreground.p() + row, gainsOf(0), gainsOf(1), gainsOf(2), gainsOf(3),
-                             kBins);
-            const bool shared = t == begin && begin > 0;
-            for (int j = 0; j < kJobs; ++j) {
-                const bool left = j % 2 == 0;
-                inverseFrameAdd(left ? spectra.lre() : spectra.rre(),
-                                left ? spectra.lim() : spectra.rim(), t, window, plan, scratch,
-                                out[j], n, gainsOf(j / 2), shared ? side[j].data() : nullptr);
-                counter.advance();
-            }
-            const std::int64_t complete = std::clamp<std::int64_t>((t - 1) * kHop, 0, n);
-            if (complete > normalisedTo) {
-                for (int j = 0; j < kJobs; ++j)
-                    normaliseRange(out[j], normalisedTo, complete, power);
-                normalisedTo = complete;
-            }
-        }
-        if (end == frames && normalisedTo < n)
-            for (int j = 0; j < kJobs; ++j) normaliseRange(out[j], normalisedTo, n, power);
-    });
-
-    for (int w = 1; w < threads; ++w) {
-        const std::int64_t begin = workerFrames(w, threads, frames).begin;
-        if (begin == 0 || begin >= frames) continue;
-        const std::int64_t first = begin * kHop - kLeadIn;
-        const std::int64_t lo = std::clamp<std::int64_t>(first, 0, n);
-        const std::int64_t hi = std::clamp<std::int64_t>(first + kHop, 0, n);
-        for (int j = 0; j < kJobs; ++j) {
-            float* dst = channelOf(j).data();
-            const float* half =
-                boundary[static_cast<std::size_t>(w)][static_cast<std::size_t>(j)].data();
-            for (std::int64_t i = lo; i < hi; ++i) dst[i] = half[i - first] + dst[i];
-            normaliseRange(dst, lo, hi, power);
-        }
-    }
+    synthesis::synthesiseStems(audio, n, frames, workers, plans.mainWindow.data(), *plans.mainPlan,
+                               stems, counter, cancel, [&] {
+                                   return [&](std::int64_t t, FrameSpectra&, float* gains) {
+                                       const std::int64_t row = t * kBins;
+                                       refinedStemGains(
+                                           percMask.p() + row, centre.p() + row, bass.data(),
+                                           band.data(), foreground.p() + row, gains, gains + kBins,
+                                           gains + 2 * kBins, gains + 3 * kBins, kBins);
+                                   };
+                               });
 }
 
 }  // namespace

@@ -1,0 +1,147 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <vector>
+
+#include "dsp/FftPlan.h"
+#include "dsp/FloatBuf.h"
+#include "dsp/ParallelFor.h"
+#include "dsp/ProgressCounter.h"
+#include "dsp/StemData.h"
+#include "dsp/StemKind.h"
+#include "dsp/StereoAudio.h"
+#include "dsp/StftFrames.h"
+
+// The frame machinery both separation methods share: worker frame ranges, both channels' spectra
+// of a frame, and the synthesis pass that turns per-bin stem gains into the four stems.
+namespace corvane::dsp::synthesis {
+
+inline bool cancelled(const std::atomic<bool>* cancel) {
+    return cancel && cancel->load(std::memory_order_relaxed);
+}
+
+// Frames [w * chunk, min(w * chunk + chunk, frames)) of worker w.
+struct FrameRange {
+    std::int64_t begin, end;
+};
+inline FrameRange workerFrames(int w, int workers, std::int64_t frames) {
+    const std::int64_t chunk = (frames + workers - 1) / workers;
+    const std::int64_t begin = std::min(frames, w * chunk);
+    return {begin, std::min(begin + chunk, frames)};
+}
+
+// Both channels' spectra of one frame, bins 0 .. kBins - 1 each.
+class FrameSpectra {
+public:
+    void transform(const StereoAudio& audio, std::int64_t n, std::int64_t t, const float* window,
+                   const FftPlan& plan, FFTScratch& scratch) {
+        forwardFrame(audio.l.data(), n, t, window, plan, scratch, lre(), lim());
+        forwardFrame(audio.r.data(), n, t, window, plan, scratch, rre(), rim());
+    }
+    float* lre() { return m_bins.data(); }
+    float* lim() { return m_bins.data() + kBins; }
+    float* rre() { return m_bins.data() + 2 * kBins; }
+    float* rim() { return m_bins.data() + 3 * kBins; }
+
+private:
+    std::array<float, 4 * kBins> m_bins{};
+};
+
+// Zero-filled samples, faulted in by the worker that will write them (so the page faults run in
+// parallel), on huge pages where the kernel allows.
+inline void allocateChannel(std::vector<float>& channel, std::int64_t n) {
+    channel.reserve(static_cast<std::size_t>(n));
+    adviseHugePages(channel.data(), static_cast<std::size_t>(n) * sizeof(float));
+    channel.resize(static_cast<std::size_t>(n));
+}
+
+// The synthesis pass: job j makes stem j / 2, left channel for even j, right for odd,
+// overlap-adding straight into its stem channel. Each thread takes a contiguous range of frames
+// and runs all eight jobs on each of its frames, so every frame's spectra are read once and its
+// gains computed once. A thread's first frame shares half its span with the previous thread's
+// last frame: that half goes to a side buffer and is added in after the threads join, in the
+// order a single thread would add it, so the result does not depend on the number of threads.
+// Every stretch is normalised as soon as no later frame can touch it.
+//
+// makeGains() is called once per thread and returns that thread's gain function,
+// gains(t, spectra, out), which writes frame t's gains for the four stems to out[s * kBins + k]
+// (it may keep buffers of its own: they are made once per thread, never per frame).
+template <class MakeGains>
+void synthesiseStems(const StereoAudio& audio, std::int64_t n, std::int64_t frames, int workers,
+                     const float* window, const FftPlan& plan, std::vector<StemData>& stems,
+                     ProgressCounter& counter, const std::atomic<bool>* cancel,
+                     const MakeGains& makeGains) {
+    constexpr int kJobs = 2 * kStemCount;
+    const std::array<float, kHop> power = windowPowerTable(window);
+    auto channelOf = [&](int job) -> std::vector<float>& {
+        return job % 2 == 0 ? stems[static_cast<std::size_t>(job / 2)].l
+                            : stems[static_cast<std::size_t>(job / 2)].r;
+    };
+
+    // The zero-filling of the stems (the largest allocation of all) is shared among the threads.
+    const int threads = static_cast<int>(std::min<std::int64_t>(workers, frames));
+    parallelFor(kJobs, threads, [&](int job) { allocateChannel(channelOf(job), n); });
+
+    // boundary[w][j]: the first half of thread w's first frame for job j.
+    std::vector<std::array<std::array<float, kHop>, kJobs>> boundary(
+        static_cast<std::size_t>(threads));
+    parallelFor(threads, threads, [&](int w) {
+        auto& side = boundary[static_cast<std::size_t>(w)];
+        for (auto& half : side) half.fill(0.0f);
+        float* out[kJobs];
+        for (int j = 0; j < kJobs; ++j) out[j] = channelOf(j).data();
+        FFTScratch scratch(kFrameLength);
+        FrameSpectra spectra;
+        std::vector<float> gains(static_cast<std::size_t>(kStemCount) * kBins);
+        auto gainsOf = [&](int s) { return gains.data() + static_cast<std::ptrdiff_t>(s) * kBins; };
+        auto frameGains = makeGains();
+
+        auto [begin, end] = workerFrames(w, threads, frames);
+        // Output positions covered by two frames of this thread: [(begin - 1), (end - 2)) hops.
+        std::int64_t normalisedTo = std::clamp<std::int64_t>((begin - 1) * kHop, 0, n);
+        for (std::int64_t t = begin; t < end && !cancelled(cancel); ++t) {
+            spectra.transform(audio, n, t, window, plan, scratch);
+            frameGains(t, spectra, gains.data());
+            const bool shared = t == begin && begin > 0;
+            for (int j = 0; j < kJobs; ++j) {
+                const bool left = j % 2 == 0;
+                inverseFrameAdd(left ? spectra.lre() : spectra.rre(),
+                                left ? spectra.lim() : spectra.rim(), t, window, plan, scratch,
+                                out[j], n, gainsOf(j / 2), shared ? side[j].data() : nullptr);
+                counter.advance();
+            }
+            // After frame t, positions below (t - 1) hops receive nothing more.
+            const std::int64_t complete = std::clamp<std::int64_t>((t - 1) * kHop, 0, n);
+            if (complete > normalisedTo) {
+                for (int j = 0; j < kJobs; ++j)
+                    normaliseRange(out[j], normalisedTo, complete, power);
+                normalisedTo = complete;
+            }
+        }
+        if (end == frames && normalisedTo < n)
+            for (int j = 0; j < kJobs; ++j) normaliseRange(out[j], normalisedTo, n, power);
+    });
+
+    // The stretches where two threads' frames meet: the earlier frame's half is in the output,
+    // the later frame's half in the side buffer.
+    for (int w = 1; w < threads; ++w) {
+        const std::int64_t begin = workerFrames(w, threads, frames).begin;
+        if (begin == 0 || begin >= frames) continue;
+        const std::int64_t first = begin * kHop - kLeadIn;
+        const std::int64_t lo = std::clamp<std::int64_t>(first, 0, n);
+        const std::int64_t hi = std::clamp<std::int64_t>(first + kHop, 0, n);
+        for (int j = 0; j < kJobs; ++j) {
+            float* dst = channelOf(j).data();
+            const float* half =
+                boundary[static_cast<std::size_t>(w)][static_cast<std::size_t>(j)].data();
+            for (std::int64_t i = lo; i < hi; ++i) dst[i] = half[i - first] + dst[i];
+            normaliseRange(dst, lo, hi, power);
+        }
+    }
+}
+
+}  // namespace corvane::dsp::synthesis
