@@ -93,12 +93,25 @@ StudioModel::StudioModel(ExportDialogs* dialogs, DeviceFactory makeDevice, QObje
             [this] { forward(&StudioModel::isPlayingChanged); });
     connect(&m_transport, &Transport::stretchChanged, this,
             [this] { forward(&StudioModel::stretchChanged); });
+    connect(&m_transport, &Transport::loopChanged, this,
+            [this] { forward(&StudioModel::loopChanged); });
     connect(&m_transport, &Transport::failed, this, &StudioModel::setStatus);
     connect(&m_exporter, &Exporter::busyChanged, this,
             [this] { forward(&StudioModel::exportChanged); });
     connect(&m_exporter, &Exporter::progressChanged, this,
             [this] { forward(&StudioModel::exportChanged); });
     connect(&m_exporter, &Exporter::finished, this, &StudioModel::setStatus);
+}
+
+void StudioModel::setLoop(double a, double b) {
+    m_transport.setLoop({std::min(a, b), std::max(a, b), true});
+}
+
+void StudioModel::setLoopEnabled(bool enabled) {
+    LoopRegion loop = m_transport.loop();
+    if (!loop.isSet() || loop.enabled == enabled) return;
+    loop.enabled = enabled;
+    m_transport.setLoop(loop);
 }
 
 void StudioModel::forward(void (StudioModel::*signal)()) {

@@ -107,6 +107,15 @@ public:
     void setStretch(audio::Stretch stretch) { m_transport.setStretch(stretch); }
     audio::Stretch stretch() const { return m_transport.stretch(); }
 
+    // The loop, in song seconds. setLoop() takes A and B in either order and turns the loop on;
+    // a region shorter than Transport::kMinLoopSeconds clears it. setLoopEnabled() and
+    // toggleLoop() do nothing without a region.
+    LoopRegion loop() const { return m_transport.loop(); }
+    void setLoop(double a, double b);
+    void setLoopEnabled(bool enabled);
+    void toggleLoop() { setLoopEnabled(!loop().enabled); }
+    void clearLoop() { m_transport.setLoop({}); }
+
     // Transport. Times in seconds.
     void play();
     void pause();
@@ -136,6 +145,7 @@ signals:
     void statusChanged();
     void stretchChanged();
     void methodChanged();
+    void loopChanged();
     // isExporting() or exportProgress() changed.
     void exportChanged();
     void changed();

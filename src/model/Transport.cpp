@@ -26,6 +26,7 @@ void Transport::setSong(Song song, const std::vector<float>& gains) {
     m_startFrame = 0;
     setPosition(0.0);
     setGains(gains);
+    setLoop({});
 }
 
 void Transport::setGains(const std::vector<float>& gains) {
@@ -52,6 +53,17 @@ void Transport::setStretch(audio::Stretch stretch) {
         play();
     }
     emit stretchChanged();
+}
+
+void Transport::setLoop(LoopRegion loop) {
+    Q_ASSERT(QThread::currentThread() == thread());
+    const double duration = m_hasSong ? m_song.seconds(m_song.frames) : 0.0;
+    if (!(loop.start <= loop.end)) std::swap(loop.start, loop.end);  // NaN fails both ways
+    loop.start = std::clamp(std::isfinite(loop.start) ? loop.start : 0.0, 0.0, duration);
+    loop.end = std::clamp(std::isfinite(loop.end) ? loop.end : 0.0, 0.0, duration);
+    if (loop.end - loop.start < kMinLoopSeconds) loop = {};
+    m_loop = loop;
+    emit loopChanged();
 }
 
 void Transport::play() {

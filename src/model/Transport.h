@@ -15,6 +15,16 @@
 
 namespace corvane::model {
 
+// A loop from `start` to `end`, in song seconds; playback wraps at `end` only while `enabled`.
+struct LoopRegion {
+    double start = 0.0;
+    double end = 0.0;
+    bool enabled = false;
+
+    bool isSet() const { return end > start; }
+    friend bool operator==(const LoopRegion&, const LoopRegion&) = default;
+};
+
 // Plays the loaded song's four stems together from a resume point and keeps the playhead (song
 // seconds), through a PlaybackEngine on an output device of its factory's making.
 //
@@ -28,6 +38,8 @@ public:
 
     static constexpr double kStartLeadSeconds = 0.12;
     static constexpr int kTickMilliseconds = 33;  // about 1/30 s
+    // A shorter region is no loop: a click on a waveform with Shift held clears it.
+    static constexpr double kMinLoopSeconds = 0.05;
 
     explicit Transport(DeviceFactory makeDevice, QObject* parent = nullptr);
 
@@ -42,6 +54,11 @@ public:
     // ranges; the playhead stays in song time. Applied at once while playing.
     void setStretch(audio::Stretch stretch);
     audio::Stretch stretch() const { return m_stretch; }
+
+    // The loop, kept within the song with start before end; a region shorter than
+    // kMinLoopSeconds, or any region without a song, clears it. A new song clears it too.
+    void setLoop(LoopRegion loop);
+    LoopRegion loop() const { return m_loop; }
 
     // Times in seconds of the song. play() without a song does nothing; a device that cannot be
     // opened is reported through failed().
@@ -63,6 +80,7 @@ signals:
     void positionChanged();
     void isPlayingChanged();
     void stretchChanged();
+    void loopChanged();
     // One line for the status: "Audio engine failed: " and the device's reason.
     void failed(const QString& status);
 
@@ -80,6 +98,7 @@ private:
     double m_position = 0.0;
     bool m_isPlaying = false;
     audio::Stretch m_stretch;
+    LoopRegion m_loop;
     QTimer m_timer;
 };
 
