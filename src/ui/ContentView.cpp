@@ -19,6 +19,7 @@
 #include "ui/StretchControls.h"
 #include "ui/StripView.h"
 #include "ui/Theme.h"
+#include "ui/Timeline.h"
 #include "ui/TransportBar.h"
 
 namespace corvane::ui {
@@ -161,6 +162,7 @@ ContentView::ContentView(model::StudioModel& model, FileDialogs& dialogs, QWidge
     syncExport();
     syncFromModel();
     syncKaraoke();
+    syncLoop();
     syncProgress();
 }
 
@@ -244,10 +246,14 @@ QWidget* ContentView::makeStudio() {
     controls->addWidget(stretch);
     column->addLayout(controls);
 
+    m_timeline = new Timeline(m_model, m_studio);
     auto* strips = new QVBoxLayout();
     strips->setSpacing(8);
-    for (const model::Strip& strip : m_model.strips())
-        strips->addWidget(new StripView(m_model, strip.id(), m_studio));
+    for (const model::Strip& strip : m_model.strips()) {
+        auto* view = new StripView(m_model, strip.id(), m_studio);
+        view->setTimeline(m_timeline);
+        strips->addWidget(view);
+    }
     column->addLayout(strips);
 
     auto* exports = new QHBoxLayout();
@@ -259,6 +265,16 @@ QWidget* ContentView::makeStudio() {
     m_karaoke->setAccessibleName(QStringLiteral("Karaoke"));
     connect(m_karaoke, &QPushButton::clicked, this, &ContentView::toggleKaraoke);
     exports->addWidget(m_karaoke);
+    m_loop = new QPushButton(QStringLiteral("Loop"), m_studio);
+    m_loop->setObjectName(QStringLiteral("loopButton"));
+    m_loop->setFocusPolicy(Qt::NoFocus);
+    m_loop->setCheckable(true);
+    m_loop->setToolTip(
+        QStringLiteral("Loop on or off (L); Shift+drag on a waveform sets it, Esc clears it"));
+    m_loop->setAccessibleName(QStringLiteral("Loop"));
+    connect(m_loop, &QPushButton::clicked, this, [this] { m_model.toggleLoop(); });
+    connect(&m_model, &model::StudioModel::loopChanged, this, &ContentView::syncLoop);
+    exports->addWidget(m_loop);
     exports->addStretch(1);
     auto* label = new QLabel(QStringLiteral("Export:"), m_studio);
     setSecondaryText(label, palette());
@@ -297,6 +313,8 @@ void ContentView::addStudioKeys() {
         [this] { m_model.seek(m_model.position() + kSeekStepSeconds); });
     add(QKeySequence(Qt::Key_Home), [this] { m_model.seek(0.0); });
     add(QKeySequence(Qt::Key_K), [this] { toggleKaraoke(); });
+    add(QKeySequence(Qt::Key_L), [this] { m_model.toggleLoop(); });
+    add(QKeySequence(Qt::Key_Escape), [this] { m_model.clearLoop(); });
     for (int i = 0; i < dsp::kStemCount; ++i) {
         const auto key = static_cast<Qt::Key>(Qt::Key_1 + i);
         const auto toggle = [this, i](bool model::Strip::*field) {
@@ -424,6 +442,14 @@ void ContentView::syncKaraoke() {
     // Strips change at every step of a volume drag; restyling re-polishes, so only on a change.
     const QString style = prominentButtonStyle(vocalsMuted ? colors::pink : colors::gray);
     if (m_karaoke->styleSheet() != style) m_karaoke->setStyleSheet(style);
+}
+
+void ContentView::syncLoop() {
+    const model::LoopRegion loop = m_model.loop();
+    m_loop->setEnabled(loop.isSet());  // L and the button need a region to turn on
+    m_loop->setChecked(loop.enabled);
+    const QString style = prominentButtonStyle(loop.enabled ? colors::accent : colors::gray);
+    if (m_loop->styleSheet() != style) m_loop->setStyleSheet(style);
 }
 
 void ContentView::syncProgress() {

@@ -14,14 +14,15 @@ class QStackedLayout;
 namespace corvane::ui {
 
 class DropZone;
+class Timeline;
 
 // The window's content: the title row with "Open Audio…", the screen for the model's phase (drop
 // zone, progress display or studio), the status line and the fixed information line. The whole
 // window takes a dropped file, in every phase; only the first dropped file location counts.
 // Children are named for tests: openButton, dropZone, processing, studio, progressLabel,
 // progressBar, percentLabel, statusLabel, infoLabel, karaokeButton, exportMixButton,
-// exportAllButton, and the export row shown while an export runs: exportRow, exportProgressBar,
-// cancelExportButton. Main thread.
+// exportAllButton, loopButton, and the export row shown while an export runs: exportRow,
+// exportProgressBar, cancelExportButton. Main thread.
 class ContentView : public QWidget {
     Q_OBJECT
 public:
@@ -46,12 +47,14 @@ private:
     QWidget* makeStudio();
     QWidget* makeInfoLine();
     QWidget* makeExportRow();
-    // Left/Right seek 5 s, Home to the start, 1-4 solo a strip, Shift+1-4 mute it, K karaoke.
+    // Left/Right seek 5 s, Home to the start, 1-4 solo a strip, Shift+1-4 mute it, K karaoke,
+    // L loop on or off, Escape clears the loop.
     void addStudioKeys();
     void setTargeted(bool targeted);
     void syncFromModel();
     void syncProgress();
     void syncKaraoke();
+    void syncLoop();
     void syncExport();
     void toggleKaraoke();
 
@@ -69,6 +72,8 @@ private:
     QLabel* m_percent = nullptr;
     QLabel* m_status = nullptr;
     QPushButton* m_karaoke = nullptr;
+    QPushButton* m_loop = nullptr;
+    Timeline* m_timeline = nullptr;
     QWidget* m_exportRow = nullptr;
     QProgressBar* m_exportBar = nullptr;
     QPushButton* m_cancelExport = nullptr;

@@ -74,6 +74,9 @@ StripView::StripView(model::StudioModel& model, int index, QWidget* parent)
     m_waveform->setObjectName(QStringLiteral("waveform"));
     m_waveform->setFixedHeight(kWaveformHeight);
     m_waveform->setColor(kindColor(kind));
+    m_waveform->setAccessibleName(title + QStringLiteral(" waveform"));
+    m_waveform->setToolTip(QStringLiteral(
+        "Click or drag to seek; Shift+drag to set a loop (L on or off, Esc clears)"));
 
     auto* volume = new QWidget(this);
     auto* volumeLayout = new QVBoxLayout(volume);
@@ -136,6 +139,8 @@ StripView::StripView(model::StudioModel& model, int index, QWidget* parent)
     applyPalette();
     syncFromModel();
 }
+
+void StripView::setTimeline(Timeline* timeline) { m_waveform->setTimeline(timeline); }
 
 void StripView::syncFromModel() {
     const auto& strips = m_model.strips();

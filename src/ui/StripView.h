@@ -11,6 +11,7 @@ class QSlider;
 
 namespace corvane::ui {
 
+class Timeline;
 class WaveformView;
 
 // One mixer strip: the stem's name and subtitle, its waveform, a volume slider (0 to 150 %) with
@@ -24,6 +25,8 @@ public:
     StripView(model::StudioModel& model, int index, QWidget* parent = nullptr);
 
     int index() const { return m_index; }
+    // The view shared by the strips and the ruler (loop and zoom); see WaveformView.
+    void setTimeline(Timeline* timeline);
 
 protected:
     void paintEvent(QPaintEvent* event) override;

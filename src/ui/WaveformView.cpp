@@ -10,6 +10,7 @@
 #include <limits>
 
 #include "ui/Theme.h"
+#include "ui/Timeline.h"
 
 namespace corvane::ui {
 
@@ -56,6 +57,16 @@ void WaveformView::setColor(const QColor& color) {
     update();
 }
 
+void WaveformView::setTimeline(Timeline* timeline) {
+    if (m_timeline) disconnect(m_timeline, nullptr, this, nullptr);
+    m_timeline = timeline;
+    if (m_timeline) {
+        connect(m_timeline, &Timeline::loopShownChanged, this, qOverload<>(&QWidget::update));
+        connect(m_timeline, &Timeline::songChanged, this, qOverload<>(&QWidget::update));
+    }
+    update();
+}
+
 void WaveformView::setDimmed(bool dimmed) {
     if (dimmed == m_dimmed) return;
     m_dimmed = dimmed;
@@ -63,8 +74,9 @@ void WaveformView::setDimmed(bool dimmed) {
 }
 
 double WaveformView::playheadX() const {
-    const double duration = m_model.duration();
+    const double duration = m_timeline ? m_timeline->duration() : m_model.duration();
     if (m_peaks.empty() || !(duration > 0.0)) return std::numeric_limits<double>::quiet_NaN();
+    if (m_timeline) return m_timeline->xOf(m_model.position(), width()) - 1.0;
     return m_model.position() / duration * width() - 1.0;
 }
 
@@ -96,6 +108,8 @@ void WaveformView::paintEvent(QPaintEvent* event) {
 
     const QRect dirty = event->rect() & rect();
     if (!dirty.isEmpty()) paintBars(painter, dirty);
+
+    if (m_timeline) paintLoop(painter, *m_timeline, w, h);
 
     const double x = playheadX();
     if (!std::isnan(x)) {
@@ -168,24 +182,43 @@ void WaveformView::paintBars(QPainter& painter, const QRect& dirty) const {
 }
 
 // Only the primary button seeks: a right or middle click (a context menu, a paste) must not
-// restart what plays.
+// restart what plays. With Shift held it marks a loop instead, and does not seek.
 void WaveformView::mousePressEvent(QMouseEvent* event) {
     if (event->button() != Qt::LeftButton) return event->ignore();
-    seekTo(event->position().x());
+    if (m_timeline && (event->modifiers() & Qt::ShiftModifier)) {
+        m_draggingLoop = true;
+        m_timeline->beginLoopDrag(secondsAt(event->position().x()));
+    } else {
+        seekTo(event->position().x());
+    }
     event->accept();
 }
 
 void WaveformView::mouseMoveEvent(QMouseEvent* event) {
     if (!(event->buttons() & Qt::LeftButton)) return event->ignore();
-    seekTo(event->position().x());
+    if (m_draggingLoop)
+        m_timeline->moveLoopDrag(secondsAt(event->position().x()));
+    else
+        seekTo(event->position().x());
     event->accept();
 }
 
-void WaveformView::seekTo(double x) {
+void WaveformView::mouseReleaseEvent(QMouseEvent* event) {
+    if (event->button() != Qt::LeftButton || !m_draggingLoop) return event->ignore();
+    m_draggingLoop = false;
+    m_timeline->moveLoopDrag(secondsAt(event->position().x()));
+    m_timeline->endLoopDrag();
+    event->accept();
+}
+
+double WaveformView::secondsAt(double x) const {
+    if (m_timeline) return m_timeline->secondsAt(x, width());
     const double w = width();
     double f = 0.0;
     if (w > 0.0 && x > 0.0) f = x > w ? 1.0 : x / w;
-    m_model.seek(f * m_model.duration());
+    return f * m_model.duration();
 }
+
+void WaveformView::seekTo(double x) { m_model.seek(secondsAt(x)); }
 
 }  // namespace corvane::ui

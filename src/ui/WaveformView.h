@@ -11,8 +11,13 @@ class QPainter;
 
 namespace corvane::ui {
 
+class Timeline;
+
 // One stem's peak envelope as thin bars centred on the middle line, with the playhead, on a
-// faint rounded background. Pressing or dragging anywhere seeks the song to that place.
+// faint rounded background. Pressing or dragging anywhere with the primary button seeks the song
+// to that place; with Shift held, the drag sets the loop from where it began to where it ends
+// (through the shared Timeline, which every waveform shows while it is dragged). The loop region
+// is shaded, fainter while it is off.
 // Sizes in device-independent pixels. It follows the model's position itself and repaints only
 // the few pixels the playhead leaves and enters, so playback costs little. Main thread.
 class WaveformView : public QWidget {
@@ -23,6 +28,9 @@ public:
     void setPeaks(std::vector<float> peaks);
     void setColor(const QColor& color);
     void setDimmed(bool dimmed);
+    // The view shared with the other strips and the ruler; without one the view shows the whole
+    // song and has no loop.
+    void setTimeline(Timeline* timeline);
 
     const std::vector<float>& peaks() const { return m_peaks; }
     QColor color() const { return m_color; }
@@ -32,9 +40,11 @@ protected:
     void paintEvent(QPaintEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
 
 private:
     void seekTo(double x);
+    double secondsAt(double x) const;
     // Fills the bars that reach into `dirty` (widget pixels).
     void paintBars(QPainter& painter, const QRect& dirty) const;
     // The playhead's left edge for the model's position, or NaN when none is drawn.
@@ -42,6 +52,8 @@ private:
     void movePlayhead();
 
     model::StudioModel& m_model;
+    Timeline* m_timeline = nullptr;
+    bool m_draggingLoop = false;
     std::vector<float> m_peaks;
     QColor m_color;
     bool m_dimmed = false;

@@ -403,3 +403,70 @@ TEST_F(Window, TheMethodSwitchSeparatesAgainKeepingTheStrips) {
     EXPECT_TRUE(button("methodChoice", "refinedButton")->isChecked());
     EXPECT_FALSE(button("methodChoice", "standardButton")->isChecked());
 }
+
+// Shift + drag on any waveform marks the loop from where it began to where it ended, shown on
+// all four; L turns it off and on, Escape clears it; a plain drag still seeks, a Shift-drag does
+// not.
+TEST_F(Window, ShiftDragSetsTheLoopWhichLTogglesAndEscapeClears) {
+    ASSERT_TRUE(rig.load(10.0));
+    const auto waveform = [&](int i) { return child<ui::WaveformView>("waveform", i); };
+    ui::WaveformView* wave = waveform(2);
+    const int w = wave->width(), y = wave->height() / 2;
+    // How blue the top row of each waveform is at x (above the bars, so only the shading shows).
+    const auto shade = [&](int i, int x) {
+        return waveform(i)->grab().toImage().pixelColor(x, 1).blueF();
+    };
+    const std::vector<double> before = {shade(0, w / 3), shade(1, w / 3), shade(2, w / 3),
+                                        shade(3, w / 3)};
+
+    QTest::mousePress(wave, Qt::LeftButton, Qt::ShiftModifier, {w / 4, y});
+    QTest::mouseMove(wave, {w / 2, y});
+    EXPECT_FALSE(m.loop().isSet()) << "the model hears of it at release";
+    for (int i = 0; i < 4; ++i) EXPECT_GT(shade(i, w / 3), before[i] + 0.02) << "dragging " << i;
+    QTest::mouseRelease(wave, Qt::LeftButton, Qt::ShiftModifier, {w / 2, y});
+    const model::LoopRegion set = m.loop();
+    EXPECT_TRUE(set.enabled);
+    EXPECT_NEAR(set.start, 10.0 * (w / 4) / w, 1e-9);
+    EXPECT_NEAR(set.end, 10.0 * (w / 2) / w, 1e-9);
+    EXPECT_EQ(m.startFrame(), 0) << "a Shift-drag does not seek";
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_GT(shade(i, w / 3), before[i] + 0.02) << "strip " << i;
+        EXPECT_NEAR(shade(i, 3 * w / 4), before[i], 0.01) << "outside, strip " << i;
+    }
+    EXPECT_TRUE(child<QPushButton>("loopButton")->isChecked());
+
+    // Key, then whether a loop is set and on; the region itself stays until cleared.
+    const std::tuple<Qt::Key, bool, bool> keys[] = {{Qt::Key_L, true, false},
+                                                    {Qt::Key_L, true, true},
+                                                    {Qt::Key_Escape, false, false},
+                                                    {Qt::Key_L, false, false}};
+    for (const auto& [key, isSet, enabled] : keys) {
+        QTest::keyClick(&view, key);
+        EXPECT_EQ(std::tuple(m.loop().isSet(), m.loop().enabled), std::tuple(isSet, enabled))
+            << QKeySequence(key).toString().toStdString();
+        if (isSet) {
+            EXPECT_EQ(std::pair(m.loop().start, m.loop().end), std::pair(set.start, set.end));
+        }
+        EXPECT_EQ(child<QPushButton>("loopButton")->isChecked(), enabled);
+    }
+    for (int i = 0; i < 4; ++i) EXPECT_NEAR(shade(i, w / 3), before[i], 0.01) << "cleared " << i;
+
+    // Dragged right to left, the region is the same; a Shift-click clears it; the right button
+    // marks nothing.
+    QTest::mousePress(waveform(0), Qt::LeftButton, Qt::ShiftModifier, {w / 2, y});
+    QTest::mouseMove(waveform(0), {w / 4, y});
+    QTest::mouseRelease(waveform(0), Qt::LeftButton, Qt::ShiftModifier, {w / 4, y});
+    EXPECT_EQ(std::pair(m.loop().start, m.loop().end), std::pair(set.start, set.end));
+    QTest::keyClick(&view, Qt::Key_L);
+    saveScreenshot(*child("studio"), "loop-off");
+    QTest::mouseClick(waveform(3), Qt::LeftButton, Qt::ShiftModifier, {w / 3, y});
+    EXPECT_FALSE(m.loop().isSet());
+    QTest::mousePress(wave, Qt::RightButton, Qt::ShiftModifier, {w / 4, y});
+    QTest::mouseMove(wave, {w / 2, y});
+    QTest::mouseRelease(wave, Qt::RightButton, Qt::ShiftModifier, {w / 2, y});
+    EXPECT_FALSE(m.loop().isSet());
+    EXPECT_EQ(m.startFrame(), 0);
+    // A plain press still seeks.
+    QTest::mouseClick(wave, Qt::LeftButton, {}, {w / 2, y});
+    EXPECT_NEAR(m.position(), 5.0, 10.0 / w);
+}
