@@ -19,6 +19,7 @@
 #include "ui/StretchControls.h"
 #include "ui/StripView.h"
 #include "ui/Theme.h"
+#include "ui/TimeRuler.h"
 #include "ui/Timeline.h"
 #include "ui/TransportBar.h"
 
@@ -249,11 +250,15 @@ QWidget* ContentView::makeStudio() {
     m_timeline = new Timeline(m_model, m_studio);
     auto* strips = new QVBoxLayout();
     strips->setSpacing(8);
+    QWidget* firstWaveform = nullptr;
     for (const model::Strip& strip : m_model.strips()) {
         auto* view = new StripView(m_model, strip.id(), m_studio);
         view->setTimeline(m_timeline);
+        if (!firstWaveform) firstWaveform = view->findChild<QWidget*>(QStringLiteral("waveform"));
         strips->addWidget(view);
     }
+    // The ruler spans the strips' width and draws its axis under their waveforms.
+    strips->addWidget(new TimeRuler(m_model, *m_timeline, firstWaveform, m_studio));
     column->addLayout(strips);
 
     auto* exports = new QHBoxLayout();
@@ -315,6 +320,14 @@ void ContentView::addStudioKeys() {
     add(QKeySequence(Qt::Key_K), [this] { toggleKaraoke(); });
     add(QKeySequence(Qt::Key_L), [this] { m_model.toggleLoop(); });
     add(QKeySequence(Qt::Key_Escape), [this] { m_model.clearLoop(); });
+    // Zoom keys: - and = are pitch, so zooming takes Ctrl (and a plain + too).
+    constexpr int kKeyZoomLevels = 2;
+    for (const QKeySequence& in : {QKeySequence(QKeySequence::ZoomIn), QKeySequence(Qt::Key_Plus),
+                                   QKeySequence(Qt::CTRL | Qt::Key_Equal)})
+        add(in, [this] { m_timeline->zoomAboutPlayhead(kKeyZoomLevels); });
+    add(QKeySequence(QKeySequence::ZoomOut),
+        [this] { m_timeline->zoomAboutPlayhead(-kKeyZoomLevels); });
+    add(QKeySequence(Qt::CTRL | Qt::Key_0), [this] { m_timeline->reset(); });
     for (int i = 0; i < dsp::kStemCount; ++i) {
         const auto key = static_cast<Qt::Key>(Qt::Key_1 + i);
         const auto toggle = [this, i](bool model::Strip::*field) {

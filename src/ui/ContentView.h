@@ -21,7 +21,7 @@ class Timeline;
 // window takes a dropped file, in every phase; only the first dropped file location counts.
 // Children are named for tests: openButton, dropZone, processing, studio, progressLabel,
 // progressBar, percentLabel, statusLabel, infoLabel, karaokeButton, exportMixButton,
-// exportAllButton, loopButton, and the export row shown while an export runs: exportRow,
+// exportAllButton, loopButton, timeRuler, and the export row shown while an export runs: exportRow,
 // exportProgressBar, cancelExportButton. Main thread.
 class ContentView : public QWidget {
     Q_OBJECT
@@ -48,7 +48,8 @@ private:
     QWidget* makeInfoLine();
     QWidget* makeExportRow();
     // Left/Right seek 5 s, Home to the start, 1-4 solo a strip, Shift+1-4 mute it, K karaoke,
-    // L loop on or off, Escape clears the loop.
+    // L loop on or off, Escape clears the loop, Ctrl++ (and +) / Ctrl+- zoom about the playhead,
+    // Ctrl+0 the whole song.
     void addStudioKeys();
     void setTargeted(bool targeted);
     void syncFromModel();

@@ -2,7 +2,9 @@
 #include "ui/Timeline.h"
 
 #include <QPainter>
+#include <QWheelEvent>
 #include <algorithm>
+#include <cmath>
 
 #include "ui/Theme.h"
 
@@ -14,6 +16,8 @@ constexpr double kLoopOffOpacity = 0.07;
 constexpr double kLoopEdgeOpacity = 0.85;
 constexpr double kLoopOffEdgeOpacity = 0.3;
 constexpr double kLoopEdgeWidth = 1.0;
+constexpr int kWheelNotch = 120;         // eighths of a degree per notch
+constexpr double kScrollPerNotch = 0.1;  // of the view's span
 }  // namespace
 
 Timeline::Timeline(model::StudioModel& model, QObject* parent) : QObject(parent), m_model(model) {
@@ -21,6 +25,7 @@ Timeline::Timeline(model::StudioModel& model, QObject* parent) : QObject(parent)
     connect(&m_model, &model::StudioModel::peaksChanged, this, &Timeline::followModel);
     connect(&m_model, &model::StudioModel::durationChanged, this, &Timeline::followModel);
     connect(&m_model, &model::StudioModel::loopChanged, this, &Timeline::loopShownChanged);
+    connect(&m_model, &model::StudioModel::positionChanged, this, &Timeline::followPlayhead);
     followModel();
 }
 
@@ -36,20 +41,102 @@ void Timeline::followModel() {
 
 void Timeline::setSong(const model::Song& song) {
     m_song = song;
-    m_duration = song.frames > 0 && song.sampleRate > 0.0 ? song.seconds(song.frames) : 0.0;
+    const double duration =
+        song.frames > 0 && song.sampleRate > 0.0 ? song.seconds(song.frames) : 0.0;
+    // New stems for the same song (the other method) keep the view; another song starts whole.
+    if (duration != m_duration) {
+        m_level = 0;
+        m_start = 0.0;
+    }
+    m_duration = duration;
     m_draft.reset();
     emit songChanged();
+    emit viewChanged();
     emit loopShownChanged();
+}
+
+int Timeline::maxLevel() const {
+    if (!(m_duration > kMinSpanSeconds)) return 0;
+    return static_cast<int>(std::ceil(kLevelsPerOctave * std::log2(m_duration / kMinSpanSeconds)));
+}
+
+double Timeline::span() const {
+    if (m_level == 0) return m_duration;
+    const double zoomed = m_duration * std::exp2(-static_cast<double>(m_level) / kLevelsPerOctave);
+    return std::max(zoomed, std::min(m_duration, kMinSpanSeconds));
+}
+
+void Timeline::setView(int level, double start) {
+    level = std::clamp(level, 0, maxLevel());
+    const int oldLevel = m_level;
+    m_level = level;
+    const double room = std::max(m_duration - span(), 0.0);
+    start = std::clamp(std::isfinite(start) ? start : 0.0, 0.0, room);
+    if (level == 0) start = 0.0;
+    if (level == oldLevel && start == m_start) return;
+    m_start = start;
+    emit viewChanged();
+}
+
+void Timeline::zoomBy(int levels, double anchorFraction) {
+    const double f = std::clamp(anchorFraction, 0.0, 1.0);
+    const double anchor = m_start + f * span();
+    const int level = std::clamp(m_level + levels, 0, maxLevel());
+    const int old = m_level;
+    m_level = level;  // span() of the new level
+    const double start = anchor - f * span();
+    m_level = old;
+    setView(level, start);
+}
+
+void Timeline::zoomAboutPlayhead(int levels) {
+    const double f = (m_model.position() - m_start) / span();
+    zoomBy(levels, f >= 0.0 && f <= 1.0 ? f : 0.5);
+}
+
+void Timeline::reset() { setView(0, 0.0); }
+
+void Timeline::scrollBy(double seconds) { setView(m_level, m_start + seconds); }
+
+void Timeline::scrollTo(double start) { setView(m_level, start); }
+
+void Timeline::wheel(const QWheelEvent& event, double x, double width) {
+    const QPoint delta = event.angleDelta();
+    if (event.modifiers() & Qt::ControlModifier) {
+        // Touchpads send small deltas: they add up to whole levels.
+        m_wheelRemainder += delta.y() != 0 ? delta.y() : delta.x();
+        const int levels = m_wheelRemainder / kWheelNotch;
+        m_wheelRemainder -= levels * kWheelNotch;
+        if (levels != 0 && width > 0.0) zoomBy(levels, x / width);
+        return;
+    }
+    // Down or right is later; a vertical wheel is the common one.
+    const int notches = delta.x() != 0 && delta.y() == 0 ? -delta.x() : -delta.y();
+    scrollBy(static_cast<double>(notches) / kWheelNotch * kScrollPerNotch * span());
+}
+
+void Timeline::followPlayhead() {
+    const double position = m_model.position();
+    const double end = m_start + span();
+    // Only a playhead that was in view and ran past its end turns the page: a view scrolled away
+    // on purpose stays.
+    if (m_level > 0 && m_model.isPlaying() && m_lastPosition >= m_start && m_lastPosition < end &&
+        position >= end)
+        scrollTo(position);
+    m_lastPosition = position;
 }
 
 double Timeline::secondsAt(double x, double width) const {
     double f = 0.0;
     if (width > 0.0 && x > 0.0) f = x > width ? 1.0 : x / width;
-    return f * m_duration;
+    if (m_level == 0) return f * m_duration;
+    return std::clamp(m_start + f * span(), 0.0, m_duration);
 }
 
 double Timeline::xOf(double seconds, double width) const {
-    return m_duration > 0.0 ? seconds / m_duration * width : 0.0;
+    if (!(m_duration > 0.0)) return 0.0;
+    if (m_level == 0) return seconds / m_duration * width;
+    return (seconds - m_start) / span() * width;
 }
 
 std::optional<Timeline::ShownLoop> Timeline::shownLoop() const {

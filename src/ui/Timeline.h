@@ -5,15 +5,22 @@
 #include <optional>
 
 class QPainter;
+class QWheelEvent;
 
 #include "model/Song.h"
 #include "model/StudioModel.h"
 
 namespace corvane::ui {
 
-// What the four waveforms and the time ruler share: the song they show (its length in seconds)
-// and the loop being dragged out with Shift held, which all of them show before it is handed to
-// the model on release. Times in song seconds; x in the caller's own pixels. Main thread.
+// What the four waveforms and the time ruler share: the song they show (its length in seconds),
+// the part of it in view, and the loop being dragged out with Shift held, which all of them show
+// before it is handed to the model on release.
+//
+// The view is a zoom level and a start: level 0 is the whole song; each level shows 2^(-1/4) of
+// the one before, down to kMinSpanSeconds across (the last level). Levels are whole numbers so
+// that the same zoom gives the same frames per pixel again, which the peak cache is keyed on.
+// While playing, a playhead that runs off the right edge turns the page. Times in song seconds; x
+// in the caller's own pixels. Main thread.
 class Timeline : public QObject {
     Q_OBJECT
 public:
@@ -24,6 +31,29 @@ public:
     void setSong(const model::Song& song);
     const model::Song& song() const { return m_song; }
     double duration() const { return m_duration; }
+
+    static constexpr double kMinSpanSeconds = 1.0;
+    static constexpr int kLevelsPerOctave = 4;
+
+    int level() const { return m_level; }
+    int maxLevel() const;
+    bool isZoomed() const { return m_level > 0; }
+    double start() const { return m_start; }
+    // Seconds across the view.
+    double span() const;
+
+    // Zooms in by `levels` (out when negative) keeping the time at `anchorFraction` of the view
+    // where it is.
+    void zoomBy(int levels, double anchorFraction);
+    // Zooms by `levels` about the playhead while it is in view, else about the middle.
+    void zoomAboutPlayhead(int levels);
+    // Back to the whole song.
+    void reset();
+    // Moves the view by `seconds` (later when positive), kept within the song.
+    void scrollBy(double seconds);
+    void scrollTo(double start);
+    // A wheel step over a view `width` wide at x: with Ctrl it zooms about x, else it scrolls.
+    void wheel(const QWheelEvent& event, double x, double width);
 
     // Seconds at x in a view `width` wide, limited to the song; x past either edge is that edge.
     double secondsAt(double x, double width) const;
@@ -46,6 +76,8 @@ public:
     bool isDraggingLoop() const { return m_draft.has_value(); }
 
 signals:
+    // The part of the song in view changed (zoom or scroll).
+    void viewChanged();
     // The loop shown changed: the model's, or the one being dragged.
     void loopShownChanged();
     // A new song: everything drawn is stale.
@@ -53,10 +85,16 @@ signals:
 
 private:
     void followModel();
+    void followPlayhead();
+    void setView(int level, double start);
 
     model::StudioModel& m_model;
     model::Song m_song;
     double m_duration = 0.0;
+    int m_level = 0;
+    double m_start = 0.0;
+    double m_lastPosition = 0.0;
+    int m_wheelRemainder = 0;  // eighths of a degree not yet turned into a zoom step
     std::optional<std::pair<double, double>> m_draft;  // A and B of the drag in progress
 };
 

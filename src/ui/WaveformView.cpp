@@ -5,6 +5,7 @@
 #include <QPaintEvent>
 #include <QPainter>
 #include <QPainterPath>
+#include <QWheelEvent>
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -63,6 +64,7 @@ void WaveformView::setTimeline(Timeline* timeline) {
     if (m_timeline) {
         connect(m_timeline, &Timeline::loopShownChanged, this, qOverload<>(&QWidget::update));
         connect(m_timeline, &Timeline::songChanged, this, qOverload<>(&QWidget::update));
+        connect(m_timeline, &Timeline::viewChanged, this, qOverload<>(&QWidget::update));
     }
     update();
 }
@@ -122,7 +124,15 @@ void WaveformView::paintBars(QPainter& painter, const QRect& dirty) const {
     const std::size_t n = m_peaks.size();
     const double w = width();
     const double h = height();
-    const double step = w / static_cast<double>(n);
+    // Bar i begins at origin + i * step: the whole song across the view, or the envelope
+    // stretched through the zoom (the coarse picture until finer peaks arrive).
+    double step = w / static_cast<double>(n);
+    double firstX = 0.0;
+    if (m_timeline && m_timeline->isZoomed()) {
+        const double duration = m_timeline->duration();
+        step = duration / static_cast<double>(n) / m_timeline->span() * w;
+        firstX = m_timeline->xOf(0.0, w);
+    }
     double barWidth = step - kBarGap;
     if (barWidth <= kMinBarWidth) barWidth = kMinBarWidth;
     const double mid = h * 0.5;
@@ -131,9 +141,9 @@ void WaveformView::paintBars(QPainter& painter, const QRect& dirty) const {
     const double from = dirty.left() - 1.0;
     const double to = dirty.right() + 2.0;
     const auto first = static_cast<std::size_t>(
-        std::clamp(std::floor((from - barWidth) / step), 0.0, static_cast<double>(n)));
+        std::clamp(std::floor((from - firstX - barWidth) / step), 0.0, static_cast<double>(n)));
     const auto last = static_cast<std::size_t>(
-        std::clamp(std::ceil(to / step) + 1.0, 0.0, static_cast<double>(n)));
+        std::clamp(std::ceil((to - firstX) / step) + 1.0, 0.0, static_cast<double>(n)));
 
     // The bars go onto a layer in an opaque colour and the layer onto the view at the bars'
     // opacity. Qt 6 hands a translucent fill's spans to its GUI thread pool in batches, and for
@@ -160,7 +170,7 @@ void WaveformView::paintBars(QPainter& painter, const QRect& dirty) const {
         run.setFillRule(Qt::WindingFill);
         int inRun = 0;
         for (std::size_t i = last; i-- > first;) {
-            const double x = static_cast<double>(i) * step;
+            const double x = firstX + static_cast<double>(i) * step;
             if (x < to && x + barWidth > from) {
                 double barHeight = m_peaks[i] * h * kBarHeightShare;
                 if (!(barHeight >= kMinBarHeight)) barHeight = kMinBarHeight;  // NaN too
@@ -200,6 +210,12 @@ void WaveformView::mouseMoveEvent(QMouseEvent* event) {
         m_timeline->moveLoopDrag(secondsAt(event->position().x()));
     else
         seekTo(event->position().x());
+    event->accept();
+}
+
+void WaveformView::wheelEvent(QWheelEvent* event) {
+    if (!m_timeline) return event->ignore();
+    m_timeline->wheel(*event, event->position().x(), width());
     event->accept();
 }
 

@@ -14,7 +14,9 @@
 #include "ui/SeekSlider.h"
 #include "ui/StripView.h"
 #include "ui/Theme.h"
+#include "ui/TimeRuler.h"
 #include "ui/TimeString.h"
+#include "ui/Timeline.h"
 #include "ui/WaveformView.h"
 
 namespace corvane::model {
@@ -469,4 +471,107 @@ TEST_F(Window, ShiftDragSetsTheLoopWhichLTogglesAndEscapeClears) {
     // A plain press still seeks.
     QTest::mouseClick(wave, Qt::LeftButton, {}, {w / 2, y});
     EXPECT_NEAR(m.position(), 5.0, 10.0 / w);
+}
+
+// Zoom and scroll are one view for the four strips and the ruler: the wheel with Ctrl zooms about
+// the pointer, without it scrolls, a drag on the ruler scrolls, the keys zoom about the playhead,
+// and a click seeks to the time under the pointer at any zoom.
+TEST_F(Window, ZoomAndScrollMoveTheStripsAndTheRulerTogether) {
+    ASSERT_TRUE(rig.load(20.0));
+    auto* timeline = view.findChild<ui::Timeline*>();
+    ASSERT_NE(timeline, nullptr);
+    auto* ruler = child<ui::TimeRuler>("timeRuler");
+    const auto waveform = [&](int i) { return child<ui::WaveformView>("waveform", i); };
+    const int w = waveform(0)->width(), y = waveform(0)->height() / 2;
+    const auto wheel = [&](QWidget* on, QPoint at, int notches, Qt::KeyboardModifiers mods) {
+        QWheelEvent e(at, on->mapToGlobal(at), {}, {0, 120 * notches}, Qt::NoButton, mods,
+                      Qt::NoScrollPhase, false);
+        QCoreApplication::sendEvent(on, &e);
+    };
+    // Where a click at x seeks on each strip: one time for all four, at any zoom.
+    const auto seekAt = [&](int x) {
+        std::vector<double> at;
+        for (int i = 0; i < 4; ++i) {
+            QTest::mouseClick(waveform(i), Qt::LeftButton, {}, {x, y});
+            at.push_back(m.position());
+        }
+        EXPECT_TRUE(std::all_of(at.begin(), at.end(), [&](double s) { return s == at[0]; }));
+        return at[0];
+    };
+    // The ruler's labels lie in view, a step apart, each naming its own time.
+    const auto checkRuler = [&] {
+        const std::vector<ui::RulerTick> ticks = ruler->ticks();
+        ASSERT_GE(ticks.size(), 2u);
+        const double step = ticks[1].seconds - ticks[0].seconds;
+        EXPECT_LE(ticks.front().seconds - timeline->start(), step + 1e-9);
+        for (const ui::RulerTick& t : ticks) {
+            EXPECT_GE(t.seconds, timeline->start() - 1e-9);
+            EXPECT_LE(t.seconds, timeline->start() + timeline->span() + 1e-9);
+            if (step >= 1.0) {
+                EXPECT_EQ(t.label, ui::timeString(t.seconds + 1e-9));
+            }
+        }
+    };
+    const double frame = 1.0 / 44100.0;
+    checkRuler();
+    EXPECT_EQ(ruler->ticks().front().label, "0:00");
+    EXPECT_NEAR(seekAt(w / 4), 20.0 * (w / 4) / w, frame);
+
+    wheel(waveform(1), {w / 4, y}, 4, Qt::ControlModifier);  // an octave in, about that place
+    EXPECT_EQ(std::tuple(timeline->level(), timeline->span()), std::tuple(4, 10.0));
+    EXPECT_NEAR(seekAt(w / 4), 20.0 * (w / 4) / w, frame) << "the time under the pointer stays";
+    EXPECT_NEAR(seekAt(w), timeline->start() + 10.0, frame);
+    checkRuler();
+    saveScreenshot(*child("studio"), "zoomed");
+
+    const double start = timeline->start();
+    wheel(waveform(2), {w / 2, y}, -3, {});  // down three notches: later by 30 % of the view
+    EXPECT_NEAR(timeline->start(), start + 3.0, 1e-9);
+    const QPoint onRuler(ruler->mapFromGlobal(waveform(0)->mapToGlobal(QPoint(w / 2, 0))).x(),
+                         ruler->height() / 2);
+    QTest::mousePress(ruler, Qt::LeftButton, {}, onRuler);
+    QTest::mouseMove(ruler, onRuler - QPoint(w / 4, 0));
+    QTest::mouseRelease(ruler, Qt::LeftButton, {}, onRuler - QPoint(w / 4, 0));
+    EXPECT_NEAR(timeline->start(), start + 3.0 + 10.0 * (w / 4) / w, 1e-9)
+        << "the song follows the pointer";
+    EXPECT_NEAR(seekAt(0), timeline->start(), frame);
+    checkRuler();
+    // Shift+drag on the ruler marks a loop and scrolls nothing.
+    const double before = timeline->start();
+    QTest::mousePress(ruler, Qt::LeftButton, Qt::ShiftModifier, onRuler);
+    QTest::mouseMove(ruler, onRuler + QPoint(w / 4, 0));
+    QTest::mouseRelease(ruler, Qt::LeftButton, Qt::ShiftModifier, onRuler + QPoint(w / 4, 0));
+    EXPECT_EQ(timeline->start(), before);
+    EXPECT_NEAR(m.loop().start, before + 5.0, 10.0 / w);
+    EXPECT_NEAR(m.loop().end, before + 7.5, 10.0 / w);
+
+    // Keys, then the zoom level; - and = stay pitch.
+    const std::tuple<Qt::Key, Qt::KeyboardModifiers, int> keys[] = {
+        {Qt::Key_0, Qt::ControlModifier, 0},
+        {Qt::Key_Plus, Qt::ControlModifier, 2},
+        {Qt::Key_Plus, {}, 4},
+        {Qt::Key_Equal, Qt::ControlModifier, 6},
+        {Qt::Key_Minus, Qt::ControlModifier, 4},
+        {Qt::Key_Minus, {}, 4},
+        {Qt::Key_Equal, {}, 4}};
+    for (const auto& [key, mods, level] : keys) {
+        QTest::keyClick(&view, key, mods);
+        EXPECT_EQ(timeline->level(), level) << QKeySequence(key | mods).toString().toStdString();
+    }
+    EXPECT_EQ(m.stretch().semitones, 0.0) << "- then =";
+
+    // Playing off the right edge of a zoomed view turns the page; a view scrolled away stays.
+    timeline->scrollTo(0.0);
+    m.seek(timeline->span() - 0.2);
+    m.play();
+    rig.device->render(5292 + 22050);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return timeline->start() > 0.0; }, 2000));
+    EXPECT_LE(timeline->start(), m.position());
+    timeline->scrollTo(0.0);
+    rig.device->render(22050);
+    QSignalSpy(&m, &model::StudioModel::positionChanged).wait(500);
+    EXPECT_EQ(timeline->start(), 0.0);
+    m.stop();
+    QTest::keyClick(&view, Qt::Key_0, Qt::ControlModifier);
+    EXPECT_NEAR(seekAt(w / 2), 20.0 * (w / 2) / w, frame);
 }
