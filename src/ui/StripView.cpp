@@ -140,7 +140,7 @@ StripView::StripView(model::StudioModel& model, int index, QWidget* parent)
     syncFromModel();
 }
 
-void StripView::setTimeline(Timeline* timeline) { m_waveform->setTimeline(timeline); }
+void StripView::setTimeline(Timeline* timeline) { m_waveform->setTimeline(timeline, m_index); }
 
 void StripView::syncFromModel() {
     const auto& strips = m_model.strips();

@@ -50,6 +50,7 @@ void Timeline::setSong(const model::Song& song) {
     }
     m_duration = duration;
     m_draft.reset();
+    m_peakCache.setSong(song);
     emit songChanged();
     emit viewChanged();
     emit loopShownChanged();
@@ -64,6 +65,10 @@ double Timeline::span() const {
     if (m_level == 0) return m_duration;
     const double zoomed = m_duration * std::exp2(-static_cast<double>(m_level) / kLevelsPerOctave);
     return std::max(zoomed, std::min(m_duration, kMinSpanSeconds));
+}
+
+double Timeline::framesPerPixel(double width) const {
+    return width > 0.0 ? span() * m_song.sampleRate / width : 0.0;
 }
 
 void Timeline::setView(int level, double start) {

@@ -7,6 +7,7 @@
 class QPainter;
 class QWheelEvent;
 
+#include "model/PeakCache.h"
 #include "model/Song.h"
 #include "model/StudioModel.h"
 
@@ -30,6 +31,10 @@ public:
     // The song shown; the model hook calls this, the benchmark gives its own.
     void setSong(const model::Song& song);
     const model::Song& song() const { return m_song; }
+    // The stems' min and max per pixel when zoomed, shared by the four waveforms.
+    model::PeakCache& peakCache() { return m_peakCache; }
+    // Frames of the song per pixel of a view `width` wide at this zoom.
+    double framesPerPixel(double width) const;
     double duration() const { return m_duration; }
 
     static constexpr double kMinSpanSeconds = 1.0;
@@ -96,6 +101,7 @@ private:
     double m_lastPosition = 0.0;
     int m_wheelRemainder = 0;  // eighths of a degree not yet turned into a zoom step
     std::optional<std::pair<double, double>> m_draft;  // A and B of the drag in progress
+    model::PeakCache m_peakCache;
 };
 
 // Shades the loop region `timeline` shows across a view `width` by `height`, with a line at each

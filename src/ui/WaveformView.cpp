@@ -58,13 +58,20 @@ void WaveformView::setColor(const QColor& color) {
     update();
 }
 
-void WaveformView::setTimeline(Timeline* timeline) {
-    if (m_timeline) disconnect(m_timeline, nullptr, this, nullptr);
+void WaveformView::setTimeline(Timeline* timeline, int stem) {
+    if (m_timeline) {
+        disconnect(m_timeline, nullptr, this, nullptr);
+        disconnect(&m_timeline->peakCache(), nullptr, this, nullptr);
+    }
     m_timeline = timeline;
+    m_stem = stem;
     if (m_timeline) {
         connect(m_timeline, &Timeline::loopShownChanged, this, qOverload<>(&QWidget::update));
         connect(m_timeline, &Timeline::songChanged, this, qOverload<>(&QWidget::update));
         connect(m_timeline, &Timeline::viewChanged, this, qOverload<>(&QWidget::update));
+        connect(&m_timeline->peakCache(), &model::PeakCache::tilesArrived, this, [this] {
+            if (m_timeline->isZoomed()) update();
+        });
     }
     update();
 }
@@ -109,7 +116,12 @@ void WaveformView::paintEvent(QPaintEvent* event) {
     painter.setClipPath(frame);
 
     const QRect dirty = event->rect() & rect();
-    if (!dirty.isEmpty()) paintBars(painter, dirty);
+    if (!dirty.isEmpty()) {
+        if (m_timeline && m_timeline->isZoomed() && m_stem >= 0)
+            paintColumns(painter, dirty);
+        else
+            paintBars(painter, dirty);
+    }
 
     if (m_timeline) paintLoop(painter, *m_timeline, w, h);
 
@@ -189,6 +201,84 @@ void WaveformView::paintBars(QPainter& painter, const QRect& dirty) const {
     painter.setOpacity((m_dimmed ? kDimmedOpacity : kOpacity) * m_color.alphaF());
     painter.drawImage(origin, layer);
     painter.setOpacity(1.0);
+}
+
+void WaveformView::paintColumns(QPainter& painter, const QRect& dirty) const {
+    const double w = width();
+    const double h = height();
+    const double framesPerPixel = m_timeline->framesPerPixel(w);
+    if (!(framesPerPixel > 0.0)) return paintBars(painter, dirty);
+    model::PeakCache& cache = m_timeline->peakCache();
+    // Pixel x shows the column holding the time at its centre; columns sit on a grid from the
+    // song's start, so the same zoom finds the same tiles again after a scroll.
+    const double columnAtZero =
+        m_timeline->start() * m_timeline->song().sampleRate / framesPerPixel;
+    const auto columnAt = [&](int x) {
+        return static_cast<std::int64_t>(std::floor(columnAtZero + x + 0.5));
+    };
+    const std::int64_t tileColumns = model::PeakCache::kTileColumns;
+    const auto tileOf = [&](std::int64_t c) { return c >= 0 ? c / tileColumns : -1; };
+    // The neighbours first: the worker makes the newest request first, which is what shows.
+    const std::int64_t firstTile = tileOf(columnAt(dirty.left()));
+    const std::int64_t lastTile = tileOf(columnAt(dirty.right()));
+    cache.tile(framesPerPixel, lastTile + 1);
+    if (firstTile > 0) cache.tile(framesPerPixel, firstTile - 1);
+
+    const double dpr = devicePixelRatioF();
+    const QRect device =
+        QRectF(QPointF(dirty.topLeft()) * dpr, QSizeF(dirty.size()) * dpr).toAlignedRect();
+    const QPointF origin = QPointF(device.topLeft()) / dpr;
+    QImage layer(device.size(), QImage::Format_ARGB32_Premultiplied);
+    layer.setDevicePixelRatio(dpr);
+    layer.fill(Qt::transparent);
+    std::vector<QRect> missing;  // runs of pixels still waiting for their tile
+    {
+        QPainter columns(&layer);
+        columns.translate(-origin);
+        QColor opaque = m_color;
+        opaque.setAlpha(255);
+        const double mid = h * 0.5;
+        const double half = h * kBarHeightShare * 0.5;  // full scale reaches this far
+        std::int64_t tileIndex = -2;
+        std::shared_ptr<const model::PeakCache::Tile> tile;
+        for (int x = dirty.left(); x <= dirty.right(); ++x) {
+            const std::int64_t c = columnAt(x);
+            if (c < 0) continue;
+            if (tileOf(c) != tileIndex) {
+                tileIndex = tileOf(c);
+                tile = cache.tile(framesPerPixel, tileIndex);
+            }
+            if (!tile || static_cast<std::size_t>(m_stem) >= tile->columns.size()) {
+                if (!missing.empty() && missing.back().right() == x - 1)
+                    missing.back().setRight(x);
+                else
+                    missing.emplace_back(x, dirty.top(), 1, dirty.height());
+                continue;
+            }
+            const dsp::PeakRange r =
+                tile->columns[static_cast<std::size_t>(m_stem)]
+                             [static_cast<std::size_t>(c - tileIndex * tileColumns)];
+            if (r.isEmpty()) continue;  // past the song's end
+            double top = mid - static_cast<double>(r.max) * half;
+            double bottom = mid - static_cast<double>(r.min) * half;
+            if (!(bottom - top >= kMinBarHeight)) {  // a silent column still shows; NaN too
+                const double centre = std::isfinite(top + bottom) ? (top + bottom) / 2.0 : mid;
+                top = centre - kMinBarHeight / 2.0;
+                bottom = centre + kMinBarHeight / 2.0;
+            }
+            columns.fillRect(QRectF(x, top, 1.0, bottom - top), opaque);
+        }
+    }
+    painter.setOpacity((m_dimmed ? kDimmedOpacity : kOpacity) * m_color.alphaF());
+    painter.drawImage(origin, layer);
+    painter.setOpacity(1.0);
+    // Until the finer peaks come, the envelope stretched through the zoom.
+    for (const QRect& run : missing) {
+        painter.save();
+        painter.setClipRect(run, Qt::IntersectClip);
+        paintBars(painter, run);
+        painter.restore();
+    }
 }
 
 // Only the primary button seeks: a right or middle click (a context menu, a paste) must not

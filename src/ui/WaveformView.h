@@ -29,8 +29,9 @@ public:
     void setColor(const QColor& color);
     void setDimmed(bool dimmed);
     // The view shared with the other strips and the ruler; without one the view shows the whole
-    // song and has no loop.
-    void setTimeline(Timeline* timeline);
+    // song and has no loop. Zoomed in, the bars are stem `stem`'s own min and max per pixel from
+    // the timeline's peak cache, and the envelope stretched wherever those have not arrived yet.
+    void setTimeline(Timeline* timeline, int stem = -1);
 
     const std::vector<float>& peaks() const { return m_peaks; }
     QColor color() const { return m_color; }
@@ -48,12 +49,15 @@ private:
     double secondsAt(double x) const;
     // Fills the bars that reach into `dirty` (widget pixels).
     void paintBars(QPainter& painter, const QRect& dirty) const;
+    // Zoomed in: one column per pixel from the peak cache, the envelope where it has none yet.
+    void paintColumns(QPainter& painter, const QRect& dirty) const;
     // The playhead's left edge for the model's position, or NaN when none is drawn.
     double playheadX() const;
     void movePlayhead();
 
     model::StudioModel& m_model;
     Timeline* m_timeline = nullptr;
+    int m_stem = -1;
     bool m_draggingLoop = false;
     std::vector<float> m_peaks;
     QColor m_color;

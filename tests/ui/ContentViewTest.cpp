@@ -522,7 +522,6 @@ TEST_F(Window, ZoomAndScrollMoveTheStripsAndTheRulerTogether) {
     EXPECT_NEAR(seekAt(w / 4), 20.0 * (w / 4) / w, frame) << "the time under the pointer stays";
     EXPECT_NEAR(seekAt(w), timeline->start() + 10.0, frame);
     checkRuler();
-    saveScreenshot(*child("studio"), "zoomed");
 
     const double start = timeline->start();
     wheel(waveform(2), {w / 2, y}, -3, {});  // down three notches: later by 30 % of the view
@@ -544,6 +543,14 @@ TEST_F(Window, ZoomAndScrollMoveTheStripsAndTheRulerTogether) {
     EXPECT_EQ(timeline->start(), before);
     EXPECT_NEAR(m.loop().start, before + 5.0, 10.0 / w);
     EXPECT_NEAR(m.loop().end, before + 7.5, 10.0 / w);
+    // The picture once the finer peaks are in (each tile arrives with a repaint).
+    QSignalSpy arrived(&timeline->peakCache(), &model::PeakCache::tilesArrived);
+    child("studio")->repaint();
+    while (arrived.wait(300)) {
+    }
+    QCoreApplication::processEvents();
+    saveScreenshot(*child("studio"), "zoomed-loop");
+    saveScreenshot(view, "studio-zoomed-loop");
 
     // Keys, then the zoom level; - and = stay pitch.
     const std::tuple<Qt::Key, Qt::KeyboardModifiers, int> keys[] = {

@@ -2,6 +2,7 @@
 #include <QPaintEvent>
 
 #include "ModelTestSupport.h"
+#include "ui/Timeline.h"
 #include "ui/WaveformView.h"
 
 namespace corvane::ui {
@@ -127,6 +128,67 @@ TEST(WaveformView, BarsPlayheadAndSeeking) {
         QTest::mouseRelease(&view, button, {}, {kW / 3, kH / 2});
         EXPECT_EQ(m.startFrame(), 0) << button;
     }
+}
+
+// Zoomed in, each pixel column is the stem's own min and max over its frames, once the worker has
+// made them; until then the envelope, stretched, stands in. The whole-song view is unchanged.
+TEST(WaveformView, ZoomedColumnsAreTheStemsOwnMinAndMax) {
+    test::ModelRig rig;
+    model::StudioModel& m = *rig.model;
+    ASSERT_TRUE(rig.load(2.0));
+    Timeline timeline(m);
+    WaveformView view{m};
+    constexpr int kStem = 1, kWidth = 400;
+    view.resize(kWidth, kH);
+    view.setColor(Qt::red);
+    view.setPeaks(m.peaks()[kStem]);
+    view.setTimeline(&timeline, kStem);
+    const auto image = [&] {
+        QImage img(view.size(), QImage::Format_ARGB32_Premultiplied);
+        img.fill(Qt::transparent);
+        view.render(&img, {}, {}, QWidget::DrawChildren);
+        return img;
+    };
+    const QImage whole = image();
+
+    timeline.zoomBy(timeline.maxLevel(), 0.3);  // a second across
+    ASSERT_EQ(timeline.span(), 1.0);
+    const double fpp = timeline.framesPerPixel(kWidth);
+    const QImage coarse = image();  // asks for the tiles, shows the envelope meanwhile
+    EXPECT_FALSE(coarse == whole);
+    const double columnAtZero = timeline.start() * m.sampleRate() / fpp;
+    const auto column = [&](int x) { return std::int64_t(std::floor(columnAtZero + x + 0.5)); };
+    ASSERT_TRUE(QTest::qWaitFor([&] {
+        return timeline.peakCache().cached(fpp, column(0) / 256) &&
+               timeline.peakCache().cached(fpp, column(kWidth - 1) / 256);
+    }));
+    const QImage fine = image();
+    EXPECT_FALSE(fine == coarse);
+
+    float loudest = 0.0f;
+    for (const auto& stem : m.stems())
+        for (const auto* ch : {&stem->l, &stem->r})
+            for (float v : *ch) loudest = std::max(loudest, std::fabs(v));
+    const dsp::StemData& stem = *m.stems()[kStem];
+    const double full = 0.9;  // the bars' opacity, in red
+    for (int x = 10; x < kWidth - 10; x += 37) {
+        const double c = static_cast<double>(column(x));
+        const auto from = static_cast<std::size_t>(std::floor(c * fpp));
+        const auto to = static_cast<std::size_t>(std::floor((c + 1.0) * fpp));
+        float lo = 0.0f, hi = 0.0f;
+        for (std::size_t i = from; i < to; ++i)
+            for (float v : {stem.l[i], stem.r[i]}) {
+                lo = std::min(lo, v / loudest);
+                hi = std::max(hi, v / loudest);
+            }
+        const double half = kH * 0.95 / 2.0;
+        const double height = std::max(1.0, (hi - lo) * half);
+        const auto [amount, centre] = ink(fine, {x, 0, 1, kH}, full);
+        EXPECT_NEAR(amount, height, 1.5) << "column at x " << x;
+        EXPECT_NEAR(centre, kH / 2.0 - (hi + lo) / 2.0 * half, 1.0) << "column at x " << x;
+    }
+    timeline.reset();
+    EXPECT_TRUE(image() == whole) << "the whole song draws the envelope as before";
 }
 
 }  // namespace
