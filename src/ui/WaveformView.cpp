@@ -231,7 +231,6 @@ void WaveformView::paintColumns(QPainter& painter, const QRect& dirty) const {
     QImage layer(device.size(), QImage::Format_ARGB32_Premultiplied);
     layer.setDevicePixelRatio(dpr);
     layer.fill(Qt::transparent);
-    std::vector<QRect> missing;  // runs of pixels still waiting for their tile
     {
         QPainter columns(&layer);
         columns.translate(-origin);
@@ -239,6 +238,9 @@ void WaveformView::paintColumns(QPainter& painter, const QRect& dirty) const {
         opaque.setAlpha(255);
         const double mid = h * 0.5;
         const double half = h * kBarHeightShare * 0.5;  // full scale reaches this far
+        const double bins = static_cast<double>(m_peaks.size());
+        const double binsPerColumn =
+            framesPerPixel / static_cast<double>(m_timeline->song().frames) * bins;
         std::int64_t tileIndex = -2;
         std::shared_ptr<const model::PeakCache::Tile> tile;
         for (int x = dirty.left(); x <= dirty.right(); ++x) {
@@ -248,19 +250,23 @@ void WaveformView::paintColumns(QPainter& painter, const QRect& dirty) const {
                 tileIndex = tileOf(c);
                 tile = cache.tile(framesPerPixel, tileIndex);
             }
-            if (!tile || static_cast<std::size_t>(m_stem) >= tile->columns.size()) {
-                if (!missing.empty() && missing.back().right() == x - 1)
-                    missing.back().setRight(x);
-                else
-                    missing.emplace_back(x, dirty.top(), 1, dirty.height());
-                continue;
+            double top = mid;
+            double bottom = mid;
+            if (tile && static_cast<std::size_t>(m_stem) < tile->columns.size()) {
+                const dsp::PeakRange r =
+                    tile->columns[static_cast<std::size_t>(m_stem)]
+                                 [static_cast<std::size_t>(c - tileIndex * tileColumns)];
+                if (r.isEmpty()) continue;  // past the song's end
+                top = mid - static_cast<double>(r.max) * half;
+                bottom = mid - static_cast<double>(r.min) * half;
+            } else {
+                // Until the finer peaks come, the envelope bin under the column's centre.
+                const double bin = std::floor((static_cast<double>(c) + 0.5) * binsPerColumn);
+                if (!(bin >= 0.0 && bin < bins)) continue;
+                const double peak = m_peaks[static_cast<std::size_t>(bin)];
+                top = mid - peak * half;
+                bottom = mid + peak * half;
             }
-            const dsp::PeakRange r =
-                tile->columns[static_cast<std::size_t>(m_stem)]
-                             [static_cast<std::size_t>(c - tileIndex * tileColumns)];
-            if (r.isEmpty()) continue;  // past the song's end
-            double top = mid - static_cast<double>(r.max) * half;
-            double bottom = mid - static_cast<double>(r.min) * half;
             if (!(bottom - top >= kMinBarHeight)) {  // a silent column still shows; NaN too
                 const double centre = std::isfinite(top + bottom) ? (top + bottom) / 2.0 : mid;
                 top = centre - kMinBarHeight / 2.0;
@@ -272,13 +278,6 @@ void WaveformView::paintColumns(QPainter& painter, const QRect& dirty) const {
     painter.setOpacity((m_dimmed ? kDimmedOpacity : kOpacity) * m_color.alphaF());
     painter.drawImage(origin, layer);
     painter.setOpacity(1.0);
-    // Until the finer peaks come, the envelope stretched through the zoom.
-    for (const QRect& run : missing) {
-        painter.save();
-        painter.setClipRect(run, Qt::IntersectClip);
-        paintBars(painter, run);
-        painter.restore();
-    }
 }
 
 // Only the primary button seeks: a right or middle click (a context menu, a paste) must not

@@ -30,7 +30,7 @@ public:
     void setDimmed(bool dimmed);
     // The view shared with the other strips and the ruler; without one the view shows the whole
     // song and has no loop. Zoomed in, the bars are stem `stem`'s own min and max per pixel from
-    // the timeline's peak cache, and the envelope stretched wherever those have not arrived yet.
+    // the timeline's peak cache, and the envelope's bins wherever those have not arrived yet.
     void setTimeline(Timeline* timeline, int stem = -1);
 
     const std::vector<float>& peaks() const { return m_peaks; }
