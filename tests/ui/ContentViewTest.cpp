@@ -248,6 +248,18 @@ TEST_F(Window, TheStudio) {
     ASSERT_TRUE(QTest::qWaitFor([&] { return m.position() > 11.5; }, 2000));
     QCoreApplication::processEvents();
     saveScreenshot(view, "studio");
+
+    // The same, zoomed in about the playhead with a loop around it (the README's picture).
+    m.setLoop(10.0, 14.5);
+    QTest::keyClick(&view, Qt::Key_Plus, Qt::ControlModifier);
+    QTest::keyClick(&view, Qt::Key_Plus, Qt::ControlModifier);
+    QSignalSpy arrived(&view.findChild<ui::Timeline*>()->peakCache(),
+                       &model::PeakCache::tilesArrived);
+    view.repaint();
+    while (arrived.wait(300)) {
+    }
+    QCoreApplication::processEvents();
+    saveScreenshot(view, "studio-zoomed-loop");
 }
 
 TEST_F(Window, TheSeekSliderSeeksOnceAtReleaseAndStopRewinds) {
@@ -550,7 +562,6 @@ TEST_F(Window, ZoomAndScrollMoveTheStripsAndTheRulerTogether) {
     }
     QCoreApplication::processEvents();
     saveScreenshot(*child("studio"), "zoomed-loop");
-    saveScreenshot(view, "studio-zoomed-loop");
 
     // Keys, then the zoom level; - and = stay pitch.
     const std::tuple<Qt::Key, Qt::KeyboardModifiers, int> keys[] = {
