@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include <QPointer>
 #include <QString>
 #include <QWidget>
 #include <vector>
@@ -57,7 +58,7 @@ private:
 
     model::StudioModel& m_model;
     Timeline& m_timeline;
-    QWidget* m_alignedWith;
+    QPointer<QWidget> m_alignedWith;
     enum class Drag { none, scroll, loop } m_drag = Drag::none;
     double m_pressX = 0.0;
     double m_pressStart = 0.0;

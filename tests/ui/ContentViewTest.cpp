@@ -454,8 +454,13 @@ TEST_F(Window, ShiftDragSetsTheLoopWhichLTogglesAndEscapeClears) {
                                                     {Qt::Key_L, true, true},
                                                     {Qt::Key_Escape, false, false},
                                                     {Qt::Key_L, false, false}};
+    const double on = shade(1, w / 3);
     for (const auto& [key, isSet, enabled] : keys) {
         QTest::keyClick(&view, key);
+        if (isSet && !enabled) {  // off: still shown, fainter
+            EXPECT_GT(shade(1, w / 3), before[1] + 0.005);
+            EXPECT_LT(shade(1, w / 3), on - 0.01);
+        }
         EXPECT_EQ(std::tuple(m.loop().isSet(), m.loop().enabled), std::tuple(isSet, enabled))
             << QKeySequence(key).toString().toStdString();
         if (isSet) {
