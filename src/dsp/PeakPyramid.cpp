@@ -62,13 +62,17 @@ PeakRange scanRange(const StemData& stem, std::int64_t from, std::int64_t to) {
     return r;
 }
 
-PeakPyramid PeakPyramid::build(const StemData& stem, std::int64_t frames) {
+PeakPyramid PeakPyramid::build(const StemData& stem, std::int64_t frames,
+                               const std::atomic<bool>* cancel) {
     PeakPyramid p;
     p.m_frames = std::clamp<std::int64_t>(frames, 0, readable(stem));
     if (p.m_frames == 0) return p;
     const std::int64_t blocks = (p.m_frames + kBlockFrames - 1) / kBlockFrames;
     std::vector<PeakRange> level(static_cast<std::size_t>(blocks));
+    constexpr std::int64_t kBlocksBetweenChecks = 4096;  // about a million frames
     for (std::int64_t b = 0; b < blocks; ++b) {
+        if (cancel && b % kBlocksBetweenChecks == 0 && cancel->load(std::memory_order_relaxed))
+            return PeakPyramid();
         const std::int64_t from = b * kBlockFrames;
         const std::int64_t to = std::min(from + kBlockFrames, p.m_frames);
         PeakRange r = PeakRange::empty();

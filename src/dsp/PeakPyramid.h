@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <vector>
 
@@ -31,8 +32,11 @@ public:
     static constexpr std::int64_t kBlockFrames = 256;
 
     PeakPyramid() = default;
-    // Reads the first `frames` frames of both channels (no further than either goes).
-    static PeakPyramid build(const StemData& stem, std::int64_t frames);
+    // Reads the first `frames` frames of both channels (no further than either goes). When
+    // `cancel` is given and becomes true, stops within about a million frames and gives an empty
+    // pyramid.
+    static PeakPyramid build(const StemData& stem, std::int64_t frames,
+                             const std::atomic<bool>* cancel = nullptr);
 
     // min and max over frames [from, to) of `stem`, the one it was built from; exact: whole
     // blocks from the levels, partial ones from the samples. Limited to the frames built; an

@@ -14,6 +14,7 @@ PeakCache::~PeakCache() {
     {
         std::lock_guard lock(m_lock);
         m_stop = true;
+        m_cancelBuild = true;
     }
     m_wake.notify_all();
     m_worker.join();
@@ -24,6 +25,7 @@ void PeakCache::setSong(const Song& song) {
     {
         std::lock_guard lock(m_lock);
         ++m_generation;
+        m_cancelBuild = true;
         m_song = song;
         m_requests.clear();
         m_results.clear();
@@ -99,6 +101,7 @@ void PeakCache::run() {
         if (m_generation != built) {
             const std::uint64_t generation = m_generation;
             song = m_song;
+            m_cancelBuild = false;
             lock.unlock();
             pyramids.clear();
             float loudest = 0.0f;
@@ -107,7 +110,7 @@ void PeakCache::run() {
                     pyramids.emplace_back();
                     continue;
                 }
-                pyramids.push_back(dsp::PeakPyramid::build(*stem, song.frames));
+                pyramids.push_back(dsp::PeakPyramid::build(*stem, song.frames, &m_cancelBuild));
                 loudest = std::max(loudest, pyramids.back().peakAbs());
                 lock.lock();  // a newer song or the end stops the build between stems
                 const bool stale = m_stop || generation != m_generation;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <QObject>
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -89,6 +90,9 @@ private:
     std::mutex m_lock;
     std::condition_variable m_wake;
     bool m_stop = false;
+    // Set with m_stop or a new song, under m_lock; read by the pyramid build without it, to stop
+    // work that is no longer wanted (closing the window does not wait for a long song's build).
+    std::atomic<bool> m_cancelBuild{false};
     std::uint64_t m_generation = 0;
     Song m_song;
     std::deque<Request> m_requests;

@@ -73,6 +73,9 @@ TEST(PeakPyramid, EveryRangeEqualsTheBruteForceMinAndMax) {
     const dsp::PeakPyramid p = dsp::PeakPyramid::build(ragged, 1000);
     EXPECT_EQ(p.frames(), 600);
     EXPECT_EQ(p.range(ragged, 0, 1000), bruteForce(ragged, 0, 600));
+    // A cancelled build gives nothing rather than a part.
+    const std::atomic<bool> cancel{true};
+    EXPECT_EQ(dsp::PeakPyramid::build(ragged, 600, &cancel).levels(), 0);
 }
 
 // Tiles come from the worker after a request, hold each column's min and max over its frames
