@@ -123,10 +123,10 @@ void Timeline::wheel(const QWheelEvent& event, double x, double width) {
 void Timeline::followPlayhead() {
     const double position = m_model.position();
     const double end = m_start + span();
-    // Only a playhead that was in view and ran past its end turns the page: a view scrolled away
-    // on purpose stays.
-    if (m_level > 0 && m_model.isPlaying() && m_lastPosition >= m_start && m_lastPosition < end &&
-        position >= end)
+    // Only a playhead that was in view and left it turns the page (playing past the end, a loop
+    // going back to its start, a seek key): a view scrolled away on purpose stays.
+    if (m_level > 0 && m_lastPosition >= m_start && m_lastPosition < end &&
+        (position > end || position < m_start))
         scrollTo(position);
     m_lastPosition = position;
 }

@@ -20,8 +20,9 @@ namespace corvane::ui {
 // The view is a zoom level and a start: level 0 is the whole song; each level shows 2^(-1/4) of
 // the one before, down to kMinSpanSeconds across (the last level). Levels are whole numbers so
 // that the same zoom gives the same frames per pixel again, which the peak cache is keyed on.
-// While playing, a playhead that runs off the right edge turns the page. Times in song seconds; x
-// in the caller's own pixels. Main thread.
+// A playhead that leaves the view (playing off the right edge, a loop's wrap or a seek key taking
+// it elsewhere) turns the page to it. Times in song seconds; x in the caller's own pixels. Main
+// thread.
 class Timeline : public QObject {
     Q_OBJECT
 public:
