@@ -43,6 +43,11 @@ struct Track {
         std::copy(x.begin(), x.end(), p + size);
         size += std::ssize(x);
     }
+    // For rows that are written before they are read.
+    void grow(std::int64_t to) {
+        assert(to <= capacity);
+        size = std::max(size, to);
+    }
     void growZeroed(std::int64_t to) {
         assert(to <= capacity);
         if (to > size) std::fill(p + size, p + to, 0.0f);
@@ -84,8 +89,10 @@ struct StreamingSeparator::Impl {
     bool ended = false;
     std::int64_t n = 0;  // samples pushed
 
-    // Mid magnitudes of frames [magBegin, magEnd), frame-major rows of kBins.
-    Track mag;
+    // Mid magnitudes of frames [magBegin, magEnd), frame-major rows of kBins, and the frames'
+    // spectra (rows of 4 * kBins: left re, im, right re, im), kept from the analysis for the
+    // synthesis instead of transformed again.
+    Track mag, spectra;
     std::int64_t magBegin = 0, magEnd = 0;
     std::int64_t next = 0;  // first frame not yet synthesised
     std::array<Track, kJobs> acc;
@@ -96,6 +103,7 @@ struct StreamingSeparator::Impl {
 
     std::int64_t shift() const { return base / kHop; }
     const float* magRow(std::int64_t t) const { return mag.p + (t - magBegin) * kBins; }
+    float* spectraRow(std::int64_t t) const { return spectra.p + (t - magBegin) * 4 * kBins; }
 
     void analyse(std::int64_t end);
     void synthesise(std::int64_t end, std::int64_t frames);
@@ -107,20 +115,21 @@ struct StreamingSeparator::Impl {
 // Mid magnitudes of frames [magEnd, end).
 void StreamingSeparator::Impl::analyse(std::int64_t end) {
     if (end <= magEnd) return;
-    mag.growZeroed((end - magBegin) * kBins);
+    mag.grow((end - magBegin) * kBins);
+    spectra.grow((end - magBegin) * 4 * kBins);
     const std::int64_t begin = magEnd;
     const std::int64_t avail = l.size;
     parallelFor(workers, workers, [&](int w) {
         FFTScratch scratch(kFrameLength);
-        std::vector<float> bins(4 * kBins);
         const auto [b, e] = share(w, workers, begin, end);
         for (std::int64_t t = b; t < e; ++t) {
-            forwardFrame(l.p, avail, t - shift(), window.data(), *plan, scratch, bins.data(),
-                         bins.data() + kBins);
-            forwardFrame(r.p, avail, t - shift(), window.data(), *plan, scratch,
-                         bins.data() + 2 * kBins, bins.data() + 3 * kBins);
-            midMagnitude(bins.data(), bins.data() + kBins, bins.data() + 2 * kBins,
-                         bins.data() + 3 * kBins, mag.p + (t - magBegin) * kBins, kBins);
+            float* bins = spectraRow(t);
+            forwardFrame(l.p, avail, t - shift(), window.data(), *plan, scratch, bins,
+                         bins + kBins);
+            forwardFrame(r.p, avail, t - shift(), window.data(), *plan, scratch, bins + 2 * kBins,
+                         bins + 3 * kBins);
+            midMagnitude(bins, bins + kBins, bins + 2 * kBins, bins + 3 * kBins,
+                         mag.p + (t - magBegin) * kBins, kBins);
         }
     });
     magEnd = end;
@@ -131,7 +140,6 @@ void StreamingSeparator::Impl::analyse(std::int64_t end) {
 void StreamingSeparator::Impl::synthesise(std::int64_t end, std::int64_t frames) {
     const std::int64_t begin = next;
     if (end <= begin) return;
-    const std::int64_t avail = l.size;
     // Accumulators reach up to the last frame's end.
     const std::int64_t accLength = end * kHop - base;
     for (Track& a : acc) a.growZeroed(accLength);
@@ -143,15 +151,10 @@ void StreamingSeparator::Impl::synthesise(std::int64_t end, std::int64_t frames)
         auto& side = boundary[static_cast<std::size_t>(w)];
         for (auto& half : side) half.fill(0.0f);
         FFTScratch scratch(kFrameLength);
-        std::vector<float> bins(4 * kBins);
         std::array<float, kBins> harmonic{}, percussive{}, mask{};
         std::vector<float> c2(kBins);
         std::vector<float> gains(static_cast<std::size_t>(kStemCount) * kBins);
         auto gainsOf = [&](int s) { return gains.data() + static_cast<std::ptrdiff_t>(s) * kBins; };
-        const float* lre = bins.data();
-        const float* lim = bins.data() + kBins;
-        const float* rre = bins.data() + 2 * kBins;
-        const float* rim = bins.data() + 3 * kBins;
 
         const auto [b, e] = share(w, threads, begin, end);
         for (std::int64_t t = b; t < e; ++t) {
@@ -163,10 +166,10 @@ void StreamingSeparator::Impl::synthesise(std::int64_t end, std::int64_t frames)
             percussiveMask(harmonic.data(), percussive.data(), mask.data(), kBins);
 
             const std::int64_t tt = t - shift();
-            forwardFrame(l.p, avail, tt, window.data(), *plan, scratch, bins.data(),
-                         bins.data() + kBins);
-            forwardFrame(r.p, avail, tt, window.data(), *plan, scratch, bins.data() + 2 * kBins,
-                         bins.data() + 3 * kBins);
+            const float* lre = spectraRow(t);
+            const float* lim = lre + kBins;
+            const float* rre = lre + 2 * kBins;
+            const float* rim = lre + 3 * kBins;
             centreMeasureSquared(lre, lim, rre, rim, c2.data(), kBins);
             stemGains(c2.data(), mask.data(), bass.data(), gainsOf(0), gainsOf(1), gainsOf(2),
                       gainsOf(3), kBins);
@@ -228,6 +231,7 @@ void StreamingSeparator::Impl::advance() {
     const std::int64_t keepMag = std::max<std::int64_t>(0, next - kMedianHalf);
     if (keepMag > magBegin) {
         mag.dropFront((keepMag - magBegin) * kBins);
+        spectra.dropFront((keepMag - magBegin) * 4 * kBins);
         magBegin = keepMag;
     }
 }
@@ -270,7 +274,7 @@ void StreamingSeparator::Impl::allocate() {
     const std::int64_t input = spanHops * kHop + kPushStep;
     const std::int64_t accumulator = (kBlockFrames + kTrimHops + 4) * kHop;
     const std::int64_t magnitudes = (spanHops + kPushStep / kHop + 2 * kMedianHalf) * kBins;
-    arena = std::make_unique<FloatBuf>(2 * input + kJobs * accumulator + magnitudes);
+    arena = std::make_unique<FloatBuf>(2 * input + kJobs * accumulator + 5 * magnitudes);
     float* p = arena->p();
     auto take = [&](Track& track, std::int64_t capacity) {
         track = {p, 0, capacity};
@@ -280,6 +284,7 @@ void StreamingSeparator::Impl::allocate() {
     take(r, input);
     for (Track& a : acc) take(a, accumulator);
     take(mag, magnitudes);
+    take(spectra, 4 * magnitudes);
 }
 
 void StreamingSeparator::Impl::push(std::span<const float> left, std::span<const float> right) {
