@@ -26,7 +26,6 @@
 #include "OutputPlan.h"
 #include "ProgressBar.h"
 #include "audio/AudioDecoder.h"
-#include "audio/AudioFileReader.h"
 #include "audio/AudioWriter.h"
 #include "audio/DisplayText.h"
 #include "audio/StagedFiles.h"
@@ -114,10 +113,6 @@ std::string formatFactor(double factor) {
     return text;
 }
 
-const dsp::StemData& stemOf(const std::vector<dsp::StemData>& stems, dsp::StemKind kind) {
-    return stems[static_cast<std::size_t>(dsp::rawValue(kind))];
-}
-
 // Creates `folder` and any missing parents; returns why not, in a line's words, on failure.
 std::optional<std::string> makeFolder(const fs::path& folder) {
     std::error_code ec;
@@ -182,7 +177,7 @@ public:
             result.status = SongResult::Status::skipped;
         } else {
             try {
-                result = m_options.refined ? runWhole(song, bar) : runStreamed(song, bar);
+                result = runStreamed(song, bar);
             } catch (const std::bad_alloc&) {
                 result = SongResult::with(SongResult::Status::failed,
                                           "Not enough memory to separate that file.");
@@ -360,8 +355,11 @@ private:
 
         // The instrumental of one block, per output that wants it (kept across blocks).
         std::vector<std::array<std::vector<float>, 2>> mixes(song.outputs.size());
+        // Each output's failure in the last block: the first in output order is reported, so
+        // the message does not depend on which thread got there first.
+        std::vector<std::optional<audio::Error>> errors(song.outputs.size());
         auto writeOutput = [&](std::size_t i, const dsp::StemBlock& b) {
-            std::optional<audio::Error> error;
+            std::optional<audio::Error>& error = errors[i];
             if (const std::optional<dsp::StemKind> kind = song.outputs[i].kind) {
                 const auto s = static_cast<std::size_t>(dsp::rawValue(*kind));
                 error = writers[i]->write(b.channels[2 * s], b.channels[2 * s + 1]);
@@ -377,8 +375,6 @@ private:
                 }
                 error = writers[i]->write(l, r);
             }
-            if (error)
-                fail("Export failed: " + shown(song.outputs[i].path) + ": " + error->description);
         };
 
         // Separation, on this thread and the separator's workers; the writing too.
@@ -389,11 +385,16 @@ private:
             if (failedAlready || stopping()) return;
             dsp::parallelFor(static_cast<int>(writers.size()), writeThreads,
                              [&](int i) { writeOutput(static_cast<std::size_t>(i), b); });
+            for (std::size_t i = 0; i < errors.size() && !failedAlready; ++i)
+                if (errors[i])
+                    fail("Export failed: " + shown(song.outputs[i].path) + ": " +
+                         errors[i]->description);
             if (failedAlready) decoded.cancel();
             done += b.frames();
             if (bar && expected > 0.0) bar->update(static_cast<double>(done) / expected);
         };
         dsp::SeparatorOptions separation;
+        if (m_options.refined) separation.method = dsp::SeparationMethod::refined;
         separation.workers = m_workersPerSong;
         separation.cancel = &g_stop;
         auto stream = dsp::StreamingSeparator::create(sampleRate, sink, separation);
@@ -426,83 +427,6 @@ private:
         result.audioSeconds = static_cast<double>(stream->frames()) / sampleRate;
         result.note = audio::earlyEndText(decoder.notes(), sampleRate);
         return result;
-    }
-
-    // The whole song at once, for the Refined method, which has no block-wise form yet.
-    SongResult runWhole(const SongPlan& song, std::optional<ProgressBar>& bar) {
-        const fs::path& input = song.input;
-        if (bar) bar->phase("reading");
-        audio::ReadNotes notes;
-        audio::Result<dsp::StereoAudio> read = audio::readAudio(input, &g_stop, &notes);
-        if (!read) return failed("Couldn't read that file: " + read.error().description);
-        dsp::StereoAudio audio = std::move(read).value();
-        const double sampleRate = audio.sampleRate;
-        const double seconds =
-            sampleRate > 0.0 ? static_cast<double>(audio.frames()) / sampleRate : 0.0;
-
-        // Before the separation, so a format that cannot hold the song or a folder that cannot
-        // be made costs no time.
-        if (auto why = prepareOutputs(song, sampleRate)) return failed("Export failed: " + *why);
-
-        if (bar) bar->phase("separating");
-        const dsp::ProgressFn progress = [&bar](double fraction) {
-            if (bar) bar->update(fraction);
-        };
-        dsp::SeparatorOptions separation;
-        if (m_options.refined) separation.method = dsp::SeparationMethod::refined;
-        separation.workers = m_workersPerSong;
-        separation.cancel = &g_stop;
-        std::vector<dsp::StemData> stems = dsp::Separator::separate(audio, progress, separation);
-        if (stems.size() != dsp::kAllStemKinds.size())
-            return failed("Couldn't read that file: The separation could not start (no FFT plan).");
-        audio = {};  // the stems are all that is needed now; a long song is worth freeing early
-
-        if (bar) bar->phase("writing");
-        audio::StagedFiles staged;  // removes the temporary files on every early return
-        for (const PlannedOutput& out : song.outputs) {
-            const fs::path temp = staged.stage(out.path);
-            std::optional<audio::Error> error;
-            if (out.kind) {
-                const dsp::StemData& stem = stemOf(stems, *out.kind);
-                error = write(temp, stem.l, stem.r, sampleRate);
-            } else {
-                // The karaoke mix: everything but the vocals, summed as the mixer would; the
-                // writer clips what goes past full scale.
-                const dsp::StemData& drums = stemOf(stems, dsp::StemKind::drums);
-                std::vector<float> l(drums.l.size(), 0.0f);
-                std::vector<float> r(drums.r.size(), 0.0f);
-                for (dsp::StemKind kind :
-                     {dsp::StemKind::drums, dsp::StemKind::bass, dsp::StemKind::other}) {
-                    dsp::addGained(l, stemOf(stems, kind).l, 1.0f);
-                    dsp::addGained(r, stemOf(stems, kind).r, 1.0f);
-                }
-                error = write(temp, l, r, sampleRate);
-            }
-            if (error)
-                return failed("Export failed: " + shown(out.path) + ": " + error->description);
-        }
-        // All complete: only now do they replace older files, together.
-        if (stopping()) return SongResult::with(SongResult::Status::cancelled);
-        if (auto error = staged.commit()) return failed("Export failed: " + error->description);
-        SongResult done = SongResult::with(SongResult::Status::done);
-        done.audioSeconds = seconds;
-        done.note = audio::earlyEndText(notes, sampleRate);
-        return done;
-    }
-
-    // Writes one temporary file in blocks, stopping between blocks when the run is stopped.
-    std::optional<audio::Error> write(const fs::path& to, std::span<const float> l,
-                                      std::span<const float> r, double sampleRate) const {
-        auto opened =
-            audio::AudioWriter::open(to, sampleRate, m_options.encode, {.createNew = true});
-        if (!opened) return opened.error();
-        audio::AudioWriter& writer = *opened.value();
-        for (std::size_t at = 0; at < l.size(); at += audio::kWriterChunkFrames) {
-            if (stopping()) return audio::Error{audio::kCorvaneDomain, 0, "Interrupted."};
-            const std::size_t n = std::min<std::size_t>(audio::kWriterChunkFrames, l.size() - at);
-            if (auto error = writer.write(l.subspan(at, n), r.subspan(at, n))) return error;
-        }
-        return writer.close();
     }
 
     const CliOptions& m_options;

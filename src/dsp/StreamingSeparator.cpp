@@ -9,7 +9,9 @@
 #include "dsp/FloatBuf.h"
 #include "dsp/Median13.h"
 #include "dsp/ParallelFor.h"
+#include "dsp/RefinedStream.h"
 #include "dsp/SeparationKernels.h"
+#include "dsp/ShortFrames.h"
 #include "dsp/StftFrames.h"
 
 namespace corvane::dsp {
@@ -74,6 +76,7 @@ constexpr std::int64_t kTrimHops = 64;
 // from m_base on. Frame t reads input [t * kHop - kLeadIn, t * kHop) and adds into the same
 // positions, so the kernels run on the buffers with the frame index shifted by m_base / kHop.
 struct StreamingSeparator::Impl {
+    std::unique_ptr<RefinedStream> refined;  // the Refined method's engine, which runs instead
     double sampleRate;
     Sink sink;
     SeparatorOptions options;
@@ -305,6 +308,11 @@ std::unique_ptr<StreamingSeparator> StreamingSeparator::create(double sampleRate
     auto impl = std::make_unique<Impl>();
     impl->plan = FftPlan::create(kFrameLength);
     if (!impl->plan) return nullptr;
+    if (options.method == SeparationMethod::refined) {
+        if (!FftPlan::create(kShortFrameLength)) return nullptr;
+        impl->refined = std::make_unique<RefinedStream>(sampleRate, std::move(sink), options);
+        return std::unique_ptr<StreamingSeparator>(new StreamingSeparator(std::move(impl)));
+    }
     impl->sampleRate = sampleRate;
     impl->sink = std::move(sink);
     impl->options = options;
@@ -318,14 +326,16 @@ std::unique_ptr<StreamingSeparator> StreamingSeparator::create(double sampleRate
 
 void StreamingSeparator::push(std::span<const float> l, std::span<const float> r) {
     assert(l.size() == r.size() && !m->ended);
+    if (m->refined) return m->refined->push(l, r);
     m->push(l, r);
 }
 
 void StreamingSeparator::finish() {
+    if (m->refined) return m->refined->finish();
     m->ended = true;
     m->run();
 }
 
-std::int64_t StreamingSeparator::frames() const { return m->n; }
+std::int64_t StreamingSeparator::frames() const { return m->refined ? m->refined->frames() : m->n; }
 
 }  // namespace corvane::dsp
