@@ -275,6 +275,15 @@ void benchCatalogue() {
             printFigure("cli_1h_peak_mb", m.peakBytes / 1e6, "MB", 0);
         else
             note("corvane-cli failed on the hour: cli_1h_peak_mb not printed");
+        // Refined streams with 10 s of context either side of each block: bounded as well.
+        note("the same hour with --refined");
+        const Measured refined =
+            runMeasured({CORVANE_CLI_PATH, "--refined", "--format", "flac", "--stems", "bass", "-o",
+                         (dir / "hour-refined").string(), hour.string()});
+        if (refined.status == 0)
+            printFigure("cli_1h_refined_peak_mb", refined.peakBytes / 1e6, "MB", 0);
+        else
+            note("corvane-cli --refined failed on the hour: cli_1h_refined_peak_mb not printed");
     } else {
         note("ffmpeg could not make the hour: cli_1h_peak_mb not printed");
     }
