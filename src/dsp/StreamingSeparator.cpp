@@ -21,15 +21,19 @@ namespace {
 constexpr int kJobs = 2 * kStemCount;  // one per (stem, channel)
 constexpr int kMedianHalf = 6;
 
-// Frames [w * chunk, ...) of worker w over [begin, end): the split Separator uses, so that each
-// worker's memory traffic stays sequential.
+// Frames are handed to the workers in pieces of this many, taken in turn by whichever worker is
+// free: the decoder's thread shares the cores, and a fixed half per worker would leave one
+// worker waiting at the join while the other is descheduled.
+constexpr std::int64_t kPieceFrames = 24;
 struct Range {
     std::int64_t begin, end;
 };
-Range share(int w, int workers, std::int64_t begin, std::int64_t end) {
-    const std::int64_t chunk = (end - begin + workers - 1) / workers;
-    const std::int64_t b = std::min(end, begin + w * chunk);
-    return {b, std::min(b + chunk, end)};
+int pieces(std::int64_t begin, std::int64_t end) {
+    return static_cast<int>((end - begin + kPieceFrames - 1) / kPieceFrames);
+}
+Range piece(int p, std::int64_t begin, std::int64_t end) {
+    const std::int64_t b = begin + p * kPieceFrames;
+    return {b, std::min(b + kPieceFrames, end)};
 }
 
 // One stretch of floats inside the separator's arena: a fixed capacity, filled from the front.
@@ -99,6 +103,8 @@ struct StreamingSeparator::Impl {
     std::int64_t magBegin = 0, magEnd = 0;
     std::int64_t next = 0;  // first frame not yet synthesised
     std::array<Track, kJobs> acc;
+    // The first half of each piece's first frame, per job, added in after the pieces join.
+    std::vector<std::array<std::array<float, kHop>, kJobs>> boundary;
     std::int64_t emitted = 0;  // song positions handed to the sink
 
     void allocate();
@@ -122,9 +128,9 @@ void StreamingSeparator::Impl::analyse(std::int64_t end) {
     spectra.grow((end - magBegin) * 4 * kBins);
     const std::int64_t begin = magEnd;
     const std::int64_t avail = l.size;
-    parallelFor(workers, workers, [&](int w) {
+    parallelFor(pieces(begin, end), workers, [&](int p) {
         FFTScratch scratch(kFrameLength);
-        const auto [b, e] = share(w, workers, begin, end);
+        const auto [b, e] = piece(p, begin, end);
         for (std::int64_t t = b; t < e; ++t) {
             float* bins = spectraRow(t);
             forwardFrame(l.p, avail, t - shift(), window.data(), *plan, scratch, bins,
@@ -143,23 +149,32 @@ void StreamingSeparator::Impl::analyse(std::int64_t end) {
 void StreamingSeparator::Impl::synthesise(std::int64_t end, std::int64_t frames) {
     const std::int64_t begin = next;
     if (end <= begin) return;
-    // Accumulators reach up to the last frame's end.
+    // Accumulators reach a hop past the last frame's end; each piece zeroes the new positions it
+    // adds to directly (the pieces' ranges do not overlap), so the zeroing runs in parallel too.
+    const std::int64_t oldLength = acc[0].size;
     const std::int64_t accLength = end * kHop - base;
-    for (Track& a : acc) a.growZeroed(accLength);
+    for (Track& a : acc) a.grow(accLength);
 
-    const int threads = static_cast<int>(std::min<std::int64_t>(workers, end - begin));
-    std::vector<std::array<std::array<float, kHop>, kJobs>> boundary(
-        static_cast<std::size_t>(threads));
-    parallelFor(threads, threads, [&](int w) {
-        auto& side = boundary[static_cast<std::size_t>(w)];
+    const int count = pieces(begin, end);
+    if (std::ssize(boundary) < count) boundary.resize(static_cast<std::size_t>(count));
+    parallelFor(count, workers, [&](int p) {
+        auto& side = boundary[static_cast<std::size_t>(p)];
         for (auto& half : side) half.fill(0.0f);
+        const auto [b, e] = piece(p, begin, end);
+        {
+            const std::int64_t lo = b * kHop - (b == begin ? kLeadIn : kHop) - base;
+            const std::int64_t from = std::clamp(lo, oldLength, accLength);
+            // Frames [b, e) reach up to (e - 1) hops; the last piece zeroes the rest too.
+            const std::int64_t to =
+                std::clamp(e == end ? accLength : (e - 1) * kHop - base, from, accLength);
+            for (Track& a : acc) std::fill(a.p + from, a.p + to, 0.0f);
+        }
         FFTScratch scratch(kFrameLength);
         std::array<float, kBins> harmonic{}, percussive{}, mask{};
         std::vector<float> c2(kBins);
         std::vector<float> gains(static_cast<std::size_t>(kStemCount) * kBins);
         auto gainsOf = [&](int s) { return gains.data() + static_cast<std::ptrdiff_t>(s) * kBins; };
 
-        const auto [b, e] = share(w, threads, begin, end);
         for (std::int64_t t = b; t < e; ++t) {
             const float* rows[2 * kMedianHalf + 1];
             for (int d = -kMedianHalf; d <= kMedianHalf; ++d)
@@ -188,16 +203,15 @@ void StreamingSeparator::Impl::synthesise(std::int64_t end, std::int64_t frames)
             }
         }
     });
-    for (int w = 1; w < threads; ++w) {
-        const std::int64_t b = share(w, threads, begin, end).begin;
-        if (b <= begin || b >= end) continue;
+    for (int p = 1; p < count; ++p) {
+        const std::int64_t b = piece(p, begin, end).begin;
         const std::int64_t first = b * kHop - kLeadIn - base;  // buffer position of the half
         const std::int64_t lo = std::max<std::int64_t>(first, 0);
         const std::int64_t hi = std::min<std::int64_t>(first + kHop, accLength);
         for (int j = 0; j < kJobs; ++j) {
             float* out = acc[static_cast<std::size_t>(j)].p;
             const float* half =
-                boundary[static_cast<std::size_t>(w)][static_cast<std::size_t>(j)].data();
+                boundary[static_cast<std::size_t>(p)][static_cast<std::size_t>(j)].data();
             for (std::int64_t i = lo; i < hi; ++i) out[i] = half[i - first] + out[i];
         }
     }
@@ -209,13 +223,14 @@ void StreamingSeparator::Impl::emit(std::int64_t upTo) {
     if (upTo <= emitted) return;
     StemBlock block;
     block.start = emitted;
-    for (int j = 0; j < kJobs; ++j) {
-        // Buffer positions; base is a multiple of kHop, so the window power's phase holds.
-        float* out = acc[static_cast<std::size_t>(j)].p;
-        normaliseRange(out, emitted - base, upTo - base, power);
-        block.channels[static_cast<std::size_t>(j)] = std::span<const float>(
-            out + (emitted - base), static_cast<std::size_t>(upTo - emitted));
-    }
+    // Buffer positions; base is a multiple of kHop, so the window power's phase holds.
+    parallelFor(kJobs, workers, [&](int j) {
+        normaliseRange(acc[static_cast<std::size_t>(j)].p, emitted - base, upTo - base, power);
+    });
+    for (int j = 0; j < kJobs; ++j)
+        block.channels[static_cast<std::size_t>(j)] =
+            std::span<const float>(acc[static_cast<std::size_t>(j)].p + (emitted - base),
+                                   static_cast<std::size_t>(upTo - emitted));
     sink(block);
     emitted = upTo;
 }
