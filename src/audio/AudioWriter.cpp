@@ -357,13 +357,20 @@ std::optional<Error> AudioWriter::writePacked(std::span<const float> l, std::spa
     const bool wide = m_impl->packing == Packing::int24;
     const int width = wide ? 3 : 2;
     const std::size_t most = std::min(frames, chunk);
+    // The codes go through a cache-sized buffer on their way to the bytes of a whole chunk.
+    constexpr std::size_t kCodeFrames = 4096;
     // Kept between calls, so a stream of blocks faults its buffers in once.
-    if (m_impl->codes.size() < 2 * most) m_impl->codes.resize(2 * most);
+    if (m_impl->codes.size() < 2 * kCodeFrames) m_impl->codes.resize(2 * kCodeFrames);
     if (m_impl->bytes.size() < 2 * most * 3 + 1) m_impl->bytes.resize(2 * most * 3 + 1);
     for (std::size_t start = 0; start < frames; start += chunk) {
         const std::size_t n = std::min(chunk, frames - start);
-        integerCodes(l.data() + start, r.data() + start, n, wide ? 8 : 16, m_impl->codes.data());
-        packCodes(m_impl->codes.data(), 2 * n, width, m_impl->bytes.data());
+        for (std::size_t at = 0; at < n; at += kCodeFrames) {
+            const std::size_t count = std::min(kCodeFrames, n - at);
+            integerCodes(l.data() + start + at, r.data() + start + at, count, wide ? 8 : 16,
+                         m_impl->codes.data());
+            packCodes(m_impl->codes.data(), 2 * count, width,
+                      m_impl->bytes.data() + 2 * at * static_cast<std::size_t>(width));
+        }
         const auto size = static_cast<sf_count_t>(2 * n * static_cast<std::size_t>(width));
         if (sf_write_raw(m_impl->file, m_impl->bytes.data(), size) != size)
             return m_impl->failure();

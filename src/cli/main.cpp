@@ -332,7 +332,7 @@ private:
         // is separated and written.
         constexpr std::int64_t kChunkFrames = 65536;
         constexpr std::size_t kDecodedChunks =
-            2 * dsp::StreamingSeparator::kBlockFrames * dsp::kHop / kChunkFrames + 2;
+            dsp::StreamingSeparator::kBlockFrames * dsp::kHop / kChunkFrames + 2;
         BoundedQueue<Chunk> decoded(kDecodedChunks);
         // Used chunks go back to the decoder, so their memory is faulted in once.
         BoundedQueue<Chunk> spareChunks(kDecodedChunks + 2);
