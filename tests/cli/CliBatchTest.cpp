@@ -212,6 +212,28 @@ TEST(CliMemory, TwentyMinutesPeakUnder300MB) {
     EXPECT_NE(run.err.find("long.flac: 1 stem in "), std::string::npos) << run.err;
 }
 
+// --refined streams too: three minutes, which whole would need over 400 MB (44 bytes a sample
+// frame beyond the input), stay under 300 MB.
+TEST(CliMemory, RefinedThreeMinutesPeakUnder300MB) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "AddressSanitizer's shadow memory and quarantine are not the program's";
+#endif
+    const TempDir dir;
+    ASSERT_EQ(
+        test::runCommand("ffmpeg -nostdin -loglevel error -f lavfi -i "
+                         "'anoisesrc=d=180:c=pink:a=0.1:r=44100' -ac 2 -compression_level 0 " +
+                         quote(dir / "song.flac")),
+        0);
+    const ShellRun run =
+        shell(dir.path(), "exec $CLI --refined --format flac --stems bass -o out song.flac");
+    ASSERT_EQ(run.status, 0) << run.err;
+    rusage after{};
+    getrusage(RUSAGE_CHILDREN, &after);
+    EXPECT_LT(after.ru_maxrss, 300 * 1024) << "KiB";
+    RecordProperty("peak_kib", std::to_string(after.ru_maxrss));
+    EXPECT_NE(run.err.find("song.flac: 1 stem in "), std::string::npos) << run.err;
+}
+
 // The README's recipes, run here: GNU parallel with two job slots on this machine (":" stands
 // for the SSH hosts) over generated songs and one broken file, then the retry that skips what
 // is done; and the Slurm array's slicing of a list, every song in exactly one task.
