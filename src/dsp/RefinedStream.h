@@ -16,7 +16,7 @@ namespace corvane::dsp {
 // looks at most about 10 s away (the repeating background's reach, RefinedSeparator.h), so the
 // song is separated a block at a time with refinedContextFrames() of song on either side, of
 // which only the block's own samples are kept; the context is analysed again by the next block,
-// the price of streaming (about 1.6 times the whole song's analysis, the synthesis once).
+// the price of streaming (the analysis about 1.7 times the whole song's, the synthesis once).
 //
 // StreamingSeparator's engine for SeparationMethod::refined, with its threads and contract.
 // Memory: about 150 MB at 44.1 or 48 kHz (a block of about 31 s and 20 s of context).

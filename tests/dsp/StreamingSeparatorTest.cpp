@@ -25,6 +25,44 @@ std::int64_t firstDifference(const std::vector<float>& a, const std::vector<floa
     return -1;
 }
 
+// The song pushed in pieces of `piece` samples (0: all at once), the blocks joined; each block
+// must start where the one before it ended.
+std::array<std::vector<float>, 8> streamSong(const StereoAudio& song, std::int64_t piece,
+                                             const SeparatorOptions& options) {
+    std::array<std::vector<float>, 8> streamed;
+    std::int64_t expectedStart = 0;
+    auto sink = [&](const StemBlock& block) {
+        EXPECT_EQ(block.start, expectedStart);
+        expectedStart += block.frames();
+        for (std::size_t j = 0; j < 8; ++j)
+            streamed[j].insert(streamed[j].end(), block.channels[j].begin(),
+                               block.channels[j].end());
+    };
+    auto stream = StreamingSeparator::create(song.sampleRate, sink, options);
+    EXPECT_TRUE(stream);
+    if (!stream) return streamed;
+    const std::size_t step = piece > 0 ? static_cast<std::size_t>(piece) : song.l.size();
+    for (std::size_t at = 0; at < song.l.size(); at += step) {
+        const std::size_t n = std::min(step, song.l.size() - at);
+        stream->push(std::span(song.l).subspan(at, n), std::span(song.r).subspan(at, n));
+    }
+    stream->finish();
+    EXPECT_EQ(stream->frames(), song.frames());
+    return streamed;
+}
+
+// The whole-song separation of the same options, compared bit for bit.
+void expectWholeSongBits(const std::array<std::vector<float>, 8>& streamed, const StereoAudio& song,
+                         const SeparatorOptions& options) {
+    const std::vector<StemData> whole = Separator::separate(song, nullptr, options);
+    ASSERT_EQ(whole.size(), 4u);
+    for (std::size_t j = 0; j < 8; ++j) {
+        const std::vector<float>& want = j % 2 == 0 ? whole[j / 2].l : whole[j / 2].r;
+        EXPECT_EQ(firstDifference(streamed[j], want), -1)
+            << "stem " << j / 2 << " channel " << j % 2;
+    }
+}
+
 TEST(StreamingSeparator, BitIdenticalToTheWholeSongAtEveryLengthPieceAndWorkerCount) {
     constexpr std::int64_t kBlock = StreamingSeparator::kBlockFrames * kHop;  // samples
     struct Case {
@@ -52,31 +90,7 @@ TEST(StreamingSeparator, BitIdenticalToTheWholeSongAtEveryLengthPieceAndWorkerCo
         song.l[song.l.size() / 2] = NAN;
         SeparatorOptions options;
         options.workers = c.workers;
-        const std::vector<StemData> whole = Separator::separate(song, nullptr, options);
-        ASSERT_EQ(whole.size(), 4u);
-
-        std::array<std::vector<float>, 8> streamed;
-        std::int64_t expectedStart = 0;
-        auto sink = [&](const StemBlock& block) {
-            EXPECT_EQ(block.start, expectedStart);
-            expectedStart += block.frames();
-            for (std::size_t j = 0; j < 8; ++j)
-                streamed[j].insert(streamed[j].end(), block.channels[j].begin(),
-                                   block.channels[j].end());
-        };
-        auto stream = StreamingSeparator::create(song.sampleRate, sink, options);
-        ASSERT_TRUE(stream);
-        const std::size_t piece = c.piece > 0 ? static_cast<std::size_t>(c.piece) : song.l.size();
-        for (std::size_t at = 0; at < song.l.size(); at += piece) {
-            const std::size_t n = std::min(piece, song.l.size() - at);
-            stream->push(std::span(song.l).subspan(at, n), std::span(song.r).subspan(at, n));
-        }
-        stream->finish();
-        for (std::size_t j = 0; j < 8; ++j) {
-            const std::vector<float>& want = j % 2 == 0 ? whole[j / 2].l : whole[j / 2].r;
-            EXPECT_EQ(firstDifference(streamed[j], want), -1)
-                << "stem " << j / 2 << " channel " << j % 2;
-        }
+        expectWholeSongBits(streamSong(song, c.piece, options), song, options);
     }
 }
 
@@ -116,31 +130,7 @@ TEST(StreamingSeparator, RefinedBitIdenticalToTheWholeSongAcrossBlocksAndContext
         SeparatorOptions options;
         options.method = SeparationMethod::refined;
         options.workers = c.workers;
-        const std::vector<StemData> whole = Separator::separate(song, nullptr, options);
-        ASSERT_EQ(whole.size(), 4u);
-
-        std::array<std::vector<float>, 8> streamed;
-        std::int64_t expectedStart = 0;
-        auto sink = [&](const StemBlock& b) {
-            EXPECT_EQ(b.start, expectedStart);
-            expectedStart += b.frames();
-            for (std::size_t j = 0; j < 8; ++j)
-                streamed[j].insert(streamed[j].end(), b.channels[j].begin(), b.channels[j].end());
-        };
-        auto stream = StreamingSeparator::create(song.sampleRate, sink, options);
-        ASSERT_TRUE(stream);
-        const std::size_t piece = c.piece > 0 ? static_cast<std::size_t>(c.piece) : song.l.size();
-        for (std::size_t at = 0; at < song.l.size(); at += piece) {
-            const std::size_t n = std::min(piece, song.l.size() - at);
-            stream->push(std::span(song.l).subspan(at, n), std::span(song.r).subspan(at, n));
-        }
-        stream->finish();
-        EXPECT_EQ(stream->frames(), c.frames);
-        for (std::size_t j = 0; j < 8; ++j) {
-            const std::vector<float>& want = j % 2 == 0 ? whole[j / 2].l : whole[j / 2].r;
-            EXPECT_EQ(firstDifference(streamed[j], want), -1)
-                << "stem " << j / 2 << " channel " << j % 2;
-        }
+        expectWholeSongBits(streamSong(song, c.piece, options), song, options);
     }
 }
 
