@@ -175,7 +175,10 @@ __attribute__((target("ssse3"))) std::size_t packInt24Ssse3(const std::int32_t* 
     }
     return i;
 }
-const bool kHasSsse3 = __builtin_cpu_supports("ssse3");
+bool hasSsse3() {
+    static const bool has = (__builtin_cpu_init(), __builtin_cpu_supports("ssse3"));
+    return has;
+}
 #endif
 
 // Little-endian bytes of `count` codes, `width` (3 or 2) each; out has room for 4 more bytes.
@@ -183,7 +186,7 @@ void packCodes(const std::int32_t* codes, std::size_t count, int width, unsigned
     std::size_t i = 0;
     if (width == 3) {
 #if defined(__x86_64__) && defined(__GNUC__)
-        if (kHasSsse3) i = packInt24Ssse3(codes, count, out);
+        if (hasSsse3()) i = packInt24Ssse3(codes, count, out);
 #endif
         // Four bytes stored, three kept: the next code overwrites the fourth.
         for (; i < count; ++i) std::memcpy(out + 3 * i, codes + i, 4);
