@@ -65,7 +65,8 @@ struct Measured {
     double peakBytes = 0.0;
     double cpuSeconds = 0.0;
 };
-Measured runMeasured(const std::vector<std::string>& argv) {
+// Without `pollPeak` it only waits: a timed run then shares the cores with nothing of ours.
+Measured runMeasured(const std::vector<std::string>& argv, bool pollPeak = true) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
@@ -82,7 +83,7 @@ Measured runMeasured(const std::vector<std::string>& argv) {
     rusage usage{};
     const std::string statusFile = "/proc/" + std::to_string(pid) + "/status";
     while (true) {
-        const pid_t done = wait4(pid, &status, WNOHANG, &usage);
+        const pid_t done = wait4(pid, &status, pollPeak ? WNOHANG : 0, &usage);
         if (done == pid) break;
         if (done < 0) return m;
         std::ifstream in(statusFile);
@@ -101,7 +102,7 @@ Measured runMeasured(const std::vector<std::string>& argv) {
 }
 
 // Runs a program with stdout and stderr thrown away; its exit status, or -1.
-int runQuietly(const std::vector<std::string>& argv) { return runMeasured(argv).status; }
+int runQuietly(const std::vector<std::string>& argv) { return runMeasured(argv, false).status; }
 
 // Separation of a generated 200-second song, in memory: time, speed-up over one worker, memory.
 void benchSeparate() {
@@ -203,6 +204,28 @@ void benchCli() {
     fs::remove_all(dir, ec);
 }
 
+// The same maths as a user would script it (bench/numpy_reference.py, with Debian's numpy and
+// scipy) on the same file, once (it takes some 20 times as long): the ratio of the two, both
+// measured in this run, is what another job on the machine moves least.
+void benchNumpy(const fs::path& song, const fs::path& out, double cliSeconds) {
+    note("running the numpy version of the same separation on it");
+    const Clock::time_point start = Clock::now();
+    const Measured m =
+        runMeasured({"/usr/bin/python3", CORVANE_SOURCE_DIR "/bench/numpy_reference.py",
+                     song.string(), out.string()},
+                    false);
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    if (m.status != 0) {
+        note("the numpy version failed (python3-numpy, python3-scipy?): no speed-up printed");
+        return;
+    }
+    printFigure("numpy_197s_flac_seconds", seconds, "s");
+    // numpy works on one core, the CLI on both: a busy machine lowers the wall-time ratio more
+    // than the work each does, which the CPU times (decoding included on both sides) show.
+    printFigure("numpy_197s_flac_cpu_seconds", m.cpuSeconds, "s");
+    printFigure("cli_speedup_over_numpy", seconds / cliSeconds, "x", 1);
+}
+
 // corvane-cli as a catalogue tool: the whole process on a 197-second FLAC (decoded, separated and
 // written as four WAVs in overlapped blocks), its CPU time beside it (CPU above wall time is the
 // overlap at work), and the peak memory on a one-hour FLAC, which streaming keeps bounded.
@@ -229,7 +252,7 @@ void benchCatalogue() {
         std::vector<double> cpu;
         bool failed = false;
         const double wall = medianSeconds([&] {
-            const Measured m = runMeasured(cli);
+            const Measured m = runMeasured(cli, false);
             failed = failed || m.status != 0;
             cpu.push_back(m.cpuSeconds);
             return 0;
@@ -240,6 +263,7 @@ void benchCatalogue() {
         } else {
             printFigure("cli_197s_flac_seconds", wall, "s");
             printFigure("cli_197s_flac_cpu_seconds", cpu[cpu.size() / 2], "s");
+            benchNumpy(flac, dir / "numpy", wall);
         }
     } else {
         note("ffmpeg could not make the FLAC: cli_197s_flac_seconds not printed");
@@ -256,6 +280,15 @@ void benchCatalogue() {
             printFigure("cli_1h_peak_mb", m.peakBytes / 1e6, "MB", 0);
         else
             note("corvane-cli failed on the hour: cli_1h_peak_mb not printed");
+        // Refined streams with 10 s of context either side of each block: bounded as well.
+        note("the same hour with --refined");
+        const Measured refined =
+            runMeasured({CORVANE_CLI_PATH, "--refined", "--format", "flac", "--stems", "bass", "-o",
+                         (dir / "hour-refined").string(), hour.string()});
+        if (refined.status == 0)
+            printFigure("cli_1h_refined_peak_mb", refined.peakBytes / 1e6, "MB", 0);
+        else
+            note("corvane-cli --refined failed on the hour: cli_1h_refined_peak_mb not printed");
     } else {
         note("ffmpeg could not make the hour: cli_1h_peak_mb not printed");
     }
@@ -273,8 +306,12 @@ int main(int argc, char** argv) {
     if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
-    corvane::bench::benchSeparate();
-    corvane::bench::benchCli();
-    corvane::bench::benchCatalogue();
+    // Sections by name ("catalogue" for the command-line figures alone); all without a name.
+    auto wanted = [&](std::string_view section) {
+        return argc < 2 || std::find(argv + 1, argv + argc, section) != argv + argc;
+    };
+    if (wanted("separate")) corvane::bench::benchSeparate();
+    if (wanted("cli")) corvane::bench::benchCli();
+    if (wanted("catalogue")) corvane::bench::benchCatalogue();
     return 0;
 }

@@ -6,11 +6,20 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <tmmintrin.h>
+#endif
+
 #include <algorithm>
 #include <array>
 #include <cassert>
 #include <cerrno>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <new>
 #include <string>
 #include <system_error>
@@ -105,6 +114,98 @@ float clipSample(float x) {
     return std::clamp(x, -1.0f, 1.0f);
 }
 
+// Integer WAV samples are packed here and handed to libsndfile as raw bytes: the same bytes its
+// own clipping conversion makes (the sample scaled by 2^31, rounded to nearest even, its top 3 or
+// 2 bytes kept, +1.0 becoming the largest code), without its per-sample calls. The header stays
+// libsndfile's. Other formats go through sf_writef_float.
+enum class Packing { none, int24, int16 };
+
+Packing packingOf(AudioFormat format) {
+    switch (format) {
+        case AudioFormat::wav24:
+            return Packing::int24;
+        case AudioFormat::wav16:
+            return Packing::int16;
+        default:
+            return Packing::none;
+    }
+}
+
+// The codes of n frames, interleaved l, r, shifted down to 24 or 16 bits (`shift` 8 or 16):
+// NaN as 0, clipped to [-1, 1].
+void integerCodes(const float* l, const float* r, std::size_t n, int shift, std::int32_t* out) {
+    // The largest float below 2^31: +1.0 scales to 2^31, which has no int32; this one keeps the
+    // top bits of the largest code, as libsndfile's clipping does.
+    constexpr float kTop = 2147483520.0f;
+    constexpr float kScale = 2147483648.0f;
+    std::size_t i = 0;
+#if defined(__SSE2__)
+    const __m128 lo = _mm_set1_ps(-1.0f), hi = _mm_set1_ps(1.0f);
+    const __m128 scale = _mm_set1_ps(kScale), top = _mm_set1_ps(kTop);
+    const __m128i count = _mm_cvtsi32_si128(shift);
+    auto codes = [&](__m128 x) {
+        x = _mm_and_ps(x, _mm_cmpord_ps(x, x));  // NaN fails the comparison: 0
+        x = _mm_min_ps(_mm_max_ps(x, lo), hi);
+        // Rounds to nearest even under the default rounding mode, as lrintf does.
+        return _mm_sra_epi32(_mm_cvtps_epi32(_mm_min_ps(_mm_mul_ps(x, scale), top)), count);
+    };
+    for (; i + 4 <= n; i += 4) {
+        const __m128 a = _mm_loadu_ps(l + i), b = _mm_loadu_ps(r + i);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * i), codes(_mm_unpacklo_ps(a, b)));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * i + 4), codes(_mm_unpackhi_ps(a, b)));
+    }
+#endif
+    for (; i < n; ++i)
+        for (int c = 0; c < 2; ++c) {
+            const float x = clipSample(c == 0 ? l[i] : r[i]);
+            out[2 * i + c] =
+                static_cast<std::int32_t>(std::lrint(std::min(x * kScale, kTop))) >> shift;
+        }
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+// Four codes' low three bytes gathered into the first twelve of a 16-byte store.
+__attribute__((target("ssse3"))) std::size_t packInt24Ssse3(const std::int32_t* codes,
+                                                            std::size_t count, unsigned char* out) {
+    const __m128i gather = _mm_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
+    std::size_t i = 0;
+    for (; i + 4 <= count; i += 4) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(codes + i));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 3 * i), _mm_shuffle_epi8(v, gather));
+    }
+    return i;
+}
+bool hasSsse3() {
+    static const bool has = (__builtin_cpu_init(), __builtin_cpu_supports("ssse3"));
+    return has;
+}
+#endif
+
+// Little-endian bytes of `count` codes, `width` (3 or 2) each; out has room for 4 more bytes.
+void packCodes(const std::int32_t* codes, std::size_t count, int width, unsigned char* out) {
+    std::size_t i = 0;
+    if (width == 3) {
+#if defined(__x86_64__) && defined(__GNUC__)
+        if (hasSsse3()) i = packInt24Ssse3(codes, count, out);
+#endif
+        // Four bytes stored, three kept: the next code overwrites the fourth.
+        for (; i < count; ++i) std::memcpy(out + 3 * i, codes + i, 4);
+    } else {
+#if defined(__SSE2__)
+        // The codes fit 16 bits, so the saturating pack keeps them as they are.
+        for (; i + 8 <= count; i += 8) {
+            const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(codes + i));
+            const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(codes + i + 4));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * i), _mm_packs_epi32(a, b));
+        }
+#endif
+        for (; i < count; ++i) {
+            const auto v = static_cast<std::int16_t>(codes[i]);
+            std::memcpy(out + 2 * i, &v, 2);
+        }
+    }
+}
+
 int sndfileFormat(AudioFormat format) {
     switch (format) {
         case AudioFormat::wav24:
@@ -186,7 +287,10 @@ struct AudioWriter::Impl {
     FdSink sink;
     SNDFILE* file = nullptr;
     bool clip = true;
+    Packing packing = Packing::none;
     std::vector<float> interleaved;
+    std::vector<std::int32_t> codes;
+    std::vector<unsigned char> bytes;
 
     ~Impl() {
         if (file) sf_close(file);
@@ -226,6 +330,7 @@ Result<std::unique_ptr<AudioWriter>> AudioWriter::open(const std::filesystem::pa
             return sndfileError(sf_error(nullptr));
         }
         impl->clip = settings.format != AudioFormat::f32;
+        impl->packing = packingOf(settings.format);
         // Samples are clipped below already; this keeps libsndfile from wrapping any that slip
         // past.
         if (impl->clip) sf_command(impl->file, SFC_SET_CLIPPING, nullptr, SF_TRUE);
@@ -252,6 +357,7 @@ std::optional<Error> AudioWriter::write(std::span<const float> l, std::span<cons
     try {
         const std::size_t frames = l.size();
         const auto chunk = static_cast<std::size_t>(kWriterChunkFrames);
+        if (m_impl->packing != Packing::none) return writePacked(l, r);
         std::vector<float>& buf = m_impl->interleaved;
         if (buf.size() < 2 * std::min(frames, chunk)) buf.resize(2 * std::min(frames, chunk));
         for (std::size_t start = 0; start < frames; start += chunk) {
@@ -276,6 +382,34 @@ std::optional<Error> AudioWriter::write(std::span<const float> l, std::span<cons
     } catch (const std::bad_alloc&) {
         return systemError(ENOMEM);
     }
+}
+
+std::optional<Error> AudioWriter::writePacked(std::span<const float> l, std::span<const float> r) {
+    const std::size_t frames = l.size();
+    const auto chunk = static_cast<std::size_t>(kWriterChunkFrames);
+    const bool wide = m_impl->packing == Packing::int24;
+    const int width = wide ? 3 : 2;
+    const std::size_t most = std::min(frames, chunk);
+    // The codes go through a cache-sized buffer on their way to the bytes of a whole chunk.
+    constexpr std::size_t kCodeFrames = 4096;
+    // Kept between calls, so a stream of blocks faults its buffers in once.
+    if (m_impl->codes.size() < 2 * kCodeFrames) m_impl->codes.resize(2 * kCodeFrames);
+    if (m_impl->bytes.size() < 2 * most * 3 + 4) m_impl->bytes.resize(2 * most * 3 + 4);
+    for (std::size_t start = 0; start < frames; start += chunk) {
+        const std::size_t n = std::min(chunk, frames - start);
+        for (std::size_t at = 0; at < n; at += kCodeFrames) {
+            const std::size_t count = std::min(kCodeFrames, n - at);
+            integerCodes(l.data() + start + at, r.data() + start + at, count, wide ? 8 : 16,
+                         m_impl->codes.data());
+            packCodes(m_impl->codes.data(), 2 * count, width,
+                      m_impl->bytes.data() + 2 * at * static_cast<std::size_t>(width));
+        }
+        const auto size = static_cast<sf_count_t>(2 * n * static_cast<std::size_t>(width));
+        if (sf_write_raw(m_impl->file, m_impl->bytes.data(), size) != size)
+            return m_impl->failure();
+        m_frames += static_cast<std::int64_t>(n);
+    }
+    return std::nullopt;
 }
 
 std::optional<Error> AudioWriter::close() {

@@ -53,6 +53,7 @@ public:
 private:
     struct Impl;
     explicit AudioWriter(std::unique_ptr<Impl> impl);
+    std::optional<Error> writePacked(std::span<const float> l, std::span<const float> r);
     std::unique_ptr<Impl> m_impl;
     std::int64_t m_frames = 0;
 };

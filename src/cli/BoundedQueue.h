@@ -36,6 +36,16 @@ public:
         return item;
     }
 
+    // An item if one is queued, without waiting (for a pool of spare buffers).
+    std::optional<T> tryPop() {
+        const std::lock_guard lock(m_mutex);
+        if (m_items.empty()) return std::nullopt;
+        T item = std::move(m_items.front());
+        m_items.pop_front();
+        m_changed.notify_all();
+        return item;
+    }
+
     // The producer is done: pops drain what is queued, then return nothing.
     void end() {
         const std::lock_guard lock(m_mutex);

@@ -118,10 +118,16 @@ void filterMedians(const FloatBuf& mainMag, const FloatBuf& shortMag, const Floa
 
 // Pass 3: the foreground share of every bin of the harmonic part (RepeatingBackground.h). The
 // main magnitudes become harmonic magnitudes in place first, once no median reads them.
+// Foreground shares are found for frames [first, last) only (all but a block-wise run's context).
+std::int64_t repeatReach(double rate) {
+    return static_cast<std::int64_t>(kRepeatReachSeconds * rate / kHop);
+}
+
 void findRepeats(FloatBuf& mainMag, const FloatBuf& percMask, std::int64_t frames, double rate,
                  int workers, FloatBuf& foreground, const ProgressFn& progress,
-                 const std::atomic<bool>* cancel) {
-    ProgressCounter counter(2 * frames, kRepeatBase, kSynthesisBase - kRepeatBase, progress);
+                 const std::atomic<bool>* cancel, std::int64_t first, std::int64_t last) {
+    ProgressCounter counter(frames + (last - first), kRepeatBase, kSynthesisBase - kRepeatBase,
+                            progress);
     FloatBuf features(frames * kRepeatBands);
     parallelFor(workers, workers, [&](int w) {
         auto [begin, end] = workerFrames(w, workers, frames);
@@ -134,7 +140,7 @@ void findRepeats(FloatBuf& mainMag, const FloatBuf& percMask, std::int64_t frame
         }
     });
     if (cancelled(cancel)) return;
-    const auto reach = static_cast<std::int64_t>(kRepeatReachSeconds * rate / kHop);
+    const std::int64_t reach = repeatReach(rate);
     const auto spacing =
         std::max<std::int64_t>(1, std::llround(kRepeatSpacingSeconds * rate / kHop));
     parallelFor(workers, workers, [&](int w) {
@@ -142,8 +148,8 @@ void findRepeats(FloatBuf& mainMag, const FloatBuf& percMask, std::int64_t frame
         std::array<std::int64_t, kRepeatNeighbours> chosen{};
         std::array<const float*, kRepeatNeighbours> rows{};
         std::array<float, kRepeatNeighbours> scratch{};
-        auto [begin, end] = workerFrames(w, workers, frames);
-        for (std::int64_t t = begin; t < end && !cancelled(cancel); ++t) {
+        auto [b, e] = workerFrames(w, workers, last - first);
+        for (std::int64_t t = b + first; t < e + first && !cancelled(cancel); ++t) {
             const int found = similarFrames(features.p(), frames, t, reach, spacing,
                                             similarity.data(), chosen.data());
             for (int i = 0; i < found; ++i)
@@ -160,31 +166,50 @@ void findRepeats(FloatBuf& mainMag, const FloatBuf& percMask, std::int64_t frame
 void synthesise(const StereoAudio& audio, const FloatBuf& percMask, const FloatBuf& foreground,
                 const FloatBuf& centre, std::int64_t n, std::int64_t frames, int workers,
                 const Plans& plans, std::vector<StemData>& stems, const ProgressFn& progress,
-                const std::atomic<bool>* cancel) {
-    ProgressCounter counter(kJobs * frames, kSynthesisBase, 1.0 - kSynthesisBase, progress);
+                const std::atomic<bool>* cancel, synthesis::KeptRange keep,
+                std::int64_t synthesisFrames) {
+    ProgressCounter counter(kJobs * synthesisFrames, kSynthesisBase, 1.0 - kSynthesisBase,
+                            progress);
     const std::vector<float> bass = refinedBassWeights(audio.sampleRate);
     const std::vector<float> band = vocalBandWeights(audio.sampleRate);
-    synthesis::synthesiseStems(audio, n, frames, workers, plans.mainWindow.data(), *plans.mainPlan,
-                               stems, counter, cancel, [&] {
-                                   return [&](std::int64_t t, FrameSpectra&, float* gains) {
-                                       const std::int64_t row = t * kBins;
-                                       refinedStemGains(
-                                           percMask.p() + row, centre.p() + row, bass.data(),
-                                           band.data(), foreground.p() + row, gains, gains + kBins,
-                                           gains + 2 * kBins, gains + 3 * kBins, kBins);
-                                   };
-                               });
+    synthesis::synthesiseStems(
+        audio, n, frames, workers, plans.mainWindow.data(), *plans.mainPlan, stems, counter, cancel,
+        [&] {
+            return [&](std::int64_t t, FrameSpectra&, float* gains) {
+                const std::int64_t row = t * kBins;
+                refinedStemGains(percMask.p() + row, centre.p() + row, bass.data(), band.data(),
+                                 foreground.p() + row, gains, gains + kBins, gains + 2 * kBins,
+                                 gains + 3 * kBins, kBins);
+            };
+        },
+        keep);
 }
 
 }  // namespace
 
+std::int64_t refinedContextFrames(double sampleRate) {
+    // The repeating background's reach, then the medians of the frames it compares (6 main
+    // frames, 6 short ones), the lead-in a frame needs behind it and a margin.
+    return repeatReach(sampleRate) + kMedianHalf + 12;
+}
+
 std::vector<StemData> separateRefined(const StereoAudio& audio, const ProgressFn& progress,
                                       const SeparatorOptions& options) {
+    return separateRefinedKeeping(audio, progress, options, 0, -1);
+}
+
+std::vector<StemData> separateRefinedKeeping(const StereoAudio& audio, const ProgressFn& progress,
+                                             const SeparatorOptions& options, std::int64_t from,
+                                             std::int64_t to) {
     assert(audio.l.size() == audio.r.size());
+    assert(from % kHop == 0 && (to < 0 || (from <= to && to <= std::ssize(audio.l))));
     const auto n = static_cast<std::int64_t>(audio.l.size());
-    if (n == 0) return std::vector<StemData>(kStems);
+    if (n == 0 || from == to) return std::vector<StemData>(kStems);
 
     const std::int64_t frames = frameGeometry(n).frames;
+    // The frames that make the kept samples (all of them for the whole input).
+    const std::int64_t first = to < 0 ? 0 : from / kHop;
+    const std::int64_t last = to < 0 ? frames : std::min(frames, (to + kHop - 1) / kHop + 2);
     Plans plans{FftPlan::create(kFrameLength), FftPlan::create(kShortFrameLength), hannWindow(),
                 shortHannWindow()};
     if (!plans.mainPlan || !plans.shortPlan) return {};
@@ -205,13 +230,13 @@ std::vector<StemData> separateRefined(const StereoAudio& audio, const ProgressFn
                       progress, options.cancel);
         if (cancelled(options.cancel)) return {};
         findRepeats(mainMag, percMask, frames, audio.sampleRate, workers, foreground, progress,
-                    options.cancel);
+                    options.cancel, first, last);
         if (cancelled(options.cancel)) return {};
     }  // the magnitudes' last reader is done
 
     std::vector<StemData> stems(kStems);
     synthesise(audio, percMask, foreground, centre, n, frames, workers, plans, stems, progress,
-               options.cancel);
+               options.cancel, {from, to}, last - first);
     if (cancelled(options.cancel)) return {};
     return stems;
 }

@@ -70,21 +70,37 @@ inline void allocateChannel(std::vector<float>& channel, std::int64_t n) {
 // makeGains() is called once per thread and returns that thread's gain function,
 // gains(t, spectra, out), which writes frame t's gains for the four stems to out[s * kBins + k]
 // (it may keep buffers of its own: they are made once per thread, never per frame).
+//
+// `keep` limits the stems to input positions [keep.from, keep.to) (from a multiple of kHop), and
+// the work to the frames that cover them, for a block-wise run that separates a stretch of the
+// song with context around it: the kept samples are the bits the whole run gives there. By
+// default the stems cover the whole input and every frame is run.
+struct KeptRange {
+    std::int64_t from = 0;
+    std::int64_t to = -1;  // -1: the input's end
+};
 template <class MakeGains>
 void synthesiseStems(const StereoAudio& audio, std::int64_t n, std::int64_t frames, int workers,
                      const float* window, const FftPlan& plan, std::vector<StemData>& stems,
                      ProgressCounter& counter, const std::atomic<bool>* cancel,
-                     const MakeGains& makeGains) {
+                     const MakeGains& makeGains, KeptRange keep = {}) {
     constexpr int kJobs = 2 * kStemCount;
     const std::array<float, kHop> power = windowPowerTable(window);
+    // Frames [first, last) run; the output's position 0 is input position shift * kHop, and
+    // frame t adds at frame (t - shift)'s place of it.
+    const bool whole = keep.to < 0;
+    const std::int64_t m = whole ? n : keep.to - keep.from;
+    const std::int64_t shift = whole ? 0 : keep.from / kHop;
+    const std::int64_t first = shift;
+    const std::int64_t last = whole ? frames : std::min(frames, (keep.to + kHop - 1) / kHop + 2);
     auto channelOf = [&](int job) -> std::vector<float>& {
         return job % 2 == 0 ? stems[static_cast<std::size_t>(job / 2)].l
                             : stems[static_cast<std::size_t>(job / 2)].r;
     };
 
     // The zero-filling of the stems (the largest allocation of all) is shared among the threads.
-    const int threads = static_cast<int>(std::min<std::int64_t>(workers, frames));
-    parallelFor(kJobs, threads, [&](int job) { allocateChannel(channelOf(job), n); });
+    const int threads = static_cast<int>(std::min<std::int64_t>(workers, last - first));
+    parallelFor(kJobs, threads, [&](int job) { allocateChannel(channelOf(job), m); });
 
     // boundary[w][j]: the first half of thread w's first frame for job j.
     std::vector<std::array<std::array<float, kHop>, kJobs>> boundary(
@@ -100,45 +116,47 @@ void synthesiseStems(const StereoAudio& audio, std::int64_t n, std::int64_t fram
         auto gainsOf = [&](int s) { return gains.data() + static_cast<std::ptrdiff_t>(s) * kBins; };
         auto frameGains = makeGains();
 
-        auto [begin, end] = workerFrames(w, threads, frames);
+        auto [b, e] = workerFrames(w, threads, last - first);
+        const std::int64_t begin = b + first, end = e + first;
         // Output positions covered by two frames of this thread: [(begin - 1), (end - 2)) hops.
-        std::int64_t normalisedTo = std::clamp<std::int64_t>((begin - 1) * kHop, 0, n);
+        std::int64_t normalisedTo = std::clamp<std::int64_t>((begin - shift - 1) * kHop, 0, m);
         for (std::int64_t t = begin; t < end && !cancelled(cancel); ++t) {
             spectra.transform(audio, n, t, window, plan, scratch);
             frameGains(t, spectra, gains.data());
-            const bool shared = t == begin && begin > 0;
+            const bool shared = t == begin && begin > first;
             for (int j = 0; j < kJobs; ++j) {
                 const bool left = j % 2 == 0;
                 inverseFrameAdd(left ? spectra.lre() : spectra.rre(),
-                                left ? spectra.lim() : spectra.rim(), t, window, plan, scratch,
-                                out[j], n, gainsOf(j / 2), shared ? side[j].data() : nullptr);
+                                left ? spectra.lim() : spectra.rim(), t - shift, window, plan,
+                                scratch, out[j], m, gainsOf(j / 2),
+                                shared ? side[j].data() : nullptr);
                 counter.advance();
             }
             // After frame t, positions below (t - 1) hops receive nothing more.
-            const std::int64_t complete = std::clamp<std::int64_t>((t - 1) * kHop, 0, n);
+            const std::int64_t complete = std::clamp<std::int64_t>((t - shift - 1) * kHop, 0, m);
             if (complete > normalisedTo) {
                 for (int j = 0; j < kJobs; ++j)
                     normaliseRange(out[j], normalisedTo, complete, power);
                 normalisedTo = complete;
             }
         }
-        if (end == frames && normalisedTo < n)
-            for (int j = 0; j < kJobs; ++j) normaliseRange(out[j], normalisedTo, n, power);
+        if (end == last && normalisedTo < m)
+            for (int j = 0; j < kJobs; ++j) normaliseRange(out[j], normalisedTo, m, power);
     });
 
     // The stretches where two threads' frames meet: the earlier frame's half is in the output,
     // the later frame's half in the side buffer.
     for (int w = 1; w < threads; ++w) {
-        const std::int64_t begin = workerFrames(w, threads, frames).begin;
-        if (begin == 0 || begin >= frames) continue;
-        const std::int64_t first = begin * kHop - kLeadIn;
-        const std::int64_t lo = std::clamp<std::int64_t>(first, 0, n);
-        const std::int64_t hi = std::clamp<std::int64_t>(first + kHop, 0, n);
+        const std::int64_t begin = workerFrames(w, threads, last - first).begin + first;
+        if (begin == first || begin >= last) continue;
+        const std::int64_t start = (begin - shift) * kHop - kLeadIn;
+        const std::int64_t lo = std::clamp<std::int64_t>(start, 0, m);
+        const std::int64_t hi = std::clamp<std::int64_t>(start + kHop, 0, m);
         for (int j = 0; j < kJobs; ++j) {
             float* dst = channelOf(j).data();
             const float* half =
                 boundary[static_cast<std::size_t>(w)][static_cast<std::size_t>(j)].data();
-            for (std::int64_t i = lo; i < hi; ++i) dst[i] = half[i - first] + dst[i];
+            for (std::int64_t i = lo; i < hi; ++i) dst[i] = half[i - start] + dst[i];
             normaliseRange(dst, lo, hi, power);
         }
     }

@@ -1,8 +1,14 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Writing every output format block by block, read back by FFmpeg (independent of libsndfile).
 #include <gtest/gtest.h>
+#include <sndfile.h>  // the reference encoder (linked through corvane::audio)
 
 #include <cmath>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <limits>
+#include <random>
 #include <tuple>
 
 #include "TestSupport.h"
@@ -113,6 +119,82 @@ TEST(AudioWriterFormats, RatesAndBitRatesAFormatCannotHoldAreRefusedFirst) {
     auto again = AudioWriter::open(dir / "x", 44100, {}, {.createNew = true});
     ASSERT_FALSE(again);
     EXPECT_EQ(again.error().description, "File exists");
+}
+
+std::vector<char> bytesOf(const std::filesystem::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+// The samples the packed integer path must get right: rounding ties of the scaled value (to even,
+// in the denormal range too), both ends of full scale and just inside them, values past it, NaN,
+// infinities, negative zero; then noise. More than one chunk, an odd length for the scalar tail.
+std::vector<float> awkwardSamples() {
+    std::vector<float> v = {0.0f,
+                            -0.0f,
+                            1.0f,
+                            -1.0f,
+                            std::nextafter(1.0f, 0.0f),
+                            std::nextafter(-1.0f, 0.0f),
+                            1.5f,
+                            -2.0f,
+                            std::numeric_limits<float>::quiet_NaN(),
+                            std::numeric_limits<float>::infinity(),
+                            -std::numeric_limits<float>::infinity(),
+                            std::numeric_limits<float>::denorm_min(),
+                            std::numeric_limits<float>::min()};
+    for (int k = -600; k <= 600; ++k) {
+        v.push_back(std::ldexp(static_cast<float>(k) + 0.5f, -31));  // ties in 2^31 steps
+        v.push_back(std::ldexp(static_cast<float>(k) + 0.5f, -23));  // ties of the 24-bit code
+        v.push_back(std::ldexp(static_cast<float>(k) + 0.5f, -15));  // and of the 16-bit one
+    }
+    std::mt19937 random(5);
+    std::uniform_real_distribution<float> wide(-1.2f, 1.2f);
+    while (v.size() < 2 * kWriterChunkFrames + 2 * 4099) v.push_back(wide(random));
+    return v;
+}
+
+// The integer WAVs are packed by the writer itself: byte for byte what libsndfile's own clipping
+// conversion of the clipped floats gives (the path they replaced), header included.
+TEST(AudioWriterFormats, PackedIntegerWavsAreTheBytesLibsndfileWrites) {
+    const std::vector<float> samples = awkwardSamples();
+    const std::size_t frames = samples.size() / 2;
+    std::vector<float> l(frames), r(frames);
+    for (std::size_t i = 0; i < frames; ++i) l[i] = samples[2 * i], r[i] = samples[2 * i + 1];
+    TempDir dir;
+    for (const auto& [format, sndfileFormat] :
+         {std::pair{AudioFormat::wav24, SF_FORMAT_WAV | SF_FORMAT_PCM_24},
+          std::pair{AudioFormat::wav16, SF_FORMAT_WAV | SF_FORMAT_PCM_16}}) {
+        SCOPED_TRACE(formatName(format));
+        const auto ours = dir / "ours.wav", reference = dir / "reference.wav";
+        auto opened = AudioWriter::open(ours, 48000, {format});
+        ASSERT_TRUE(opened);
+        // Uneven blocks, so the joins between calls would show.
+        for (std::size_t at = 0, block = 3; at < frames; at += block, block = block * 5 + 1) {
+            const std::size_t n = std::min(block, frames - at);
+            ASSERT_FALSE(
+                opened.value()->write(std::span(l).subspan(at, n), std::span(r).subspan(at, n)));
+        }
+        ASSERT_FALSE(opened.value()->close());
+
+        SF_INFO info{};
+        info.samplerate = 48000;
+        info.channels = 2;
+        info.format = sndfileFormat;
+        SNDFILE* file = sf_open(reference.c_str(), SFM_WRITE, &info);
+        ASSERT_TRUE(file);
+        sf_command(file, SFC_SET_CLIPPING, nullptr, SF_TRUE);
+        std::vector<float> clipped(samples);
+        for (float& x : clipped) x = x == x ? std::clamp(x, -1.0f, 1.0f) : 0.0f;
+        ASSERT_EQ(sf_writef_float(file, clipped.data(), static_cast<sf_count_t>(frames)),
+                  static_cast<sf_count_t>(frames));
+        ASSERT_EQ(sf_close(file), 0);
+
+        const std::vector<char> got = bytesOf(ours), want = bytesOf(reference);
+        ASSERT_EQ(got.size(), want.size());
+        const auto [a, b] = std::mismatch(got.begin(), got.end(), want.begin());
+        EXPECT_EQ(a, got.end()) << "first different byte at " << (a - got.begin());
+    }
 }
 
 }  // namespace

@@ -8,6 +8,8 @@
 #include <cstring>
 
 #include "TestSupport.h"
+#include "dsp/RefinedSeparator.h"
+#include "dsp/RefinedStream.h"
 #include "dsp/Separator.h"
 #include "dsp/StftFrames.h"
 #include "dsp/StreamingSeparator.h"
@@ -21,6 +23,44 @@ std::int64_t firstDifference(const std::vector<float>& a, const std::vector<floa
     for (std::size_t i = 0; i < a.size(); ++i)
         if (std::memcmp(&a[i], &b[i], sizeof(float)) != 0) return static_cast<std::int64_t>(i);
     return -1;
+}
+
+// The song pushed in pieces of `piece` samples (0: all at once), the blocks joined; each block
+// must start where the one before it ended.
+std::array<std::vector<float>, 8> streamSong(const StereoAudio& song, std::int64_t piece,
+                                             const SeparatorOptions& options) {
+    std::array<std::vector<float>, 8> streamed;
+    std::int64_t expectedStart = 0;
+    auto sink = [&](const StemBlock& block) {
+        EXPECT_EQ(block.start, expectedStart);
+        expectedStart += block.frames();
+        for (std::size_t j = 0; j < 8; ++j)
+            streamed[j].insert(streamed[j].end(), block.channels[j].begin(),
+                               block.channels[j].end());
+    };
+    auto stream = StreamingSeparator::create(song.sampleRate, sink, options);
+    EXPECT_TRUE(stream);
+    if (!stream) return streamed;
+    const std::size_t step = piece > 0 ? static_cast<std::size_t>(piece) : song.l.size();
+    for (std::size_t at = 0; at < song.l.size(); at += step) {
+        const std::size_t n = std::min(step, song.l.size() - at);
+        stream->push(std::span(song.l).subspan(at, n), std::span(song.r).subspan(at, n));
+    }
+    stream->finish();
+    EXPECT_EQ(stream->frames(), song.frames());
+    return streamed;
+}
+
+// The whole-song separation of the same options, compared bit for bit.
+void expectWholeSongBits(const std::array<std::vector<float>, 8>& streamed, const StereoAudio& song,
+                         const SeparatorOptions& options) {
+    const std::vector<StemData> whole = Separator::separate(song, nullptr, options);
+    ASSERT_EQ(whole.size(), 4u);
+    for (std::size_t j = 0; j < 8; ++j) {
+        const std::vector<float>& want = j % 2 == 0 ? whole[j / 2].l : whole[j / 2].r;
+        EXPECT_EQ(firstDifference(streamed[j], want), -1)
+            << "stem " << j / 2 << " channel " << j % 2;
+    }
 }
 
 TEST(StreamingSeparator, BitIdenticalToTheWholeSongAtEveryLengthPieceAndWorkerCount) {
@@ -50,31 +90,47 @@ TEST(StreamingSeparator, BitIdenticalToTheWholeSongAtEveryLengthPieceAndWorkerCo
         song.l[song.l.size() / 2] = NAN;
         SeparatorOptions options;
         options.workers = c.workers;
-        const std::vector<StemData> whole = Separator::separate(song, nullptr, options);
-        ASSERT_EQ(whole.size(), 4u);
+        expectWholeSongBits(streamSong(song, c.piece, options), song, options);
+    }
+}
 
-        std::array<std::vector<float>, 8> streamed;
-        std::int64_t expectedStart = 0;
-        auto sink = [&](const StemBlock& block) {
-            EXPECT_EQ(block.start, expectedStart);
-            expectedStart += block.frames();
-            for (std::size_t j = 0; j < 8; ++j)
-                streamed[j].insert(streamed[j].end(), block.channels[j].begin(),
-                                   block.channels[j].end());
-        };
-        auto stream = StreamingSeparator::create(song.sampleRate, sink, options);
-        ASSERT_TRUE(stream);
-        const std::size_t piece = c.piece > 0 ? static_cast<std::size_t>(c.piece) : song.l.size();
-        for (std::size_t at = 0; at < song.l.size(); at += piece) {
-            const std::size_t n = std::min(piece, song.l.size() - at);
-            stream->push(std::span(song.l).subspan(at, n), std::span(song.r).subspan(at, n));
+// Refined in blocks with context: the same bits as the whole song for a song shorter than the
+// context, one ending inside the first block or inside the context after it, and songs of several
+// blocks fed in uneven pieces, on any number of workers. At 8 kHz, where the 10 s context is
+// 96 frames and a block 288, so several blocks stay short.
+TEST(StreamingSeparator, RefinedBitIdenticalToTheWholeSongAcrossBlocksAndContexts) {
+    constexpr double kRate = 8000.0;
+    const std::int64_t block = RefinedStream::blockFrames(kRate) * kHop;  // samples
+    const std::int64_t context = refinedContextFrames(kRate) * kHop;
+    ASSERT_EQ(block, 3 * context);
+    struct Case {
+        std::int64_t frames;
+        std::int64_t piece;  // samples per push; 0: all at once
+        int workers;
+    };
+    const Case cases[] = {
+        {1000, 0, 2},                     // shorter than the context
+        {block - 5 * kHop + 3, 4096, 2},  // ends inside the first block
+        {block + context / 2, 0, 1},      // ... inside the context after it
+        {3 * block + context + 777, 10007, 3},
+        {2 * block, 65536, 2},  // ends at a block's end
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.frames << " frames in pieces of " << c.piece << ", "
+                                        << c.workers << " workers");
+        // A repeating accompaniment for the repeating background to find, noise and a centred
+        // part on top, and a NaN.
+        StereoAudio song = test::noiseStereo(static_cast<std::size_t>(c.frames), 17, kRate);
+        for (std::size_t i = 0; i < song.l.size(); ++i) {
+            const float beat = (i % 6000) < 300 ? 0.8f : 0.0f;
+            song.l[i] = 0.3f * song.l[i] + beat;
+            song.r[i] = 0.2f * song.r[i] + song.l[i];
         }
-        stream->finish();
-        for (std::size_t j = 0; j < 8; ++j) {
-            const std::vector<float>& want = j % 2 == 0 ? whole[j / 2].l : whole[j / 2].r;
-            EXPECT_EQ(firstDifference(streamed[j], want), -1)
-                << "stem " << j / 2 << " channel " << j % 2;
-        }
+        song.l[song.l.size() / 3] = NAN;
+        SeparatorOptions options;
+        options.method = SeparationMethod::refined;
+        options.workers = c.workers;
+        expectWholeSongBits(streamSong(song, c.piece, options), song, options);
     }
 }
 
