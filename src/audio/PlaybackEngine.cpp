@@ -46,6 +46,7 @@ std::optional<Error> PlaybackEngine::start(double sampleRate) {
     m_renderMixer.snapGains(m_gains);
     m_renderSeen.store(0, std::memory_order_relaxed);
     m_rampFrames.store(std::max(1, static_cast<int>(std::lround(kRampSeconds * sampleRate))));
+    m_fadeFrames.store(std::max(1, static_cast<int>(std::lround(kLoopFadeSeconds * sampleRate))));
     m_feedRate.store(sampleRate);
     if (auto error = m_device->open(sampleRate, *this)) {
         m_feedRate.store(0.0);
@@ -149,8 +150,20 @@ std::optional<std::int64_t> PlaybackEngine::sourceTime(int source) const {
     return deviceFrame() - voice.startAt;
 }
 
+void PlaybackEngine::setLoop(Loop loop) {
+    loop.start = std::max<std::int64_t>(loop.start, 0);
+    if (loop.end <= loop.start) loop = Loop{};
+    std::lock_guard lock(m_lock);
+    m_table.loop = loop;
+    publishVoices();  // not a new stream: what plays goes on
+}
+
 std::optional<std::int64_t> PlaybackEngine::stretchedSongFrame() const {
     if (!m_table.stretched) return std::nullopt;
+    return songFrame();
+}
+
+std::optional<std::int64_t> PlaybackEngine::songFrame() const {
     const std::uint64_t heard = m_heard.load(std::memory_order_acquire);
     if (heard == kNothingHeard || (heard >> kSongFrameBits) != (m_table.stream & 0xFFFFFF))
         return std::nullopt;
@@ -174,13 +187,18 @@ void PlaybackEngine::render(float* out, int frames) noexcept {
         m_renderTable = m_table;
         m_lock.unlock();
         m_renderSeen.store(m_renderTable.generation, std::memory_order_release);
-        if (newStream) m_renderMixer.snapGains(m_gains);
+        if (newStream) {
+            m_renderMixer.snapGains(m_gains);
+            m_renderMixer.resetCursors();
+        }
     }
     const std::int64_t blockStart = m_renderedFrames.load(std::memory_order_relaxed);
     if (m_renderTable.stretched) {
         renderStretched(out, frames, blockStart);
     } else {
         m_renderMixer.voices = m_renderTable.voices;
+        m_renderMixer.loop = m_renderTable.loop;
+        m_renderMixer.fadeFrames = m_fadeFrames.load(std::memory_order_relaxed);
         for (int done = 0; done < frames;) {
             const int n = std::min(Mixer::kChunkFrames, frames - done);
             m_renderMixer.mix(blockStart + done, n, m_gains, m_rampFrames);
@@ -190,6 +208,11 @@ void PlaybackEngine::render(float* out, int frames) noexcept {
                 o[2 * i + 1] = m_renderMixer.r[static_cast<std::size_t>(i)];
             }
             done += n;
+        }
+        // The playhead: the song frame the clock voice plays next, wraps included.
+        if (const int clock = m_renderMixer.clockVoice(); clock >= 0) {
+            const std::int64_t song = m_renderMixer.songFrameAt(clock, blockStart + frames);
+            m_heard.store(packHeard(m_renderTable.stream, song), std::memory_order_release);
         }
     }
     m_renderedFrames.store(blockStart + frames, std::memory_order_release);
@@ -235,6 +258,48 @@ void PlaybackEngine::Mixer::snapGains(
     }
 }
 
+int PlaybackEngine::Mixer::clockVoice() const noexcept {
+    for (std::size_t v = 0; v < voices.size(); ++v)
+        if (voices[v].started) return static_cast<int>(v);
+    return -1;
+}
+
+bool PlaybackEngine::Mixer::loops(const Voice& voice, const Cursor& cursor) const noexcept {
+    return loop.enabled && loop.start < loop.end && loop.end <= voice.to && !cursor.finished;
+}
+
+PlaybackEngine::Mixer::Cursor& PlaybackEngine::Mixer::cursorOf(std::size_t v) noexcept {
+    Cursor& cursor = cursors[v];
+    // Started again at another time: the voice plays from its `from` again.
+    if (!cursor.valid || cursor.startAt != voices[v].startAt)
+        cursor = Cursor{voices[v].startAt, 0, true, false};
+    return cursor;
+}
+
+std::int64_t PlaybackEngine::Mixer::songFrameAt(int v, std::int64_t clock) const noexcept {
+    const Voice& voice = voices[static_cast<std::size_t>(v)];
+    if (!voice.started || clock <= voice.startAt) return voice.from;
+    Cursor cursor = cursors[static_cast<std::size_t>(v)];
+    if (!cursor.valid || cursor.startAt != voice.startAt) cursor = Cursor{};
+    std::int64_t song = voice.from + (clock - voice.startAt) + cursor.shift;
+    if (loops(voice, cursor) && song == loop.end) song = loop.start;  // wraps on the next frame
+    return std::min(song, voice.to);
+}
+
+std::int64_t PlaybackEngine::Mixer::framesLeft(std::int64_t clock) const noexcept {
+    std::int64_t left = 0;
+    for (std::size_t v = 0; v < voices.size(); ++v) {
+        const Voice& voice = voices[v];
+        if (!voice.started || cursors[v].finished) continue;
+        const std::int64_t at = std::max(clock, voice.startAt);
+        const std::int64_t song = songFrameAt(static_cast<int>(v), at);
+        if (song >= voice.to) continue;
+        if (loops(voice, cursors[v]) && song < loop.end) return kForever;
+        left = std::max(left, (at - clock) + (voice.to - song));
+    }
+    return left;
+}
+
 void PlaybackEngine::Mixer::mix(std::int64_t chunkStart, int n,
                                 const std::array<std::atomic<float>, kSources>& gains,
                                 int rampFrames) noexcept {
@@ -242,19 +307,38 @@ void PlaybackEngine::Mixer::mix(std::int64_t chunkStart, int n,
     const std::span<float> mixR(r.data(), static_cast<std::size_t>(n));
     std::fill(mixL.begin(), mixL.end(), 0.0f);
     std::fill(mixR.begin(), mixR.end(), 0.0f);
+    wrapCount = 0;
+    const int clock = clockVoice();
+    const std::int64_t chunkEnd = chunkStart + n;
+    // The fade never takes more than half the loop, so the faded-in stretch lies before its end.
+    const std::int64_t fade = std::min<std::int64_t>(fadeFrames, (loop.end - loop.start) / 2);
+    const std::int64_t fadeStart = loop.end - std::max<std::int64_t>(fade, 0);
     for (std::size_t s = 0; s < voices.size(); ++s) {
         const Voice& voice = voices[s];
         Ramp& ramp = ramps[s];
-        // Chunk frames [begin, end) of this chunk that fall inside the voice's range.
-        std::int64_t begin = chunkStart;
-        std::int64_t end = chunkStart;
-        if (voice.started) {
-            const std::int64_t voiceEnd = voice.startAt + (voice.to - voice.from);
-            begin = std::max(chunkStart, voice.startAt);
-            end = std::min(chunkStart + n, voiceEnd);
+        Cursor& cursor = cursorOf(s);
+        auto wrap = [&](std::int64_t at, std::int64_t& song) {
+            cursor.shift -= loop.end - loop.start;
+            song = loop.start;
+            if (static_cast<int>(s) == clock && wrapCount < kMaxWraps)
+                wraps[static_cast<std::size_t>(wrapCount++)] = Wrap{at, song};
+        };
+        // From clock frame `pos` on, the voice reads song frame `song`; nothing heard when pos
+        // reaches the chunk's end.
+        std::int64_t pos = chunkEnd;
+        std::int64_t song = 0;
+        if (voice.started && !cursor.finished) {
+            pos = std::max(chunkStart, voice.startAt);
+            song = voice.from + (pos - voice.startAt) + cursor.shift;
+            if (loops(voice, cursor) && song == loop.end) wrap(pos, song);
+            if (song >= voice.to) {
+                cursor.finished = true;
+                pos = chunkEnd;
+            }
         }
+        const bool sounding = pos < chunkEnd;
         const float target = gains[s].load(std::memory_order_relaxed);
-        if (!ramp.sounding || begin >= end) {
+        if (!ramp.sounding || !sounding) {
             // Silent until now: the new gain holds from the first sample heard.
             ramp = Ramp{target, target, 0.0f, 0, false};
         } else if (target != ramp.target) {
@@ -262,30 +346,59 @@ void PlaybackEngine::Mixer::mix(std::int64_t chunkStart, int n,
             ramp.step = (target - ramp.current) / static_cast<float>(rampFrames);
             ramp.remaining = rampFrames;
         }
-        ramp.sounding = begin < end;
-        if (begin >= end) continue;
+        ramp.sounding = sounding;
 
-        const std::int64_t offset = voice.from + (begin - voice.startAt);
-        auto count = static_cast<std::size_t>(end - begin);
-        std::span<const float> inL(voice.l + offset, count);
-        std::span<const float> inR(voice.r + offset, count);
-        std::span<float> outL = mixL.subspan(static_cast<std::size_t>(begin - chunkStart), count);
-        std::span<float> outR = mixR.subspan(static_cast<std::size_t>(begin - chunkStart), count);
-        if (ramp.remaining > 0) {
-            const auto ramped = std::min(count, static_cast<std::size_t>(ramp.remaining));
-            dsp::addRamped(outL.first(ramped), inL, ramp.current, ramp.step);
-            ramp.current = dsp::addRamped(outR.first(ramped), inR, ramp.current, ramp.step);
-            ramp.remaining -= static_cast<int>(ramped);
-            if (ramp.remaining == 0) ramp.current = ramp.target;  // land exactly
-            inL = inL.subspan(ramped);
-            inR = inR.subspan(ramped);
-            outL = outL.subspan(ramped);
-            outR = outR.subspan(ramped);
+        while (pos < chunkEnd && !cursor.finished) {
+            // One piece: straight from the stem, or the loop's crossfade (built in fadeL/fadeR).
+            auto count = static_cast<std::size_t>(std::min(chunkEnd - pos, voice.to - song));
+            std::span<const float> inL;
+            std::span<const float> inR;
+            const bool looping = loops(voice, cursor) && song < loop.end;
+            if (looping && song >= fadeStart) {
+                count = std::min(count, static_cast<std::size_t>(loop.end - song));
+                const std::int64_t length = loop.end - loop.start;
+                const float scale = 1.0f / static_cast<float>(fade + 1);
+                for (std::size_t k = 0; k < count; ++k) {
+                    const std::int64_t out = song + static_cast<std::int64_t>(k);
+                    const std::int64_t in = out - length;  // before the song: silence
+                    const float w = static_cast<float>(out - fadeStart + 1) * scale;
+                    const float l0 = in >= 0 ? voice.l[in] : 0.0f;
+                    const float r0 = in >= 0 ? voice.r[in] : 0.0f;
+                    fadeL[k] = voice.l[out] * (1.0f - w) + l0 * w;
+                    fadeR[k] = voice.r[out] * (1.0f - w) + r0 * w;
+                }
+                inL = std::span<const float>(fadeL.data(), count);
+                inR = std::span<const float>(fadeR.data(), count);
+            } else {
+                if (looping) count = std::min(count, static_cast<std::size_t>(fadeStart - song));
+                inL = std::span<const float>(voice.l + song, count);
+                inR = std::span<const float>(voice.r + song, count);
+            }
+            std::span<float> outL = mixL.subspan(static_cast<std::size_t>(pos - chunkStart), count);
+            std::span<float> outR = mixR.subspan(static_cast<std::size_t>(pos - chunkStart), count);
+            pos += static_cast<std::int64_t>(count);
+            song += static_cast<std::int64_t>(count);
+            if (looping && song == loop.end)
+                wrap(pos, song);
+            else if (song >= voice.to)
+                cursor.finished = true;
+
+            if (ramp.remaining > 0) {
+                const auto ramped = std::min(count, static_cast<std::size_t>(ramp.remaining));
+                dsp::addRamped(outL.first(ramped), inL, ramp.current, ramp.step);
+                ramp.current = dsp::addRamped(outR.first(ramped), inR, ramp.current, ramp.step);
+                ramp.remaining -= static_cast<int>(ramped);
+                if (ramp.remaining == 0) ramp.current = ramp.target;  // land exactly
+                inL = inL.subspan(ramped);
+                inR = inR.subspan(ramped);
+                outL = outL.subspan(ramped);
+                outR = outR.subspan(ramped);
+            }
+            // A silent stem adds nothing, as in the exported mix.
+            if (outL.empty() || ramp.current == 0.0f) continue;
+            dsp::addGained(outL, inL, ramp.current);
+            dsp::addGained(outR, inR, ramp.current);
         }
-        // A silent stem adds nothing, as in the exported mix.
-        if (outL.empty() || ramp.current == 0.0f) continue;
-        dsp::addGained(outL, inL, ramp.current);
-        dsp::addGained(outR, inR, ramp.current);
     }
 }
 
@@ -299,11 +412,28 @@ void PlaybackEngine::feed() {
     double stretcherRate = 0.0;
     bool active = false;
     bool done = false;
-    std::int64_t clock = 0;   // song frames fed, from the range's start
-    std::int64_t length = 0;  // song frames in the range
-    std::int64_t from = 0;
-    int drop = 0;          // output frames still to drop (the stretcher's start delay)
-    double songPos = 0.0;  // song frame of the next output frame
+    std::int64_t clock = 0;  // frames mixed and fed, from the range's start
+    int drop = 0;            // output frames still to drop (the stretcher's start delay)
+    double fedPos = 0.0;     // the clock frame the next output frame stands for
+    // The clock voice's song frame by clock frame: each segment holds from its clock frame on
+    // (one per wrap), so that output frames made from before a wrap keep their song frames.
+    struct Segment {
+        std::int64_t clock;
+        std::int64_t song;
+    };
+    constexpr std::size_t kSegments = 64;  // wraps of 0.05 s loops in the ring, several times
+    std::array<Segment, kSegments> segments{};
+    std::size_t segBegin = 0;
+    std::size_t segEnd = 0;
+    auto addSegment = [&](Segment segment) {
+        if (segEnd - segBegin == kSegments) ++segBegin;  // far behind: the oldest is done with
+        segments[segEnd++ % kSegments] = segment;
+    };
+    auto songAt = [&](std::int64_t c) {
+        while (segEnd - segBegin > 1 && segments[(segBegin + 1) % kSegments].clock <= c) ++segBegin;
+        const Segment& g = segments[segBegin % kSegments];
+        return g.song + (c - g.clock);
+    };
     Stretch applied;
     std::array<float, kFeedBlockFrames> outL{};
     std::array<float, kFeedBlockFrames> outR{};
@@ -318,13 +448,13 @@ void PlaybackEngine::feed() {
                 active = false;
                 const double rate = m_feedRate.load();
                 std::int64_t first = -1;
-                length = 0;
                 mixer->voices = {};
+                mixer->resetCursors();
+                mixer->loop = table.loop;
                 for (std::size_t s = 0; s < table.voices.size(); ++s) {
                     Voice voice = table.voices[s];
                     if (!voice.scheduled) continue;
                     if (first < 0) first = voice.from;
-                    length = std::max(length, voice.to - voice.from);
                     // On the song's own clock: frame 0 is the range's first.
                     voice.startAt = 0;
                     voice.started = true;
@@ -345,14 +475,17 @@ void PlaybackEngine::feed() {
                         pad -= n;
                     }
                     drop = stretcher->startDelayFrames();
-                    from = first;
-                    songPos = static_cast<double>(from);
+                    segBegin = segEnd = 0;
+                    addSegment({0, first});
+                    fedPos = 0.0;
                     clock = 0;
                     done = false;
                     active = true;
                 }
             } else {
                 table.generation = wanted.generation;
+                table.loop = wanted.loop;
+                mixer->loop = wanted.loop;  // from the next block mixed on
             }
             m_feederSeen.store(wanted.generation, std::memory_order_release);
         }
@@ -376,8 +509,8 @@ void PlaybackEngine::feed() {
                     continue;
                 }
                 m_ring.push({outL[static_cast<std::size_t>(i)], outR[static_cast<std::size_t>(i)],
-                             static_cast<std::int64_t>(songPos), table.stream});
-                songPos += applied.tempo;
+                             songAt(static_cast<std::int64_t>(fedPos)), table.stream});
+                fedPos += applied.tempo;
             }
             ready = stretcher->available();
         }
@@ -386,23 +519,29 @@ void PlaybackEngine::feed() {
             m_feederDoneGeneration.store(table.stream, std::memory_order_release);
             continue;
         }
-        if (ready > 0 || clock >= length) {
+        mixer->fadeFrames = m_fadeFrames.load(std::memory_order_relaxed);
+        const std::int64_t left = mixer->framesLeft(clock);  // never 0 while looping
+        if (ready > 0 || left <= 0) {
             std::this_thread::sleep_for(2ms);  // the ring is full, or the tail is on its way
             continue;
         }
-        const int n = static_cast<int>(std::min<std::int64_t>(kFeedBlockFrames, length - clock));
+        const int n = static_cast<int>(std::min<std::int64_t>(kFeedBlockFrames, left));
         // The mixer works in chunks; the stretcher takes the whole block.
         std::array<float, kFeedBlockFrames> inL{};
         std::array<float, kFeedBlockFrames> inR{};
         for (int fed = 0; fed < n;) {
             const int c = std::min(Mixer::kChunkFrames, n - fed);
             mixer->mix(clock + fed, c, m_gains, m_rampFrames);
+            for (int w = 0; w < mixer->wrapCount; ++w) {
+                const Mixer::Wrap& wrap = mixer->wraps[static_cast<std::size_t>(w)];
+                addSegment({wrap.clock, wrap.song});
+            }
             std::copy_n(mixer->l.begin(), c, inL.begin() + fed);
             std::copy_n(mixer->r.begin(), c, inR.begin() + fed);
             fed += c;
         }
         clock += n;
-        stretcher->process(inL.data(), inR.data(), n, clock >= length);
+        stretcher->process(inL.data(), inR.data(), n, n == left);
     }
 }
 
