@@ -73,7 +73,7 @@ struct Reference {
 
 }  // namespace
 
-TEST(PlaybackLoop, WrapsFromBToAToTheSampleWithoutAGapAcrossLoopChangesWhilePlaying) {
+TEST(PlaybackEngineLoop, WrapsFromBToAToTheSampleWithoutAGapAcrossLoopChangesWhilePlaying) {
     struct Step {
         int frames;
         Loop loop;  // set before these frames render
@@ -131,7 +131,7 @@ TEST(PlaybackLoop, WrapsFromBToAToTheSampleWithoutAGapAcrossLoopChangesWhilePlay
     }
 }
 
-TEST(PlaybackLoop, TheCrossfadeOnAFullScaleSineStepsNoFurtherThanTheSinePlusTheFadesSlope) {
+TEST(PlaybackEngineLoop, TheCrossfadeOnAFullScaleSineStepsNoFurtherThanTheSinePlusTheFadesSlope) {
     constexpr std::int64_t kFrames = 48000;
     auto sine = std::make_shared<dsp::StemData>();
     sine->l = test::sine(kFrames, 440.0, kRate, 1.0f);
@@ -156,7 +156,7 @@ TEST(PlaybackLoop, TheCrossfadeOnAFullScaleSineStepsNoFurtherThanTheSinePlusTheF
     EXPECT_EQ(out[2 * b], sine->l[a]);  // the first frame after the first wrap is A's own
 }
 
-TEST(PlaybackLoop, StretchedPlaybackWrapsTooWithTheSongFramesStampedInTheRing) {
+TEST(PlaybackEngineLoop, StretchedPlaybackWrapsTooWithTheSongFramesStampedInTheRing) {
     constexpr std::int64_t kA = 12000;
     constexpr std::int64_t kB = 24000;
     auto tone = std::make_shared<dsp::StemData>();
