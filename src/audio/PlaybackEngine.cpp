@@ -279,22 +279,22 @@ PlaybackEngine::Mixer::Cursor& PlaybackEngine::Mixer::cursorOf(std::size_t v) no
 std::int64_t PlaybackEngine::Mixer::songFrameAt(int v, std::int64_t clock) const noexcept {
     const Voice& voice = voices[static_cast<std::size_t>(v)];
     if (!voice.started || clock <= voice.startAt) return voice.from;
-    Cursor cursor = cursors[static_cast<std::size_t>(v)];
-    if (!cursor.valid || cursor.startAt != voice.startAt) cursor = Cursor{};
-    std::int64_t song = voice.from + (clock - voice.startAt) + cursor.shift;
-    if (loops(voice, cursor) && song == loop.end) song = loop.start;  // wraps on the next frame
-    return std::min(song, voice.to);
+    const Cursor& cursor = cursors[static_cast<std::size_t>(v)];
+    const bool current = cursor.valid && cursor.startAt == voice.startAt;
+    // mix() wraps as soon as a fade's last frame is out, so the shift is up to date.
+    return std::min(voice.from + (clock - voice.startAt) + (current ? cursor.shift : 0), voice.to);
 }
 
 std::int64_t PlaybackEngine::Mixer::framesLeft(std::int64_t clock) const noexcept {
     std::int64_t left = 0;
     for (std::size_t v = 0; v < voices.size(); ++v) {
         const Voice& voice = voices[v];
-        if (!voice.started || cursors[v].finished) continue;
+        const Cursor& cursor = cursors[v];
+        if (!voice.started || cursor.finished) continue;
         const std::int64_t at = std::max(clock, voice.startAt);
         const std::int64_t song = songFrameAt(static_cast<int>(v), at);
         if (song >= voice.to) continue;
-        if (loops(voice, cursors[v]) && song < loop.end) return kForever;
+        if (cursor.fading || (loops(voice, cursor) && song <= loop.end)) return kForever;
         left = std::max(left, (at - clock) + (voice.to - song));
     }
     return left;
@@ -310,33 +310,41 @@ void PlaybackEngine::Mixer::mix(std::int64_t chunkStart, int n,
     wrapCount = 0;
     const int clock = clockVoice();
     const std::int64_t chunkEnd = chunkStart + n;
-    // The fade never takes more than half the loop, so the faded-in stretch lies before its end.
-    const std::int64_t fade = std::min<std::int64_t>(fadeFrames, (loop.end - loop.start) / 2);
-    const std::int64_t fadeStart = loop.end - std::max<std::int64_t>(fade, 0);
+    // The fade never takes more than half the loop, so what fades in lies inside the loop.
+    const std::int64_t fade =
+        std::clamp<std::int64_t>((loop.end - loop.start) / 2, 0, std::max(fadeFrames, 0));
+    const std::int64_t fadeFrom = loop.end - fade;  // where a voice begins to fade
     for (std::size_t s = 0; s < voices.size(); ++s) {
         const Voice& voice = voices[s];
         Ramp& ramp = ramps[s];
         Cursor& cursor = cursorOf(s);
-        auto wrap = [&](std::int64_t at, std::int64_t& song) {
-            cursor.shift -= loop.end - loop.start;
-            song = loop.start;
-            if (static_cast<int>(s) == clock && wrapCount < kMaxWraps)
-                wraps[static_cast<std::size_t>(wrapCount++)] = Wrap{at, song};
-        };
-        // From clock frame `pos` on, the voice reads song frame `song`; nothing heard when pos
-        // reaches the chunk's end.
+        // From clock frame `pos` on, the voice reads song frame `song`; nothing more is heard in
+        // this chunk once pos reaches its end or the voice has finished.
         std::int64_t pos = chunkEnd;
         std::int64_t song = 0;
+        // Begins a fade at `song` if the loop asks for one, and wraps a fade that is over.
+        auto follow = [&] {
+            if (!cursor.fading && loops(voice, cursor) && song >= fadeFrom && song <= loop.end) {
+                cursor.fading = true;
+                cursor.fadeStart = song;
+                cursor.fadeEnd = std::min(std::max(loop.end, song + fade), voice.to);
+                cursor.fadeShift = loop.end - loop.start;
+            }
+            if (cursor.fading && song == cursor.fadeEnd) {
+                cursor.fading = false;
+                cursor.shift -= cursor.fadeShift;
+                song -= cursor.fadeShift;
+                if (static_cast<int>(s) == clock && wrapCount < kMaxWraps)
+                    wraps[static_cast<std::size_t>(wrapCount++)] = Wrap{pos, song};
+            }
+            if (song >= voice.to) cursor.finished = true;
+        };
         if (voice.started && !cursor.finished) {
             pos = std::max(chunkStart, voice.startAt);
             song = voice.from + (pos - voice.startAt) + cursor.shift;
-            if (loops(voice, cursor) && song == loop.end) wrap(pos, song);
-            if (song >= voice.to) {
-                cursor.finished = true;
-                pos = chunkEnd;
-            }
+            if (pos < chunkEnd) follow();
         }
-        const bool sounding = pos < chunkEnd;
+        const bool sounding = pos < chunkEnd && !cursor.finished;
         const float target = gains[s].load(std::memory_order_relaxed);
         if (!ramp.sounding || !sounding) {
             // Silent until now: the new gain holds from the first sample heard.
@@ -349,19 +357,18 @@ void PlaybackEngine::Mixer::mix(std::int64_t chunkStart, int n,
         ramp.sounding = sounding;
 
         while (pos < chunkEnd && !cursor.finished) {
-            // One piece: straight from the stem, or the loop's crossfade (built in fadeL/fadeR).
+            // One piece: straight from the stem, or a stretch of a fade (built in fadeL/fadeR).
             auto count = static_cast<std::size_t>(std::min(chunkEnd - pos, voice.to - song));
             std::span<const float> inL;
             std::span<const float> inR;
-            const bool looping = loops(voice, cursor) && song < loop.end;
-            if (looping && song >= fadeStart) {
-                count = std::min(count, static_cast<std::size_t>(loop.end - song));
-                const std::int64_t length = loop.end - loop.start;
-                const float scale = 1.0f / static_cast<float>(fade + 1);
+            if (cursor.fading) {
+                count = std::min(count, static_cast<std::size_t>(cursor.fadeEnd - song));
+                const float scale =
+                    1.0f / static_cast<float>(cursor.fadeEnd - cursor.fadeStart + 1);
                 for (std::size_t k = 0; k < count; ++k) {
                     const std::int64_t out = song + static_cast<std::int64_t>(k);
-                    const std::int64_t in = out - length;  // before the song: silence
-                    const float w = static_cast<float>(out - fadeStart + 1) * scale;
+                    const std::int64_t in = out - cursor.fadeShift;  // before the song: silence
+                    const float w = static_cast<float>(out - cursor.fadeStart + 1) * scale;
                     const float l0 = in >= 0 ? voice.l[in] : 0.0f;
                     const float r0 = in >= 0 ? voice.r[in] : 0.0f;
                     fadeL[k] = voice.l[out] * (1.0f - w) + l0 * w;
@@ -370,7 +377,8 @@ void PlaybackEngine::Mixer::mix(std::int64_t chunkStart, int n,
                 inL = std::span<const float>(fadeL.data(), count);
                 inR = std::span<const float>(fadeR.data(), count);
             } else {
-                if (looping) count = std::min(count, static_cast<std::size_t>(fadeStart - song));
+                if (loops(voice, cursor) && song < fadeFrom)
+                    count = std::min(count, static_cast<std::size_t>(fadeFrom - song));
                 inL = std::span<const float>(voice.l + song, count);
                 inR = std::span<const float>(voice.r + song, count);
             }
@@ -378,10 +386,7 @@ void PlaybackEngine::Mixer::mix(std::int64_t chunkStart, int n,
             std::span<float> outR = mixR.subspan(static_cast<std::size_t>(pos - chunkStart), count);
             pos += static_cast<std::int64_t>(count);
             song += static_cast<std::int64_t>(count);
-            if (looping && song == loop.end)
-                wrap(pos, song);
-            else if (song >= voice.to)
-                cursor.finished = true;
+            follow();
 
             if (ramp.remaining > 0) {
                 const auto ramped = std::min(count, static_cast<std::size_t>(ramp.remaining));

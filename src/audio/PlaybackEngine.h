@@ -142,12 +142,18 @@ private:
             bool sounding = false;  // the source was heard in the last chunk
         };
         // Where a voice reads: song frame = from + (clock - startAt) + shift; each wrap lowers
-        // the shift by the loop's length.
+        // the shift by the loop's length. A crossfade, once begun, runs to its end and wraps
+        // there whatever the loop does meanwhile, so turning the loop off or moving it never
+        // cuts a fade short (a click).
         struct Cursor {
             std::int64_t startAt = 0;
             std::int64_t shift = 0;
             bool valid = false;
             bool finished = false;  // reached its `to`: never wraps again
+            bool fading = false;
+            std::int64_t fadeStart = 0;  // song frames [fadeStart, fadeEnd) fade out, and the
+            std::int64_t fadeEnd = 0;    // same fadeShift earlier fade in; wraps at fadeEnd
+            std::int64_t fadeShift = 0;
         };
         // The clock voice's wraps in the last mix(): from clock frame `clock` on it reads `song`.
         struct Wrap {
@@ -168,6 +174,8 @@ private:
         std::array<Wrap, kMaxWraps> wraps{};
         int wrapCount = 0;
         // Frames [chunkStart, chunkStart + n) of the clock, n <= kChunkFrames, into l and r.
+        // A voice reaching the last fadeFrames before the loop's end (or found inside them when
+        // the loop is set) crossfades over fadeFrames into the loop's start.
         void mix(std::int64_t chunkStart, int n,
                  const std::array<std::atomic<float>, kSources>& gains, int rampFrames) noexcept;
         void snapGains(const std::array<std::atomic<float>, kSources>& gains) noexcept;

@@ -44,31 +44,49 @@ std::shared_ptr<const dsp::StemData> rampStem(std::int64_t frames) {
 }
 
 // What a looping source must play, frame by frame: the plain rule, kept apart from the engine's
-// chunked mixing. `next` is the song frame it plays next.
+// chunked mixing. `next` is the song frame it plays next. A fade begins when the source reaches
+// the last kFade frames before B (or is found there when the loop is set), fades B's side out and
+// the same frames a loop earlier in, and once begun runs to its end and wraps there.
 struct Reference {
     std::int64_t next;
     std::int64_t length;
     Loop loop;
     bool finished = false;
+    bool fading = false;
+    std::int64_t fadeStart = 0, fadeEnd = 0, shift = 0;
 
-    bool loops() const { return loop.enabled && loop.end <= length && !finished; }
+    void follow() {
+        const std::int64_t fade = std::min(kFade, (loop.end - loop.start) / 2);
+        const bool loops = loop.enabled && loop.end <= length && !finished;
+        if (!fading && loops && next >= loop.end - fade && next <= loop.end) {
+            fading = true;
+            fadeStart = next;
+            fadeEnd = std::min(std::max(loop.end, next + fade), length);
+            shift = loop.end - loop.start;
+        }
+        if (fading && next == fadeEnd) {
+            fading = false;
+            next -= shift;
+        }
+        if (next >= length) finished = true;
+    }
     // The next output sample (left), and whether it lies in a crossfade.
     std::pair<float, bool> step() {
-        if (loops() && next == loop.end) next = loop.start;
-        if (next >= length) finished = true;
+        follow();
         if (finished) return {0.0f, false};
         const std::int64_t s = next++;
-        const std::int64_t fade = std::min(kFade, (loop.end - loop.start) / 2);
-        if (!loops() || s < loop.end - fade || s >= loop.end) return {static_cast<float>(s), false};
-        const double w = static_cast<double>(s - (loop.end - fade) + 1) / (fade + 1);
-        const std::int64_t in = s - (loop.end - loop.start);
-        return {static_cast<float>(s * (1 - w) + (in >= 0 ? in : 0) * w), true};
+        const bool faded = fading;
+        float value = static_cast<float>(s);
+        if (faded) {
+            const double w = static_cast<double>(s - fadeStart + 1) / (fadeEnd - fadeStart + 1);
+            const std::int64_t in = s - shift;
+            value = static_cast<float>(s * (1 - w) + (in >= 0 ? in : 0) * w);
+        }
+        follow();
+        return {value, faded};
     }
     // The playhead as the engine reports it.
-    std::int64_t playhead() const {
-        if (loops() && next == loop.end) return loop.start;
-        return std::min(next, length);
-    }
+    std::int64_t playhead() const { return std::min(next, length); }
 };
 
 }  // namespace
@@ -95,6 +113,10 @@ TEST(PlaybackEngineLoop, WrapsFromBToAToTheSampleWithoutAGapAcrossLoopChangesWhi
          0,
          500,
          {{2000, {}}, {15000, on}, {6000, {on.start, on.end, false}}, {9000, on}}},
+        {"on inside the fade window, then off within the fade: it runs its length and wraps",
+         7600,
+         100,
+         {{500, {}}, {100, on}, {15000, {on.start, on.end, false}}}},
         {"the region moves while playing",
          0,
          128,
@@ -142,14 +164,26 @@ TEST(PlaybackEngineLoop, TheCrossfadeOnAFullScaleSineStepsNoFurtherThanTheSinePl
     // A loop whose ends are far apart on the wave: a bare jump from B - 1 to A would be a click.
     const std::int64_t a = 10000;
     std::int64_t b = 30000;
-    for (std::int64_t k = 30000; k < 30110; ++k)
+    for (std::int64_t k = 30000; k < 30100; k += 20)  // device blocks of 20 meet B
         if (std::abs(sine->l[k - 1] - sine->l[a]) > std::abs(sine->l[b - 1] - sine->l[a])) b = k;
     ASSERT_GT(std::abs(sine->l[b - 1] - sine->l[a]), 1.5f);
 
     LoopRig rig(sine);
-    rig.engine.setLoop({a, b, true});
     rig.play(0, 0);
-    const auto out = rig.device->render(static_cast<int>(b + 3 * (b - a)), 100);
+    // Set at these device frames: on, off in the middle of the first fade (it runs on and wraps),
+    // on again with the source inside the fade window (a full fade, a little past B), and moved.
+    const std::int64_t length = b - a;
+    const std::pair<std::int64_t, Loop> changes[] = {{0, {a, b, true}},
+                                                     {b - 100, {a, b, false}},
+                                                     {b + length - 120, {a, b, true}},
+                                                     {b + 3 * length, {a + 77, b - 1500, true}}};
+    std::vector<float> out;
+    for (std::int64_t device = 0; device < b + 6 * length; device += 20) {
+        for (const auto& [at, loop] : changes)
+            if (at == device) rig.engine.setLoop(loop);
+        const auto block = rig.device->render(20, 20);
+        out.insert(out.end(), block.begin(), block.end());
+    }
     const float bound = sineStep + 2.0f / (kFade + 1) + 1e-6f;
     for (std::size_t i = 2; i < out.size(); i += 2)
         ASSERT_LE(std::abs(out[i] - out[i - 2]), bound) << "frame " << i / 2;
