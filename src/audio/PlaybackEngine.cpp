@@ -79,7 +79,21 @@ void PlaybackEngine::setStretch(Stretch stretch) {
     m_liveSemitones.store(stretch.semitones);
 }
 
-std::uint64_t PlaybackEngine::publishVoices() { return ++m_table.generation; }
+std::uint64_t PlaybackEngine::publishVoices(bool newStream) {
+    ++m_table.generation;
+    if (newStream) m_table.stream = m_table.generation;
+    // One slot per reader, so that render()'s try-lock only ever meets the main thread here,
+    // never the feeder.
+    {
+        std::lock_guard lock(m_renderLock);
+        m_renderWanted = m_table;
+    }
+    {
+        std::lock_guard lock(m_feedLock);
+        m_feedWanted = m_table;
+    }
+    return m_table.generation;
+}
 
 void PlaybackEngine::schedule(int source, std::shared_ptr<const dsp::StemData> stem,
                               std::int64_t from, std::int64_t to) {
@@ -87,15 +101,10 @@ void PlaybackEngine::schedule(int source, std::shared_ptr<const dsp::StemData> s
     const auto length = static_cast<std::int64_t>(std::min(stem->l.size(), stem->r.size()));
     to = std::clamp<std::int64_t>(to, 0, length);
     from = std::clamp<std::int64_t>(from, 0, to);
-    std::uint64_t generation = 0;
-    {
-        std::lock_guard lock(m_lock);
-        m_table.voices[static_cast<std::size_t>(source)] =
-            Voice{stem->l.data(), stem->r.data(), from, to, 0, true, false};
-        m_table.stretched = !m_stretch.isIdentity();
-        generation = publishVoices();
-        m_table.stream = generation;
-    }
+    m_table.voices[static_cast<std::size_t>(source)] =
+        Voice{stem->l.data(), stem->r.data(), from, to, 0, true, false};
+    m_table.stretched = !m_stretch.isIdentity();
+    const std::uint64_t generation = publishVoices(true);
     auto& held = m_held[static_cast<std::size_t>(source)];
     if (held && held != stem) m_retired.push_back({generation, std::move(held)});
     held = std::move(stem);
@@ -103,24 +112,18 @@ void PlaybackEngine::schedule(int source, std::shared_ptr<const dsp::StemData> s
 }
 
 void PlaybackEngine::startAll(std::int64_t at) {
-    std::lock_guard lock(m_lock);
     for (Voice& voice : m_table.voices) {
         if (!voice.scheduled) continue;
         voice.startAt = at;
         voice.started = true;
     }
-    publishVoices();
+    publishVoices(false);
 }
 
 void PlaybackEngine::stopSource(int source) {
     assert(source >= 0 && source < kSources);
-    std::uint64_t generation = 0;
-    {
-        std::lock_guard lock(m_lock);
-        m_table.voices[static_cast<std::size_t>(source)] = Voice{};
-        generation = publishVoices();
-        m_table.stream = generation;
-    }
+    m_table.voices[static_cast<std::size_t>(source)] = Voice{};
+    const std::uint64_t generation = publishVoices(true);
     auto& held = m_held[static_cast<std::size_t>(source)];
     if (held) m_retired.push_back({generation, std::move(held)});
     releaseRetired();
@@ -153,9 +156,8 @@ std::optional<std::int64_t> PlaybackEngine::sourceTime(int source) const {
 void PlaybackEngine::setLoop(Loop loop) {
     loop.start = std::max<std::int64_t>(loop.start, 0);
     if (loop.end <= loop.start) loop = Loop{};
-    std::lock_guard lock(m_lock);
     m_table.loop = loop;
-    publishVoices();  // not a new stream: what plays goes on
+    publishVoices(false);  // not a new stream: what plays goes on
 }
 
 std::optional<std::int64_t> PlaybackEngine::stretchedSongFrame() const {
@@ -182,10 +184,10 @@ bool PlaybackEngine::stretchedToTheEnd() const {
 
 void PlaybackEngine::render(float* out, int frames) noexcept {
     // A busy main thread is never waited for: this block plays from the last copy.
-    if (m_lock.try_lock()) {
-        const bool newStream = m_table.stream != m_renderTable.stream;
-        m_renderTable = m_table;
-        m_lock.unlock();
+    if (m_renderLock.try_lock()) {
+        const bool newStream = m_renderWanted.stream != m_renderTable.stream;
+        m_renderTable = m_renderWanted;
+        m_renderLock.unlock();
         m_renderSeen.store(m_renderTable.generation, std::memory_order_release);
         if (newStream) {
             m_renderMixer.snapGains(m_gains);
@@ -445,9 +447,9 @@ void PlaybackEngine::feed() {
     std::array<float, kFeedBlockFrames> zeros{};
 
     while (!m_quit.load()) {
-        if (m_lock.try_lock()) {
-            const VoiceTable wanted = m_table;
-            m_lock.unlock();
+        if (m_feedLock.try_lock()) {
+            const VoiceTable wanted = m_feedWanted;
+            m_feedLock.unlock();
             if (wanted.stream != table.stream || wanted.stretched != table.stretched) {
                 table = wanted;
                 active = false;

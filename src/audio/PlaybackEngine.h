@@ -199,8 +199,9 @@ private:
     void renderStretched(float* out, int frames, std::int64_t blockStart) noexcept;
     // Feeder thread: runs until m_quit.
     void feed();
-    // Main thread: one more change of the voice table, under m_lock; returns its generation.
-    std::uint64_t publishVoices();
+    // Main thread: hands m_table, changed once more (a new stream if `newStream`), to render()
+    // and the feeder; returns its generation.
+    std::uint64_t publishVoices(bool newStream);
     // Main thread: frees the stems render() and the feeder no longer point into.
     void releaseRetired();
 
@@ -213,10 +214,14 @@ private:
     std::atomic<int> m_fadeFrames{1};  // the loop's crossfade; likewise
     Stretch m_stretch;                 // main thread
 
-    // The wanted voices: written by the main thread under m_lock, copied by render() and the
-    // feeder when their try-lock succeeds.
-    std::mutex m_lock;
+    // The wanted voices: m_table is the main thread's own; publishVoices() copies it into one
+    // slot for render() and one for the feeder, each under its own lock, which each reader only
+    // try-locks (and, when it is busy, goes on from its last copy).
     VoiceTable m_table;
+    std::mutex m_renderLock;
+    VoiceTable m_renderWanted;
+    std::mutex m_feedLock;
+    VoiceTable m_feedWanted;
 
     // Render thread only (and the main thread while the device is closed).
     VoiceTable m_renderTable;
