@@ -46,6 +46,7 @@ std::optional<Error> PlaybackEngine::start(double sampleRate) {
     m_renderMixer.snapGains(m_gains);
     m_renderSeen.store(0, std::memory_order_relaxed);
     m_rampFrames.store(std::max(1, static_cast<int>(std::lround(kRampSeconds * sampleRate))));
+    m_fadeFrames.store(std::max(1, static_cast<int>(std::lround(kLoopFadeSeconds * sampleRate))));
     m_feedRate.store(sampleRate);
     if (auto error = m_device->open(sampleRate, *this)) {
         m_feedRate.store(0.0);
@@ -78,7 +79,21 @@ void PlaybackEngine::setStretch(Stretch stretch) {
     m_liveSemitones.store(stretch.semitones);
 }
 
-std::uint64_t PlaybackEngine::publishVoices() { return ++m_table.generation; }
+std::uint64_t PlaybackEngine::publishVoices(bool newStream) {
+    ++m_table.generation;
+    if (newStream) m_table.stream = m_table.generation;
+    // One slot per reader, so that render()'s try-lock only ever meets the main thread here,
+    // never the feeder.
+    {
+        std::lock_guard lock(m_renderLock);
+        m_renderWanted = m_table;
+    }
+    {
+        std::lock_guard lock(m_feedLock);
+        m_feedWanted = m_table;
+    }
+    return m_table.generation;
+}
 
 void PlaybackEngine::schedule(int source, std::shared_ptr<const dsp::StemData> stem,
                               std::int64_t from, std::int64_t to) {
@@ -86,15 +101,10 @@ void PlaybackEngine::schedule(int source, std::shared_ptr<const dsp::StemData> s
     const auto length = static_cast<std::int64_t>(std::min(stem->l.size(), stem->r.size()));
     to = std::clamp<std::int64_t>(to, 0, length);
     from = std::clamp<std::int64_t>(from, 0, to);
-    std::uint64_t generation = 0;
-    {
-        std::lock_guard lock(m_lock);
-        m_table.voices[static_cast<std::size_t>(source)] =
-            Voice{stem->l.data(), stem->r.data(), from, to, 0, true, false};
-        m_table.stretched = !m_stretch.isIdentity();
-        generation = publishVoices();
-        m_table.stream = generation;
-    }
+    m_table.voices[static_cast<std::size_t>(source)] =
+        Voice{stem->l.data(), stem->r.data(), from, to, 0, true, false};
+    m_table.stretched = !m_stretch.isIdentity();
+    const std::uint64_t generation = publishVoices(true);
     auto& held = m_held[static_cast<std::size_t>(source)];
     if (held && held != stem) m_retired.push_back({generation, std::move(held)});
     held = std::move(stem);
@@ -102,24 +112,18 @@ void PlaybackEngine::schedule(int source, std::shared_ptr<const dsp::StemData> s
 }
 
 void PlaybackEngine::startAll(std::int64_t at) {
-    std::lock_guard lock(m_lock);
     for (Voice& voice : m_table.voices) {
         if (!voice.scheduled) continue;
         voice.startAt = at;
         voice.started = true;
     }
-    publishVoices();
+    publishVoices(false);
 }
 
 void PlaybackEngine::stopSource(int source) {
     assert(source >= 0 && source < kSources);
-    std::uint64_t generation = 0;
-    {
-        std::lock_guard lock(m_lock);
-        m_table.voices[static_cast<std::size_t>(source)] = Voice{};
-        generation = publishVoices();
-        m_table.stream = generation;
-    }
+    m_table.voices[static_cast<std::size_t>(source)] = Voice{};
+    const std::uint64_t generation = publishVoices(true);
     auto& held = m_held[static_cast<std::size_t>(source)];
     if (held) m_retired.push_back({generation, std::move(held)});
     releaseRetired();
@@ -149,8 +153,19 @@ std::optional<std::int64_t> PlaybackEngine::sourceTime(int source) const {
     return deviceFrame() - voice.startAt;
 }
 
+void PlaybackEngine::setLoop(Loop loop) {
+    loop.start = std::max<std::int64_t>(loop.start, 0);
+    if (loop.end <= loop.start) loop = Loop{};
+    m_table.loop = loop;
+    publishVoices(false);  // not a new stream: what plays goes on
+}
+
 std::optional<std::int64_t> PlaybackEngine::stretchedSongFrame() const {
     if (!m_table.stretched) return std::nullopt;
+    return songFrame();
+}
+
+std::optional<std::int64_t> PlaybackEngine::songFrame() const {
     const std::uint64_t heard = m_heard.load(std::memory_order_acquire);
     if (heard == kNothingHeard || (heard >> kSongFrameBits) != (m_table.stream & 0xFFFFFF))
         return std::nullopt;
@@ -169,18 +184,23 @@ bool PlaybackEngine::stretchedToTheEnd() const {
 
 void PlaybackEngine::render(float* out, int frames) noexcept {
     // A busy main thread is never waited for: this block plays from the last copy.
-    if (m_lock.try_lock()) {
-        const bool newStream = m_table.stream != m_renderTable.stream;
-        m_renderTable = m_table;
-        m_lock.unlock();
+    if (m_renderLock.try_lock()) {
+        const bool newStream = m_renderWanted.stream != m_renderTable.stream;
+        m_renderTable = m_renderWanted;
+        m_renderLock.unlock();
         m_renderSeen.store(m_renderTable.generation, std::memory_order_release);
-        if (newStream) m_renderMixer.snapGains(m_gains);
+        if (newStream) {
+            m_renderMixer.snapGains(m_gains);
+            m_renderMixer.resetCursors();
+        }
     }
     const std::int64_t blockStart = m_renderedFrames.load(std::memory_order_relaxed);
     if (m_renderTable.stretched) {
         renderStretched(out, frames, blockStart);
     } else {
         m_renderMixer.voices = m_renderTable.voices;
+        m_renderMixer.loop = m_renderTable.loop;
+        m_renderMixer.fadeFrames = m_fadeFrames.load(std::memory_order_relaxed);
         for (int done = 0; done < frames;) {
             const int n = std::min(Mixer::kChunkFrames, frames - done);
             m_renderMixer.mix(blockStart + done, n, m_gains, m_rampFrames);
@@ -190,6 +210,11 @@ void PlaybackEngine::render(float* out, int frames) noexcept {
                 o[2 * i + 1] = m_renderMixer.r[static_cast<std::size_t>(i)];
             }
             done += n;
+        }
+        // The playhead: the song frame the clock voice plays next, wraps included.
+        if (const int clock = m_renderMixer.clockVoice(); clock >= 0) {
+            const std::int64_t song = m_renderMixer.songFrameAt(clock, blockStart + frames);
+            m_heard.store(packHeard(m_renderTable.stream, song), std::memory_order_release);
         }
     }
     m_renderedFrames.store(blockStart + frames, std::memory_order_release);
@@ -235,6 +260,48 @@ void PlaybackEngine::Mixer::snapGains(
     }
 }
 
+int PlaybackEngine::Mixer::clockVoice() const noexcept {
+    for (std::size_t v = 0; v < voices.size(); ++v)
+        if (voices[v].started) return static_cast<int>(v);
+    return -1;
+}
+
+bool PlaybackEngine::Mixer::loops(const Voice& voice, const Cursor& cursor) const noexcept {
+    return loop.enabled && loop.start < loop.end && loop.end <= voice.to && !cursor.finished;
+}
+
+PlaybackEngine::Mixer::Cursor& PlaybackEngine::Mixer::cursorOf(std::size_t v) noexcept {
+    Cursor& cursor = cursors[v];
+    // Started again at another time: the voice plays from its `from` again.
+    if (!cursor.valid || cursor.startAt != voices[v].startAt)
+        cursor = Cursor{voices[v].startAt, 0, true, false};
+    return cursor;
+}
+
+std::int64_t PlaybackEngine::Mixer::songFrameAt(int v, std::int64_t clock) const noexcept {
+    const Voice& voice = voices[static_cast<std::size_t>(v)];
+    if (!voice.started || clock <= voice.startAt) return voice.from;
+    const Cursor& cursor = cursors[static_cast<std::size_t>(v)];
+    const bool current = cursor.valid && cursor.startAt == voice.startAt;
+    // mix() wraps as soon as a fade's last frame is out, so the shift is up to date.
+    return std::min(voice.from + (clock - voice.startAt) + (current ? cursor.shift : 0), voice.to);
+}
+
+std::int64_t PlaybackEngine::Mixer::framesLeft(std::int64_t clock) const noexcept {
+    std::int64_t left = 0;
+    for (std::size_t v = 0; v < voices.size(); ++v) {
+        const Voice& voice = voices[v];
+        const Cursor& cursor = cursors[v];
+        if (!voice.started || cursor.finished) continue;
+        const std::int64_t at = std::max(clock, voice.startAt);
+        const std::int64_t song = songFrameAt(static_cast<int>(v), at);
+        if (song >= voice.to) continue;
+        if (cursor.fading || (loops(voice, cursor) && song <= loop.end)) return kForever;
+        left = std::max(left, (at - clock) + (voice.to - song));
+    }
+    return left;
+}
+
 void PlaybackEngine::Mixer::mix(std::int64_t chunkStart, int n,
                                 const std::array<std::atomic<float>, kSources>& gains,
                                 int rampFrames) noexcept {
@@ -242,19 +309,46 @@ void PlaybackEngine::Mixer::mix(std::int64_t chunkStart, int n,
     const std::span<float> mixR(r.data(), static_cast<std::size_t>(n));
     std::fill(mixL.begin(), mixL.end(), 0.0f);
     std::fill(mixR.begin(), mixR.end(), 0.0f);
+    wrapCount = 0;
+    const int clock = clockVoice();
+    const std::int64_t chunkEnd = chunkStart + n;
+    // The fade never takes more than half the loop, so what fades in lies inside the loop.
+    const std::int64_t fade =
+        std::clamp<std::int64_t>((loop.end - loop.start) / 2, 0, std::max(fadeFrames, 0));
+    const std::int64_t fadeFrom = loop.end - fade;  // where a voice begins to fade
     for (std::size_t s = 0; s < voices.size(); ++s) {
         const Voice& voice = voices[s];
         Ramp& ramp = ramps[s];
-        // Chunk frames [begin, end) of this chunk that fall inside the voice's range.
-        std::int64_t begin = chunkStart;
-        std::int64_t end = chunkStart;
-        if (voice.started) {
-            const std::int64_t voiceEnd = voice.startAt + (voice.to - voice.from);
-            begin = std::max(chunkStart, voice.startAt);
-            end = std::min(chunkStart + n, voiceEnd);
+        Cursor& cursor = cursorOf(s);
+        // From clock frame `pos` on, the voice reads song frame `song`; nothing more is heard in
+        // this chunk once pos reaches its end or the voice has finished.
+        std::int64_t pos = chunkEnd;
+        std::int64_t song = 0;
+        // Begins a fade at `song` if the loop asks for one, and wraps a fade that is over.
+        auto follow = [&] {
+            if (!cursor.fading && loops(voice, cursor) && song >= fadeFrom && song <= loop.end) {
+                cursor.fading = true;
+                cursor.fadeStart = song;
+                cursor.fadeEnd = std::min(std::max(loop.end, song + fade), voice.to);
+                cursor.fadeShift = loop.end - loop.start;
+            }
+            if (cursor.fading && song == cursor.fadeEnd) {
+                cursor.fading = false;
+                cursor.shift -= cursor.fadeShift;
+                song -= cursor.fadeShift;
+                if (static_cast<int>(s) == clock && wrapCount < kMaxWraps)
+                    wraps[static_cast<std::size_t>(wrapCount++)] = Wrap{pos, song};
+            }
+            if (song >= voice.to) cursor.finished = true;
+        };
+        if (voice.started && !cursor.finished) {
+            pos = std::max(chunkStart, voice.startAt);
+            song = voice.from + (pos - voice.startAt) + cursor.shift;
+            if (pos < chunkEnd) follow();
         }
+        const bool sounding = pos < chunkEnd && !cursor.finished;
         const float target = gains[s].load(std::memory_order_relaxed);
-        if (!ramp.sounding || begin >= end) {
+        if (!ramp.sounding || !sounding) {
             // Silent until now: the new gain holds from the first sample heard.
             ramp = Ramp{target, target, 0.0f, 0, false};
         } else if (target != ramp.target) {
@@ -262,30 +356,56 @@ void PlaybackEngine::Mixer::mix(std::int64_t chunkStart, int n,
             ramp.step = (target - ramp.current) / static_cast<float>(rampFrames);
             ramp.remaining = rampFrames;
         }
-        ramp.sounding = begin < end;
-        if (begin >= end) continue;
+        ramp.sounding = sounding;
 
-        const std::int64_t offset = voice.from + (begin - voice.startAt);
-        auto count = static_cast<std::size_t>(end - begin);
-        std::span<const float> inL(voice.l + offset, count);
-        std::span<const float> inR(voice.r + offset, count);
-        std::span<float> outL = mixL.subspan(static_cast<std::size_t>(begin - chunkStart), count);
-        std::span<float> outR = mixR.subspan(static_cast<std::size_t>(begin - chunkStart), count);
-        if (ramp.remaining > 0) {
-            const auto ramped = std::min(count, static_cast<std::size_t>(ramp.remaining));
-            dsp::addRamped(outL.first(ramped), inL, ramp.current, ramp.step);
-            ramp.current = dsp::addRamped(outR.first(ramped), inR, ramp.current, ramp.step);
-            ramp.remaining -= static_cast<int>(ramped);
-            if (ramp.remaining == 0) ramp.current = ramp.target;  // land exactly
-            inL = inL.subspan(ramped);
-            inR = inR.subspan(ramped);
-            outL = outL.subspan(ramped);
-            outR = outR.subspan(ramped);
+        while (pos < chunkEnd && !cursor.finished) {
+            // One piece: straight from the stem, or a stretch of a fade (built in fadeL/fadeR).
+            auto count = static_cast<std::size_t>(std::min(chunkEnd - pos, voice.to - song));
+            std::span<const float> inL;
+            std::span<const float> inR;
+            if (cursor.fading) {
+                count = std::min(count, static_cast<std::size_t>(cursor.fadeEnd - song));
+                const float scale =
+                    1.0f / static_cast<float>(cursor.fadeEnd - cursor.fadeStart + 1);
+                for (std::size_t k = 0; k < count; ++k) {
+                    const std::int64_t out = song + static_cast<std::int64_t>(k);
+                    const std::int64_t in = out - cursor.fadeShift;  // before the song: silence
+                    const float w = static_cast<float>(out - cursor.fadeStart + 1) * scale;
+                    const float l0 = in >= 0 ? voice.l[in] : 0.0f;
+                    const float r0 = in >= 0 ? voice.r[in] : 0.0f;
+                    fadeL[k] = voice.l[out] * (1.0f - w) + l0 * w;
+                    fadeR[k] = voice.r[out] * (1.0f - w) + r0 * w;
+                }
+                inL = std::span<const float>(fadeL.data(), count);
+                inR = std::span<const float>(fadeR.data(), count);
+            } else {
+                if (loops(voice, cursor) && song < fadeFrom)
+                    count = std::min(count, static_cast<std::size_t>(fadeFrom - song));
+                inL = std::span<const float>(voice.l + song, count);
+                inR = std::span<const float>(voice.r + song, count);
+            }
+            std::span<float> outL = mixL.subspan(static_cast<std::size_t>(pos - chunkStart), count);
+            std::span<float> outR = mixR.subspan(static_cast<std::size_t>(pos - chunkStart), count);
+            pos += static_cast<std::int64_t>(count);
+            song += static_cast<std::int64_t>(count);
+            follow();
+
+            if (ramp.remaining > 0) {
+                const auto ramped = std::min(count, static_cast<std::size_t>(ramp.remaining));
+                dsp::addRamped(outL.first(ramped), inL, ramp.current, ramp.step);
+                ramp.current = dsp::addRamped(outR.first(ramped), inR, ramp.current, ramp.step);
+                ramp.remaining -= static_cast<int>(ramped);
+                if (ramp.remaining == 0) ramp.current = ramp.target;  // land exactly
+                inL = inL.subspan(ramped);
+                inR = inR.subspan(ramped);
+                outL = outL.subspan(ramped);
+                outR = outR.subspan(ramped);
+            }
+            // A silent stem adds nothing, as in the exported mix.
+            if (outL.empty() || ramp.current == 0.0f) continue;
+            dsp::addGained(outL, inL, ramp.current);
+            dsp::addGained(outR, inR, ramp.current);
         }
-        // A silent stem adds nothing, as in the exported mix.
-        if (outL.empty() || ramp.current == 0.0f) continue;
-        dsp::addGained(outL, inL, ramp.current);
-        dsp::addGained(outR, inR, ramp.current);
     }
 }
 
@@ -299,32 +419,49 @@ void PlaybackEngine::feed() {
     double stretcherRate = 0.0;
     bool active = false;
     bool done = false;
-    std::int64_t clock = 0;   // song frames fed, from the range's start
-    std::int64_t length = 0;  // song frames in the range
-    std::int64_t from = 0;
-    int drop = 0;          // output frames still to drop (the stretcher's start delay)
-    double songPos = 0.0;  // song frame of the next output frame
+    std::int64_t clock = 0;  // frames mixed and fed, from the range's start
+    int drop = 0;            // output frames still to drop (the stretcher's start delay)
+    double fedPos = 0.0;     // the clock frame the next output frame stands for
+    // The clock voice's song frame by clock frame: each segment holds from its clock frame on
+    // (one per wrap), so that output frames made from before a wrap keep their song frames.
+    struct Segment {
+        std::int64_t clock;
+        std::int64_t song;
+    };
+    constexpr std::size_t kSegments = 64;  // wraps of 0.05 s loops in the ring, several times
+    std::array<Segment, kSegments> segments{};
+    std::size_t segBegin = 0;
+    std::size_t segEnd = 0;
+    auto addSegment = [&](Segment segment) {
+        if (segEnd - segBegin == kSegments) ++segBegin;  // far behind: the oldest is done with
+        segments[segEnd++ % kSegments] = segment;
+    };
+    auto songAt = [&](std::int64_t c) {
+        while (segEnd - segBegin > 1 && segments[(segBegin + 1) % kSegments].clock <= c) ++segBegin;
+        const Segment& g = segments[segBegin % kSegments];
+        return g.song + (c - g.clock);
+    };
     Stretch applied;
     std::array<float, kFeedBlockFrames> outL{};
     std::array<float, kFeedBlockFrames> outR{};
     std::array<float, kFeedBlockFrames> zeros{};
 
     while (!m_quit.load()) {
-        if (m_lock.try_lock()) {
-            const VoiceTable wanted = m_table;
-            m_lock.unlock();
+        if (m_feedLock.try_lock()) {
+            const VoiceTable wanted = m_feedWanted;
+            m_feedLock.unlock();
             if (wanted.stream != table.stream || wanted.stretched != table.stretched) {
                 table = wanted;
                 active = false;
                 const double rate = m_feedRate.load();
                 std::int64_t first = -1;
-                length = 0;
                 mixer->voices = {};
+                mixer->resetCursors();
+                mixer->loop = table.loop;
                 for (std::size_t s = 0; s < table.voices.size(); ++s) {
                     Voice voice = table.voices[s];
                     if (!voice.scheduled) continue;
                     if (first < 0) first = voice.from;
-                    length = std::max(length, voice.to - voice.from);
                     // On the song's own clock: frame 0 is the range's first.
                     voice.startAt = 0;
                     voice.started = true;
@@ -345,14 +482,17 @@ void PlaybackEngine::feed() {
                         pad -= n;
                     }
                     drop = stretcher->startDelayFrames();
-                    from = first;
-                    songPos = static_cast<double>(from);
+                    segBegin = segEnd = 0;
+                    addSegment({0, first});
+                    fedPos = 0.0;
                     clock = 0;
                     done = false;
                     active = true;
                 }
             } else {
                 table.generation = wanted.generation;
+                table.loop = wanted.loop;
+                mixer->loop = wanted.loop;  // from the next block mixed on
             }
             m_feederSeen.store(wanted.generation, std::memory_order_release);
         }
@@ -376,8 +516,8 @@ void PlaybackEngine::feed() {
                     continue;
                 }
                 m_ring.push({outL[static_cast<std::size_t>(i)], outR[static_cast<std::size_t>(i)],
-                             static_cast<std::int64_t>(songPos), table.stream});
-                songPos += applied.tempo;
+                             songAt(static_cast<std::int64_t>(fedPos)), table.stream});
+                fedPos += applied.tempo;
             }
             ready = stretcher->available();
         }
@@ -386,23 +526,29 @@ void PlaybackEngine::feed() {
             m_feederDoneGeneration.store(table.stream, std::memory_order_release);
             continue;
         }
-        if (ready > 0 || clock >= length) {
+        mixer->fadeFrames = m_fadeFrames.load(std::memory_order_relaxed);
+        const std::int64_t left = mixer->framesLeft(clock);  // never 0 while looping
+        if (ready > 0 || left <= 0) {
             std::this_thread::sleep_for(2ms);  // the ring is full, or the tail is on its way
             continue;
         }
-        const int n = static_cast<int>(std::min<std::int64_t>(kFeedBlockFrames, length - clock));
+        const int n = static_cast<int>(std::min<std::int64_t>(kFeedBlockFrames, left));
         // The mixer works in chunks; the stretcher takes the whole block.
         std::array<float, kFeedBlockFrames> inL{};
         std::array<float, kFeedBlockFrames> inR{};
         for (int fed = 0; fed < n;) {
             const int c = std::min(Mixer::kChunkFrames, n - fed);
             mixer->mix(clock + fed, c, m_gains, m_rampFrames);
+            for (int w = 0; w < mixer->wrapCount; ++w) {
+                const Mixer::Wrap& wrap = mixer->wraps[static_cast<std::size_t>(w)];
+                addSegment({wrap.clock, wrap.song});
+            }
             std::copy_n(mixer->l.begin(), c, inL.begin() + fed);
             std::copy_n(mixer->r.begin(), c, inR.begin() + fed);
             fed += c;
         }
         clock += n;
-        stretcher->process(inL.data(), inR.data(), n, clock >= length);
+        stretcher->process(inL.data(), inR.data(), n, n == left);
     }
 }
 

@@ -30,6 +30,11 @@ namespace corvane::audio {
 // a mute or a slider drag never clicks or zippers; a source that is not sounding takes a new gain
 // at once.
 //
+// With a loop set, every source wraps from the loop's end back to its start, on the song's frames:
+// the last kLoopFadeSeconds before the end fade out while the same stretch before the start fades
+// in, so the frame after the end is exactly the start's, with no gap and no click. A source that
+// is before the loop's end plays into the loop; one already past it plays on to its own end.
+//
 // With a tempo or pitch set, the mixed stereo signal goes through Rubber Band's real-time mode on
 // a feeder thread of the engine's own, which works ahead into a wait-free ring; render() then only
 // reads that ring, each frame stamped with the song frame it stands for (the playhead).
@@ -43,6 +48,15 @@ class PlaybackEngine final : private RenderSource {
 public:
     static constexpr int kSources = dsp::kStemCount;
     static constexpr double kRampSeconds = 0.010;
+    static constexpr double kLoopFadeSeconds = 0.005;
+
+    // A loop over song frames [start, end); wraps only while enabled.
+    struct Loop {
+        std::int64_t start = 0;
+        std::int64_t end = 0;
+        bool enabled = false;
+        bool operator==(const Loop&) const = default;
+    };
 
     explicit PlaybackEngine(std::unique_ptr<AudioDevice> device);
     ~PlaybackEngine() override;
@@ -84,6 +98,15 @@ public:
     std::int64_t bufferedFrames() const;
     bool stretchedToTheEnd() const;
 
+    // The loop every source follows from its next frame on, without rescheduling anything; while
+    // stretched, from what the feeder mixes next (up to the ring's length ahead of the device).
+    void setLoop(Loop loop);
+    Loop loop() const { return m_table.loop; }
+    // The song frame the first playing source plays next (its `from` before its start, its `to`
+    // once played out), for either path; nothing before anything of the current scheduling was
+    // rendered.
+    std::optional<std::int64_t> songFrame() const;
+
     // Frames the device has rendered so far: the engine's clock.
     std::int64_t deviceFrame() const;
     // The source's own clock at the last render: frames since its start (negative before it),
@@ -103,11 +126,13 @@ private:
     struct VoiceTable {
         std::array<Voice, kSources> voices{};
         bool stretched = false;
+        Loop loop;
         std::uint64_t generation = 0;  // every change
         std::uint64_t stream = 0;      // changes of what is scheduled (not of start times)
     };
     // Sums the voices at their ramped gains, chunk by chunk of a clock of its user's (the device's
-    // for render(), the song's for the feeder). One per thread; allocates nothing.
+    // for render(), the song's for the feeder), wrapping each voice at the loop. One per thread;
+    // allocates nothing.
     struct Mixer {
         struct Ramp {
             float current = 1.0f;
@@ -116,23 +141,67 @@ private:
             int remaining = 0;
             bool sounding = false;  // the source was heard in the last chunk
         };
+        // Where a voice reads: song frame = from + (clock - startAt) + shift; each wrap lowers
+        // the shift by the loop's length. A crossfade, once begun, runs to its end and wraps
+        // there whatever the loop does meanwhile, so turning the loop off or moving it never
+        // cuts a fade short (a click).
+        struct Cursor {
+            std::int64_t startAt = 0;
+            std::int64_t shift = 0;
+            bool valid = false;
+            bool finished = false;  // reached its `to`: never wraps again
+            bool fading = false;
+            std::int64_t fadeStart = 0;  // song frames [fadeStart, fadeEnd) fade out, and the
+            std::int64_t fadeEnd = 0;    // same fadeShift earlier fade in; wraps at fadeEnd
+            std::int64_t fadeShift = 0;
+        };
+        // The clock voice's wraps in the last mix(): from clock frame `clock` on it reads `song`.
+        struct Wrap {
+            std::int64_t clock = 0;
+            std::int64_t song = 0;
+        };
         static constexpr int kChunkFrames = 256;
+        static constexpr int kMaxWraps = 8;
         std::array<Voice, kSources> voices{};
         std::array<Ramp, kSources> ramps{};
+        std::array<Cursor, kSources> cursors{};
+        Loop loop;
+        int fadeFrames = 1;
         std::array<float, kChunkFrames> l{};
         std::array<float, kChunkFrames> r{};
+        std::array<float, kChunkFrames> fadeL{};  // one voice's crossfade, before its gain
+        std::array<float, kChunkFrames> fadeR{};
+        std::array<Wrap, kMaxWraps> wraps{};
+        int wrapCount = 0;
         // Frames [chunkStart, chunkStart + n) of the clock, n <= kChunkFrames, into l and r.
+        // A voice reaching the last fadeFrames before the loop's end (or found inside them when
+        // the loop is set) crossfades over fadeFrames into the loop's start.
         void mix(std::int64_t chunkStart, int n,
                  const std::array<std::atomic<float>, kSources>& gains, int rampFrames) noexcept;
         void snapGains(const std::array<std::atomic<float>, kSources>& gains) noexcept;
+        // Forgets every voice's wraps: a new scheduling plays from `from` again.
+        void resetCursors() noexcept { cursors = {}; }
+        // The first started voice (the clock), or -1.
+        int clockVoice() const noexcept;
+        // The song frame voice `v` reads at clock frame `clock`, given the wraps so far.
+        std::int64_t songFrameAt(int v, std::int64_t clock) const noexcept;
+        // Clock frames until every voice has played out, as the loop stands (a looping voice
+        // never does: kForever).
+        std::int64_t framesLeft(std::int64_t clock) const noexcept;
+        static constexpr std::int64_t kForever = std::int64_t{1} << 60;
+
+    private:
+        bool loops(const Voice& voice, const Cursor& cursor) const noexcept;
+        Cursor& cursorOf(std::size_t v) noexcept;
     };
 
     void render(float* interleavedStereo, int frames) noexcept override;
     void renderStretched(float* out, int frames, std::int64_t blockStart) noexcept;
     // Feeder thread: runs until m_quit.
     void feed();
-    // Main thread: one more change of the voice table, under m_lock; returns its generation.
-    std::uint64_t publishVoices();
+    // Main thread: hands m_table, changed once more (a new stream if `newStream`), to render()
+    // and the feeder; returns its generation.
+    std::uint64_t publishVoices(bool newStream);
     // Main thread: frees the stems render() and the feeder no longer point into.
     void releaseRetired();
 
@@ -142,12 +211,17 @@ private:
     std::unique_ptr<AudioDevice> m_device;
     double m_sampleRate = 0.0;
     std::atomic<int> m_rampFrames{1};  // set while the device is closed; the feeder reads it
+    std::atomic<int> m_fadeFrames{1};  // the loop's crossfade; likewise
     Stretch m_stretch;                 // main thread
 
-    // The wanted voices: written by the main thread under m_lock, copied by render() and the
-    // feeder when their try-lock succeeds.
-    std::mutex m_lock;
+    // The wanted voices: m_table is the main thread's own; publishVoices() copies it into one
+    // slot for render() and one for the feeder, each under its own lock, which each reader only
+    // try-locks (and, when it is busy, goes on from its last copy).
     VoiceTable m_table;
+    std::mutex m_renderLock;
+    VoiceTable m_renderWanted;
+    std::mutex m_feedLock;
+    VoiceTable m_feedWanted;
 
     // Render thread only (and the main thread while the device is closed).
     VoiceTable m_renderTable;
@@ -157,7 +231,7 @@ private:
     std::atomic<std::int64_t> m_renderedFrames{0};
     std::atomic<std::uint64_t> m_renderSeen{0};
     // The stream (low 24 bits) in the top bits, the song frame heard in the low 40; all ones
-    // before anything stretched was heard.
+    // before anything was heard.
     std::atomic<std::uint64_t> m_heard{~std::uint64_t{0}};
 
     // Written by the feeder.

@@ -63,6 +63,12 @@ void Transport::setLoop(LoopRegion loop) {
     loop.end = std::clamp(std::isfinite(loop.end) ? loop.end : 0.0, 0.0, duration);
     if (loop.end - loop.start < kMinLoopSeconds) loop = {};
     m_loop = loop;
+    // The engine wraps on frames, truncated as a seek would; what plays goes on (a playhead past
+    // the end plays on to the song's end).
+    const auto frame = [this](double seconds) {
+        return static_cast<std::int64_t>(m_song.sampleRate * seconds);
+    };
+    m_engine->setLoop({frame(loop.start), frame(loop.end), loop.enabled && loop.isSet()});
     emit loopChanged();
 }
 
@@ -149,13 +155,10 @@ void Transport::tick() {
 
 std::int64_t Transport::currentFrame() const {
     if (!m_hasSong) return m_startFrame;
-    // Stretched, the engine stamps every frame with the song frame it stands for.
-    if (!m_engine->stretch().isIdentity())
-        return m_engine->stretchedSongFrame().value_or(m_startFrame);
-    // The vocals source is the clock for all four; before its start it stands at startFrame.
-    const std::optional<std::int64_t> played = m_engine->sourceTime(0);
-    if (!played) return m_startFrame;
-    return m_startFrame + std::max<std::int64_t>(0, *played);
+    // The engine follows the song frame the vocals source plays, through loop wraps, and (when
+    // stretched) stamps every output frame with the song frame it stands for. Until it has
+    // rendered this start, and during the lead, it stands at startFrame.
+    return m_engine->songFrame().value_or(m_startFrame);
 }
 
 void Transport::setPosition(double seconds) {

@@ -57,6 +57,10 @@ public:
 
     // The loop, kept within the song with start before end; a region shorter than
     // kMinLoopSeconds, or any region without a song, clears it. A new song clears it too.
+    // Heard at once while playing, without restarting the sound: an enabled loop wraps playback
+    // from its end to its start (a playhead still before the end plays into it, one past it
+    // plays on to the song's end); turned off, playback goes on from where it is. The playhead
+    // follows the wraps.
     void setLoop(LoopRegion loop);
     LoopRegion loop() const { return m_loop; }
 

@@ -86,9 +86,11 @@ TEST(PlaybackEngine, SourcesStartTogetherAtTheGivenDeviceFrameAndRenderNeverAllo
         ASSERT_EQ(out[2 * i + 1], -want) << "device frame " << device;
     }
     EXPECT_EQ(rig.engine.sourceTime(0), 3300 - at);
-    // The bare real-time path, still playing and ramping a gain, neither allocates nor frees.
+    // The bare real-time path, still playing, ramping a gain and wrapping at a loop (with its
+    // crossfade) several times, neither allocates nor frees.
     std::vector<float> block(2 * 512);
     rig.engine.setGain(2, 0.3f);
+    rig.engine.setLoop({1000, 2600, true});
     g_allocations = 0;
     g_counting = true;
     for (int i = 0; i < 3; ++i) rig.device->renderInto(block.data(), 512);
@@ -167,8 +169,10 @@ TEST(PlaybackEngine, RenderingOnItsOwnThreadWhileTheMainThreadReschedulesIsSafe)
         rig.engine.schedule(round % 4, std::move(fresh), round, 5000);
         rig.engine.setGain(round % 4, static_cast<float>(round % 3) * 0.5f);
         rig.engine.startAll(rig.engine.deviceFrame());
+        rig.engine.setLoop({round, round + 700 + round % 5 * 500, round % 3 != 0});
         if (round % 7 == 0) rig.engine.stopAll();
         (void)rig.engine.sourceTime(round % 4);
+        (void)rig.engine.songFrame();
     }
     running = false;
     audio.join();

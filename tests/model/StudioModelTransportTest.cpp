@@ -91,6 +91,50 @@ TEST_F(Playback, SeekClampsAndRestartsStopAndTheEndRewindAndTheModelCanGo) {
     QTest::qWait(150);
 }
 
+TEST_F(Playback, ALoopWrapsWhatIsHeardAndThePlayheadPauseResumesInItAndOffPlaysOnToTheEnd) {
+    constexpr std::int64_t kA = 22050, kB = 44100, kFade = 221;  // 0.5 s, 1 s, 5 ms
+    m.setLoop(1.0, 0.5);
+    m.play();
+    // The next n frames play song frames from `song` on, wrapping at B; the frames of the
+    // crossfade just before B are only checked to be finite. Leaves `song` at the next one.
+    auto expectLooped = [&](int n, std::int64_t& song, bool looping) {
+        const auto out = rig.device->render(n, 512);
+        if (looping && song == kB) song = kA;
+        for (int i = 0; i < n; ++i) {
+            float sum = 0.0f;
+            for (int s = 0; s < 4 && song < m.totalFrames(); ++s) sum += m.stems()[s]->l[song];
+            if (looping && song >= kB - kFade && song < kB)
+                ASSERT_TRUE(std::isfinite(out[2 * i])) << i;
+            else
+                ASSERT_EQ(out[2 * i], sum) << "song frame " << song << ", output frame " << i;
+            if (++song == kB && looping) song = kA;  // the wrap follows B - 1 at once
+        }
+    };
+    rig.device->render(kLead);
+    std::int64_t song = 0;
+    expectLooped(44100 + 11025, song, true);  // up to B, then a quarter second
+    ASSERT_TRUE(tick());
+    EXPECT_EQ(state(), std::tuple(true, std::int64_t{0}, (kA + 11025) / kRate));
+    m.pause();
+    EXPECT_EQ(state(), state(false, kA + 11025));
+    m.play();
+    rig.device->render(kLead);
+    expectLooped(3 * 22050, song, true);  // three more wraps
+    m.toggleLoop();                       // off: on from where it is, to the end
+    expectLooped(static_cast<int>(m.totalFrames() - song) + 1000, song, false);
+    ASSERT_TRUE(tick());
+    EXPECT_EQ(state(), state(false, 0));
+
+    m.seek(1.5);  // past B: turning the loop on plays on to the end
+    m.play();
+    m.setLoopEnabled(true);
+    rig.device->render(kLead);
+    song = 66150;
+    expectLooped(static_cast<int>(m.totalFrames() - song) + 1000, song, true);
+    ASSERT_TRUE(tick());
+    EXPECT_EQ(std::tuple(state(), m.loop().enabled), std::tuple(state(false, 0), true));
+}
+
 TEST(TransportWithoutOutput, NoDeviceIsReportedAndTheRestKeepsWorking) {
     ModelRig rig;
     rig.model = std::make_unique<StudioModel>(&rig.dialogs, [] {
