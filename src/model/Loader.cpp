@@ -145,7 +145,12 @@ void Loader::applyReports() {
     }
     for (Report& report : batch) {
         // Checked for each report: a receiver may have started a newer load meanwhile.
-        if (report.generation != m_generation) continue;
+        if (report.generation != m_generation) {
+            // A load that ended just as it was superseded: its stems (gigabytes for an hour)
+            // are unmapped aside, not on this thread.
+            if (report.result) std::thread([dropped = std::move(report.result)] {}).detach();
+            continue;
+        }
         switch (report.what) {
             case Report::progressed:
                 emit progressed(std::min(report.fraction, 1.0));
