@@ -22,32 +22,36 @@ double secondsBetween(Clock::time_point a, Clock::time_point b) {
     return std::chrono::duration<double>(b - a).count();
 }
 
-// Loads `song` and runs the event loop until the model is ready. Returns the time from load() to
-// ready and, through `longestStall`, the longest a 1 ms heartbeat timer fired late: what a
-// window would have felt as a frozen frame. (A 0 ms timer would keep the main thread busy, and
-// on two cores the scheduler would then slice it against the separation's workers.)
-double loadOnce(model::StudioModel& m, const QString& song, double& longestStall) {
-    longestStall = 0.0;
+// The longest a 1 ms main-thread heartbeat fires late, in seconds, from `begin()` until `busy()`
+// turns false, the event loop running meanwhile. (A 0 ms timer would keep the main thread busy,
+// and on two cores the scheduler would then slice it against the workers.)
+template <class Busy, class Begin>
+double longestStallWhile(Busy busy, Begin begin) {
+    double longestStall = 0.0;
     Clock::time_point lastBeat = Clock::now();
-    constexpr double kBeatSeconds = 0.001;
     QTimer heartbeat;
     heartbeat.setTimerType(Qt::PreciseTimer);
     heartbeat.setInterval(1);
     QObject::connect(&heartbeat, &QTimer::timeout, [&] {
         const Clock::time_point now = Clock::now();
-        longestStall = std::max(longestStall, secondsBetween(lastBeat, now) - kBeatSeconds);
+        longestStall = std::max(longestStall, secondsBetween(lastBeat, now) - 0.001);
         lastBeat = now;
     });
-    const Clock::time_point start = Clock::now();
     heartbeat.start();
-    m.load(song);
+    begin();
     lastBeat = Clock::now();
-    while (m.phase() == model::Phase::processing)
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    const double seconds = secondsBetween(start, Clock::now());
-    // The last beat before ready: count the stretch up to now as well.
-    longestStall = std::max(longestStall, secondsBetween(lastBeat, Clock::now()) - kBeatSeconds);
-    return seconds;
+    while (busy()) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    return std::max(longestStall, secondsBetween(lastBeat, Clock::now()) - 0.001);
+}
+
+// Loads `song` and runs the event loop until the model is ready. Returns the time from load() to
+// ready and, through `longestStall`, the longest a 1 ms heartbeat timer fired late: what a
+// window would have felt as a frozen frame.
+double loadOnce(model::StudioModel& m, const QString& song, double& longestStall) {
+    const Clock::time_point start = Clock::now();
+    longestStall = longestStallWhile([&] { return m.phase() == model::Phase::processing; },
+                                     [&] { m.load(song); });
+    return secondsBetween(start, Clock::now());
 }
 
 // Median cost of `call` over many calls, in seconds.
@@ -86,24 +90,12 @@ void benchExportStall() {
     job.success = QStringLiteral("ok");
 
     model::Exporter exporter;
-    double longestStall = 0.0;
-    Clock::time_point lastBeat = Clock::now();
-    QTimer heartbeat;
-    heartbeat.setTimerType(Qt::PreciseTimer);
-    heartbeat.setInterval(1);
-    QObject::connect(&heartbeat, &QTimer::timeout, [&] {
-        const Clock::time_point now = Clock::now();
-        longestStall = std::max(longestStall, secondsBetween(lastBeat, now) - 0.001);
-        lastBeat = now;
-    });
     QString outcome;
     QObject::connect(&exporter, &model::Exporter::finished,
                      [&](const QString& status) { outcome = status; });
-    heartbeat.start();
     const Clock::time_point start = Clock::now();
-    exporter.start(std::move(job));
-    lastBeat = Clock::now();
-    while (exporter.isBusy()) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    const double longestStall = longestStallWhile([&] { return exporter.isBusy(); },
+                                                  [&] { exporter.start(std::move(job)); });
     const double seconds = secondsBetween(start, Clock::now());
     std::filesystem::remove_all(dir);
     if (outcome != QStringLiteral("ok")) {
@@ -112,6 +104,12 @@ void benchExportStall() {
     }
     printFigure("export_mix_1h_seconds", seconds, "s", 2);
     printFigure("export_mix_1h_longest_stall_ms", longestStall * 1e3, "ms", 2);
+    // The baseline: the same heartbeat for as long again with nothing running, which is what the
+    // machine's other load alone costs it.
+    const Clock::time_point idleEnd = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                                         std::chrono::duration<double>(seconds));
+    const double idleStall = longestStallWhile([&] { return Clock::now() < idleEnd; }, [] {});
+    printFigure("export_idle_longest_stall_ms", idleStall * 1e3, "ms", 2);
 }
 
 double cpuSeconds() {

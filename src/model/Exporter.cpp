@@ -5,23 +5,25 @@
 #include <algorithm>
 #include <cerrno>
 #include <new>
-#include <span>
 #include <system_error>
 
+#include "audio/AudioWriter.h"
 #include "audio/WavWriter.h"
 #include "dsp/Mix.h"
 #include "model/StatusText.h"
+#include "model/WorkerPriority.h"
 
 namespace corvane::model {
 
 namespace {
 
-// Thrown from the writer's chunk callback to leave a write half-way; caught in run().
+// Thrown on the worker between two chunks to leave a file half-way; caught in run().
 struct Cancelled {};
 
-// Frames mixed between two looks at the cancel flag: a few ms of work.
-constexpr std::int64_t kMixChunkFrames = 65536;
-// Share of a mixed file's progress spent mixing (and as much again stretching); the rest is
+// Frames mixed or written between two looks at the cancel flag: a few ms of work, and the
+// writer's own transfer size. The two mix buffers of this size are all a plain mix allocates.
+constexpr std::size_t kChunkFrames = static_cast<std::size_t>(audio::kWriterChunkFrames);
+// Share of a stretched mix's progress spent mixing, and as much again stretching; the rest is
 // writing.
 constexpr double kMixShare = 0.25;
 // Progress is posted when it has moved this much: a 1-hour export sends a few hundred reports.
@@ -42,16 +44,31 @@ void removeFile(const std::filesystem::path& path) {
     if (std::filesystem::is_regular_file(path, ignored)) std::filesystem::remove(path, ignored);
 }
 
-// How often the main thread looks for the worker's reports: a smooth progress bar, and an outcome
-// shown within a frame.
-constexpr int kPollMilliseconds = 15;
+// The name's extension picks the format (the save dialog offers WAV, FLAC and MP3).
+audio::EncodeSettings settingsFor(const std::filesystem::path& path) {
+    std::string ext = path.extension().string();
+    if (!ext.empty()) ext.erase(0, 1);
+    return audio::EncodeSettings{
+        audio::formatFromExtension(ext).value_or(audio::AudioFormat::wav24)};
+}
 
 }  // namespace
 
-Exporter::Exporter(QObject* parent) : QObject(parent) {
-    m_poll.setInterval(kPollMilliseconds);
-    connect(&m_poll, &QTimer::timeout, this, &Exporter::applyReports);
+void mixFrames(const ExportJob::File& file, std::size_t start, std::span<float> l,
+               std::span<float> r) {
+    const std::size_t n = l.size();
+    std::fill(l.begin(), l.end(), 0.0f);
+    std::fill_n(r.begin(), n, 0.0f);
+    for (std::size_t i = 0; i < file.stems.size() && i < file.gains.size(); ++i) {
+        const float g = file.gains[i];
+        if (g == 0.0f) continue;  // silent stems cost nothing, as in playback
+        const dsp::StemData& stem = *file.stems[i];
+        dsp::addGained(l, std::span(stem.l).subspan(start, n), g);
+        dsp::addGained(r.first(n), std::span(stem.r).subspan(start, n), g);
+    }
 }
+
+Exporter::Exporter(QObject* parent) : QObject(parent), m_waker([this] { applyReports(); }) {}
 
 Exporter::~Exporter() {
     m_cancel.store(true);
@@ -71,8 +88,15 @@ bool Exporter::start(ExportJob job) {
     m_progress = 0.0;
     emit busyChanged();
     emit progressChanged();
-    m_worker = std::thread([this, job = std::move(job)] { run(job); });
-    m_poll.start();
+    m_worker = std::thread([this, job = std::move(job)]() mutable {
+        lowerThreadPriority();
+        Report outcome = run(job);
+        // Dropped before the outcome is posted: should a new song have come meanwhile, the last
+        // reference to the old stems (a second of unmapping for an hour) goes here, not on the
+        // main thread while it joins this one.
+        job = {};
+        post(std::move(outcome));
+    });
     return true;
 }
 
@@ -81,15 +105,66 @@ void Exporter::cancel() {
     if (m_busy) m_cancel.store(true);
 }
 
-void Exporter::run(const ExportJob& job) {
+std::optional<std::string> Exporter::writeFile(const ExportJob& job, const ExportJob::File& file,
+                                               const std::filesystem::path& part,
+                                               const std::function<void(double)>& progress) {
     const auto frames = static_cast<std::size_t>(std::max<std::int64_t>(job.frames, 0));
+    const audio::EncodeSettings settings = settingsFor(file.path);
+    if (auto refused = audio::checkEncodable(settings, job.sampleRate)) return refused->description;
+    const bool mixed = !file.gains.empty();
+
+    // The stretcher takes the whole mix at once: only then is a song-sized mix made, here on the
+    // worker, which frees it too.
+    std::optional<audio::StretchedAudio> stretched;
+    double writeFrom = 0.0;
+    if (mixed && !file.stretch.isIdentity()) {
+        std::vector<float> l(frames);
+        std::vector<float> r(frames);
+        for (std::size_t start = 0; start < frames; start += kChunkFrames) {
+            if (m_cancel.load()) throw Cancelled{};
+            const std::size_t n = std::min(kChunkFrames, frames - start);
+            mixFrames(file, start, std::span(l).subspan(start, n), std::span(r).subspan(start, n));
+            progress(kMixShare * static_cast<double>(start + n) / static_cast<double>(frames));
+        }
+        stretched = audio::stretchOffline(l, r, job.sampleRate, file.stretch, &m_cancel,
+                                          [&](double f) { progress(kMixShare * (1.0 + f)); });
+        if (!stretched) throw Cancelled{};
+        writeFrom = 2 * kMixShare;
+    }
+
+    auto opened = audio::AudioWriter::open(part, job.sampleRate, settings);
+    if (!opened) return opened.error().description;
+    audio::AudioWriter& writer = *opened.value();
+    std::vector<float> mixL(mixed && !stretched ? std::min(kChunkFrames, frames) : 0);
+    std::vector<float> mixR(mixL.size());
+    const std::size_t total = stretched ? stretched->l.size() : frames;
+    for (std::size_t start = 0; start < total; start += kChunkFrames) {
+        if (m_cancel.load()) throw Cancelled{};
+        const std::size_t n = std::min(kChunkFrames, total - start);
+        std::span<const float> l;
+        std::span<const float> r;
+        if (stretched) {
+            l = std::span<const float>(stretched->l).subspan(start, n);
+            r = std::span<const float>(stretched->r).subspan(start, n);
+        } else if (mixed) {
+            mixFrames(file, start, std::span(mixL).first(n), std::span(mixR).first(n));
+            l = std::span<const float>(mixL).first(n);
+            r = std::span<const float>(mixR).first(n);
+        } else {
+            l = std::span<const float>(file.stems.at(0)->l).subspan(start, n);
+            r = std::span<const float>(file.stems.at(0)->r).subspan(start, n);
+        }
+        if (auto error = writer.write(l, r)) return error->description;
+        progress(writeFrom +
+                 (1.0 - writeFrom) * static_cast<double>(start + n) / static_cast<double>(total));
+    }
+    if (auto error = writer.close()) return error->description;
+    return std::nullopt;
+}
+
+Exporter::Report Exporter::run(const ExportJob& job) {
     const double fileShare = 1.0 / static_cast<double>(std::max<std::size_t>(job.files.size(), 1));
     double posted = 0.0;
-    auto progress = [&](double fraction) {
-        if (fraction - posted < kProgressStep) return;
-        posted = fraction;
-        post({false, fraction, {}});
-    };
     std::vector<std::filesystem::path> written;
     QString firstFailure;
     auto fail = [&](const std::string& description) {
@@ -100,67 +175,17 @@ void Exporter::run(const ExportJob& job) {
         for (std::size_t f = 0; f < job.files.size(); ++f) {
             const ExportJob::File& file = job.files[f];
             const double base = static_cast<double>(f) * fileShare;
-            std::vector<float> l;
-            std::vector<float> r;
-            std::span<const float> outL;
-            std::span<const float> outR;
-            double writeFrom = 0.0;
-            if (file.gains.empty()) {
-                outL = std::span<const float>(file.stems.at(0)->l).first(frames);
-                outR = std::span<const float>(file.stems.at(0)->r).first(frames);
-            } else {
-                writeFrom = kMixShare;
-                l.assign(frames, 0.0f);
-                r.assign(frames, 0.0f);
-                // In chunks, so a cancel is prompt; the sum per sample is the same as whole.
-                for (std::size_t start = 0; start < frames; start += kMixChunkFrames) {
-                    if (m_cancel.load()) throw Cancelled{};
-                    const std::size_t n = std::min<std::size_t>(kMixChunkFrames, frames - start);
-                    for (std::size_t i = 0; i < file.stems.size() && i < file.gains.size(); ++i) {
-                        const float g = file.gains[i];
-                        if (g == 0.0f) continue;  // silent stems cost nothing
-                        const dsp::StemData& stem = *file.stems[i];
-                        dsp::addGained(std::span(l).subspan(start, n),
-                                       std::span(stem.l).subspan(start, n), g);
-                        dsp::addGained(std::span(r).subspan(start, n),
-                                       std::span(stem.r).subspan(start, n), g);
-                    }
-                    progress(base + fileShare * kMixShare * static_cast<double>(start + n) /
-                                        static_cast<double>(frames));
-                }
-                if (!file.stretch.isIdentity()) {
-                    writeFrom = 2 * kMixShare;
-                    auto stretched = audio::stretchOffline(
-                        l, r, job.sampleRate, file.stretch, &m_cancel, [&](double fraction) {
-                            progress(base + fileShare * kMixShare * (1.0 + fraction));
-                        });
-                    if (!stretched) throw Cancelled{};
-                    l = std::move(stretched->l);
-                    r = std::move(stretched->r);
-                }
-                outL = l;
-                outR = r;
-            }
+            auto progress = [&](double fraction) {
+                const double overall = base + fileShare * std::clamp(fraction, 0.0, 1.0);
+                if (overall - posted < kProgressStep) return;
+                posted = overall;
+                post({false, overall, {}});
+            };
             if (m_cancel.load()) throw Cancelled{};
             const std::filesystem::path part = partPath(file.path);
             written.push_back(part);
-            std::int64_t done = 0;
-            audio::WavWriteOptions options;
-            options.onChunk = [&](std::int64_t n) {
-                if (m_cancel.load()) throw Cancelled{};
-                done += n;
-                progress(base +
-                         fileShare * (writeFrom + (1.0 - writeFrom) * static_cast<double>(done) /
-                                                      static_cast<double>(frames)));
-            };
-            // The name's extension picks the format (the save dialog offers WAV, FLAC and MP3).
-            std::string ext = file.path.extension().string();
-            if (!ext.empty()) ext.erase(0, 1);
-            const audio::EncodeSettings settings{
-                audio::formatFromExtension(ext).value_or(audio::AudioFormat::wav24)};
-            if (auto error =
-                    audio::writeAudio(part, outL, outR, job.sampleRate, settings, options)) {
-                fail(error->description);
+            if (auto failure = writeFile(job, file, part, progress)) {
+                fail(*failure);
                 if (part != file.path) removeFile(part);
                 continue;
             }
@@ -177,17 +202,21 @@ void Exporter::run(const ExportJob& job) {
     } catch (const Cancelled&) {
         // Nothing half-written stays, nor the files of this export already complete.
         for (const auto& path : written) removeFile(path);
-        post({true, 0.0, QStringLiteral("Export cancelled.")});
-        return;
+        return {true, 0.0, QStringLiteral("Export cancelled.")};
     } catch (const std::bad_alloc&) {
         fail(std::generic_category().message(ENOMEM));
     }
-    post({true, 1.0, firstFailure.isEmpty() ? job.success : firstFailure});
+    return {true, 1.0, firstFailure.isEmpty() ? job.success : firstFailure};
 }
 
 void Exporter::post(Report report) {
-    std::lock_guard lock(m_reportsLock);
-    m_reports.push_back(std::move(report));
+    bool wake = false;
+    {
+        std::lock_guard lock(m_reportsLock);
+        wake = m_reports.empty();  // one wake-up per batch; the batch keeps every report
+        m_reports.push_back(std::move(report));
+    }
+    if (wake) m_waker.wake();
 }
 
 void Exporter::applyReports() {
@@ -203,7 +232,6 @@ void Exporter::applyReports() {
             continue;
         }
         join();
-        m_poll.stop();
         m_busy = false;
         m_progress = report.fraction;
         emit progressChanged();

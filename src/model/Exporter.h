@@ -3,16 +3,20 @@
 
 #include <QObject>
 #include <QString>
-#include <QTimer>
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <span>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "audio/Stretcher.h"
+#include "model/MainThreadWaker.h"
 #include "model/Song.h"
 
 namespace corvane::model {
@@ -35,12 +39,22 @@ struct ExportJob {
     QString success;
 };
 
+// The mix of frames [start, start + l.size()) of `file`'s stems at its gains, written over l and r
+// (r at least as long as l; every stem must hold those frames): zeros, then each stem whose gain
+// is not 0 added by dsp::addGained in stem order, the rule playback and the command line's
+// instrumental follow too. A mix made chunk by chunk is therefore the whole-song mix to the bit.
+// Any thread; allocates nothing.
+void mixFrames(const ExportJob::File& file, std::size_t start, std::span<float> l,
+               std::span<float> r);
+
 // Runs one export at a time on a worker thread, so a long song never freezes the window: mixes
-// in chunks, writes 24-bit WAV, and reports progress (0 to 1) and one status line back on the
-// main thread. Each file is written under a hidden name and takes its own when complete, so a
-// file it replaces survives a cancel or a failure. A cancelled export removes every file it wrote
-// and says "Export cancelled."; a failed file is reported as "Export failed: " and its reason,
-// the other files still written.
+// a chunk at a time straight into the writer (nothing song-sized is allocated, except the whole
+// mix the stretcher needs for a mix at another tempo or pitch), writes the format the name's
+// extension picks, and reports progress (0 to 1) and one status line back on the main thread,
+// woken by a MainThreadWaker rather than a polling timer. Each file is written under a hidden name
+// and takes its own when complete, so a file it replaces survives a cancel or a failure. A
+// cancelled export removes every file it wrote and says "Export cancelled."; a failed file is
+// reported as "Export failed: " and its reason, the other files still written.
 //
 // Main thread only; signals are emitted there. The worker touches only its job.
 class Exporter : public QObject {
@@ -69,11 +83,16 @@ private:
         double fraction = 0.0;
         QString status;
     };
-    // Worker thread.
-    void run(const ExportJob& job);
+    // Worker thread: writes every file of `job`; the outcome to post.
+    Report run(const ExportJob& job);
+    // Writes one file of the job to `part`, reporting its own progress (0 to 1) to `progress`:
+    // nothing when it is complete, or the failure's description. Throws Cancelled.
+    std::optional<std::string> writeFile(const ExportJob& job, const ExportJob::File& file,
+                                         const std::filesystem::path& part,
+                                         const std::function<void(double)>& progress);
+    // Any thread: queues a report and wakes the main thread for it.
     void post(Report report);
-    // Main thread: takes the worker's reports, on a timer while an export runs (a wake-up posted
-    // from the worker would cross threads inside Qt's event queue, unseen by ThreadSanitizer).
+    // Main thread: applies the worker's queued reports in order.
     void applyReports();
     void join();
 
@@ -81,9 +100,11 @@ private:
     double m_progress = 0.0;
     std::thread m_worker;
     std::atomic<bool> m_cancel{false};
+    // The reports cross threads in this mutex-guarded queue, which ThreadSanitizer sees, where a
+    // queued Qt call would cross inside Qt's event queue, hidden from it.
     std::mutex m_reportsLock;
     std::vector<Report> m_reports;
-    QTimer m_poll;
+    MainThreadWaker m_waker;
 };
 
 }  // namespace corvane::model

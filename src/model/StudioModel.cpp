@@ -1,27 +1,19 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "model/StudioModel.h"
 
-#include <sys/resource.h>
-#include <unistd.h>
-
-#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QMetaObject>
 #include <QThread>
 #include <algorithm>
 #include <cassert>
 #include <cmath>
 #include <limits>
 
-#include "audio/AudioFileReader.h"
 #include "audio/DisplayText.h"
 #include "audio/SdlAudioDevice.h"
 #include "audio/WavWriter.h"
 #include "dsp/Mix.h"
-#include "dsp/Peaks.h"
-#include "dsp/Separator.h"
 
 namespace corvane::model {
 
@@ -40,42 +32,6 @@ QString shownName(const QString& name) {
     return fromUtf8(audio::escapeControlCharacters(name.toStdString()));
 }
 
-// A little below the window's thread, for this thread and the separation workers it starts
-// (Linux threads inherit it): with every core busy separating, the window still gets the CPU the
-// moment it needs it instead of waiting for a scheduler slice.
-void lowerThreadPriority() {
-#ifdef __linux__
-    constexpr int kNiceness = 5;
-    setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), kNiceness);
-#endif
-}
-
-}  // namespace
-
-// What a finished load hands to the main thread.
-struct StudioModel::Loaded {
-    std::vector<std::shared_ptr<const dsp::StemData>> stems;
-    std::vector<std::vector<float>> peaks;
-    double sampleRate = 0.0;
-    std::int64_t frames = 0;
-    QString notice;  // for the status line once the studio shows; empty if nothing to say
-    dsp::SeparationMethod method = dsp::SeparationMethod::standard;
-    // A song separated again: the strips and the playhead stay as they are.
-    bool keepSettings = false;
-    double position = 0.0;
-};
-
-// A load worker's report to the main thread.
-struct StudioModel::LoadReport {
-    enum What { progressed, failed, finished };
-    What what;
-    std::uint64_t generation;
-    double fraction = 0.0;
-    QString description;
-    std::shared_ptr<Loaded> loaded;
-};
-
-namespace {
 Transport::DeviceFactory orSdl(Transport::DeviceFactory makeDevice) {
     if (makeDevice) return makeDevice;
     return [] { return std::make_unique<audio::SdlAudioDevice>(); };
@@ -83,10 +39,7 @@ Transport::DeviceFactory orSdl(Transport::DeviceFactory makeDevice) {
 }  // namespace
 
 StudioModel::StudioModel(ExportDialogs* dialogs, DeviceFactory makeDevice, QObject* parent)
-    : QObject(parent),
-      m_transport(orSdl(std::move(makeDevice))),
-      m_dialogs(dialogs),
-      m_waker([this] { applyLoadReports(); }) {
+    : QObject(parent), m_transport(orSdl(std::move(makeDevice))), m_dialogs(dialogs) {
     connect(&m_transport, &Transport::positionChanged, this,
             [this] { forward(&StudioModel::positionChanged); });
     connect(&m_transport, &Transport::isPlayingChanged, this,
@@ -101,6 +54,9 @@ StudioModel::StudioModel(ExportDialogs* dialogs, DeviceFactory makeDevice, QObje
     connect(&m_exporter, &Exporter::progressChanged, this,
             [this] { forward(&StudioModel::exportChanged); });
     connect(&m_exporter, &Exporter::finished, this, &StudioModel::setStatus);
+    connect(&m_loader, &Loader::progressed, this, &StudioModel::setProgress);
+    connect(&m_loader, &Loader::failed, this, &StudioModel::failLoading);
+    connect(&m_loader, &Loader::finished, this, &StudioModel::finishLoading);
 }
 
 void StudioModel::setLoop(double a, double b) {
@@ -119,14 +75,9 @@ void StudioModel::forward(void (StudioModel::*signal)()) {
     emit changed();
 }
 
-StudioModel::~StudioModel() {
-    m_transport.stopPlayback();
-    // A loader may still post to this object; it must be done before the object goes. Cancelled,
-    // it stops within a packet or a frame, so closing the window during a load is prompt.
-    for (Loader& loader : m_loaders) loader.cancel->store(true);
-    for (Loader& loader : m_loaders)
-        if (loader.thread.joinable()) loader.thread.join();
-}
+// The loader's destructor cancels and joins a load in flight: closing the window during a load is
+// prompt.
+StudioModel::~StudioModel() { m_transport.stopPlayback(); }
 
 void StudioModel::setStrip(int index, const Strip& strip) {
     Q_ASSERT(index >= 0 && index < static_cast<int>(m_strips.size()));
@@ -150,27 +101,7 @@ void StudioModel::load(const QString& filePath) {
     publish(m_fileName, QFileInfo(filePath).fileName(), &StudioModel::fileNameChanged);
     m_loadingPath = filePath;
     m_reseparating = false;
-    startLoader([this, path = localPath(filePath), method = m_method](
-                    std::uint64_t generation, const std::atomic<bool>& cancel) {
-        runLoad(path, generation, method, cancel);
-    });
-}
-
-void StudioModel::startLoader(std::function<void(std::uint64_t, const std::atomic<bool>&)> work) {
-    const std::uint64_t generation = ++m_loadGeneration;
-    reapLoaders();
-    for (Loader& older : m_loaders) older.cancel->store(true);  // superseded: stop wasting work
-    auto done = std::make_shared<std::atomic<bool>>(false);
-    auto cancel = std::make_shared<std::atomic<bool>>(false);
-    // The worker touches no field: it queues its progress and its result for this thread, where
-    // anything from a superseded load is dropped. The destructor joins the worker, so `this`
-    // outlives it.
-    std::thread worker([work = std::move(work), generation, done, cancel] {
-        lowerThreadPriority();
-        work(generation, *cancel);
-        done->store(true);
-    });
-    m_loaders.push_back(Loader{std::move(worker), std::move(done), std::move(cancel)});
+    m_loader.load(localPath(filePath), m_method);
 }
 
 void StudioModel::setMethod(dsp::SeparationMethod method) {
@@ -180,8 +111,7 @@ void StudioModel::setMethod(dsp::SeparationMethod method) {
     if (m_reseparating) {
         // Chosen back while the song is separated again: that work is dropped, the studio stays.
         m_reseparating = false;
-        ++m_loadGeneration;
-        for (Loader& loader : m_loaders) loader.cancel->store(true);
+        m_loader.cancel();
         setPhase(Phase::ready);
         setProgress(1.0);
         if (method == m_songMethod) return;
@@ -200,119 +130,23 @@ void StudioModel::reseparate() {
     setProgress(0.0);
     setStatus(QString());
     m_reseparating = true;
+    m_reseparatedAt = position;
     m_loadingPath.clear();
-    startLoader([this, song = m_song, method = m_method, position](
-                    std::uint64_t generation, const std::atomic<bool>& cancel) {
-        // The stems sum back to the song, in stem order, as the mixer adds them.
-        dsp::StereoAudio audio;
-        audio.sampleRate = song.sampleRate;
-        const auto frames = static_cast<std::size_t>(song.frames);
-        audio.l.assign(frames, 0.0f);
-        audio.r.assign(frames, 0.0f);
-        for (const auto& stem : song.stems) {
-            dsp::addGained(audio.l, std::span(stem->l).first(frames), 1.0f);
-            dsp::addGained(audio.r, std::span(stem->r).first(frames), 1.0f);
-        }
-        auto loaded = std::make_shared<Loaded>();
-        loaded->sampleRate = song.sampleRate;
-        loaded->frames = song.frames;
-        loaded->method = method;
-        loaded->keepSettings = true;
-        loaded->position = position;
-        separateAndPost(std::move(audio), std::move(loaded), generation, cancel);
-    });
+    m_loader.separate(m_song, m_method);
 }
 
-void StudioModel::runLoad(const std::filesystem::path& path, std::uint64_t generation,
-                          dsp::SeparationMethod method, const std::atomic<bool>& cancel) {
-    auto fail = [&](QString description) {
-        postReport({LoadReport::failed, generation, 0.0, std::move(description), nullptr});
-    };
-    audio::ReadNotes notes;
-    auto read = audio::readAudio(path, &cancel, &notes);
-    if (!read) return fail(fromUtf8(read.error().description));
-    dsp::StereoAudio song = std::move(read).value();
-    auto loaded = std::make_shared<Loaded>();
-    loaded->sampleRate = song.sampleRate;
-    loaded->frames = song.frames();
-    if (const std::string early = audio::earlyEndText(notes, song.sampleRate); !early.empty()) {
-        loaded->notice = fromUtf8(early) + QStringLiteral(".");
-        loaded->notice[0] = loaded->notice[0].toUpper();
-    }
-    loaded->method = method;
-    separateAndPost(std::move(song), std::move(loaded), generation, cancel);
-}
-
-void StudioModel::separateAndPost(dsp::StereoAudio song, std::shared_ptr<Loaded> loaded,
-                                  std::uint64_t generation, const std::atomic<bool>& cancel) {
-    auto fail = [&](QString description) {
-        postReport({LoadReport::failed, generation, 0.0, std::move(description), nullptr});
-    };
-    const dsp::ProgressFn progress = [this, generation](double fraction) {
-        postReport({LoadReport::progressed, generation, fraction, {}, nullptr});
-    };
-    std::vector<dsp::StemData> stems = dsp::Separator::separate(
-        song, progress, dsp::SeparatorOptions{.method = loaded->method, .cancel = &cancel});
-    song = {};                  // the decoded song is not needed any more
-    if (cancel.load()) return;  // superseded or closing: nobody will read a report
-    if (stems.size() != kStems) return fail(QStringLiteral("The separation could not be set up."));
-    loaded->peaks = dsp::computePeaks(stems, kPeakBins);
-    for (dsp::StemData& stem : stems)
-        loaded->stems.push_back(std::make_shared<const dsp::StemData>(std::move(stem)));
-    postReport({LoadReport::finished, generation, 0.0, {}, std::move(loaded)});
-}
-
-void StudioModel::postReport(LoadReport report) {
-    bool wake = false;
-    {
-        std::lock_guard lock(m_reportsLock);
-        wake = m_reports.empty();  // one wake-up per batch; the batch keeps every report
-        m_reports.push_back(std::move(report));
-    }
-    if (wake) m_waker.wake();
-}
-
-void StudioModel::applyLoadReports() {
-    std::vector<LoadReport> batch;
-    {
-        std::lock_guard lock(m_reportsLock);
-        batch.swap(m_reports);
-    }
-    for (LoadReport& report : batch) {
-        if (!isCurrentLoad(report.generation)) continue;  // a superseded load
-        switch (report.what) {
-            case LoadReport::progressed:
-                setProgress(std::min(report.fraction, 1.0));
-                break;
-            case LoadReport::failed:
-                failLoading(report.description);
-                break;
-            case LoadReport::finished:
-                finishLoading(std::move(*report.loaded));
-                break;
-        }
-    }
-}
-
-void StudioModel::reapLoaders() {
-    auto finished = [](Loader& loader) {
-        if (!loader.done->load()) return false;
-        loader.thread.join();
-        return true;
-    };
-    m_loaders.erase(std::remove_if(m_loaders.begin(), m_loaders.end(), finished), m_loaders.end());
-}
-
-void StudioModel::finishLoading(Loaded&& loaded) {
-    Song song{std::move(loaded.stems), loaded.sampleRate, loaded.frames};
+void StudioModel::finishLoading(const LoadResult& loaded) {
+    // A song separated again keeps the strips and the playhead.
+    const bool keepSettings = m_reseparating;
+    Song song = loaded.song;
     // Unmapping the previous song's stems (hundreds of MB) takes milliseconds: done aside, once
     // the transport has let go of them too.
     Song old = std::exchange(m_song, song);
-    publish(m_peaks, std::move(loaded.peaks), &StudioModel::peaksChanged);
+    publish(m_peaks, loaded.peaks, &StudioModel::peaksChanged);
     publish(m_duration, m_song.seconds(m_song.frames), &StudioModel::durationChanged);
-    if (!loaded.keepSettings) publish(m_strips, defaultStrips(), &StudioModel::stripsChanged);
+    if (!keepSettings) publish(m_strips, defaultStrips(), &StudioModel::stripsChanged);
     m_transport.setSong(std::move(song), effectiveGains(m_strips));
-    if (loaded.keepSettings) m_transport.seek(loaded.position);
+    if (keepSettings) m_transport.seek(m_reseparatedAt);
     m_songMethod = loaded.method;
     m_reseparating = false;
     m_loadingPath.clear();
@@ -320,7 +154,6 @@ void StudioModel::finishLoading(Loaded&& loaded) {
     setPhase(Phase::ready);
     setProgress(1.0);
     if (!loaded.notice.isEmpty()) setStatus(loaded.notice);
-    reapLoaders();
 }
 
 void StudioModel::failLoading(const QString& description) {
@@ -328,7 +161,6 @@ void StudioModel::failLoading(const QString& description) {
     m_loadingPath.clear();
     setPhase(Phase::idle);
     setStatus(QString::fromUtf8(kCouldNotRead) + description);
-    reapLoaders();
 }
 
 // ---- Playback ----------------------------------------------------------------------------------

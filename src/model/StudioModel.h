@@ -22,6 +22,7 @@
 #include "dsp/StemData.h"
 #include "model/ExportDialogs.h"
 #include "model/Exporter.h"
+#include "model/Loader.h"
 #include "model/MainThreadWaker.h"
 #include "model/Song.h"
 #include "model/StatusText.h"
@@ -31,8 +32,9 @@
 namespace corvane::model {
 
 // The one model of the application: the phase, the loaded song's stems, peaks and mixer strips,
-// the transport, and the load and export operations. A thin facade: playback and the playhead
-// belong to Transport; this class publishes their state with its own.
+// the transport, and the load and export operations. A thin facade over one class per job:
+// loading belongs to Loader, playback and the playhead to Transport, exports to Exporter; this
+// class publishes their state with its own.
 //
 // Main thread only: every member is called there and every signal is emitted there (checked by
 // assertions in debug builds). Loading runs decoding, separation and peaks on a worker thread that
@@ -56,7 +58,7 @@ public:
     // tests.
     using DeviceFactory = Transport::DeviceFactory;
 
-    static constexpr int kPeakBins = 600;
+    static constexpr int kPeakBins = Loader::kPeakBins;
 
     explicit StudioModel(ExportDialogs* dialogs = nullptr, DeviceFactory makeDevice = {},
                          QObject* parent = nullptr);
@@ -155,38 +157,20 @@ private:
     // catch (a given progress, the processing phase).
     friend class StudioModelTestAccess;
 
-    struct Loaded;
-    struct LoadReport;
-
-    // Main thread: applies the queued load reports in the order they were made.
-    void applyLoadReports();
-    // Any thread: queues a report and wakes the main thread for it.
-    void postReport(LoadReport report);
-
     template <class T>
     void publish(T& field, T value, void (StudioModel::*signal)());
     void setPhase(Phase phase) { publish(m_phase, phase, &StudioModel::phaseChanged); }
     void setProgress(double v) { publish(m_progress, v, &StudioModel::progressChanged); }
     void setStatus(const QString& v) { publish(m_status, v, &StudioModel::statusChanged); }
 
-    // Worker thread: decodes, separates and computes peaks, posting progress and the outcome.
-    void runLoad(const std::filesystem::path& path, std::uint64_t generation,
-                 dsp::SeparationMethod method, const std::atomic<bool>& cancel);
-    // Worker thread: separates `song` and posts the outcome into `loaded`.
-    void separateAndPost(dsp::StereoAudio song, std::shared_ptr<Loaded> loaded,
-                         std::uint64_t generation, const std::atomic<bool>& cancel);
-    // Main thread: starts `work` on a fresh loader, superseding any load in flight.
-    void startLoader(std::function<void(std::uint64_t, const std::atomic<bool>&)> work);
     void reseparate();
-    void finishLoading(Loaded&& loaded);
+    void finishLoading(const LoadResult& loaded);
     void failLoading(const QString& description);
     // Re-emits a transport change as this model's own published change.
     void forward(void (StudioModel::*signal)());
     // Hands `job` to the exporter unless one is running.
     void startExport(ExportJob job);
     QString wavName(std::string_view suffix) const;
-    bool isCurrentLoad(std::uint64_t generation) const { return generation == m_loadGeneration; }
-    void reapLoaders();
 
     // Published.
     Phase m_phase = Phase::idle;
@@ -201,27 +185,15 @@ private:
     // The loaded song, and its playback.
     Song m_song;
     dsp::SeparationMethod m_songMethod = dsp::SeparationMethod::standard;  // the stems' method
-    QString m_loadingPath;        // the file of the load in flight, if it is one
-    bool m_reseparating = false;  // the load in flight separates the studio's song again
+    QString m_loadingPath;         // the file of the load in flight, if it is one
+    bool m_reseparating = false;   // the load in flight separates the studio's song again
+    double m_reseparatedAt = 0.0;  // the playhead then, in seconds, which it keeps
     Transport m_transport;
 
     ExportDialogs* m_dialogs = nullptr;
     Exporter m_exporter;
 
-    // Loads: the newest generation is the one that counts.
-    std::uint64_t m_loadGeneration = 0;
-    struct Loader {
-        std::thread thread;
-        std::shared_ptr<std::atomic<bool>> done;
-        // Set when a newer load supersedes this one or the model goes: the work stops early.
-        std::shared_ptr<std::atomic<bool>> cancel;
-    };
-    std::vector<Loader> m_loaders;
-    // Reports from load workers: a plain mutex-guarded queue, so what crosses threads is visible
-    // to ThreadSanitizer, not hidden inside Qt's event queue.
-    std::mutex m_reportsLock;
-    std::vector<LoadReport> m_reports;
-    MainThreadWaker m_waker;
+    Loader m_loader;
 };
 
 template <class T>

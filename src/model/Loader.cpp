@@ -1,0 +1,180 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "model/Loader.h"
+
+#include <QThread>
+#include <algorithm>
+#include <span>
+
+#include "audio/AudioFileReader.h"
+#include "audio/DisplayText.h"
+#include "dsp/Mix.h"
+#include "dsp/Peaks.h"
+#include "dsp/StemKind.h"
+#include "model/WorkerPriority.h"
+
+namespace corvane::model {
+
+// A worker's report to the main thread.
+struct Loader::Report {
+    enum What { progressed, failed, finished };
+    What what;
+    std::uint64_t generation = 0;
+    double fraction = 0.0;
+    QString description;
+    std::shared_ptr<LoadResult> result;
+};
+
+namespace {
+
+QString fromUtf8(const std::string& text) { return QString::fromStdString(text); }
+
+}  // namespace
+
+Loader::Loader(QObject* parent) : QObject(parent), m_waker([this] { applyReports(); }) {}
+
+Loader::~Loader() {
+    // A worker may still post to this object; it must be done before the object goes. Cancelled,
+    // it stops within a packet or a frame, so closing the window during a load is prompt.
+    for (Worker& worker : m_workers) worker.cancel->store(true);
+    for (Worker& worker : m_workers)
+        if (worker.thread.joinable()) worker.thread.join();
+}
+
+void Loader::separateAndPost(dsp::StereoAudio audio, std::shared_ptr<LoadResult> result,
+                             std::uint64_t generation, const std::atomic<bool>& cancel,
+                             const Post& post) {
+    const dsp::ProgressFn progress = [&post, generation](double fraction) {
+        post({Report::progressed, generation, fraction, {}, nullptr});
+    };
+    std::vector<dsp::StemData> stems = dsp::Separator::separate(
+        audio, progress, dsp::SeparatorOptions{.method = result->method, .cancel = &cancel});
+    audio = {};                 // the decoded song is not needed any more
+    if (cancel.load()) return;  // superseded or closing: nobody will read a report
+    if (stems.size() != dsp::kStemCount)
+        return post({Report::failed, generation, 0.0,
+                     QStringLiteral("The separation could not be set up."), nullptr});
+    result->peaks = dsp::computePeaks(stems, Loader::kPeakBins);
+    for (dsp::StemData& stem : stems)
+        result->song.stems.push_back(std::make_shared<const dsp::StemData>(std::move(stem)));
+    post({Report::finished, generation, 0.0, {}, std::move(result)});
+}
+
+void Loader::load(std::filesystem::path path, dsp::SeparationMethod method) {
+    const std::uint64_t generation = m_generation + 1;
+    start([path = std::move(path), method, generation](const std::atomic<bool>& cancel,
+                                                       const Post& post) {
+        audio::ReadNotes notes;
+        auto read = audio::readAudio(path, &cancel, &notes);
+        if (!read)
+            return post({Report::failed, generation, 0.0, fromUtf8(read.error().description), {}});
+        dsp::StereoAudio audio = std::move(read).value();
+        auto result = std::make_shared<LoadResult>();
+        result->song.sampleRate = audio.sampleRate;
+        result->song.frames = audio.frames();
+        result->method = method;
+        if (const std::string early = audio::earlyEndText(notes, audio.sampleRate);
+            !early.empty()) {
+            result->notice = fromUtf8(early) + QStringLiteral(".");
+            result->notice[0] = result->notice[0].toUpper();
+        }
+        separateAndPost(std::move(audio), std::move(result), generation, cancel, post);
+    });
+}
+
+void Loader::separate(Song song, dsp::SeparationMethod method) {
+    const std::uint64_t generation = m_generation + 1;
+    start([song = std::move(song), method, generation](const std::atomic<bool>& cancel,
+                                                       const Post& post) {
+        // The stems sum back to the song, in stem order, as the mixer adds them.
+        dsp::StereoAudio audio;
+        audio.sampleRate = song.sampleRate;
+        const auto frames = static_cast<std::size_t>(std::max<std::int64_t>(song.frames, 0));
+        audio.l.assign(frames, 0.0f);
+        audio.r.assign(frames, 0.0f);
+        for (const auto& stem : song.stems) {
+            dsp::addGained(audio.l, std::span(stem->l).first(frames), 1.0f);
+            dsp::addGained(audio.r, std::span(stem->r).first(frames), 1.0f);
+        }
+        auto result = std::make_shared<LoadResult>();
+        result->song.sampleRate = song.sampleRate;
+        result->song.frames = song.frames;
+        result->method = method;
+        separateAndPost(std::move(audio), std::move(result), generation, cancel, post);
+    });
+}
+
+void Loader::start(Work work) {
+    Q_ASSERT(QThread::currentThread() == thread());
+    ++m_generation;
+    m_busy = true;
+    reap();
+    for (Worker& older : m_workers) older.cancel->store(true);  // superseded: stop wasting work
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    auto cancel = std::make_shared<std::atomic<bool>>(false);
+    // The destructor joins the worker, so `this` outlives it.
+    std::thread worker([this, work = std::move(work), done, cancel] {
+        lowerThreadPriority();
+        work(*cancel, [this](Report report) { post(std::move(report)); });
+        done->store(true);
+    });
+    m_workers.push_back(Worker{std::move(worker), std::move(done), std::move(cancel)});
+}
+
+void Loader::cancel() {
+    Q_ASSERT(QThread::currentThread() == thread());
+    ++m_generation;  // whatever is still queued or on its way is dropped
+    m_busy = false;
+    for (Worker& worker : m_workers) worker.cancel->store(true);
+}
+
+void Loader::post(Report report) {
+    bool wake = false;
+    {
+        std::lock_guard lock(m_reportsLock);
+        wake = m_reports.empty();  // one wake-up per batch; the batch keeps every report
+        m_reports.push_back(std::move(report));
+    }
+    if (wake) m_waker.wake();
+}
+
+void Loader::applyReports() {
+    std::vector<Report> batch;
+    {
+        std::lock_guard lock(m_reportsLock);
+        batch.swap(m_reports);
+    }
+    for (Report& report : batch) {
+        // Checked for each report: a receiver may have started a newer load meanwhile.
+        if (report.generation != m_generation) {
+            // A load that ended just as it was superseded: its stems (gigabytes for an hour)
+            // are unmapped aside, not on this thread.
+            if (report.result) std::thread([dropped = std::move(report.result)] {}).detach();
+            continue;
+        }
+        switch (report.what) {
+            case Report::progressed:
+                emit progressed(std::min(report.fraction, 1.0));
+                break;
+            case Report::failed:
+                m_busy = false;
+                emit failed(report.description);
+                break;
+            case Report::finished:
+                m_busy = false;
+                emit finished(*report.result);
+                break;
+        }
+    }
+    reap();
+}
+
+void Loader::reap() {
+    auto ended = [](Worker& worker) {
+        if (!worker.done->load()) return false;
+        worker.thread.join();
+        return true;
+    };
+    m_workers.erase(std::remove_if(m_workers.begin(), m_workers.end(), ended), m_workers.end());
+}
+
+}  // namespace corvane::model
