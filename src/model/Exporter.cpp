@@ -68,7 +68,7 @@ void mixFrames(const ExportJob::File& file, std::size_t start, std::span<float> 
     }
 }
 
-Exporter::Exporter(QObject* parent) : QObject(parent), m_waker([this] { applyReports(); }) {}
+Exporter::Exporter(QObject* parent) : QObject(parent), m_reports([this] { applyReports(); }) {}
 
 Exporter::~Exporter() {
     m_cancel.store(true);
@@ -209,22 +209,8 @@ Exporter::Report Exporter::run(const ExportJob& job) {
     return {true, 1.0, firstFailure.isEmpty() ? job.success : firstFailure};
 }
 
-void Exporter::post(Report report) {
-    bool wake = false;
-    {
-        std::lock_guard lock(m_reportsLock);
-        wake = m_reports.empty();  // one wake-up per batch; the batch keeps every report
-        m_reports.push_back(std::move(report));
-    }
-    if (wake) m_waker.wake();
-}
-
 void Exporter::applyReports() {
-    std::vector<Report> batch;
-    {
-        std::lock_guard lock(m_reportsLock);
-        batch.swap(m_reports);
-    }
+    std::vector<Report> batch = m_reports.take();
     for (Report& report : batch) {
         if (!report.done) {
             m_progress = report.fraction;

@@ -8,7 +8,6 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -16,7 +15,7 @@
 #include <vector>
 
 #include "audio/Stretcher.h"
-#include "model/MainThreadWaker.h"
+#include "model/ReportQueue.h"
 #include "model/Song.h"
 
 namespace corvane::model {
@@ -91,7 +90,7 @@ private:
                                          const std::filesystem::path& part,
                                          const std::function<void(double)>& progress);
     // Any thread: queues a report and wakes the main thread for it.
-    void post(Report report);
+    void post(Report report) { m_reports.post(std::move(report)); }
     // Main thread: applies the worker's queued reports in order.
     void applyReports();
     void join();
@@ -100,11 +99,7 @@ private:
     double m_progress = 0.0;
     std::thread m_worker;
     std::atomic<bool> m_cancel{false};
-    // The reports cross threads in this mutex-guarded queue, which ThreadSanitizer sees, where a
-    // queued Qt call would cross inside Qt's event queue, hidden from it.
-    std::mutex m_reportsLock;
-    std::vector<Report> m_reports;
-    MainThreadWaker m_waker;
+    ReportQueue<Report> m_reports;
 };
 
 }  // namespace corvane::model

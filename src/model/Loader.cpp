@@ -30,7 +30,7 @@ QString fromUtf8(const std::string& text) { return QString::fromStdString(text);
 
 }  // namespace
 
-Loader::Loader(QObject* parent) : QObject(parent), m_waker([this] { applyReports(); }) {}
+Loader::Loader(QObject* parent) : QObject(parent), m_reports([this] { applyReports(); }) {}
 
 Loader::~Loader() {
     // A worker may still post to this object; it must be done before the object goes. Cancelled,
@@ -127,22 +127,10 @@ void Loader::cancel() {
     for (Worker& worker : m_workers) worker.cancel->store(true);
 }
 
-void Loader::post(Report report) {
-    bool wake = false;
-    {
-        std::lock_guard lock(m_reportsLock);
-        wake = m_reports.empty();  // one wake-up per batch; the batch keeps every report
-        m_reports.push_back(std::move(report));
-    }
-    if (wake) m_waker.wake();
-}
+void Loader::post(Report report) { m_reports.post(std::move(report)); }
 
 void Loader::applyReports() {
-    std::vector<Report> batch;
-    {
-        std::lock_guard lock(m_reportsLock);
-        batch.swap(m_reports);
-    }
+    std::vector<Report> batch = m_reports.take();
     for (Report& report : batch) {
         // Checked for each report: a receiver may have started a newer load meanwhile.
         if (report.generation != m_generation) {

@@ -8,13 +8,12 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <thread>
 #include <vector>
 
 #include "dsp/Separator.h"
 #include "dsp/StereoAudio.h"
-#include "model/MainThreadWaker.h"
+#include "model/ReportQueue.h"
 #include "model/Song.h"
 
 namespace corvane::model {
@@ -94,11 +93,7 @@ private:
     std::uint64_t m_generation = 0;  // of the newest load
     bool m_busy = false;
     std::vector<Worker> m_workers;
-    // Reports cross threads in this mutex-guarded queue, which ThreadSanitizer sees, where a
-    // queued Qt call would cross inside Qt's event queue, hidden from it.
-    std::mutex m_reportsLock;
-    std::vector<Report> m_reports;
-    MainThreadWaker m_waker;
+    ReportQueue<Report> m_reports;
 };
 
 }  // namespace corvane::model
