@@ -33,6 +33,30 @@ QRect playheadPixels(double x, int height) {
     const int right = static_cast<int>(std::ceil(x + kPlayheadWidth)) + 1;
     return QRect(left, 0, right - left, height);
 }
+
+// Draws through `draw(layerPainter, opaqueColour)` onto a layer covering `dirty`, then puts the
+// layer onto `painter` at `opacity`. Opaque drawing on a layer, made translucent once: Qt 6 hands
+// a translucent fill's spans to its GUI thread pool in batches, and for hundreds of thin bars
+// those hand-offs cost ten times the drawing.
+template <class Draw>
+void drawOnLayer(QPainter& painter, const QRect& dirty, double dpr, QColor colour, double opacity,
+                 Draw&& draw) {
+    const QRect device =
+        QRectF(QPointF(dirty.topLeft()) * dpr, QSizeF(dirty.size()) * dpr).toAlignedRect();
+    const QPointF origin = QPointF(device.topLeft()) / dpr;
+    QImage layer(device.size(), QImage::Format_ARGB32_Premultiplied);
+    layer.setDevicePixelRatio(dpr);
+    layer.fill(Qt::transparent);
+    {
+        QPainter onLayer(&layer);
+        onLayer.translate(-origin);
+        colour.setAlpha(255);
+        draw(onLayer, colour);
+    }
+    painter.setOpacity(opacity);
+    painter.drawImage(origin, layer);
+    painter.setOpacity(1.0);
+}
 }  // namespace
 
 WaveformView::WaveformView(model::StudioModel& model, QWidget* parent)
@@ -157,22 +181,10 @@ void WaveformView::paintBars(QPainter& painter, const QRect& dirty) const {
     const auto last = static_cast<std::size_t>(
         std::clamp(std::ceil((to - firstX) / step) + 1.0, 0.0, static_cast<double>(n)));
 
-    // The bars go onto a layer in an opaque colour and the layer onto the view at the bars'
-    // opacity. Qt 6 hands a translucent fill's spans to its GUI thread pool in batches, and for
-    // hundreds of thin bars those hand-offs cost ten times the drawing.
     const double dpr = devicePixelRatioF();
-    const QRect device =
-        QRectF(QPointF(dirty.topLeft()) * dpr, QSizeF(dirty.size()) * dpr).toAlignedRect();
-    const QPointF origin = QPointF(device.topLeft()) / dpr;
-    QImage layer(device.size(), QImage::Format_ARGB32_Premultiplied);
-    layer.setDevicePixelRatio(dpr);
-    layer.fill(Qt::transparent);
-    {
-        QPainter bars(&layer);
+    const double opacity = (m_dimmed ? kDimmedOpacity : kOpacity) * m_color.alphaF();
+    drawOnLayer(painter, dirty, dpr, m_color, opacity, [&](QPainter& bars, const QColor& opaque) {
         bars.setRenderHint(QPainter::Antialiasing);
-        bars.translate(-origin);
-        QColor opaque = m_color;
-        opaque.setAlpha(255);
         // Qt's rasterizer slows down more than linearly with a path's size, so the envelope is
         // filled in runs of a few bars, split only where neighbours share no device pixel: each
         // pixel then gets exactly the coverage one path of all the bars would give it. Right to
@@ -197,10 +209,7 @@ void WaveformView::paintBars(QPainter& painter, const QRect& dirty) const {
             }
         }
         if (inRun > 0) bars.fillPath(run, opaque);
-    }
-    painter.setOpacity((m_dimmed ? kDimmedOpacity : kOpacity) * m_color.alphaF());
-    painter.drawImage(origin, layer);
-    painter.setOpacity(1.0);
+    });
 }
 
 void WaveformView::paintColumns(QPainter& painter, const QRect& dirty) const {
@@ -224,60 +233,49 @@ void WaveformView::paintColumns(QPainter& painter, const QRect& dirty) const {
     cache.tile(framesPerPixel, lastTile + 1);
     if (firstTile > 0) cache.tile(framesPerPixel, firstTile - 1);
 
-    const double dpr = devicePixelRatioF();
-    const QRect device =
-        QRectF(QPointF(dirty.topLeft()) * dpr, QSizeF(dirty.size()) * dpr).toAlignedRect();
-    const QPointF origin = QPointF(device.topLeft()) / dpr;
-    QImage layer(device.size(), QImage::Format_ARGB32_Premultiplied);
-    layer.setDevicePixelRatio(dpr);
-    layer.fill(Qt::transparent);
-    {
-        QPainter columns(&layer);
-        columns.translate(-origin);
-        QColor opaque = m_color;
-        opaque.setAlpha(255);
-        const double mid = h * 0.5;
-        const double half = h * kBarHeightShare * 0.5;  // full scale reaches this far
-        const double bins = static_cast<double>(m_peaks.size());
-        const double binsPerColumn =
-            framesPerPixel / static_cast<double>(m_timeline->song().frames) * bins;
-        std::int64_t tileIndex = -2;
-        std::shared_ptr<const model::PeakCache::Tile> tile;
-        for (int x = dirty.left(); x <= dirty.right(); ++x) {
-            const std::int64_t c = columnAt(x);
-            if (c < 0) continue;
-            if (tileOf(c) != tileIndex) {
-                tileIndex = tileOf(c);
-                tile = cache.tile(framesPerPixel, tileIndex);
+    const double opacity = (m_dimmed ? kDimmedOpacity : kOpacity) * m_color.alphaF();
+    drawOnLayer(
+        painter, dirty, devicePixelRatioF(), m_color, opacity,
+        [&](QPainter& columns, const QColor& opaque) {
+            const double mid = h * 0.5;
+            const double half = h * kBarHeightShare * 0.5;  // full scale reaches this far
+            const double bins = static_cast<double>(m_peaks.size());
+            const double binsPerColumn =
+                framesPerPixel / static_cast<double>(m_timeline->song().frames) * bins;
+            std::int64_t tileIndex = -2;
+            std::shared_ptr<const model::PeakCache::Tile> tile;
+            for (int x = dirty.left(); x <= dirty.right(); ++x) {
+                const std::int64_t c = columnAt(x);
+                if (c < 0) continue;
+                if (tileOf(c) != tileIndex) {
+                    tileIndex = tileOf(c);
+                    tile = cache.tile(framesPerPixel, tileIndex);
+                }
+                double top = mid;
+                double bottom = mid;
+                if (tile && static_cast<std::size_t>(m_stem) < tile->columns.size()) {
+                    const dsp::PeakRange r =
+                        tile->columns[static_cast<std::size_t>(m_stem)]
+                                     [static_cast<std::size_t>(c - tileIndex * tileColumns)];
+                    if (r.isEmpty()) continue;  // past the song's end
+                    top = mid - static_cast<double>(r.max) * half;
+                    bottom = mid - static_cast<double>(r.min) * half;
+                } else {
+                    // Until the finer peaks come, the envelope bin under the column's centre.
+                    const double bin = std::floor((static_cast<double>(c) + 0.5) * binsPerColumn);
+                    if (!(bin >= 0.0 && bin < bins)) continue;
+                    const double peak = m_peaks[static_cast<std::size_t>(bin)];
+                    top = mid - peak * half;
+                    bottom = mid + peak * half;
+                }
+                if (!(bottom - top >= kMinBarHeight)) {  // a silent column still shows; NaN too
+                    const double centre = std::isfinite(top + bottom) ? (top + bottom) / 2.0 : mid;
+                    top = centre - kMinBarHeight / 2.0;
+                    bottom = centre + kMinBarHeight / 2.0;
+                }
+                columns.fillRect(QRectF(x, top, 1.0, bottom - top), opaque);
             }
-            double top = mid;
-            double bottom = mid;
-            if (tile && static_cast<std::size_t>(m_stem) < tile->columns.size()) {
-                const dsp::PeakRange r =
-                    tile->columns[static_cast<std::size_t>(m_stem)]
-                                 [static_cast<std::size_t>(c - tileIndex * tileColumns)];
-                if (r.isEmpty()) continue;  // past the song's end
-                top = mid - static_cast<double>(r.max) * half;
-                bottom = mid - static_cast<double>(r.min) * half;
-            } else {
-                // Until the finer peaks come, the envelope bin under the column's centre.
-                const double bin = std::floor((static_cast<double>(c) + 0.5) * binsPerColumn);
-                if (!(bin >= 0.0 && bin < bins)) continue;
-                const double peak = m_peaks[static_cast<std::size_t>(bin)];
-                top = mid - peak * half;
-                bottom = mid + peak * half;
-            }
-            if (!(bottom - top >= kMinBarHeight)) {  // a silent column still shows; NaN too
-                const double centre = std::isfinite(top + bottom) ? (top + bottom) / 2.0 : mid;
-                top = centre - kMinBarHeight / 2.0;
-                bottom = centre + kMinBarHeight / 2.0;
-            }
-            columns.fillRect(QRectF(x, top, 1.0, bottom - top), opaque);
-        }
-    }
-    painter.setOpacity((m_dimmed ? kDimmedOpacity : kOpacity) * m_color.alphaF());
-    painter.drawImage(origin, layer);
-    painter.setOpacity(1.0);
+        });
 }
 
 // Only the primary button seeks: a right or middle click (a context menu, a paste) must not
