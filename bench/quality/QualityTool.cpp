@@ -16,7 +16,7 @@
 #include "audio/AudioFileReader.h"
 #include "audio/WavWriter.h"
 #include "dsp/Separator.h"
-#include "dsp/StemKind.h"
+#include "dsp/common/StemKind.h"
 
 namespace {
 

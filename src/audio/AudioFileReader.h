@@ -6,7 +6,7 @@
 
 #include "audio/AudioDecoder.h"
 #include "audio/Error.h"
-#include "dsp/StereoAudio.h"
+#include "dsp/common/StereoAudio.h"
 
 namespace corvane::audio {
 

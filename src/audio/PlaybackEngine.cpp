@@ -7,7 +7,7 @@
 #include <cmath>
 #include <span>
 
-#include "dsp/Mix.h"
+#include "dsp/common/Mix.h"
 
 namespace corvane::audio {
 

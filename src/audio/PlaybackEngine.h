@@ -14,8 +14,8 @@
 #include "audio/Error.h"
 #include "audio/FrameRing.h"
 #include "audio/Stretcher.h"
-#include "dsp/StemData.h"
-#include "dsp/StemKind.h"
+#include "dsp/common/StemData.h"
+#include "dsp/common/StemKind.h"
 
 namespace corvane::audio {
 

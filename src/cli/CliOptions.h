@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "audio/AudioFormat.h"
-#include "dsp/StemKind.h"
+#include "dsp/common/StemKind.h"
 
 namespace corvane::cli {
 

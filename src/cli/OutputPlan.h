@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "CliOptions.h"
-#include "dsp/StemKind.h"
+#include "dsp/common/StemKind.h"
 
 namespace corvane::cli {
 

@@ -31,12 +31,12 @@
 #include "audio/StagedFiles.h"
 #include "audio/WavWriter.h"
 #include "demo/DemoSong.h"
-#include "dsp/Mix.h"
-#include "dsp/ParallelFor.h"
 #include "dsp/Separator.h"
-#include "dsp/StemKind.h"
-#include "dsp/StftFrames.h"
 #include "dsp/StreamingSeparator.h"
+#include "dsp/common/Mix.h"
+#include "dsp/common/ParallelFor.h"
+#include "dsp/common/StemKind.h"
+#include "dsp/common/StftFrames.h"
 
 namespace corvane::cli {
 

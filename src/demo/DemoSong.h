@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
-#include "dsp/StereoAudio.h"
+#include "dsp/common/StereoAudio.h"
 
 namespace corvane::demo {
 

@@ -3,7 +3,7 @@
 
 #include <vector>
 
-#include "dsp/StemData.h"
+#include "dsp/common/StemData.h"
 
 namespace corvane::dsp {
 

@@ -6,16 +6,16 @@
 #include <cassert>
 #include <memory>
 
-#include "dsp/FftPlan.h"
-#include "dsp/FloatBuf.h"
-#include "dsp/Median13.h"
-#include "dsp/ParallelFor.h"
-#include "dsp/ProgressCounter.h"
-#include "dsp/RefinedSeparator.h"
-#include "dsp/SeparationKernels.h"
-#include "dsp/StemKind.h"
-#include "dsp/StemSynthesis.h"
-#include "dsp/StftFrames.h"
+#include "dsp/common/FftPlan.h"
+#include "dsp/common/FloatBuf.h"
+#include "dsp/common/Median13.h"
+#include "dsp/common/ParallelFor.h"
+#include "dsp/common/ProgressCounter.h"
+#include "dsp/common/StemKind.h"
+#include "dsp/common/StemSynthesis.h"
+#include "dsp/common/StftFrames.h"
+#include "dsp/refined/RefinedSeparator.h"
+#include "dsp/standard/SeparationKernels.h"
 
 namespace corvane::dsp {
 

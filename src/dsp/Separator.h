@@ -5,8 +5,8 @@
 #include <functional>
 #include <vector>
 
-#include "dsp/StemData.h"
-#include "dsp/StereoAudio.h"
+#include "dsp/common/StemData.h"
+#include "dsp/common/StereoAudio.h"
 
 namespace corvane::dsp {
 

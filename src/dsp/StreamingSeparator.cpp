@@ -5,14 +5,14 @@
 #include <cassert>
 #include <span>
 
-#include "dsp/FftPlan.h"
-#include "dsp/FloatBuf.h"
-#include "dsp/Median13.h"
-#include "dsp/ParallelFor.h"
-#include "dsp/RefinedStream.h"
-#include "dsp/SeparationKernels.h"
-#include "dsp/ShortFrames.h"
-#include "dsp/StftFrames.h"
+#include "dsp/common/FftPlan.h"
+#include "dsp/common/FloatBuf.h"
+#include "dsp/common/Median13.h"
+#include "dsp/common/ParallelFor.h"
+#include "dsp/common/ShortFrames.h"
+#include "dsp/common/StftFrames.h"
+#include "dsp/refined/RefinedStream.h"
+#include "dsp/standard/SeparationKernels.h"
 
 namespace corvane::dsp {
 

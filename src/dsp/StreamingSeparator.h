@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "dsp/Separator.h"
-#include "dsp/StemKind.h"
+#include "dsp/common/StemKind.h"
 
 namespace corvane::dsp {
 

@@ -9,7 +9,7 @@
 
 #include "audio/AudioWriter.h"
 #include "audio/WavWriter.h"
-#include "dsp/Mix.h"
+#include "dsp/common/Mix.h"
 #include "model/StatusText.h"
 #include "model/WorkerPriority.h"
 

@@ -7,9 +7,9 @@
 
 #include "audio/AudioFileReader.h"
 #include "audio/DisplayText.h"
-#include "dsp/Mix.h"
 #include "dsp/Peaks.h"
-#include "dsp/StemKind.h"
+#include "dsp/common/Mix.h"
+#include "dsp/common/StemKind.h"
 #include "model/WorkerPriority.h"
 
 namespace corvane::model {

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "dsp/Separator.h"
-#include "dsp/StereoAudio.h"
+#include "dsp/common/StereoAudio.h"
 #include "model/ReportQueue.h"
 #include "model/Song.h"
 

@@ -5,7 +5,7 @@
 #include <memory>
 #include <vector>
 
-#include "dsp/StemData.h"
+#include "dsp/common/StemData.h"
 
 namespace corvane::model {
 

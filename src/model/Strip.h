@@ -3,7 +3,7 @@
 
 #include <vector>
 
-#include "dsp/StemKind.h"
+#include "dsp/common/StemKind.h"
 
 namespace corvane::model {
 

@@ -13,7 +13,7 @@
 #include "audio/DisplayText.h"
 #include "audio/SdlAudioDevice.h"
 #include "audio/WavWriter.h"
-#include "dsp/Mix.h"
+#include "dsp/common/Mix.h"
 
 namespace corvane::model {
 

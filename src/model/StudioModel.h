@@ -19,7 +19,7 @@
 #include "audio/AudioDevice.h"
 #include "audio/PlaybackEngine.h"
 #include "dsp/Separator.h"
-#include "dsp/StemData.h"
+#include "dsp/common/StemData.h"
 #include "model/ExportDialogs.h"
 #include "model/Exporter.h"
 #include "model/Loader.h"

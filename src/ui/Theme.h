@@ -10,7 +10,7 @@
 class QLabel;
 class QWidget;
 
-#include "dsp/StemKind.h"
+#include "dsp/common/StemKind.h"
 
 namespace corvane::ui {
 

@@ -8,9 +8,9 @@
 #include <random>
 
 #include "TestSupport.h"
-#include "dsp/Median13.h"
 #include "dsp/Peaks.h"
-#include "dsp/StftFrames.h"
+#include "dsp/common/Median13.h"
+#include "dsp/common/StftFrames.h"
 
 using namespace corvane::dsp;
 using corvane::test::noise;

@@ -13,12 +13,12 @@
 
 #include "TestSupport.h"
 #include "demo/DemoSong.h"
-#include "dsp/FftFlags.h"
-#include "dsp/Median13.h"
-#include "dsp/RefinedKernels.h"
-#include "dsp/RepeatingBackground.h"
 #include "dsp/Separator.h"
-#include "dsp/ShortFrames.h"
+#include "dsp/common/FftFlags.h"
+#include "dsp/common/Median13.h"
+#include "dsp/common/ShortFrames.h"
+#include "dsp/refined/RefinedKernels.h"
+#include "dsp/refined/RepeatingBackground.h"
 
 using namespace corvane::dsp;
 using corvane::test::nearlyEqual;

@@ -9,10 +9,10 @@
 
 #include "TestSupport.h"
 #include "demo/DemoSong.h"
-#include "dsp/FftPlan.h"
-#include "dsp/ProgressCounter.h"
-#include "dsp/SeparationKernels.h"
 #include "dsp/Separator.h"
+#include "dsp/common/FftPlan.h"
+#include "dsp/common/ProgressCounter.h"
+#include "dsp/standard/SeparationKernels.h"
 
 using namespace corvane::dsp;
 using corvane::test::nearlyEqual;

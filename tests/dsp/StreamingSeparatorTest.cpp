@@ -8,11 +8,11 @@
 #include <cstring>
 
 #include "TestSupport.h"
-#include "dsp/RefinedSeparator.h"
-#include "dsp/RefinedStream.h"
 #include "dsp/Separator.h"
-#include "dsp/StftFrames.h"
 #include "dsp/StreamingSeparator.h"
+#include "dsp/common/StftFrames.h"
+#include "dsp/refined/RefinedSeparator.h"
+#include "dsp/refined/RefinedStream.h"
 
 namespace corvane::dsp {
 namespace {

@@ -9,7 +9,7 @@
 
 #include "TestSupport.h"
 #include "audio/WavWriter.h"
-#include "dsp/Mix.h"
+#include "dsp/common/Mix.h"
 #include "model/Exporter.h"
 
 using namespace corvane;

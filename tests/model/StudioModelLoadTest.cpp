@@ -3,7 +3,7 @@
 #include <fstream>
 
 #include "ModelTestSupport.h"
-#include "dsp/FftPlan.h"
+#include "dsp/common/FftPlan.h"
 
 using namespace corvane;
 using namespace corvane::model;

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "dsp/StereoAudio.h"
+#include "dsp/common/StereoAudio.h"
 
 namespace corvane::test {
 

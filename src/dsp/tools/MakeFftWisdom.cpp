@@ -9,8 +9,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "dsp/FftFlags.h"
-#include "dsp/StftFrames.h"
+#include "dsp/common/FftFlags.h"
+#include "dsp/common/StftFrames.h"
 
 int main(int argc, char** argv) {
     if (argc != 2) {

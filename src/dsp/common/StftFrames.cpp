@@ -1,11 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "dsp/StftFrames.h"
+#include "dsp/common/StftFrames.h"
 
 #include <algorithm>
 #include <cassert>
 #include <cmath>
 
-#include "dsp/Simd.h"
+#include "dsp/common/Simd.h"
 
 namespace corvane::dsp {
 

@@ -1,11 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "dsp/RepeatingBackground.h"
+#include "dsp/refined/RepeatingBackground.h"
 
 #include <algorithm>
 #include <cmath>
 
-#include "dsp/Simd.h"
-#include "dsp/StftFrames.h"
+#include "dsp/common/Simd.h"
+#include "dsp/common/StftFrames.h"
 
 namespace corvane::dsp {
 

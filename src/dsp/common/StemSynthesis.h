@@ -7,14 +7,14 @@
 #include <cstdint>
 #include <vector>
 
-#include "dsp/FftPlan.h"
-#include "dsp/FloatBuf.h"
-#include "dsp/ParallelFor.h"
-#include "dsp/ProgressCounter.h"
-#include "dsp/StemData.h"
-#include "dsp/StemKind.h"
-#include "dsp/StereoAudio.h"
-#include "dsp/StftFrames.h"
+#include "dsp/common/FftPlan.h"
+#include "dsp/common/FloatBuf.h"
+#include "dsp/common/ParallelFor.h"
+#include "dsp/common/ProgressCounter.h"
+#include "dsp/common/StemData.h"
+#include "dsp/common/StemKind.h"
+#include "dsp/common/StereoAudio.h"
+#include "dsp/common/StftFrames.h"
 
 // The frame machinery both separation methods share: worker frame ranges, both channels' spectra
 // of a frame, and the synthesis pass that turns per-bin stem gains into the four stems.

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "dsp/FftPlan.h"
+#include "dsp/common/FftPlan.h"
 
 #include <fftw3.h>
 
@@ -7,8 +7,8 @@
 #include <mutex>
 #include <new>
 
-#include "dsp/FftFlags.h"
 #include "dsp/FftWisdom.inc"
+#include "dsp/common/FftFlags.h"
 
 namespace corvane::dsp {
 

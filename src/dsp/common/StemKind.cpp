@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "dsp/StemKind.h"
+#include "dsp/common/StemKind.h"
 
 namespace corvane::dsp {
 

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "dsp/RefinedSeparator.h"
+#include "dsp/refined/RefinedSeparator.h"
 
 #include <algorithm>
 #include <array>
@@ -7,18 +7,18 @@
 #include <cmath>
 #include <memory>
 
-#include "dsp/FftPlan.h"
-#include "dsp/FloatBuf.h"
-#include "dsp/Median13.h"
-#include "dsp/ParallelFor.h"
-#include "dsp/ProgressCounter.h"
-#include "dsp/RefinedKernels.h"
-#include "dsp/RepeatingBackground.h"
-#include "dsp/SeparationKernels.h"
-#include "dsp/ShortFrames.h"
-#include "dsp/StemKind.h"
-#include "dsp/StemSynthesis.h"
-#include "dsp/StftFrames.h"
+#include "dsp/common/FftPlan.h"
+#include "dsp/common/FloatBuf.h"
+#include "dsp/common/Median13.h"
+#include "dsp/common/ParallelFor.h"
+#include "dsp/common/ProgressCounter.h"
+#include "dsp/common/ShortFrames.h"
+#include "dsp/common/StemKind.h"
+#include "dsp/common/StemSynthesis.h"
+#include "dsp/common/StftFrames.h"
+#include "dsp/refined/RefinedKernels.h"
+#include "dsp/refined/RepeatingBackground.h"
+#include "dsp/standard/SeparationKernels.h"
 
 namespace corvane::dsp {
 

@@ -1,12 +1,12 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "dsp/RefinedKernels.h"
+#include "dsp/refined/RefinedKernels.h"
 
 #include <algorithm>
 #include <cmath>
 
-#include "dsp/ShortFrames.h"
-#include "dsp/Simd.h"
-#include "dsp/StftFrames.h"
+#include "dsp/common/ShortFrames.h"
+#include "dsp/common/Simd.h"
+#include "dsp/common/StftFrames.h"
 
 namespace corvane::dsp {
 

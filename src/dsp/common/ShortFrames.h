@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "dsp/FftPlan.h"
-#include "dsp/StftFrames.h"
+#include "dsp/common/FftPlan.h"
+#include "dsp/common/StftFrames.h"
 
 namespace corvane::dsp {
 

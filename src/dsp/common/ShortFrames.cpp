@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "dsp/ShortFrames.h"
+#include "dsp/common/ShortFrames.h"
 
 #include <algorithm>
 #include <cmath>
 
-#include "dsp/Simd.h"
+#include "dsp/common/Simd.h"
 
 namespace corvane::dsp {
 

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "dsp/ProgressCounter.h"
+#include "dsp/common/ProgressCounter.h"
 
 namespace corvane::dsp {
 

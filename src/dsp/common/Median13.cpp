@@ -1,12 +1,12 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "dsp/Median13.h"
+#include "dsp/common/Median13.h"
 
 #include <algorithm>
 #include <array>
 #include <cstring>
 #include <utility>
 
-#include "dsp/Simd.h"
+#include "dsp/common/Simd.h"
 
 namespace corvane::dsp {
 

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "dsp/Mix.h"
+#include "dsp/common/Mix.h"
 
 #include <cassert>
 

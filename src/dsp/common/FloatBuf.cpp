@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "dsp/FloatBuf.h"
+#include "dsp/common/FloatBuf.h"
 
 #include <sys/mman.h>
 

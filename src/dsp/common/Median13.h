@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
-#include "dsp/StftFrames.h"
+#include "dsp/common/StftFrames.h"
 
 namespace corvane::dsp {
 

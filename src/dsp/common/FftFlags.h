@@ -5,8 +5,8 @@
 
 #include <array>
 
-#include "dsp/ShortFrames.h"
-#include "dsp/StftFrames.h"
+#include "dsp/common/ShortFrames.h"
+#include "dsp/common/StftFrames.h"
 
 namespace corvane::dsp {
 

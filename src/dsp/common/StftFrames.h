@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "dsp/FftPlan.h"
+#include "dsp/common/FftPlan.h"
 
 namespace corvane::dsp {
 

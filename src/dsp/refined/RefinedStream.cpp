@@ -1,12 +1,12 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "dsp/RefinedStream.h"
+#include "dsp/refined/RefinedStream.h"
 
 #include <algorithm>
 #include <cassert>
 
-#include "dsp/RefinedSeparator.h"
-#include "dsp/StemKind.h"
-#include "dsp/StftFrames.h"
+#include "dsp/common/StemKind.h"
+#include "dsp/common/StftFrames.h"
+#include "dsp/refined/RefinedSeparator.h"
 
 namespace corvane::dsp {
 
