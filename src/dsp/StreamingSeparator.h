@@ -21,17 +21,15 @@ struct StemBlock {
     std::int64_t frames() const { return static_cast<std::int64_t>(channels[0].size()); }
 };
 
-// The Standard separation of a song that arrives in pieces, with memory bounded by the block
-// size instead of the song's length, and stems bit-identical to Separator::separate of the whole
-// song. Every step of the separation is local: a frame's mask needs the mid magnitudes of six
-// frames on each side and an output sample the two frames that cover it, so the song is
-// processed a block of frames at a time, keeping only that overlap between blocks.
+// The separation of a song that arrives in pieces, with memory bounded by the block size instead
+// of the song's length, and stems bit-identical to Separator::separate of the whole song: the
+// Standard method's engine (standard/StandardSeparator.h) or the Refined one's
+// (refined/RefinedStream.h), as options.method says.
 //
 // One thread feeds it; the separation of each block runs on `options.workers` threads. The sink
 // is called on the feeding thread, in song order, with spans valid only during the call.
-// Memory: about 75 kB per frame of the block (kBlockFrames frames: about 30 MB), whatever the
-// song's length. With SeparationMethod::refined the Refined stems come out, bit-identical to
-// the whole song's too, in longer blocks with about 10 s of context (RefinedStream.h).
+// Memory: about 30 MB for Standard (kBlockFrames frames at a time), about 150 MB for Refined
+// (longer blocks with about 10 s of context), whatever the song's length.
 class StreamingSeparator {
 public:
     using Sink = std::function<void(const StemBlock&)>;
@@ -54,7 +52,7 @@ public:
 private:
     struct Impl;
     explicit StreamingSeparator(std::unique_ptr<Impl> impl);
-    std::unique_ptr<Impl> m;
+    std::unique_ptr<Impl> m_impl;
 };
 
 }  // namespace corvane::dsp

@@ -98,6 +98,27 @@ TEST(Separator, StemsSumToTheInputAlikeForAnyWorkerCountWithNonFiniteSamplesAsSi
     }
 }
 
+// Samples far beyond full scale (a broken or hostile float file) still give finite stems that
+// sum to the input: no intermediate square may overflow.
+TEST(Separator, AnyFiniteInputGivesFiniteStemsThatSumToIt) {
+    for (const float scale : {1e17f, 1e30f, 3e37f}) {
+        StereoAudio song = noiseStereo(3 * 44100, 8);
+        for (std::size_t i = 0; i < song.l.size(); ++i) {
+            song.l[i] *= scale;
+            song.r[i] *= i < 44100 ? 1.0f : scale;  // loud and quiet frames side by side
+        }
+        const auto stems = separate(song, 2);
+        ASSERT_EQ(stems.size(), 4u);
+        for (int c = 0; c < 2; ++c) {
+            const std::vector<float>& in = c == 0 ? song.l : song.r;
+            std::vector<float> sum(in.size(), 0.0f);
+            for (const StemData& stem : stems)
+                for (std::size_t i = 0; i < sum.size(); ++i) sum[i] += (c == 0 ? stem.l : stem.r)[i];
+            EXPECT_TRUE(nearlyEqual(sum, in, 1e-5f * scale)) << scale << " channel " << c;
+        }
+    }
+}
+
 TEST(Separator, ChannelRelationsDecideTheCentreStems) {
     const auto x = corvane::test::noise(30000, 3);
     const std::vector<float> zero(x.size());

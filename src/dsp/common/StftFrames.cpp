@@ -2,6 +2,7 @@
 #include "dsp/common/StftFrames.h"
 
 #include <algorithm>
+#include <bit>
 #include <cassert>
 #include <cmath>
 
@@ -24,17 +25,22 @@ std::vector<float> hannWindow() {
 }
 
 CORVANE_SIMD_CLONES
-void forwardFrame(const float* channel, std::int64_t n, std::int64_t t, const float* window,
-                  const FftPlan& plan, FFTScratch& scratch, float* re, float* im) {
+float forwardFrame(const float* channel, std::int64_t n, std::int64_t t, const float* window,
+                   const FftPlan& plan, FFTScratch& scratch, float* re, float* im, float scale) {
     float* time = scratch.time();
     // Input index of the frame's first point; positions outside [0, n) are the zero padding.
     const std::int64_t first = t * kHop - kLeadIn;
     const int lo = static_cast<int>(std::clamp<std::int64_t>(-first, 0, kFrameLength));
     const int hi = static_cast<int>(std::clamp<std::int64_t>(n - first, 0, kFrameLength));
     for (int m = 0; m < lo; ++m) time[m] = 0.0f;
+    // The largest |x| as the bits of a finite float, which order as the magnitudes do: an integer
+    // maximum the vectoriser takes, where a float one would need looser maths.
+    std::uint32_t peakBits = 0;
     for (int m = lo; m < hi; ++m) {
         float x = channel[first + m];
-        time[m] = (std::isfinite(x) ? x : 0.0f) * window[m];
+        x = std::isfinite(x) ? x : 0.0f;
+        peakBits = std::max(peakBits, std::bit_cast<std::uint32_t>(x) & 0x7FFFFFFFu);
+        time[m] = (x * scale) * window[m];
     }
     for (int m = std::max(hi, lo); m < kFrameLength; ++m) time[m] = 0.0f;
 
@@ -46,12 +52,20 @@ void forwardFrame(const float* channel, std::int64_t n, std::int64_t t, const fl
     }
     im[0] = 0.0f;
     im[kBins - 1] = 0.0f;
+    return std::bit_cast<float>(peakBits);
+}
+
+FrameScale frameScaleFor(float peak) {
+    if (!(peak > kMaxFramePeak)) return {};
+    int exponent = 0;
+    std::frexp(peak / kMaxFramePeak, &exponent);  // peak / 2^exponent <= kMaxFramePeak
+    return {std::ldexp(1.0f, -exponent), std::ldexp(1.0f, exponent)};
 }
 
 CORVANE_SIMD_CLONES
 void inverseFrameAdd(const float* re, const float* im, std::int64_t t, const float* window,
                      const FftPlan& plan, FFTScratch& scratch, float* out, std::int64_t n,
-                     const float* gain, float* firstHalf) {
+                     const float* gain, float* firstHalf, float up) {
     float* spectrum = scratch.spectrum();
     if (gain) {
         for (int k = 0; k < kBins; ++k) {
@@ -66,7 +80,8 @@ void inverseFrameAdd(const float* re, const float* im, std::int64_t t, const flo
     }
     plan.inverse(scratch);
 
-    const float scale = 1.0f / static_cast<float>(scratch.n());
+    // A power of two times another: exact, and 1 / N itself for an unscaled frame.
+    const float scale = up / static_cast<float>(scratch.n());
     const float* y = scratch.time();
     const std::int64_t first = t * kHop - kLeadIn;
     const int lo = static_cast<int>(std::clamp<std::int64_t>(-first, 0, kFrameLength));
