@@ -16,7 +16,15 @@ struct Error {
     std::string description;
 };
 
+// Error domains: the program's own reasons, the system's (errno), and the libraries'.
 inline constexpr const char* kCorvaneDomain = "Corvane";
+inline constexpr const char* kSystemDomain = "System";
+inline constexpr const char* kFFmpegDomain = "FFmpeg";
+inline constexpr const char* kSndfileDomain = "libsndfile";
+
+// The system's own wording for an errno value ("No space left on device"); unlike strerror, safe
+// on any thread.
+Error systemError(int errnoValue);
 
 // The value of a fallible operation or its Error.
 template <class T>
@@ -29,6 +37,10 @@ public:
     explicit operator bool() const { return ok(); }
 
     T& value() & {
+        assert(ok());
+        return std::get<T>(m_v);
+    }
+    const T& value() const& {
         assert(ok());
         return std::get<T>(m_v);
     }

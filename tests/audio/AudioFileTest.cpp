@@ -13,7 +13,7 @@
 
 #include "TestSupport.h"
 #include "audio/AudioFileReader.h"
-#include "audio/WavWriter.h"
+#include "audio/AudioFileWriter.h"
 
 namespace corvane::audio {
 namespace {
@@ -177,6 +177,8 @@ TEST(ReaderNotes, AFileCutShortOfItsStatedLengthEndsEarly) {
     };
     const NoteCase cases[] = {
         {"flac", "-c:a flac", true, true},
+        {"wav", "-c:a pcm_s16le", true, true},  // its header's data size says 10 s
+        {"wav", "-c:a pcm_s24le", false, false},
         {"mp3", "-c:a libmp3lame -b:a 128k", true, true},  // the Xing header counts the frames
         {"mp3", "-c:a libmp3lame -b:a 128k -write_xing 0", true, false},
         {"flac", "-c:a flac", false, false},
@@ -337,7 +339,7 @@ TEST(WavWriterFormat, FullChunksThenTheRestAsFfprobeSeesThem) {
         // The longer right channel shows that exactly l.size() frames are written.
         const std::vector<float> l = test::noise(frames, 5), r = test::noise(frames + 500, 6);
         std::vector<std::int64_t> chunks;
-        const WavWriteOptions options{[&](std::int64_t n) { chunks.push_back(n); }};
+        const WriteOptions options{[&](std::int64_t n) { chunks.push_back(n); }};
         ASSERT_FALSE(writeWav(dir / "out.wav", l, r, rate, options));
         EXPECT_EQ(chunks, expected);
         // Codec, rate, channels and frames; ffprobe knows no duration for a file without frames.
