@@ -24,7 +24,7 @@
 
 #include "BenchSupport.h"
 #include "audio/AudioFileReader.h"
-#include "audio/WavWriter.h"
+#include "audio/AudioFileWriter.h"
 #include "demo/DemoSong.h"
 #include "dsp/Separator.h"
 

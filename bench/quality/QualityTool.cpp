@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "audio/AudioFileReader.h"
-#include "audio/WavWriter.h"
+#include "audio/AudioFileWriter.h"
 #include "dsp/Separator.h"
 #include "dsp/common/StemKind.h"
 

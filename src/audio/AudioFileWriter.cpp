@@ -1,33 +1,40 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "audio/WavWriter.h"
+#include "audio/AudioFileWriter.h"
 
 #include <algorithm>
 #include <cassert>
 
 #include "audio/AudioWriter.h"
+#include "audio/StagedFiles.h"
 
 namespace corvane::audio {
 
 std::optional<Error> writeWav(const std::filesystem::path& to, std::span<const float> l,
                               std::span<const float> r, double sampleRate,
-                              const WavWriteOptions& options) {
+                              const WriteOptions& options) {
     return writeAudio(to, l, r, sampleRate, EncodeSettings{}, options);
 }
 
 std::optional<Error> writeAudio(const std::filesystem::path& to, std::span<const float> l,
                                 std::span<const float> r, double sampleRate,
-                                const EncodeSettings& settings, const WavWriteOptions& options) {
+                                const EncodeSettings& settings, const WriteOptions& options) {
     assert(r.size() >= l.size());
     if (auto refused = checkEncodable(settings, sampleRate)) return refused;
-    Result<std::unique_ptr<AudioWriter>> opened = AudioWriter::open(to, sampleRate, settings);
+    StagedFiles staged;
+    Result<StagedFiles::File> file = staged.create(to);
+    if (!file) return file.error();
+    Result<std::unique_ptr<AudioWriter>> opened =
+        AudioWriter::open(file.value().fd, sampleRate, settings);
     if (!opened) return opened.error();
     AudioWriter& writer = *opened.value();
-    for (std::size_t start = 0; start < l.size(); start += kWavChunkFrames) {
-        const std::size_t n = std::min<std::size_t>(kWavChunkFrames, l.size() - start);
+    const auto chunk = static_cast<std::size_t>(kChunkFrames);
+    for (std::size_t start = 0; start < l.size(); start += chunk) {
+        const std::size_t n = std::min(chunk, l.size() - start);
         if (options.onChunk) options.onChunk(static_cast<std::int64_t>(n));
         if (auto error = writer.write(l.subspan(start, n), r.subspan(start, n))) return error;
     }
-    return writer.close();
+    if (auto error = writer.close()) return error;
+    return staged.commit();
 }
 
 std::string wavName(std::string_view fileName, std::string_view suffix) {

@@ -28,9 +28,6 @@
 namespace corvane::audio {
 namespace {
 
-constexpr const char* kSystemDomain = "System";
-constexpr const char* kSndfileDomain = "libsndfile";
-
 // The file descriptor libsndfile writes through. It remembers the first errno a call hit, so a
 // failed write is reported as the system put it ("No space left on device") rather than as
 // libsndfile's generic text.
@@ -99,11 +96,6 @@ sf_count_t sinkTell(void* user) {
     off_t pos = ::lseek(sink->fd, 0, SEEK_CUR);
     if (pos < 0) sink->record(errno);
     return pos;
-}
-
-// The system's own wording ("No space left on device"); unlike strerror, safe on any thread.
-Error systemError(int errnoValue) {
-    return Error{kSystemDomain, errnoValue, std::generic_category().message(errnoValue)};
 }
 
 Error sndfileError(int code) { return Error{kSndfileDomain, code, sf_error_number(code)}; }
@@ -305,16 +297,12 @@ struct AudioWriter::Impl {
 AudioWriter::AudioWriter(std::unique_ptr<Impl> impl) : m_impl(std::move(impl)) {}
 AudioWriter::~AudioWriter() = default;
 
-Result<std::unique_ptr<AudioWriter>> AudioWriter::open(const std::filesystem::path& to,
-                                                       double sampleRate,
-                                                       const EncodeSettings& settings,
-                                                       const Options& options) {
+Result<std::unique_ptr<AudioWriter>> AudioWriter::open(int fd, double sampleRate,
+                                                       const EncodeSettings& settings) {
     try {
         if (auto refused = checkEncodable(settings, sampleRate)) return *refused;
         auto impl = std::make_unique<Impl>();
-        // Write access only, as before: an existing write-only file can still be replaced.
-        const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (options.createNew ? O_EXCL : O_TRUNC);
-        impl->sink.fd = ::open(to.c_str(), flags, 0666);
+        impl->sink.fd = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
         if (impl->sink.fd < 0) return systemError(errno);
 
         SF_VIRTUAL_IO io{sinkLength, sinkSeek, sinkRead, sinkWrite, sinkTell};
@@ -356,7 +344,7 @@ std::optional<Error> AudioWriter::write(std::span<const float> l, std::span<cons
     assert(m_impl->file && r.size() >= l.size());
     try {
         const std::size_t frames = l.size();
-        const auto chunk = static_cast<std::size_t>(kWriterChunkFrames);
+        const auto chunk = static_cast<std::size_t>(kChunkFrames);
         if (m_impl->packing != Packing::none) return writePacked(l, r);
         std::vector<float>& buf = m_impl->interleaved;
         if (buf.size() < 2 * std::min(frames, chunk)) buf.resize(2 * std::min(frames, chunk));
@@ -386,7 +374,7 @@ std::optional<Error> AudioWriter::write(std::span<const float> l, std::span<cons
 
 std::optional<Error> AudioWriter::writePacked(std::span<const float> l, std::span<const float> r) {
     const std::size_t frames = l.size();
-    const auto chunk = static_cast<std::size_t>(kWriterChunkFrames);
+    const auto chunk = static_cast<std::size_t>(kChunkFrames);
     const bool wide = m_impl->packing == Packing::int24;
     const int width = wide ? 3 : 2;
     const std::size_t most = std::min(frames, chunk);

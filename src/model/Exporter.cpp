@@ -8,7 +8,7 @@
 #include <system_error>
 
 #include "audio/AudioWriter.h"
-#include "audio/WavWriter.h"
+#include "audio/StagedFiles.h"
 #include "dsp/common/Mix.h"
 #include "model/StatusText.h"
 #include "model/WorkerPriority.h"
@@ -22,27 +22,12 @@ struct Cancelled {};
 
 // Frames mixed or written between two looks at the cancel flag: a few ms of work, and the
 // writer's own transfer size. The two mix buffers of this size are all a plain mix allocates.
-constexpr std::size_t kChunkFrames = static_cast<std::size_t>(audio::kWriterChunkFrames);
+constexpr std::size_t kChunkFrames = static_cast<std::size_t>(audio::kChunkFrames);
 // Share of a stretched mix's progress spent mixing, and as much again stretching; the rest is
 // writing.
 constexpr double kMixShare = 0.25;
 // Progress is posted when it has moved this much: a 1-hour export sends a few hundred reports.
 constexpr double kProgressStep = 0.005;
-
-// Where a file is written before it takes its name: a hidden sibling, so a cancel or a failure
-// never destroys a file that was there before. A destination that exists but is no regular file
-// (a device) is written in place.
-std::filesystem::path partPath(const std::filesystem::path& to) {
-    std::error_code ec;
-    const auto status = std::filesystem::status(to, ec);
-    if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) return to;
-    return to.parent_path() / ("." + to.filename().string() + ".part");
-}
-
-void removeFile(const std::filesystem::path& path) {
-    std::error_code ignored;
-    if (std::filesystem::is_regular_file(path, ignored)) std::filesystem::remove(path, ignored);
-}
 
 // The name's extension picks the format (the save dialog offers WAV, FLAC and MP3).
 audio::EncodeSettings settingsFor(const std::filesystem::path& path) {
@@ -72,7 +57,21 @@ Exporter::Exporter(QObject* parent) : QObject(parent), m_reports([this] { applyR
 
 Exporter::~Exporter() {
     m_cancel.store(true);
+    decide(false);
     join();
+}
+
+bool Exporter::mayCommit() {
+    post({false, true, 1.0, {}});
+    std::unique_lock lock(m_decisionMutex);
+    m_decided.wait(lock, [&] { return m_decision.has_value(); });
+    return *m_decision;
+}
+
+void Exporter::decide(bool commit) {
+    const std::lock_guard lock(m_decisionMutex);
+    m_decision = commit;
+    m_decided.notify_all();
 }
 
 void Exporter::join() {
@@ -84,6 +83,10 @@ bool Exporter::start(ExportJob job) {
     if (m_busy) return false;
     join();  // the last worker has posted its outcome; it only has to end
     m_cancel.store(false);
+    {
+        const std::lock_guard lock(m_decisionMutex);
+        m_decision.reset();
+    }
     m_busy = true;
     m_progress = 0.0;
     emit busyChanged();
@@ -106,8 +109,7 @@ void Exporter::cancel() {
 }
 
 std::optional<std::string> Exporter::writeFile(const ExportJob& job, const ExportJob::File& file,
-                                               const std::filesystem::path& part,
-                                               const std::function<void(double)>& progress) {
+                                               int fd, const std::function<void(double)>& progress) {
     const auto frames = static_cast<std::size_t>(std::max<std::int64_t>(job.frames, 0));
     const audio::EncodeSettings settings = settingsFor(file.path);
     if (auto refused = audio::checkEncodable(settings, job.sampleRate)) return refused->description;
@@ -132,7 +134,7 @@ std::optional<std::string> Exporter::writeFile(const ExportJob& job, const Expor
         writeFrom = 2 * kMixShare;
     }
 
-    auto opened = audio::AudioWriter::open(part, job.sampleRate, settings);
+    auto opened = audio::AudioWriter::open(fd, job.sampleRate, settings);
     if (!opened) return opened.error().description;
     audio::AudioWriter& writer = *opened.value();
     std::vector<float> mixL(mixed && !stretched ? std::min(kChunkFrames, frames) : 0);
@@ -165,12 +167,15 @@ std::optional<std::string> Exporter::writeFile(const ExportJob& job, const Expor
 Exporter::Report Exporter::run(const ExportJob& job) {
     const double fileShare = 1.0 / static_cast<double>(std::max<std::size_t>(job.files.size(), 1));
     double posted = 0.0;
-    std::vector<std::filesystem::path> written;
     QString firstFailure;
     auto fail = [&](const std::string& description) {
         if (firstFailure.isEmpty())
             firstFailure = QString::fromUtf8(kExportFailed) + QString::fromStdString(description);
     };
+    // Every file of the export is written under a temporary name; those complete take their
+    // names together at the end. A cancel or a failure leaves the files that were there before
+    // as they were.
+    audio::StagedFiles staged;
     try {
         for (std::size_t f = 0; f < job.files.size(); ++f) {
             const ExportJob::File& file = job.files[f];
@@ -179,39 +184,38 @@ Exporter::Report Exporter::run(const ExportJob& job) {
                 const double overall = base + fileShare * std::clamp(fraction, 0.0, 1.0);
                 if (overall - posted < kProgressStep) return;
                 posted = overall;
-                post({false, overall, {}});
+                post({false, false, overall, {}});
             };
             if (m_cancel.load()) throw Cancelled{};
-            const std::filesystem::path part = partPath(file.path);
-            written.push_back(part);
-            if (auto failure = writeFile(job, file, part, progress)) {
-                fail(*failure);
-                if (part != file.path) removeFile(part);
+            audio::Result<audio::StagedFiles::File> created = staged.create(file.path);
+            if (!created) {
+                fail(created.error().description);
                 continue;
             }
-            if (part == file.path) continue;
-            std::error_code renamed;
-            std::filesystem::rename(part, file.path, renamed);
-            if (renamed) {
-                fail(renamed.message());
-                removeFile(part);
-            } else {
-                written.back() = file.path;
+            if (auto failure = writeFile(job, file, created.value().fd, progress)) {
+                fail(*failure);
+                staged.drop(created.value().index);
             }
         }
+        if (m_cancel.load() || !mayCommit()) throw Cancelled{};
+        if (auto error = staged.commit()) fail(error->description);
     } catch (const Cancelled&) {
-        // Nothing half-written stays, nor the files of this export already complete.
-        for (const auto& path : written) removeFile(path);
-        return {true, 0.0, QStringLiteral("Export cancelled.")};
+        staged.discard();
+        return {true, false, 0.0, QStringLiteral("Export cancelled.")};
     } catch (const std::bad_alloc&) {
+        staged.discard();
         fail(std::generic_category().message(ENOMEM));
     }
-    return {true, 1.0, firstFailure.isEmpty() ? job.success : firstFailure};
+    return {true, false, 1.0, firstFailure.isEmpty() ? job.success : firstFailure};
 }
 
 void Exporter::applyReports() {
     std::vector<Report> batch = m_reports.take();
     for (Report& report : batch) {
+        if (report.complete) {
+            decide(!m_cancel.load());
+            continue;
+        }
         if (!report.done) {
             m_progress = report.fraction;
             emit progressChanged();

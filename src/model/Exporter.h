@@ -4,6 +4,8 @@
 #include <QObject>
 #include <QString>
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -50,10 +52,12 @@ void mixFrames(const ExportJob::File& file, std::size_t start, std::span<float> 
 // a chunk at a time straight into the writer (nothing song-sized is allocated, except the whole
 // mix the stretcher needs for a mix at another tempo or pitch), writes the format the name's
 // extension picks, and reports progress (0 to 1) and one status line back on the main thread,
-// woken by a MainThreadWaker rather than a polling timer. Each file is written under a hidden name
-// and takes its own when complete, so a file it replaces survives a cancel or a failure. A
-// cancelled export removes every file it wrote and says "Export cancelled."; a failed file is
-// reported as "Export failed: " and its reason, the other files still written.
+// woken by a MainThreadWaker rather than a polling timer. The files are written through
+// audio::StagedFiles: each under a hidden name, and those complete take their names together at
+// the end, so a file it replaces survives a cancel or a failure. A cancelled export leaves no file
+// of its own and says "Export cancelled."; a failed file is reported as "Export failed: " and its
+// reason, the other files still written. The files take their names only on the main thread's
+// word, so a cancel asked for before the finished export is reported always wins.
 //
 // Main thread only; signals are emitted there. The worker touches only its job.
 class Exporter : public QObject {
@@ -79,26 +83,34 @@ signals:
 private:
     struct Report {
         bool done = false;
+        bool complete = false;  // every file written: may they take their names?
         double fraction = 0.0;
         QString status;
     };
     // Worker thread: writes every file of `job`; the outcome to post.
     Report run(const ExportJob& job);
-    // Writes one file of the job to `part`, reporting its own progress (0 to 1) to `progress`:
-    // nothing when it is complete, or the failure's description. Throws Cancelled.
-    std::optional<std::string> writeFile(const ExportJob& job, const ExportJob::File& file,
-                                         const std::filesystem::path& part,
+    // Writes one file of the job through `fd` (its staged temporary), reporting its own progress
+    // (0 to 1) to `progress`: nothing when it is complete, or the failure's description. Throws
+    // Cancelled.
+    std::optional<std::string> writeFile(const ExportJob& job, const ExportJob::File& file, int fd,
                                          const std::function<void(double)>& progress);
     // Any thread: queues a report and wakes the main thread for it.
     void post(Report report) { m_reports.post(std::move(report)); }
     // Main thread: applies the worker's queued reports in order.
     void applyReports();
     void join();
+    // Worker thread: waits for the main thread to say whether the complete files are committed.
+    bool mayCommit();
+    // Main thread: answers mayCommit().
+    void decide(bool commit);
 
     bool m_busy = false;
     double m_progress = 0.0;
     std::thread m_worker;
     std::atomic<bool> m_cancel{false};
+    std::mutex m_decisionMutex;
+    std::condition_variable m_decided;
+    std::optional<bool> m_decision;
     ReportQueue<Report> m_reports;
 };
 

@@ -14,7 +14,7 @@
 
 #include "TestSupport.h"
 #include "audio/AudioFileReader.h"
-#include "audio/WavWriter.h"
+#include "audio/AudioFileWriter.h"
 #include "demo/DemoSong.h"
 #include "dsp/Separator.h"
 

@@ -8,7 +8,7 @@
 #include <iterator>
 
 #include "TestSupport.h"
-#include "audio/WavWriter.h"
+#include "audio/AudioFileWriter.h"
 #include "dsp/common/Mix.h"
 #include "model/Exporter.h"
 

@@ -6,7 +6,7 @@
 
 #include "TestSupport.h"
 #include "audio/AudioFileReader.h"
-#include "audio/WavWriter.h"
+#include "audio/AudioFileWriter.h"
 #include "demo/DemoSong.h"
 #include "model/Loader.h"
 

@@ -7,7 +7,7 @@
 #include "TestSupport.h"
 #include "audio/AudioFileReader.h"
 #include "audio/OfflineAudioDevice.h"
-#include "audio/WavWriter.h"
+#include "audio/AudioFileWriter.h"
 #include "demo/DemoSong.h"
 #include "model/StudioModel.h"
 

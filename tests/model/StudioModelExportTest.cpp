@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include <QDir>
 #include <filesystem>
+#include <fstream>
 
 #include "ModelTestSupport.h"
 
@@ -114,13 +115,20 @@ TEST_F(Exports, RunAsideOneAtATimeWithProgressAndACancelLeavesNoFile) {
     EXPECT_EQ(QDir(rig.path("")).entryList(QDir::Files | QDir::Hidden),
               (QStringList{"mix.wav", "My Song.mp3.wav"}));
     EXPECT_EQ(std::filesystem::file_size(rig.dir / "mix.wav"), before);
+    // Into a folder that holds an earlier export of the song: the earlier files stay, and a
+    // cancel asked for before the export's end is reported wins however soon the files were
+    // written.
     std::filesystem::create_directory(rig.dir / "Exports");
+    std::ofstream(rig.dir / "Exports" / "My Song - Vocals.wav") << "an earlier export";
     rig.dialogs.next = rig.path("Exports");
     m.exportAllStems();
     m.cancelExport();
     ASSERT_TRUE(waitForExport(m));
     EXPECT_EQ(m.status(), "Export cancelled.");
-    EXPECT_TRUE(std::filesystem::is_empty(rig.dir / "Exports"));
+    EXPECT_EQ(QDir(rig.path("Exports")).entryList(QDir::Files | QDir::Hidden),
+              QStringList{"My Song - Vocals.wav"});
+    std::ifstream earlier(rig.dir / "Exports" / "My Song - Vocals.wav");
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(earlier), {}), "an earlier export");
 }
 
 TEST_F(Exports, TheMixIsWrittenAtTheTempoAndPitchHeardAndStemsStayRaw) {
