@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "CliOptions.h"
+#include "cli/CliOptions.h"
 
 #include <getopt.h>
 
@@ -45,16 +45,19 @@ constexpr std::string_view kHelp =
     "      --skip-existing\n"
     "                    skip a song whose output files all exist (counted as done)\n"
     "      --from LIST   read more songs from LIST, one path a line; - for standard input\n"
-    "  -0, --null        the --from list is separated by NUL bytes (find -print0)\n"
+    "                    (may be given more than once; a list holding a NUL byte needs -0)\n"
+    "  -0, --null        the --from lists are separated by NUL bytes (find -print0)\n"
     "  -j, --jobs N      separate N songs at once (default 1)\n"
-    "      --json        one JSON object per song on standard output\n"
+    "      --json        one JSON object per song on standard output (status done, skipped,\n"
+    "                    failed, interrupted or not started)\n"
     "      --refined     cleaner stems by a slower method (about 5x the time)\n"
     "      --demo DIR    write a 30-second demo song, \"Corvane Demo.wav\", into DIR and\n"
     "                    separate it there\n"
     "  -h, --help        show this help and exit\n"
     "\n"
     "Exit status: 0 if every file was separated (or skipped as done), 1 if any failed, 2 for a\n"
-    "usage error; 130 after Ctrl-C and 143 after SIGTERM, with no partial file left behind.\n";
+    "usage error; 130 after Ctrl-C, 143 after SIGTERM and 141 when standard output was closed\n"
+    "(a reader such as head quit), with no partial file left behind.\n";
 
 enum LongOnly : int {
     kInstrumental = 256,
@@ -245,7 +248,7 @@ std::variant<CliOptions, UsageError> parseArguments(std::span<const std::string_
                 break;
             case kFrom:
                 if (value.empty()) return UsageError{missingValueMessage(kFrom)};
-                options.listFile = std::filesystem::path(std::string(value));
+                options.listFiles.emplace_back(std::string(value));
                 break;
             case '0':
                 options.nulSeparated = true;
@@ -275,6 +278,16 @@ std::variant<CliOptions, UsageError> parseArguments(std::span<const std::string_
                     return UsageError{"unknown option '-" +
                                       std::string(1, static_cast<char>(optopt)) + "'"};
                 const std::string_view name = word.substr(0, word.find('='));
+                // getopt reports an abbreviation that fits several options as unknown too.
+                std::string candidates;
+                int matches = 0;
+                for (const option& o : kLongOptions)
+                    if (o.name && std::string_view(o.name).starts_with(name.substr(2))) {
+                        candidates += std::string(matches++ ? ", " : "") + "'--" + o.name + "'";
+                    }
+                if (matches > 1)
+                    return UsageError{"option '" + std::string(name) + "' is ambiguous: " +
+                                      candidates};
                 if (name.size() < word.size())
                     for (const option& o : kLongOptions)
                         if (o.name && o.has_arg == no_argument &&
@@ -291,14 +304,15 @@ std::variant<CliOptions, UsageError> parseArguments(std::span<const std::string_
     if (bitrateGiven && !audio::hasBitrate(options.encode.format))
         return UsageError{"--bitrate applies to mp3 and opus only, not " +
                           std::string(audio::formatName(options.encode.format))};
-    if (options.nulSeparated && !options.listFile) return UsageError{"-0 needs --from"};
+    if (options.nulSeparated && options.listFiles.empty()) return UsageError{"-0 needs --from"};
     if (demo) {
-        if (!options.files.empty() || options.listFile) return UsageError{"--demo takes no FILE"};
+        if (!options.files.empty() || !options.listFiles.empty())
+            return UsageError{"--demo takes no FILE"};
         if (outputGiven) return UsageError{"--demo writes into its own folder; drop -o"};
         options.action = CliOptions::Action::demo;
         return options;
     }
-    if (options.files.empty() && !options.listFile) return UsageError{"no FILE given"};
+    if (options.files.empty() && options.listFiles.empty()) return UsageError{"no FILE given"};
     return options;
 }
 

@@ -31,8 +31,8 @@ struct CliOptions {
     std::vector<dsp::StemKind> stems{dsp::kAllStemKinds.begin(), dsp::kAllStemKinds.end()};
     std::string nameTemplate{kDefaultNameTemplate};  // {track}, {stem}, {ext}; may hold '/'
     bool skipExisting = false;
-    std::optional<std::filesystem::path> listFile;  // --from: one path a line, "-" for stdin
-    bool nulSeparated = false;                      // -0: the list is separated by NUL bytes
+    std::vector<std::filesystem::path> listFiles;  // --from, in order: a path a line, "-" stdin
+    bool nulSeparated = false;                     // -0: the lists are separated by NUL bytes
     int jobs = 1;                                   // songs separated at once
     bool json = false;                              // one JSON object per song on stdout
     bool refined = false;                           // the slower, cleaner method
@@ -44,8 +44,8 @@ struct UsageError {
 };
 
 // Parses the arguments after the program name with getopt_long. Options and files may come in
-// any order; "--" ends the options; long options may be abbreviated while unambiguous. --help
-// wins as soon as it is seen. Main thread only (getopt keeps global state); touches no file.
+// any order; "--" ends the options; long options may be abbreviated while unambiguous (an
+// ambiguous one names the options it could be). --help wins as soon as it is seen. Main thread only (getopt keeps global state); touches no file.
 std::variant<CliOptions, UsageError> parseArguments(std::span<const std::string_view> args);
 
 // Checks an output name template: only {track}, {stem} and {ext}, {stem} present, not empty,

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "OutputPlan.h"
+#include "cli/OutputPlan.h"
 
 #include <map>
 #include <system_error>
@@ -8,10 +8,13 @@
 
 namespace corvane::cli {
 
-std::string trackName(const std::filesystem::path& input) {
+namespace fs = std::filesystem;
+
+std::string trackName(const fs::path& input) {
     const std::string name = input.filename().string();
     const std::size_t dot = name.rfind('.');
-    return dot != std::string::npos && dot > 0 ? name.substr(0, dot) : name;
+    const std::string track = dot != std::string::npos && dot > 0 ? name.substr(0, dot) : name;
+    return track.find_first_not_of('.') == std::string::npos ? name : track;
 }
 
 std::string expandTemplate(std::string_view t, std::string_view track, std::string_view stem,
@@ -30,13 +33,12 @@ std::string expandTemplate(std::string_view t, std::string_view track, std::stri
     return out;
 }
 
-std::vector<PlannedOutput> planOutputs(const std::filesystem::path& input,
-                                       const std::filesystem::path& folder,
+std::vector<PlannedOutput> planOutputs(const fs::path& input, const fs::path& folder,
                                        const CliOptions& options) {
     const std::string track = trackName(input);
     const std::string_view ext = audio::extension(options.encode.format);
     auto at = [&](std::string_view stem) {
-        const std::filesystem::path name(expandTemplate(options.nameTemplate, track, stem, ext));
+        const fs::path name(expandTemplate(options.nameTemplate, track, stem, ext));
         return folder.empty() ? name : folder / name;
     };
     std::vector<PlannedOutput> plan;
@@ -48,59 +50,85 @@ std::vector<PlannedOutput> planOutputs(const std::filesystem::path& input,
 namespace {
 
 // The same file gives the same key however it was named ("./a.wav", "dir/../a.wav", a link).
-std::string identity(const std::filesystem::path& p) {
+std::string identity(const fs::path& p) {
     std::error_code ec;
-    std::filesystem::path absolute = std::filesystem::absolute(p, ec);
+    fs::path absolute = fs::absolute(p, ec);
     if (ec) absolute = p;
-    std::filesystem::path canonical = std::filesystem::weakly_canonical(absolute, ec);
+    fs::path canonical = fs::weakly_canonical(absolute, ec);
     return (ec ? absolute.lexically_normal() : canonical).string();
+}
+
+bool allExist(const std::vector<PlannedOutput>& outputs) {
+    std::error_code ec;
+    for (const PlannedOutput& o : outputs)
+        if (!fs::is_regular_file(o.path, ec)) return false;
+    return true;
 }
 
 }  // namespace
 
-std::vector<SongPlan> planSongs(const std::vector<std::filesystem::path>& inputs,
-                                const CliOptions& options) {
-    std::map<std::string, const std::filesystem::path*> inputKeys;
-    for (const std::filesystem::path& input : inputs) inputKeys.emplace(identity(input), &input);
-
+std::vector<SongPlan> planSongs(const std::vector<fs::path>& inputs, const CliOptions& options) {
+    using Verdict = SongPlan::Verdict;
     std::vector<SongPlan> songs;
-    std::map<std::string, std::size_t> writer;  // output key -> song that writes it
-    for (const std::filesystem::path& input : inputs) {
-        SongPlan song{
-            input, planOutputs(input, options.outputFolder.value_or(input.parent_path()), options),
-            std::nullopt};
-        for (const PlannedOutput& out : song.outputs) {
-            const std::string key = identity(out.path);
-            if (auto hit = inputKeys.find(key); hit != inputKeys.end()) {
-                song.refusal = "not separated: its output " + out.path.string() +
-                               " would replace the input " + hit->second->string();
-                break;
-            }
-            if (auto hit = writer.find(key); hit != writer.end()) {
-                song.refusal = "not separated: " + songs[hit->second].input.string() + " and " +
-                               input.string() + " would both write " + out.path.string();
-                break;
-            }
+    std::vector<std::vector<std::string>> keys;  // per song, its outputs' identities
+    std::map<std::string, std::size_t> outputOf;  // output identity -> first song planning it
+    for (const fs::path& input : inputs) {
+        SongPlan song;
+        song.input = input;
+        song.outputs =
+            planOutputs(input, options.outputFolder.value_or(input.parent_path()), options);
+        if (options.skipExisting && allExist(song.outputs)) {
+            song.verdict = Verdict::skip;
+            song.why = "skipped, its files exist";
         }
-        if (!song.refusal)
-            for (const PlannedOutput& out : song.outputs)
-                writer.emplace(identity(out.path), songs.size());
+        keys.emplace_back();
+        for (const PlannedOutput& out : song.outputs) {
+            keys.back().push_back(identity(out.path));
+            outputOf.emplace(keys.back().back(), songs.size());
+        }
         songs.push_back(std::move(song));
     }
-    return songs;
-}
 
-std::vector<std::filesystem::path> splitList(std::string_view text, bool nulSeparated) {
-    std::vector<std::filesystem::path> paths;
-    const char separator = nulSeparated ? '\0' : '\n';
-    while (!text.empty()) {
-        const std::size_t end = std::min(text.find(separator), text.size());
-        std::string_view entry = text.substr(0, end);
-        if (!nulSeparated && entry.ends_with('\r')) entry.remove_suffix(1);
-        if (!entry.empty()) paths.emplace_back(std::string(entry));
-        text.remove_prefix(std::min(end + 1, text.size()));
+    // Inputs that this run writes are never read: they are skipped before anything else.
+    std::map<std::string, std::size_t> readInputs;  // input identity -> song
+    for (std::size_t i = 0; i < songs.size(); ++i) {
+        SongPlan& song = songs[i];
+        const std::string key = identity(song.input);
+        const auto hit = outputOf.find(key);
+        if (song.verdict == Verdict::run && hit != outputOf.end() && hit->second != i) {
+            song.verdict = Verdict::skip;
+            song.why = "skipped, it is an output of " + songs[hit->second].input.string();
+        }
+        if (song.verdict == Verdict::run) readInputs.emplace(key, i);
     }
-    return paths;
+
+    std::map<std::string, std::size_t> written;  // output identity -> song that writes it
+    for (std::size_t i = 0; i < songs.size(); ++i) {
+        SongPlan& song = songs[i];
+        if (song.verdict != Verdict::run) continue;
+        std::map<std::string, std::size_t> own;
+        for (std::size_t o = 0; o < song.outputs.size() && song.verdict == Verdict::run; ++o) {
+            const std::string& key = keys[i][o];
+            const fs::path& path = song.outputs[o].path;
+            auto refuse = [&](std::string why) {
+                song.verdict = Verdict::refuse;
+                song.why = "not separated: " + std::move(why);
+            };
+            if (auto hit = own.find(key); hit != own.end())
+                refuse("its outputs " + song.outputs[hit->second].path.string() + " and " +
+                       path.string() + " are the same file");
+            else if (auto input = readInputs.find(key); input != readInputs.end())
+                refuse("its output " + path.string() + " would replace the input " +
+                       songs[input->second].input.string());
+            else if (auto other = written.find(key); other != written.end())
+                refuse(songs[other->second].input.string() + " and " + song.input.string() +
+                       " would both write " + path.string());
+            own.emplace(key, o);
+        }
+        if (song.verdict == Verdict::run)
+            for (const std::string& key : keys[i]) written.emplace(key, i);
+    }
+    return songs;
 }
 
 }  // namespace corvane::cli

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "CliOptions.h"
+#include "cli/CliOptions.h"
 #include "dsp/common/StemKind.h"
 
 namespace corvane::cli {
@@ -21,7 +21,8 @@ struct PlannedOutput {
 };
 
 // The song's name in outputs: its file name without the last extension ("take.2.flac" gives
-// "take.2"); a name whose only dot is its first character is kept whole.
+// "take.2"); a name whose only dot is its first character is kept whole, and so is one that
+// would leave only dots ("...wav"), which as a folder would climb out of the output folder.
 std::string trackName(const std::filesystem::path& input);
 
 // The template with {track}, {stem} and {ext} filled in (the template has been checked).
@@ -34,23 +35,27 @@ std::vector<PlannedOutput> planOutputs(const std::filesystem::path& input,
                                        const std::filesystem::path& folder,
                                        const CliOptions& options);
 
-// A song of the run with the files it will write, or why it must not run at all.
+// A song of the run with the files it will write, and whether it runs.
 struct SongPlan {
+    enum class Verdict { run, skip, refuse };
+
     std::filesystem::path input;
     std::vector<PlannedOutput> outputs;
-    std::optional<std::string> refusal;  // one line, for "<input>: <refusal>"
+    Verdict verdict = Verdict::run;
+    std::string why;  // skip and refuse: one line, for "<input>: <why>"
 };
 
-// Plans every song before anything is written: each input's outputs go next to it, or into
-// -o. A song is refused when one of its outputs is one of the run's inputs, or when an earlier
-// song would write the same file ("a/x.mp3 and b/x.mp3 would both write out/x - Vocals.wav");
-// the earlier song keeps its names. Paths are compared after making them absolute and resolving
-// the links that exist. Reads the file system's names only.
+// Plans every song before anything is written; each input's outputs go next to it, or into -o.
+// In this order:
+//  - with --skip-existing, a song whose outputs all exist is skipped ("skipped, its files exist");
+//  - an input that is another song's output in this run (a - Vocals.wav beside a.wav, say, from
+//    an earlier run) is skipped and said so: separating it would make stems of stems;
+//  - a song is refused when two of its own outputs are one file, when one of them is an input
+//    that will be read, or when an earlier song would write the same file ("a/x.mp3 and b/x.mp3
+//    would both write out/x - Vocals.wav"); the earlier song keeps its names.
+// Paths are compared after making them absolute and resolving the links that exist. Reads the
+// file system's names only.
 std::vector<SongPlan> planSongs(const std::vector<std::filesystem::path>& inputs,
                                 const CliOptions& options);
-
-// The paths of a --from list: one a line (a trailing CR dropped), or NUL-separated; empty
-// entries are skipped.
-std::vector<std::filesystem::path> splitList(std::string_view text, bool nulSeparated);
 
 }  // namespace corvane::cli

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "ProgressBar.h"
+#include "cli/ProgressBar.h"
 
 #include <sys/ioctl.h>
 #include <unistd.h>

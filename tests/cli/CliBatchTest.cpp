@@ -10,7 +10,8 @@
 #include <set>
 
 #include "TestSupport.h"
-#include "audio/WavWriter.h"
+#include "audio/AudioFileReader.h"
+#include "audio/AudioFileWriter.h"
 #include "demo/DemoSong.h"
 
 namespace corvane::cli {
@@ -64,42 +65,49 @@ std::set<std::string> stems(const std::string& prefix) {
     return names;
 }
 
-// Names that two songs would share, or that would replace an input, are found before anything
-// is written: that song is not separated (status 1) and the others are.
+// Names that two songs, or two outputs of one song, would share, or that would replace an input,
+// are found before anything is written: that song is not separated (status 1) and the others are.
+// An input that is another song's output is skipped, never separated into stems of stems.
 TEST(CliBatch, CollisionsAndInputsAboutToBeReplacedAreRefusedFirst) {
     const TempDir dir;
     fs::create_directories(dir / "a");
     fs::create_directories(dir / "b");
-    for (const char* name : {"a/song.wav", "b/song.wav", "x.wav", "x.flac", "x - Vocals.wav"})
+    for (const char* name : {"a/song.wav", "b/song.wav", "x.wav", "x.flac", "...wav"})
         writeSong(dir / name, 2.0);  // x.flac holds WAV data: FFmpeg goes by the contents
     struct Case {
         std::string args, line;
+        int status;
         std::set<std::string> written;  // under out/
     };
     const Case cases[] = {
         {"-o out a/song.wav b/song.wav",
          "b/song.wav: not separated: a/song.wav and b/song.wav would both write out/song - "
          "Vocals.wav\n",
-         stems("song - ")},
-        {"-o out x.wav ./x.wav", "./x.wav: not separated: x.wav and ./x.wav would both write",
+         1, stems("song - ")},
+        {"-o out x.wav ./x.wav", "./x.wav: not separated: x.wav and ./x.wav would both write", 1,
          stems("x - ")},
-        {"-o out x.wav x.flac", "x.flac: not separated: x.wav and x.flac would both write",
+        {"-o out x.wav x.flac", "x.flac: not separated: x.wav and x.flac would both write", 1,
          stems("x - ")},
-        {"x.wav 'x - Vocals.wav'",
-         "x.wav: not separated: its output x - Vocals.wav would replace the input x - Vocals.wav",
+        {"-o out --name '{stem}/../same.{ext}' x.wav",
+         "x.wav: not separated: its outputs out/Vocals/../same.wav and out/Drums/../same.wav are "
+         "the same file",
+         1,
          {}},
+        {"-o out x.wav 'out/x - Vocals.wav'",
+         "out/x - Vocals.wav: skipped, it is an output of x.wav\n", 0, stems("x - ")},
+        {"-o out --name '{track}/{stem}.{ext}' --stems bass ...wav",
+         "...wav: 1 stem in",
+         0,
+         {"...wav", "...wav/Bass.wav"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.args);
         fs::remove_all(dir / "out");
-        const std::string before = contents(dir / "x - Vocals.wav");
+        fs::create_directories(dir / "out");
         const ShellRun run = shell(dir.path(), "$CLI " + c.args);
-        EXPECT_EQ(run.status, c.line.empty() ? 0 : 1) << run.err;
+        EXPECT_EQ(run.status, c.status) << run.err;
         EXPECT_NE(run.err.find(c.line), std::string::npos) << run.err;
-        if (!c.written.empty()) {
-            EXPECT_EQ(tree(dir / "out"), c.written);
-        }
-        EXPECT_EQ(contents(dir / "x - Vocals.wav"), before);
+        EXPECT_EQ(tree(dir / "out"), c.written);
     }
 }
 
@@ -134,19 +142,60 @@ TEST(CliBatch, FailedOrInterruptedWritesLeaveOldFilesAndNoTemporaries) {
 
     for (const auto& [signal, status] : {std::pair{"INT", 130}, std::pair{"TERM", 143}}) {
         SCOPED_TRACE(signal);
-        // The signal comes once the first temporary file exists: in the middle of writing.
+        // The signal comes once the first temporary file exists: in the middle of writing. Every
+        // song named still gets its JSON object.
         const ShellRun run =
             shell(dir.path(),
-                  "$CLI -o out song.wav & p=$!; "
+                  "$CLI --json -o out song.wav song.wav & p=$!; "
                   "until ls out/.*.part >/dev/null 2>&1 || ! kill -0 $p 2>/dev/null; "
                   "do sleep 0.005; done; kill -" +
                       std::string(signal) + " $p; wait $p");
         EXPECT_EQ(run.status, status) << run.err;
         EXPECT_NE(run.err.find("Interrupted; unfinished files were removed"), std::string::npos)
             << run.err;
+        EXPECT_NE(run.out.find("\"status\":\"interrupted\""), std::string::npos) << run.out;
+        EXPECT_NE(run.out.find("\"status\":\"not started\""), std::string::npos) << run.out;
+        EXPECT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), 2) << run.out;
         EXPECT_EQ(tree(dir / "out"), before);
         EXPECT_EQ(contents(dir / "out" / "song - Drums.wav"), old);
     }
+}
+
+// The process as cron, a service manager or a pipeline may start it: closed standard streams get
+// /dev/null (never a stem's file), a reader that quits ends the run with 141 and a line, a
+// SIGTERM while a list is read from standard input is an interruption, and the demo's file
+// replaces a link at its name rather than writing through it.
+TEST(CliProcess, ClosedStreamsPipesSignalsAndLinks) {
+    const TempDir dir;
+    writeSong(dir / "song.wav", 3.0);
+    const ShellRun closed = shell(dir.path(),
+                                  "$CLI -j 2 --json -o out song.wav song2.wav >&- 2>&-; "
+                                  "echo $? >rc");
+    EXPECT_EQ(contents(dir / "rc"), "1\n");  // song2.wav is missing; the report went nowhere
+    const auto song = audio::readAudio(dir / "song.wav");
+    const auto drums = audio::readAudio(dir / "out" / "song - Drums.wav");
+    ASSERT_TRUE(song && drums);
+    EXPECT_EQ(drums.value().frames(), song.value().frames());
+
+    for (const char* copy : {"b.wav", "c.wav"}) fs::copy_file(dir / "song.wav", dir / copy);
+    const ShellRun piped = shell(dir.path(),
+                                 "$CLI --json -o p song.wav b.wav c.wav | head -c 10 >/dev/null;"
+                                 " echo ${PIPESTATUS[0]}");
+    EXPECT_EQ(piped.out, "141\n") << piped.err;
+    EXPECT_NE(piped.err.find("Standard output was closed; stopped, unfinished files were removed"),
+              std::string::npos)
+        << piped.err;
+
+    const ShellRun listening =
+        shell(dir.path(), "sleep 5 | $CLI --from - & p=$!; sleep 0.3; kill -TERM $p; wait $p");
+    EXPECT_EQ(listening.status, 143) << listening.err;
+
+    fs::create_directories(dir / "demo");
+    std::ofstream(dir / "mine.wav") << "my own take";
+    fs::create_symlink(dir / "mine.wav", dir / "demo" / "Corvane Demo.wav");
+    EXPECT_EQ(shell(dir.path(), "$CLI --demo demo").status, 0);
+    EXPECT_EQ(contents(dir / "mine.wav"), "my own take");
+    EXPECT_FALSE(fs::is_symlink(dir / "demo" / "Corvane Demo.wav"));
 }
 
 // --from - with -0 takes names with spaces and newlines; --json gives one valid object per
@@ -155,28 +204,33 @@ TEST(CliBatch, FailedOrInterruptedWritesLeaveOldFilesAndNoTemporaries) {
 TEST(CliBatch, ListsJsonAndResumingWithSkipExisting) {
     const TempDir dir;
     writeSong(dir / "one.wav", 2.0);
-    writeSong(dir / "two\nlines.wav", 2.0);
-    const std::string list = "printf 'one.wav\\0two\\nlines.wav\\0missing.wav\\0'";
+    writeSong(dir / "two\nlines \xe9.wav", 2.0);  // and a Latin-1 byte: not UTF-8
+    const std::string list = "printf 'one.wav\\0two\\nlines \\351.wav\\0missing.wav\\0'";
     const ShellRun first = shell(dir.path(), list + " | $CLI -0 --from - --json -j 2 -o out");
     EXPECT_EQ(first.status, 1) << first.err;
     const std::string check =
         "import json,sys\n"
-        "for l in sys.stdin: o=json.loads(l); print(o['input'].replace('\\n','|'), o['status'],"
-        " len(o['outputs']), o['error'] is None, o['seconds'] >= 0)\n";
+        "import os\n"
+        "os.chdir(sys.argv[1])\n"
+        "for l in sys.stdin.buffer:\n"
+        "  o=json.loads(l.decode('utf-8'))\n"
+        "  assert all(os.path.exists(os.fsencode(p)) for p in o['outputs'])\n"
+        "  print(o['input'].replace('\\n','|').encode('utf-8','surrogateescape').decode('latin-1'),"
+        " o['status'], len(o['outputs']), o['error'] is None, o['seconds'] >= 0)\n";
     std::ofstream(dir / "check.py") << check;
     std::ofstream(dir / "first.json") << first.out;
     std::string lines;
-    ASSERT_EQ(test::runCommand("python3 " + quote(dir / "check.py") + " <" +
-                                   quote(dir / "first.json") + " | sort",
+    ASSERT_EQ(test::runCommand("python3 " + quote(dir / "check.py") + " " + quote(dir.path()) +
+                                   " <" + quote(dir / "first.json") + " | sort",
                                &lines),
               0)
         << first.out;
     EXPECT_EQ(lines,
               "missing.wav failed 0 False True\none.wav done 4 True True\n"
-              "two|lines.wav done 4 True True\n");
+              "two|lines \xc3\xa9.wav done 4 True True\n");
     EXPECT_EQ(tree(dir / "out"), [] {
         std::set<std::string> all = stems("one - ");
-        all.merge(stems("two\nlines - "));
+        all.merge(stems("two\nlines \xe9 - "));
         return all;
     }());
 

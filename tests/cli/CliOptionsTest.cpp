@@ -5,7 +5,7 @@
 
 #include <sstream>
 
-#include "CliOptions.h"
+#include "cli/CliOptions.h"
 
 namespace corvane::cli {
 namespace {
@@ -36,7 +36,7 @@ std::string summary(const CliOptions& o) {
     }
     if (o.nameTemplate != kDefaultNameTemplate) s += "name=" + o.nameTemplate + " ";
     if (o.skipExisting) s += "skip ";
-    if (o.listFile) s += "from=" + o.listFile->string() + " ";
+    for (const auto& list : o.listFiles) s += "from=" + list.string() + " ";
     if (o.nulSeparated) s += "nul ";
     if (o.jobs != 1) s += "jobs=" + std::to_string(o.jobs) + " ";
     if (o.json) s += "json ";
@@ -66,7 +66,7 @@ TEST(CliOptions, EverySpellingOfEachOption) {
         {"--stems drums,Vocals,drums a", "file=a stems=Vocals,Drums,"},
         {"--name {track}/{stem}.{ext} a", "file=a name={track}/{stem}.{ext}"},
         {"--skip-existing --from list.txt -0", "skip from=list.txt nul"},
-        {"--from - a", "file=a from=-"},
+        {"--from - a --from b.txt", "file=a from=- from=b.txt"},
         {"-j 3 a", "file=a jobs=3"},
         {"-j3 --jobs=4 a", "file=a jobs=4"},
         {"--json --refined a", "file=a json refined"},
@@ -86,6 +86,8 @@ TEST(CliOptions, EachMistakeGetsItsOwnLine) {
         {"", "no FILE given"},
         {"--bogus a", "unknown option '--bogus'"},
         {"--bogus=3 a", "unknown option '--bogus'"},
+        {"--s a", "option '--s' is ambiguous: '--stems', '--skip-existing'"},
+        {"--f=x a", "option '--f' is ambiguous: '--format', '--from'"},
         {"-x a", "unknown option '-x'"},
         {"-o", "option '-o' needs a folder"},
         {"--output", "option '-o' needs a folder"},
