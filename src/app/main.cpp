@@ -7,6 +7,7 @@
 
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QStringList>
 #include <QEvent>
 #include <QGuiApplication>
 #include <QSocketNotifier>
@@ -48,6 +49,31 @@ void quitOnSignals(QApplication& app) {
     QObject::connect(notifier, &QSocketNotifier::activated, &app, [] { QApplication::quit(); });
 }
 
+// Splits the command line into the program's own options and the files: a name that starts with
+// a dash ("-take.wav") is a file unless it is one of the options, and "--" ends the options.
+struct CommandLine {
+    QStringList options;  // with the program's name first, for QCommandLineParser
+    QStringList files;
+};
+CommandLine splitCommandLine(const QStringList& arguments) {
+    static const QStringList kOptions = {QStringLiteral("-h"),     QStringLiteral("-?"),
+                                         QStringLiteral("--help"), QStringLiteral("--help-all"),
+                                         QStringLiteral("-v"),     QStringLiteral("--version")};
+    CommandLine line;
+    line.options << arguments.value(0);
+    bool onlyFiles = false;
+    for (qsizetype i = 1; i < arguments.size(); ++i) {
+        const QString& a = arguments[i];
+        if (!onlyFiles && a == QStringLiteral("--"))
+            onlyFiles = true;
+        else if (!onlyFiles && kOptions.contains(a))
+            line.options << a;
+        else
+            line.files << a;
+    }
+    return line;
+}
+
 // Ends the event loop right after the watched widget's first paint.
 class QuitAfterFirstPaint : public QObject {
 public:
@@ -71,7 +97,8 @@ int main(int argc, char** argv) {
     parser.addPositionalArgument(QStringLiteral("file"), QStringLiteral("A song to open."),
                                  QStringLiteral("[FILE]"));
     parser.addHelpOption();
-    parser.process(app);
+    const CommandLine line = splitCommandLine(QCoreApplication::arguments());
+    parser.process(line.options);
     if (signalsCaught) quitOnSignals(app);
 
     corvane::ui::QtFileDialogs dialogs;
@@ -83,7 +110,7 @@ int main(int argc, char** argv) {
     window.raise();
     window.activateWindow();
 
-    if (!parser.positionalArguments().isEmpty()) model.load(parser.positionalArguments().first());
+    if (!line.files.isEmpty()) model.load(line.files.first());
     // For the start-up benchmark: quit once the window has been drawn the first time.
     QuitAfterFirstPaint quitter;
     if (qEnvironmentVariableIsSet("CORVANE_QUIT_WHEN_SHOWN")) window.installEventFilter(&quitter);

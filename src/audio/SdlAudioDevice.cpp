@@ -4,7 +4,6 @@
 #include <SDL.h>
 
 #include <cmath>
-#include <string>
 
 namespace corvane::audio {
 
@@ -18,10 +17,9 @@ void SDLCALL pull(void* user, Uint8* stream, int bytes) {
                                              bytes / static_cast<int>(2 * sizeof(float)));
 }
 
-Error sdlError(const char* what) {
-    std::string reason = SDL_GetError();
-    return Error{"SDL", 0, reason.empty() ? std::string(what) : reason};
-}
+// SDL's own reasons name its back ends' internals ("ALSA: Couldn't open audio device: ..."); what
+// the user can act on is that there is no sound output.
+Error noOutput() { return Error{"SDL", 0, "No sound output was found."}; }
 }  // namespace
 
 SdlAudioDevice::~SdlAudioDevice() { close(); }
@@ -30,7 +28,7 @@ std::optional<Error> SdlAudioDevice::open(double sampleRate, RenderSource& sourc
     close();
     if (!(sampleRate >= 1.0 && sampleRate <= 1e6))
         return Error{"Corvane", 0, "Unsupported sample rate."};
-    if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) return sdlError("No audio output is available.");
+    if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) return noOutput();
     m_subsystem = true;
 
     SDL_AudioSpec want{};
@@ -44,10 +42,9 @@ std::optional<Error> SdlAudioDevice::open(double sampleRate, RenderSource& sourc
     // No allowed changes: SDL converts our rate and format to whatever the hardware takes.
     m_device = SDL_OpenAudioDevice(nullptr, 0, &want, &have, 0);
     if (m_device == 0) {
-        Error error = sdlError("The audio output could not be opened.");
         SDL_QuitSubSystem(SDL_INIT_AUDIO);
         m_subsystem = false;
-        return error;
+        return noOutput();
     }
     SDL_PauseAudioDevice(m_device, 0);
     return std::nullopt;

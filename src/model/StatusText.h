@@ -7,5 +7,8 @@ namespace corvane::model {
 inline constexpr const char* kCouldNotRead = "Couldn't read that file: ";
 inline constexpr const char* kEngineFailed = "Audio engine failed: ";
 inline constexpr const char* kExportFailed = "Export failed: ";
+// When the studio opens without a sound output to play on.
+inline constexpr const char* kNoSoundOutput =
+    "No sound output was found: playback is off; separating and exporting still work.";
 
 }  // namespace corvane::model

@@ -12,7 +12,7 @@
 
 #include "audio/DisplayText.h"
 #include "audio/SdlAudioDevice.h"
-#include "audio/WavWriter.h"
+#include "audio/AudioFileWriter.h"
 #include "dsp/common/Mix.h"
 
 namespace corvane::model {
@@ -153,7 +153,11 @@ void StudioModel::finishLoading(const LoadResult& loaded) {
     if (!old.stems.empty()) std::thread([old = std::move(old)] {}).detach();
     setPhase(Phase::ready);
     setProgress(1.0);
-    if (!loaded.notice.isEmpty()) setStatus(loaded.notice);
+    QString status = loaded.notice;
+    if (!m_transport.hasOutput())
+        status += (status.isEmpty() ? QString() : QStringLiteral(" ")) +
+                  QString::fromUtf8(kNoSoundOutput);
+    if (!status.isEmpty()) setStatus(status);
 }
 
 void StudioModel::failLoading(const QString& description) {

@@ -27,6 +27,8 @@ void Transport::setSong(Song song, const std::vector<float>& gains) {
     setPosition(0.0);
     setGains(gains);
     setLoop({});
+    // Failure is told by hasOutput(); Play tries again, and says why if it fails then too.
+    (void)m_engine->start(m_song.sampleRate);
 }
 
 void Transport::setGains(const std::vector<float>& gains) {

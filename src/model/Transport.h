@@ -43,9 +43,12 @@ public:
 
     explicit Transport(DeviceFactory makeDevice, QObject* parent = nullptr);
 
-    // A new song: playback stops, a fresh graph (and device) is made, the resume point is frame
-    // 0, and the stems are heard at `gains` (one per stem).
+    // A new song: playback stops, a fresh graph (and device) is made and opened at once, so a
+    // missing sound output is known when the studio opens rather than at Play; the resume point
+    // is frame 0, and the stems are heard at `gains` (one per stem).
     void setSong(Song song, const std::vector<float>& gains);
+    // Whether the output device opened for the current song.
+    bool hasOutput() const { return m_engine->isRunning(); }
     bool hasSong() const { return m_hasSong; }
     // The effective gain of each stem, heard at once (ramped by the engine).
     void setGains(const std::vector<float>& gains);

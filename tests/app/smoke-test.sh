@@ -13,14 +13,16 @@ mkdir -p "$shots"
 
 ffmpeg -nostdin -loglevel error -y -f lavfi \
     -i "aevalsrc=0.4*sin(2*PI*440*t)*(1+sin(2*PI*2*t))/2+0.3*sin(2*PI*55*t)|0.4*sin(2*PI*660*t)*(1+sin(2*PI*3*t))/2+0.3*sin(2*PI*55*t):s=44100:d=20" \
-    "$work/Smoke Test.wav"
+    "$work/-Smoke Test.wav"
 
 
 export QT_QPA_PLATFORM=xcb
 export XDG_RUNTIME_DIR="$work/runtime"
 mkdir -m 700 "$XDG_RUNTIME_DIR"
+# The song's name starts with a dash, as a file's may: it is opened, not taken for options.
 xvfb-run -a -s "-screen 0 1280x860x24" bash -c '
-    "$1" "$2/Smoke Test.wav" & app=$!
+    cd "$2" || exit 1
+    "$1" "-Smoke Test.wav" & app=$!
     for i in $(seq 60); do
         sleep 0.5
         import -window root "$2/shot.png" 2>/dev/null || continue
@@ -50,12 +52,12 @@ xvfb-run -a -s "-screen 0 1280x860x24" bash -c '
         mask=$(awk "/^SigCgt:/ { print \$2 }" /proc/$1/status 2>/dev/null) || return 1
         [[ -n "$mask" ]] && (( (16#$mask >> 14) & 1 ))
     }
-    "$1" "$2/Smoke Test.wav" & app=$!
+    "$1" "$2/-Smoke Test.wav" & app=$!
     for i in $(seq 400); do catches_term $app && break; sleep 0.05; done
     catches_term $app || { echo "never caught SIGTERM" >&2; kill -KILL $app; exit 1; }
     kill -TERM $app; wait $app || { echo "ended in start-up: status $?" >&2; exit 1; }
 
-    "$1" "$2/Smoke Test.wav" & app=$!
+    "$1" "$2/-Smoke Test.wav" & app=$!
     timeout 30 xdotool search --sync --onlyvisible --name "^Corvane$" >/dev/null ||
         { echo "no window within 30 s" >&2; kill -KILL $app; exit 1; }
     kill -TERM $app; wait $app || { echo "ended with its window up: status $?" >&2; exit 1; }

@@ -189,9 +189,8 @@ TEST(PlaybackEngine, ADeviceThatWillNotOpenIsReportedInOneLine) {
     const std::string alsa = "ALSA: Couldn't open audio device: No such file or directory";
     EXPECT_EQ(refusal(std::make_unique<OfflineAudioDevice>(Error{"SDL", 0, alsa})), alsa);
     setenv("SDL_AUDIODRIVER", "no-such-driver", 1);
-    const std::string why = refusal(std::make_unique<SdlAudioDevice>());
+    EXPECT_EQ(refusal(std::make_unique<SdlAudioDevice>()), "No sound output was found.");
     unsetenv("SDL_AUDIODRIVER");
-    EXPECT_TRUE(!why.empty() && why.find('\n') == std::string::npos) << why;
 }
 
 TEST(SdlAudioDevice, PlaysExactlyWhatTheEngineRendered) {

@@ -143,6 +143,8 @@ TEST(TransportWithoutOutput, NoDeviceIsReportedAndTheRestKeepsWorking) {
     });
     StudioModel& m = *rig.model;
     ASSERT_TRUE(rig.load(1.0));
+    EXPECT_EQ(m.status(),
+              "No sound output was found: playback is off; separating and exporting still work.");
     m.play();
     EXPECT_EQ(std::tuple(m.isPlaying(), m.status()),
               std::tuple(false,
