@@ -242,6 +242,9 @@ TEST(CliBatch, ListsJsonAndResumingWithSkipExisting) {
     EXPECT_NE(again.err.find("missing.wav: 4 stems in "), std::string::npos) << again.err;
     EXPECT_NE(again.err.find("Separated 3 files (2 already done)"), std::string::npos);
     EXPECT_EQ(fs::last_write_time(dir / "out" / "one - Bass.wav"), stamp);
+    // Nothing left to do: no audio, time or speed to report.
+    const ShellRun done = shell(dir.path(), list + " | $CLI -0 --from - --skip-existing -o out");
+    EXPECT_TRUE(done.err.ends_with("\nSeparated 3 files (3 already done)\n")) << done.err;
 }
 
 // The peak (KiB, as getrusage reports it) of corvane-cli with `options` on `seconds` of pink
