@@ -9,10 +9,10 @@
 #include <thread>
 
 #include "BenchSupport.h"
-#include "audio/OfflineAudioDevice.h"
 #include "demo/DemoSong.h"
 #include "model/Exporter.h"
 #include "model/StudioModel.h"
+#include "playback/OfflineAudioDevice.h"
 
 namespace corvane::bench {
 
@@ -122,16 +122,17 @@ double cpuSeconds() {
 // CPU time (every thread of the process) per second of audio played, in per cent of one core:
 // 30 s of the demo song's four stems, rendered as a device would pull them but as fast as the
 // feeder prepares them.
-double playbackCpuPercent(audio::Stretch stretch) {
+double playbackCpuPercent(playback::Stretch stretch) {
     const dsp::StereoAudio song = demo::makeDemoSong(30.0, kSampleRate);
     auto stem = std::make_shared<dsp::StemData>(dsp::StemData{song.l, song.r});
     const auto frames = static_cast<std::int64_t>(song.l.size());
-    auto owned = std::make_unique<audio::OfflineAudioDevice>();
-    audio::OfflineAudioDevice* device = owned.get();
-    audio::PlaybackEngine engine(std::move(owned));
+    auto owned = std::make_unique<playback::OfflineAudioDevice>();
+    playback::OfflineAudioDevice* device = owned.get();
+    playback::PlaybackEngine engine(std::move(owned));
     if (engine.start(kSampleRate)) return -1.0;
     engine.setStretch(stretch);
-    for (int s = 0; s < audio::PlaybackEngine::kSources; ++s) engine.schedule(s, stem, 0, frames);
+    for (int s = 0; s < playback::PlaybackEngine::kSources; ++s)
+        engine.schedule(s, stem, 0, frames);
     engine.startAll(0);
     std::vector<float> block(2 * 512);
     std::int64_t played = 0;
@@ -156,9 +157,9 @@ double playbackCpuPercent(audio::Stretch stretch) {
 }  // namespace
 
 void benchModel(const std::filesystem::path& song) {
-    audio::OfflineAudioDevice* device = nullptr;
+    playback::OfflineAudioDevice* device = nullptr;
     model::StudioModel m(nullptr, [&device] {
-        auto made = std::make_unique<audio::OfflineAudioDevice>();
+        auto made = std::make_unique<playback::OfflineAudioDevice>();
         device = made.get();
         return made;
     });

@@ -9,8 +9,8 @@
 #include <memory>
 
 #include "BenchSupport.h"
-#include "audio/OfflineAudioDevice.h"
 #include "model/StudioModel.h"
+#include "playback/OfflineAudioDevice.h"
 #include "ui/ContentView.h"
 #include "ui/Timeline.h"
 #include "ui/WaveformView.h"
@@ -139,9 +139,9 @@ void benchZoom(model::StudioModel& m) {
 
 void benchWindow(const std::filesystem::path& song, const std::string& corvanePath) {
     NoDialogs dialogs;
-    audio::OfflineAudioDevice* device = nullptr;
+    playback::OfflineAudioDevice* device = nullptr;
     model::StudioModel m(&dialogs, [&device] {
-        auto made = std::make_unique<audio::OfflineAudioDevice>();
+        auto made = std::make_unique<playback::OfflineAudioDevice>();
         device = made.get();
         return made;
     });

@@ -109,7 +109,8 @@ void Exporter::cancel() {
 }
 
 std::optional<std::string> Exporter::writeFile(const ExportJob& job, const ExportJob::File& file,
-                                               int fd, const std::function<void(double)>& progress) {
+                                               int fd,
+                                               const std::function<void(double)>& progress) {
     const auto frames = static_cast<std::size_t>(std::max<std::int64_t>(job.frames, 0));
     const audio::EncodeSettings settings = settingsFor(file.path);
     if (auto refused = audio::checkEncodable(settings, job.sampleRate)) return refused->description;
@@ -117,7 +118,7 @@ std::optional<std::string> Exporter::writeFile(const ExportJob& job, const Expor
 
     // The stretcher takes the whole mix at once: only then is a song-sized mix made, here on the
     // worker, which frees it too.
-    std::optional<audio::StretchedAudio> stretched;
+    std::optional<playback::StretchedAudio> stretched;
     double writeFrom = 0.0;
     if (mixed && !file.stretch.isIdentity()) {
         std::vector<float> l(frames);
@@ -128,8 +129,8 @@ std::optional<std::string> Exporter::writeFile(const ExportJob& job, const Expor
             mixFrames(file, start, std::span(l).subspan(start, n), std::span(r).subspan(start, n));
             progress(kMixShare * static_cast<double>(start + n) / static_cast<double>(frames));
         }
-        stretched = audio::stretchOffline(l, r, job.sampleRate, file.stretch, &m_cancel,
-                                          [&](double f) { progress(kMixShare * (1.0 + f)); });
+        stretched = playback::stretchOffline(l, r, job.sampleRate, file.stretch, &m_cancel,
+                                             [&](double f) { progress(kMixShare * (1.0 + f)); });
         if (!stretched) throw Cancelled{};
         writeFrom = 2 * kMixShare;
     }

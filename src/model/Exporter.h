@@ -5,20 +5,20 @@
 #include <QString>
 #include <atomic>
 #include <condition_variable>
-#include <mutex>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "audio/Stretcher.h"
 #include "model/ReportQueue.h"
 #include "model/Song.h"
+#include "playback/Stretcher.h"
 
 namespace corvane::model {
 
@@ -31,7 +31,7 @@ struct ExportJob {
         std::vector<std::shared_ptr<const dsp::StemData>> stems;
         std::vector<float> gains;  // empty: stems[0] written as it is
         // A mix is written at this tempo and pitch, through the stretcher's offline mode.
-        audio::Stretch stretch;
+        playback::Stretch stretch;
     };
     std::vector<File> files;
     double sampleRate = 44100.0;

@@ -10,10 +10,10 @@
 #include <cmath>
 #include <limits>
 
-#include "audio/DisplayText.h"
-#include "audio/SdlAudioDevice.h"
 #include "audio/AudioFileWriter.h"
+#include "audio/DisplayText.h"
 #include "dsp/common/Mix.h"
+#include "playback/SdlAudioDevice.h"
 
 namespace corvane::model {
 
@@ -34,7 +34,7 @@ QString shownName(const QString& name) {
 
 Transport::DeviceFactory orSdl(Transport::DeviceFactory makeDevice) {
     if (makeDevice) return makeDevice;
-    return [] { return std::make_unique<audio::SdlAudioDevice>(); };
+    return [] { return std::make_unique<playback::SdlAudioDevice>(); };
 }
 }  // namespace
 

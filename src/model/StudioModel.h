@@ -16,8 +16,6 @@
 #include <thread>
 #include <vector>
 
-#include "audio/AudioDevice.h"
-#include "audio/PlaybackEngine.h"
 #include "dsp/Separator.h"
 #include "dsp/common/StemData.h"
 #include "model/ExportDialogs.h"
@@ -28,6 +26,8 @@
 #include "model/StatusText.h"
 #include "model/Strip.h"
 #include "model/Transport.h"
+#include "playback/AudioDevice.h"
+#include "playback/PlaybackEngine.h"
 
 namespace corvane::model {
 
@@ -83,7 +83,7 @@ public:
     std::int64_t totalFrames() const { return m_song.frames; }
     std::int64_t startFrame() const { return m_transport.startFrame(); }
     const std::vector<std::shared_ptr<const dsp::StemData>>& stems() const { return m_song.stems; }
-    audio::PlaybackEngine& engine() { return m_transport.engine(); }
+    playback::PlaybackEngine& engine() { return m_transport.engine(); }
     Transport& transport() { return m_transport; }
 
     void setDialogs(ExportDialogs* dialogs) { m_dialogs = dialogs; }
@@ -106,8 +106,8 @@ public:
     void applyGains();
 
     // Tempo and pitch of what plays and of the exported mix (stems export raw).
-    void setStretch(audio::Stretch stretch) { m_transport.setStretch(stretch); }
-    audio::Stretch stretch() const { return m_transport.stretch(); }
+    void setStretch(playback::Stretch stretch) { m_transport.setStretch(stretch); }
+    playback::Stretch stretch() const { return m_transport.stretch(); }
 
     // The loop, in song seconds. setLoop() takes A and B in either order and turns the loop on;
     // a region shorter than Transport::kMinLoopSeconds clears it. setLoopEnabled() and

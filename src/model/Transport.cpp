@@ -11,7 +11,7 @@ namespace corvane::model {
 
 Transport::Transport(DeviceFactory makeDevice, QObject* parent)
     : QObject(parent), m_makeDevice(std::move(makeDevice)) {
-    m_engine = std::make_unique<audio::PlaybackEngine>(m_makeDevice());
+    m_engine = std::make_unique<playback::PlaybackEngine>(m_makeDevice());
     m_timer.setInterval(kTickMilliseconds);
     connect(&m_timer, &QTimer::timeout, this, &Transport::tick);
 }
@@ -19,7 +19,7 @@ Transport::Transport(DeviceFactory makeDevice, QObject* parent)
 void Transport::setSong(Song song, const std::vector<float>& gains) {
     Q_ASSERT(QThread::currentThread() == thread());
     stopPlayback();
-    m_engine = std::make_unique<audio::PlaybackEngine>(m_makeDevice());  // the old one closes
+    m_engine = std::make_unique<playback::PlaybackEngine>(m_makeDevice());  // the old one closes
     m_engine->setStretch(m_stretch);
     m_song = std::move(song);
     m_hasSong = true;
@@ -34,15 +34,16 @@ void Transport::setSong(Song song, const std::vector<float>& gains) {
 void Transport::setGains(const std::vector<float>& gains) {
     Q_ASSERT(QThread::currentThread() == thread());
     if (!m_hasSong) return;
-    for (std::size_t i = 0; i < gains.size() && i < audio::PlaybackEngine::kSources; ++i)
+    for (std::size_t i = 0; i < gains.size() && i < playback::PlaybackEngine::kSources; ++i)
         m_engine->setGain(static_cast<int>(i), gains[i]);
 }
 
-void Transport::setStretch(audio::Stretch stretch) {
+void Transport::setStretch(playback::Stretch stretch) {
     Q_ASSERT(QThread::currentThread() == thread());
-    stretch.tempo = std::clamp(stretch.tempo, audio::Stretch::kMinTempo, audio::Stretch::kMaxTempo);
-    stretch.semitones = std::clamp(stretch.semitones, -audio::Stretch::kMaxSemitones,
-                                   audio::Stretch::kMaxSemitones);
+    stretch.tempo =
+        std::clamp(stretch.tempo, playback::Stretch::kMinTempo, playback::Stretch::kMaxTempo);
+    stretch.semitones = std::clamp(stretch.semitones, -playback::Stretch::kMaxSemitones,
+                                   playback::Stretch::kMaxSemitones);
     // Between two stretched settings the engine follows at once; into or out of stretching, the
     // sources are scheduled again from where the song is.
     const bool engages = stretch.isIdentity() != m_stretch.isIdentity();
@@ -83,7 +84,7 @@ void Transport::play() {
         setPosition(0.0);
     }
     // Scheduling replaces whatever a source had; a source with nothing to play is cleared.
-    for (int i = 0; i < audio::PlaybackEngine::kSources; ++i) {
+    for (int i = 0; i < playback::PlaybackEngine::kSources; ++i) {
         if (total - m_startFrame < 1 || i >= static_cast<int>(m_song.stems.size()))
             m_engine->stopSource(i);
         else

@@ -9,9 +9,9 @@
 #include <memory>
 #include <vector>
 
-#include "audio/AudioDevice.h"
-#include "audio/PlaybackEngine.h"
 #include "model/Song.h"
+#include "playback/AudioDevice.h"
+#include "playback/PlaybackEngine.h"
 
 namespace corvane::model {
 
@@ -34,7 +34,7 @@ class Transport : public QObject {
     Q_OBJECT
 
 public:
-    using DeviceFactory = std::function<std::unique_ptr<audio::AudioDevice>()>;
+    using DeviceFactory = std::function<std::unique_ptr<playback::AudioDevice>()>;
 
     static constexpr double kStartLeadSeconds = 0.12;
     static constexpr int kTickMilliseconds = 33;  // about 1/30 s
@@ -55,8 +55,8 @@ public:
 
     // Tempo (0.5 to 1.5) and pitch (-12 to +12 semitones) of what plays, clamped to those
     // ranges; the playhead stays in song time. Applied at once while playing.
-    void setStretch(audio::Stretch stretch);
-    audio::Stretch stretch() const { return m_stretch; }
+    void setStretch(playback::Stretch stretch);
+    playback::Stretch stretch() const { return m_stretch; }
 
     // The loop, kept within the song with start before end; a region shorter than
     // kMinLoopSeconds, or any region without a song, clears it. A new song clears it too.
@@ -80,7 +80,7 @@ public:
     double position() const { return m_position; }
     std::int64_t startFrame() const { return m_startFrame; }
     const Song& song() const { return m_song; }
-    audio::PlaybackEngine& engine() { return *m_engine; }
+    playback::PlaybackEngine& engine() { return *m_engine; }
 
 signals:
     // Emitted on every assignment, an equal value included.
@@ -98,13 +98,13 @@ private:
     std::int64_t currentFrame() const;
 
     DeviceFactory m_makeDevice;
-    std::unique_ptr<audio::PlaybackEngine> m_engine;
+    std::unique_ptr<playback::PlaybackEngine> m_engine;
     Song m_song;
     bool m_hasSong = false;
     std::int64_t m_startFrame = 0;
     double m_position = 0.0;
     bool m_isPlaying = false;
-    audio::Stretch m_stretch;
+    playback::Stretch m_stretch;
     LoopRegion m_loop;
     QTimer m_timer;
 };

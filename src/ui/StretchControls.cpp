@@ -103,19 +103,19 @@ StretchControls::StretchControls(model::StudioModel& model, QWidget* parent)
 }
 
 void StretchControls::setTempoPercent(int percent) {
-    audio::Stretch s = m_model.stretch();
+    playback::Stretch s = m_model.stretch();
     s.tempo = std::clamp(percent, 50, 150) / 100.0;
     if (s != m_model.stretch()) m_model.setStretch(s);
 }
 
 void StretchControls::setSemitones(int semitones) {
-    audio::Stretch s = m_model.stretch();
+    playback::Stretch s = m_model.stretch();
     s.semitones = std::clamp(semitones, -12, 12);
     if (s != m_model.stretch()) m_model.setStretch(s);
 }
 
 void StretchControls::syncFromModel() {
-    const audio::Stretch s = m_model.stretch();
+    const playback::Stretch s = m_model.stretch();
     const int percent = static_cast<int>(std::lround(s.tempo * 100));
     const int semitones = static_cast<int>(std::lround(s.semitones));
     const QSignalBlocker tempoQuiet(m_tempo);

@@ -139,7 +139,7 @@ TEST(ExportMix, ACancelMidExportLeavesNoFile) {
     const std::size_t frames = static_cast<std::size_t>(300 * kRate);  // 5 minutes
     const auto stem = noiseStem(frames, 7);
     const auto shortStem = noiseStem(static_cast<std::size_t>(20 * kRate), 9);
-    auto file = [&](const std::string& name, bool mixed, audio::Stretch stretch = {}) {
+    auto file = [&](const std::string& name, bool mixed, playback::Stretch stretch = {}) {
         ExportJob::File f{dir / name, {stem, stem, stem, stem}, {1, 0.5f, 0, 0.25f}, stretch};
         if (!mixed) f = {dir / name, {stem}, {}, {}};
         if (!stretch.isIdentity()) f.stems.assign(4, shortStem);

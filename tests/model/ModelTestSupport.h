@@ -6,10 +6,10 @@
 
 #include "TestSupport.h"
 #include "audio/AudioFileReader.h"
-#include "audio/OfflineAudioDevice.h"
 #include "audio/AudioFileWriter.h"
 #include "demo/DemoSong.h"
 #include "model/StudioModel.h"
+#include "playback/OfflineAudioDevice.h"
 
 // Readable QStrings in failure messages.
 inline void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }
@@ -79,10 +79,10 @@ template <class Dialogs = FakeExportDialogs<>>
 struct Rig {
     TempDir dir;
     Dialogs dialogs;
-    audio::OfflineAudioDevice* device = nullptr;  // the one the current playback graph uses
+    playback::OfflineAudioDevice* device = nullptr;  // the one the current playback graph uses
     std::unique_ptr<model::StudioModel> model =
         std::make_unique<model::StudioModel>(&dialogs, [this] {
-            auto made = std::make_unique<audio::OfflineAudioDevice>();
+            auto made = std::make_unique<playback::OfflineAudioDevice>();
             device = made.get();
             return made;
         });

@@ -48,8 +48,8 @@ TEST(PlaybackThroughPulseAudio, HalfTempoLastsTwiceAsLongAtThePitchAndAnOctaveUp
     tone.l = sine(2 * 48000, 440.0, 48000.0);
     tone.r = tone.l;
     ASSERT_TRUE(loadAndWait(m, writeSong(dir, "tone.wav", tone)));
-    const std::tuple<audio::Stretch, double, double> cases[] = {{{0.5, 0.0}, 4.0, 440.0},
-                                                                {{1.0, 12.0}, 2.0, 880.0}};
+    const std::tuple<playback::Stretch, double, double> cases[] = {{{0.5, 0.0}, 4.0, 440.0},
+                                                                   {{1.0, 12.0}, 2.0, 880.0}};
     for (const auto& [stretch, seconds, hz] : cases) {
         SCOPED_TRACE(hz);
         m.setStretch(stretch);

@@ -32,7 +32,7 @@ TEST(StudioModelLoad, ALoadReplacesTheSongAndAFailedOneKeepsIt) {
     ModelRig rig;
     StudioModel& m = *rig.model;
     ASSERT_TRUE(rig.load(1.0, "first.wav"));
-    const audio::OfflineAudioDevice* first = rig.device;
+    const playback::OfflineAudioDevice* first = rig.device;
     setStrips(m, {{1, 0, 0}, {.3f, 1, 0}});
     m.seek(0.5);
     m.play();

@@ -138,7 +138,7 @@ TEST_F(Playback, ALoopWrapsWhatIsHeardAndThePlayheadPauseResumesInItAndOffPlaysO
 TEST(TransportWithoutOutput, NoDeviceIsReportedAndTheRestKeepsWorking) {
     ModelRig rig;
     rig.model = std::make_unique<StudioModel>(&rig.dialogs, [] {
-        return std::make_unique<audio::OfflineAudioDevice>(
+        return std::make_unique<playback::OfflineAudioDevice>(
             audio::Error{"SDL", 0, "ALSA: Couldn't open audio device: No such file or directory"});
     });
     StudioModel& m = *rig.model;

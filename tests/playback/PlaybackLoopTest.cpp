@@ -6,11 +6,11 @@
 #include <thread>
 
 #include "TestSupport.h"
-#include "audio/OfflineAudioDevice.h"
-#include "audio/PlaybackEngine.h"
+#include "playback/OfflineAudioDevice.h"
+#include "playback/PlaybackEngine.h"
 
 using namespace corvane;
-using namespace corvane::audio;
+using namespace corvane::playback;
 using Loop = PlaybackEngine::Loop;
 
 namespace {

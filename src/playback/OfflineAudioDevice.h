@@ -3,9 +3,9 @@
 
 #include <vector>
 
-#include "audio/AudioDevice.h"
+#include "playback/AudioDevice.h"
 
-namespace corvane::audio {
+namespace corvane::playback {
 
 // A device without hardware: the caller pulls frames with render() and gets back exactly what an
 // output would have played, so timing, gains and alignment can be checked to the sample.
@@ -36,4 +36,4 @@ private:
     std::vector<float> m_captured;
 };
 
-}  // namespace corvane::audio
+}  // namespace corvane::playback

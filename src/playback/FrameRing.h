@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-namespace corvane::audio {
+namespace corvane::playback {
 
 // One stereo output frame with the song frame it stands for and the voice-table generation it
 // was made for, so the reader can drop what a seek made stale.
@@ -59,4 +59,4 @@ private:
     std::atomic<std::size_t> m_tail{0};  // next slot the consumer reads
 };
 
-}  // namespace corvane::audio
+}  // namespace corvane::playback

@@ -5,7 +5,10 @@
 
 #include "audio/Error.h"
 
-namespace corvane::audio {
+namespace corvane::playback {
+
+// Failures a user can cause come back as the file layer's error values.
+using audio::Error;
 
 // What a device asks of the one who feeds it: fill `frames` interleaved stereo float frames.
 // Called on the device's real-time thread (or the test's thread for an offline device): the
@@ -29,4 +32,4 @@ public:
     virtual bool isOpen() const = 0;
 };
 
-}  // namespace corvane::audio
+}  // namespace corvane::playback

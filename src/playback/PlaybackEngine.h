@@ -10,14 +10,14 @@
 #include <thread>
 #include <vector>
 
-#include "audio/AudioDevice.h"
 #include "audio/Error.h"
-#include "audio/FrameRing.h"
-#include "audio/Stretcher.h"
 #include "dsp/common/StemData.h"
 #include "dsp/common/StemKind.h"
+#include "playback/AudioDevice.h"
+#include "playback/FrameRing.h"
+#include "playback/Stretcher.h"
 
-namespace corvane::audio {
+namespace corvane::playback {
 
 // Four stereo sources, each with a linear gain, summed into one stereo output: the real-time
 // graph behind the transport.
@@ -256,4 +256,4 @@ private:
     std::thread m_feeder;  // last: starts when everything it reads exists
 };
 
-}  // namespace corvane::audio
+}  // namespace corvane::playback

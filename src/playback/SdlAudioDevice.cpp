@@ -1,11 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "audio/SdlAudioDevice.h"
+#include "playback/SdlAudioDevice.h"
 
 #include <SDL.h>
 
 #include <cmath>
 
-namespace corvane::audio {
+namespace corvane::playback {
 
 namespace {
 // About 23 ms at 44.1 kHz: gain changes are heard promptly, and a busy machine has a whole block's
@@ -61,4 +61,4 @@ void SdlAudioDevice::close() {
     }
 }
 
-}  // namespace corvane::audio
+}  // namespace corvane::playback

@@ -3,9 +3,9 @@
 
 #include <cstdint>
 
-#include "audio/AudioDevice.h"
+#include "playback/AudioDevice.h"
 
-namespace corvane::audio {
+namespace corvane::playback {
 
 // The default output through SDL2 (PipeWire, PulseAudio, ALSA or JACK, as SDL finds them),
 // opened in 32-bit float stereo at the song's rate; SDL converts to the hardware's rate.
@@ -26,4 +26,4 @@ private:
     bool m_subsystem = false;
 };
 
-}  // namespace corvane::audio
+}  // namespace corvane::playback

@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "audio/OfflineAudioDevice.h"
+#include "playback/OfflineAudioDevice.h"
 
 #include <algorithm>
 
-namespace corvane::audio {
+namespace corvane::playback {
 
 OfflineAudioDevice::OfflineAudioDevice(std::optional<Error> openFailure)
     : m_openFailure(std::move(openFailure)) {}
@@ -34,4 +34,4 @@ void OfflineAudioDevice::renderInto(float* out, int frames) {
     if (m_source) m_source->render(out, frames);
 }
 
-}  // namespace corvane::audio
+}  // namespace corvane::playback

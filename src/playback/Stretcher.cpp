@@ -1,12 +1,12 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "audio/Stretcher.h"
+#include "playback/Stretcher.h"
 
 #include <rubberband/RubberBandStretcher.h>
 
 #include <algorithm>
 #include <cmath>
 
-namespace corvane::audio {
+namespace corvane::playback {
 
 namespace {
 
@@ -126,4 +126,4 @@ std::optional<StretchedAudio> stretchOffline(std::span<const float> l, std::span
     return out;
 }
 
-}  // namespace corvane::audio
+}  // namespace corvane::playback

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "audio/PlaybackEngine.h"
+#include "playback/PlaybackEngine.h"
 
 #include <algorithm>
 #include <cassert>
@@ -9,7 +9,7 @@
 
 #include "dsp/common/Mix.h"
 
-namespace corvane::audio {
+namespace corvane::playback {
 
 namespace {
 
@@ -552,4 +552,4 @@ void PlaybackEngine::feed() {
     }
 }
 
-}  // namespace corvane::audio
+}  // namespace corvane::playback

@@ -10,12 +10,12 @@
 #include <thread>
 
 #include "TestSupport.h"
-#include "audio/OfflineAudioDevice.h"
-#include "audio/PlaybackEngine.h"
-#include "audio/SdlAudioDevice.h"
+#include "playback/OfflineAudioDevice.h"
+#include "playback/PlaybackEngine.h"
+#include "playback/SdlAudioDevice.h"
 
 using namespace corvane;
-using namespace corvane::audio;
+using namespace corvane::playback;
 
 // Counts heap allocations and frees made while g_counting is set, on any thread.
 namespace {
@@ -258,7 +258,7 @@ std::vector<float> leftOf(const std::vector<float>& interleaved) {
 TEST(PlaybackEngine, StretchedTempoKeepsThePitchAndPitchKeepsTheTempoWithTheSongClockInStep) {
     // A 440 Hz tone of one second, through Rubber Band's real-time mode at each setting.
     struct Case {
-        audio::Stretch stretch;
+        playback::Stretch stretch;
         double seconds;  // about, out of the device
         double hz;       // the tone heard
     };

@@ -8,7 +8,7 @@
 #include <span>
 #include <vector>
 
-namespace corvane::audio {
+namespace corvane::playback {
 
 // Tempo as a ratio of the song's own (0.5 plays at half speed) and pitch in semitones; the
 // identity (1, 0) means the song as it is.
@@ -63,4 +63,4 @@ std::optional<StretchedAudio> stretchOffline(std::span<const float> l, std::span
                                              const std::atomic<bool>* cancel = nullptr,
                                              const std::function<void(double)>& progress = {});
 
-}  // namespace corvane::audio
+}  // namespace corvane::playback
