@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -8,8 +9,8 @@
 
 namespace corvane::playback {
 
-// One stereo output frame with the song frame it stands for and the voice-table generation it
-// was made for, so the reader can drop what a seek made stale.
+// One stereo output frame with the song frame it stands for and the stream it was made for, so
+// the reader can drop what a seek made stale.
 struct StampedFrame {
     float l = 0.0f;
     float r = 0.0f;
@@ -17,40 +18,53 @@ struct StampedFrame {
     std::uint64_t generation = 0;
 };
 
-// A wait-free ring of frames between exactly one producer thread and one consumer thread.
-// Allocates once, at construction; push and pop never allocate, lock or wait.
+// A wait-free ring of frames between exactly one producer thread and one consumer thread, moved in
+// blocks (at most two copies each, either side of the wrap). Allocates once, at construction;
+// write and read never allocate, lock or wait.
 class FrameRing {
 public:
     explicit FrameRing(std::size_t capacity) : m_frames(capacity + 1) {}
 
-    // Producer: how many frames push() can take now.
+    std::size_t capacity() const { return m_frames.size() - 1; }
+
+    // Producer: how many frames write() can take now.
     std::size_t writable() const {
         const std::size_t head = m_head.load(std::memory_order_relaxed);
         const std::size_t tail = m_tail.load(std::memory_order_acquire);
         return (tail + m_frames.size() - head - 1) % m_frames.size();
     }
-    // Producer: false when full.
-    bool push(const StampedFrame& frame) {
+    // Producer: appends as many of `count` frames as there is room for; returns how many.
+    std::size_t write(const StampedFrame* frames, std::size_t count) {
         const std::size_t head = m_head.load(std::memory_order_relaxed);
-        const std::size_t next = (head + 1) % m_frames.size();
-        if (next == m_tail.load(std::memory_order_acquire)) return false;
-        m_frames[head] = frame;
-        m_head.store(next, std::memory_order_release);
-        return true;
-    }
-    // Consumer: false when empty.
-    bool pop(StampedFrame& frame) {
-        const std::size_t tail = m_tail.load(std::memory_order_relaxed);
-        if (tail == m_head.load(std::memory_order_acquire)) return false;
-        frame = m_frames[tail];
-        m_tail.store((tail + 1) % m_frames.size(), std::memory_order_release);
-        return true;
+        count = std::min(count, writable());
+        const std::size_t first = std::min(count, m_frames.size() - head);
+        std::copy_n(frames, first, m_frames.begin() + static_cast<std::ptrdiff_t>(head));
+        std::copy_n(frames + first, count - first, m_frames.begin());
+        m_head.store((head + count) % m_frames.size(), std::memory_order_release);
+        return count;
     }
     // Either side: frames waiting (a snapshot).
     std::size_t readable() const {
         const std::size_t head = m_head.load(std::memory_order_acquire);
         const std::size_t tail = m_tail.load(std::memory_order_acquire);
         return (head + m_frames.size() - tail) % m_frames.size();
+    }
+    // Consumer: takes up to `count` frames into `out`; returns how many.
+    std::size_t read(StampedFrame* out, std::size_t count) {
+        const std::size_t tail = m_tail.load(std::memory_order_relaxed);
+        count = std::min(count, readable());
+        const std::size_t first = std::min(count, m_frames.size() - tail);
+        std::copy_n(m_frames.begin() + static_cast<std::ptrdiff_t>(tail), first, out);
+        std::copy_n(m_frames.begin(), count - first, out + first);
+        m_tail.store((tail + count) % m_frames.size(), std::memory_order_release);
+        return count;
+    }
+    // Consumer: the frame read() would give next, left in the ring; false when empty.
+    bool peek(StampedFrame& frame) const {
+        const std::size_t tail = m_tail.load(std::memory_order_relaxed);
+        if (tail == m_head.load(std::memory_order_acquire)) return false;
+        frame = m_frames[tail];
+        return true;
     }
 
 private:

@@ -26,14 +26,10 @@ std::uint64_t packHeard(std::uint64_t stream, std::int64_t songFrame) {
 
 PlaybackEngine::PlaybackEngine(std::unique_ptr<AudioDevice> device) : m_device(std::move(device)) {
     for (auto& g : m_gains) g.store(1.0f, std::memory_order_relaxed);
-    m_feeder = std::thread([this] { feed(); });
 }
 
-PlaybackEngine::~PlaybackEngine() {
-    m_quit.store(true);
-    m_feeder.join();
-    shutdown();
-}
+// The feeder (the last member) stops first; the device closes after.
+PlaybackEngine::~PlaybackEngine() { shutdown(); }
 
 std::optional<Error> PlaybackEngine::start(double sampleRate) {
     if (m_device->isOpen() && sampleRate == m_sampleRate) return std::nullopt;
@@ -47,9 +43,9 @@ std::optional<Error> PlaybackEngine::start(double sampleRate) {
     m_renderSeen.store(0, std::memory_order_relaxed);
     m_rampFrames.store(std::max(1, static_cast<int>(std::lround(kRampSeconds * sampleRate))));
     m_fadeFrames.store(std::max(1, static_cast<int>(std::lround(kLoopFadeSeconds * sampleRate))));
-    m_feedRate.store(sampleRate);
+    m_feeder.setDevice(sampleRate, m_rampFrames.load(), m_fadeFrames.load());
     if (auto error = m_device->open(sampleRate, *this)) {
-        m_feedRate.store(0.0);
+        m_feeder.setDevice(0.0, m_rampFrames.load(), m_fadeFrames.load());
         return error;
     }
     m_sampleRate = sampleRate;
@@ -75,8 +71,7 @@ float PlaybackEngine::gain(int source) const {
 
 void PlaybackEngine::setStretch(Stretch stretch) {
     m_stretch = stretch;
-    m_liveTempo.store(stretch.tempo);
-    m_liveSemitones.store(stretch.semitones);
+    m_feeder.setStretch(stretch);
 }
 
 std::uint64_t PlaybackEngine::publishVoices(bool newStream) {
@@ -88,10 +83,7 @@ std::uint64_t PlaybackEngine::publishVoices(bool newStream) {
         std::lock_guard lock(m_renderLock);
         m_renderWanted = m_table;
     }
-    {
-        std::lock_guard lock(m_feedLock);
-        m_feedWanted = m_table;
-    }
+    m_feeder.publish(m_table);
     return m_table.generation;
 }
 
@@ -137,7 +129,7 @@ void PlaybackEngine::releaseRetired() {
     // With the device closed nothing renders, and the next open starts from a fresh copy.
     const std::uint64_t rendered =
         m_device->isOpen() ? m_renderSeen.load(std::memory_order_acquire) : m_table.generation;
-    const std::uint64_t seen = std::min(rendered, m_feederSeen.load(std::memory_order_acquire));
+    const std::uint64_t seen = std::min(rendered, m_feeder.seenGeneration());
     std::erase_if(m_retired, [seen](const Retired& r) { return r.generation <= seen; });
 }
 
@@ -176,9 +168,7 @@ std::int64_t PlaybackEngine::bufferedFrames() const {
     return static_cast<std::int64_t>(m_ring.readable());
 }
 
-bool PlaybackEngine::stretchedToTheEnd() const {
-    return m_feederDoneGeneration.load(std::memory_order_acquire) == m_table.stream;
-}
+bool PlaybackEngine::stretchedToTheEnd() const { return m_feeder.doneStream() == m_table.stream; }
 
 // ---- Render thread -----------------------------------------------------------------------------
 
@@ -202,12 +192,12 @@ void PlaybackEngine::render(float* out, int frames) noexcept {
         m_renderMixer.loop = m_renderTable.loop;
         m_renderMixer.fadeFrames = m_fadeFrames.load(std::memory_order_relaxed);
         for (int done = 0; done < frames;) {
-            const int n = std::min(Mixer::kChunkFrames, frames - done);
+            const int n = std::min(LoopMixer::kChunkFrames, frames - done);
             m_renderMixer.mix(blockStart + done, n, m_gains, m_rampFrames);
             float* o = out + 2 * static_cast<std::ptrdiff_t>(done);
             for (int i = 0; i < n; ++i) {
-                o[2 * i] = m_renderMixer.l[static_cast<std::size_t>(i)];
-                o[2 * i + 1] = m_renderMixer.r[static_cast<std::size_t>(i)];
+                o[2 * i] = m_renderMixer.left()[static_cast<std::size_t>(i)];
+                o[2 * i + 1] = m_renderMixer.right()[static_cast<std::size_t>(i)];
             }
             done += n;
         }
@@ -231,324 +221,25 @@ void PlaybackEngine::renderStretched(float* out, int frames, std::int64_t blockS
     }
     if (!first) return;
     const std::uint64_t stream = m_renderTable.stream;
-    for (int i = std::clamp<std::int64_t>(first->startAt - blockStart, 0, frames); i < frames;
-         ++i) {
-        StampedFrame frame;
-        bool got = false;
-        while (m_ring.pop(frame)) {
-            if (frame.generation < stream) continue;  // made before a seek: stale
-            got = true;
-            break;
-        }
-        if (!got) {
+    for (int i = static_cast<int>(std::clamp<std::int64_t>(first->startAt - blockStart, 0, frames));
+         i < frames;) {
+        const std::size_t got = m_ring.read(
+            m_frames.data(), std::min(static_cast<std::size_t>(frames - i), m_frames.size()));
+        if (got == 0) {
             // Nothing ready: silence. Once the feeder has given out everything, the song is over.
-            if (m_feederDoneGeneration.load(std::memory_order_acquire) == stream)
+            if (m_feeder.doneStream() == stream)
                 m_heard.store(packHeard(stream, end), std::memory_order_release);
             break;
         }
-        out[2 * i] = frame.l;
-        out[2 * i + 1] = frame.r;
-        m_heard.store(packHeard(stream, frame.songFrame), std::memory_order_release);
-    }
-}
-
-void PlaybackEngine::Mixer::snapGains(
-    const std::array<std::atomic<float>, kSources>& gains) noexcept {
-    for (std::size_t s = 0; s < ramps.size(); ++s) {
-        const float g = gains[s].load(std::memory_order_relaxed);
-        ramps[s] = Ramp{g, g, 0.0f, 0, false};
-    }
-}
-
-int PlaybackEngine::Mixer::clockVoice() const noexcept {
-    for (std::size_t v = 0; v < voices.size(); ++v)
-        if (voices[v].started) return static_cast<int>(v);
-    return -1;
-}
-
-bool PlaybackEngine::Mixer::loops(const Voice& voice, const Cursor& cursor) const noexcept {
-    return loop.enabled && loop.start < loop.end && loop.end <= voice.to && !cursor.finished;
-}
-
-PlaybackEngine::Mixer::Cursor& PlaybackEngine::Mixer::cursorOf(std::size_t v) noexcept {
-    Cursor& cursor = cursors[v];
-    // Started again at another time: the voice plays from its `from` again.
-    if (!cursor.valid || cursor.startAt != voices[v].startAt)
-        cursor = Cursor{voices[v].startAt, 0, true, false};
-    return cursor;
-}
-
-std::int64_t PlaybackEngine::Mixer::songFrameAt(int v, std::int64_t clock) const noexcept {
-    const Voice& voice = voices[static_cast<std::size_t>(v)];
-    if (!voice.started || clock <= voice.startAt) return voice.from;
-    const Cursor& cursor = cursors[static_cast<std::size_t>(v)];
-    const bool current = cursor.valid && cursor.startAt == voice.startAt;
-    // mix() wraps as soon as a fade's last frame is out, so the shift is up to date.
-    return std::min(voice.from + (clock - voice.startAt) + (current ? cursor.shift : 0), voice.to);
-}
-
-std::int64_t PlaybackEngine::Mixer::framesLeft(std::int64_t clock) const noexcept {
-    std::int64_t left = 0;
-    for (std::size_t v = 0; v < voices.size(); ++v) {
-        const Voice& voice = voices[v];
-        const Cursor& cursor = cursors[v];
-        if (!voice.started || cursor.finished) continue;
-        const std::int64_t at = std::max(clock, voice.startAt);
-        const std::int64_t song = songFrameAt(static_cast<int>(v), at);
-        if (song >= voice.to) continue;
-        if (cursor.fading || (loops(voice, cursor) && song <= loop.end)) return kForever;
-        left = std::max(left, (at - clock) + (voice.to - song));
-    }
-    return left;
-}
-
-void PlaybackEngine::Mixer::mix(std::int64_t chunkStart, int n,
-                                const std::array<std::atomic<float>, kSources>& gains,
-                                int rampFrames) noexcept {
-    const std::span<float> mixL(l.data(), static_cast<std::size_t>(n));
-    const std::span<float> mixR(r.data(), static_cast<std::size_t>(n));
-    std::fill(mixL.begin(), mixL.end(), 0.0f);
-    std::fill(mixR.begin(), mixR.end(), 0.0f);
-    wrapCount = 0;
-    const int clock = clockVoice();
-    const std::int64_t chunkEnd = chunkStart + n;
-    // The fade never takes more than half the loop, so what fades in lies inside the loop.
-    const std::int64_t fade =
-        std::clamp<std::int64_t>((loop.end - loop.start) / 2, 0, std::max(fadeFrames, 0));
-    const std::int64_t fadeFrom = loop.end - fade;  // where a voice begins to fade
-    for (std::size_t s = 0; s < voices.size(); ++s) {
-        const Voice& voice = voices[s];
-        Ramp& ramp = ramps[s];
-        Cursor& cursor = cursorOf(s);
-        // From clock frame `pos` on, the voice reads song frame `song`; nothing more is heard in
-        // this chunk once pos reaches its end or the voice has finished.
-        std::int64_t pos = chunkEnd;
-        std::int64_t song = 0;
-        // Begins a fade at `song` if the loop asks for one, and wraps a fade that is over.
-        auto follow = [&] {
-            if (!cursor.fading && loops(voice, cursor) && song >= fadeFrom && song <= loop.end) {
-                cursor.fading = true;
-                cursor.fadeStart = song;
-                cursor.fadeEnd = std::min(std::max(loop.end, song + fade), voice.to);
-                cursor.fadeShift = loop.end - loop.start;
-            }
-            if (cursor.fading && song == cursor.fadeEnd) {
-                cursor.fading = false;
-                cursor.shift -= cursor.fadeShift;
-                song -= cursor.fadeShift;
-                if (static_cast<int>(s) == clock && wrapCount < kMaxWraps)
-                    wraps[static_cast<std::size_t>(wrapCount++)] = Wrap{pos, song};
-            }
-            if (song >= voice.to) cursor.finished = true;
-        };
-        if (voice.started && !cursor.finished) {
-            pos = std::max(chunkStart, voice.startAt);
-            song = voice.from + (pos - voice.startAt) + cursor.shift;
-            if (pos < chunkEnd) follow();
+        // Frames made before a seek are stale: dropped unheard.
+        std::size_t k = 0;
+        while (k < got && m_frames[k].generation < stream) ++k;
+        if (k == got) continue;
+        for (; k < got; ++k, ++i) {
+            out[2 * i] = m_frames[k].l;
+            out[2 * i + 1] = m_frames[k].r;
         }
-        const bool sounding = pos < chunkEnd && !cursor.finished;
-        const float target = gains[s].load(std::memory_order_relaxed);
-        if (!ramp.sounding || !sounding) {
-            // Silent until now: the new gain holds from the first sample heard.
-            ramp = Ramp{target, target, 0.0f, 0, false};
-        } else if (target != ramp.target) {
-            ramp.target = target;
-            ramp.step = (target - ramp.current) / static_cast<float>(rampFrames);
-            ramp.remaining = rampFrames;
-        }
-        ramp.sounding = sounding;
-
-        while (pos < chunkEnd && !cursor.finished) {
-            // One piece: straight from the stem, or a stretch of a fade (built in fadeL/fadeR).
-            auto count = static_cast<std::size_t>(std::min(chunkEnd - pos, voice.to - song));
-            std::span<const float> inL;
-            std::span<const float> inR;
-            if (cursor.fading) {
-                count = std::min(count, static_cast<std::size_t>(cursor.fadeEnd - song));
-                const float scale =
-                    1.0f / static_cast<float>(cursor.fadeEnd - cursor.fadeStart + 1);
-                for (std::size_t k = 0; k < count; ++k) {
-                    const std::int64_t out = song + static_cast<std::int64_t>(k);
-                    const std::int64_t in = out - cursor.fadeShift;  // before the song: silence
-                    const float w = static_cast<float>(out - cursor.fadeStart + 1) * scale;
-                    const float l0 = in >= 0 ? voice.l[in] : 0.0f;
-                    const float r0 = in >= 0 ? voice.r[in] : 0.0f;
-                    fadeL[k] = voice.l[out] * (1.0f - w) + l0 * w;
-                    fadeR[k] = voice.r[out] * (1.0f - w) + r0 * w;
-                }
-                inL = std::span<const float>(fadeL.data(), count);
-                inR = std::span<const float>(fadeR.data(), count);
-            } else {
-                if (loops(voice, cursor) && song < fadeFrom)
-                    count = std::min(count, static_cast<std::size_t>(fadeFrom - song));
-                inL = std::span<const float>(voice.l + song, count);
-                inR = std::span<const float>(voice.r + song, count);
-            }
-            std::span<float> outL = mixL.subspan(static_cast<std::size_t>(pos - chunkStart), count);
-            std::span<float> outR = mixR.subspan(static_cast<std::size_t>(pos - chunkStart), count);
-            pos += static_cast<std::int64_t>(count);
-            song += static_cast<std::int64_t>(count);
-            follow();
-
-            if (ramp.remaining > 0) {
-                const auto ramped = std::min(count, static_cast<std::size_t>(ramp.remaining));
-                dsp::addRamped(outL.first(ramped), inL, ramp.current, ramp.step);
-                ramp.current = dsp::addRamped(outR.first(ramped), inR, ramp.current, ramp.step);
-                ramp.remaining -= static_cast<int>(ramped);
-                if (ramp.remaining == 0) ramp.current = ramp.target;  // land exactly
-                inL = inL.subspan(ramped);
-                inR = inR.subspan(ramped);
-                outL = outL.subspan(ramped);
-                outR = outR.subspan(ramped);
-            }
-            // A silent stem adds nothing, as in the exported mix.
-            if (outL.empty() || ramp.current == 0.0f) continue;
-            dsp::addGained(outL, inL, ramp.current);
-            dsp::addGained(outR, inR, ramp.current);
-        }
-    }
-}
-
-// ---- Feeder thread -----------------------------------------------------------------------------
-
-void PlaybackEngine::feed() {
-    using namespace std::chrono_literals;
-    VoiceTable table;
-    std::unique_ptr<Mixer> mixer = std::make_unique<Mixer>();
-    std::unique_ptr<RealtimeStretcher> stretcher;
-    double stretcherRate = 0.0;
-    bool active = false;
-    bool done = false;
-    std::int64_t clock = 0;  // frames mixed and fed, from the range's start
-    int drop = 0;            // output frames still to drop (the stretcher's start delay)
-    double fedPos = 0.0;     // the clock frame the next output frame stands for
-    // The clock voice's song frame by clock frame: each segment holds from its clock frame on
-    // (one per wrap), so that output frames made from before a wrap keep their song frames.
-    struct Segment {
-        std::int64_t clock;
-        std::int64_t song;
-    };
-    constexpr std::size_t kSegments = 64;  // wraps of 0.05 s loops in the ring, several times
-    std::array<Segment, kSegments> segments{};
-    std::size_t segBegin = 0;
-    std::size_t segEnd = 0;
-    auto addSegment = [&](Segment segment) {
-        if (segEnd - segBegin == kSegments) ++segBegin;  // far behind: the oldest is done with
-        segments[segEnd++ % kSegments] = segment;
-    };
-    auto songAt = [&](std::int64_t c) {
-        while (segEnd - segBegin > 1 && segments[(segBegin + 1) % kSegments].clock <= c) ++segBegin;
-        const Segment& g = segments[segBegin % kSegments];
-        return g.song + (c - g.clock);
-    };
-    Stretch applied;
-    std::array<float, kFeedBlockFrames> outL{};
-    std::array<float, kFeedBlockFrames> outR{};
-    std::array<float, kFeedBlockFrames> zeros{};
-
-    while (!m_quit.load()) {
-        if (m_feedLock.try_lock()) {
-            const VoiceTable wanted = m_feedWanted;
-            m_feedLock.unlock();
-            if (wanted.stream != table.stream || wanted.stretched != table.stretched) {
-                table = wanted;
-                active = false;
-                const double rate = m_feedRate.load();
-                std::int64_t first = -1;
-                mixer->voices = {};
-                mixer->resetCursors();
-                mixer->loop = table.loop;
-                for (std::size_t s = 0; s < table.voices.size(); ++s) {
-                    Voice voice = table.voices[s];
-                    if (!voice.scheduled) continue;
-                    if (first < 0) first = voice.from;
-                    // On the song's own clock: frame 0 is the range's first.
-                    voice.startAt = 0;
-                    voice.started = true;
-                    mixer->voices[s] = voice;
-                }
-                if (table.stretched && first >= 0 && rate > 0.0) {
-                    if (!stretcher || stretcherRate != rate) {
-                        stretcher = std::make_unique<RealtimeStretcher>(rate, kFeedBlockFrames);
-                        stretcherRate = rate;
-                    }
-                    applied = Stretch{m_liveTempo.load(), m_liveSemitones.load()};
-                    stretcher->reset(applied);
-                    mixer->snapGains(m_gains);
-                    // Leading silence so the first real frame comes out first, aligned.
-                    for (int pad = stretcher->startPadFrames(); pad > 0;) {
-                        const int n = std::min(pad, kFeedBlockFrames);
-                        stretcher->process(zeros.data(), zeros.data(), n, false);
-                        pad -= n;
-                    }
-                    drop = stretcher->startDelayFrames();
-                    segBegin = segEnd = 0;
-                    addSegment({0, first});
-                    fedPos = 0.0;
-                    clock = 0;
-                    done = false;
-                    active = true;
-                }
-            } else {
-                table.generation = wanted.generation;
-                table.loop = wanted.loop;
-                mixer->loop = wanted.loop;  // from the next block mixed on
-            }
-            m_feederSeen.store(wanted.generation, std::memory_order_release);
-        }
-        if (!active || done) {
-            std::this_thread::sleep_for(5ms);
-            continue;
-        }
-        const Stretch live{m_liveTempo.load(), m_liveSemitones.load()};
-        if (!(live == applied) && !live.isIdentity()) {
-            stretcher->setStretch(live);
-            applied = live;
-        }
-        // Hand over what is ready, as far as the ring has room.
-        int ready = stretcher->available();
-        while (ready > 0 && m_ring.writable() > 0) {
-            const int n = std::min({ready, kFeedBlockFrames, static_cast<int>(m_ring.writable())});
-            const int got = stretcher->retrieve(outL.data(), outR.data(), n);
-            for (int i = 0; i < got; ++i) {
-                if (drop > 0) {
-                    --drop;
-                    continue;
-                }
-                m_ring.push({outL[static_cast<std::size_t>(i)], outR[static_cast<std::size_t>(i)],
-                             songAt(static_cast<std::int64_t>(fedPos)), table.stream});
-                fedPos += applied.tempo;
-            }
-            ready = stretcher->available();
-        }
-        if (ready < 0) {  // all of the range has come out
-            done = true;
-            m_feederDoneGeneration.store(table.stream, std::memory_order_release);
-            continue;
-        }
-        mixer->fadeFrames = m_fadeFrames.load(std::memory_order_relaxed);
-        const std::int64_t left = mixer->framesLeft(clock);  // never 0 while looping
-        if (ready > 0 || left <= 0) {
-            std::this_thread::sleep_for(2ms);  // the ring is full, or the tail is on its way
-            continue;
-        }
-        const int n = static_cast<int>(std::min<std::int64_t>(kFeedBlockFrames, left));
-        // The mixer works in chunks; the stretcher takes the whole block.
-        std::array<float, kFeedBlockFrames> inL{};
-        std::array<float, kFeedBlockFrames> inR{};
-        for (int fed = 0; fed < n;) {
-            const int c = std::min(Mixer::kChunkFrames, n - fed);
-            mixer->mix(clock + fed, c, m_gains, m_rampFrames);
-            for (int w = 0; w < mixer->wrapCount; ++w) {
-                const Mixer::Wrap& wrap = mixer->wraps[static_cast<std::size_t>(w)];
-                addSegment({wrap.clock, wrap.song});
-            }
-            std::copy_n(mixer->l.begin(), c, inL.begin() + fed);
-            std::copy_n(mixer->r.begin(), c, inR.begin() + fed);
-            fed += c;
-        }
-        clock += n;
-        stretcher->process(inL.data(), inR.data(), n, n == left);
+        m_heard.store(packHeard(stream, m_frames[got - 1].songFrame), std::memory_order_release);
     }
 }
 

@@ -15,7 +15,10 @@
 #include "dsp/common/StemKind.h"
 #include "playback/AudioDevice.h"
 #include "playback/FrameRing.h"
+#include "playback/LoopMixer.h"
+#include "playback/StretchFeeder.h"
 #include "playback/Stretcher.h"
+#include "playback/VoiceTable.h"
 
 namespace corvane::playback {
 
@@ -46,17 +49,10 @@ namespace corvane::playback {
 // the feeder have acknowledged the change, never in either of them.
 class PlaybackEngine final : private RenderSource {
 public:
-    static constexpr int kSources = dsp::kStemCount;
+    static constexpr int kSources = playback::kSources;
     static constexpr double kRampSeconds = 0.010;
     static constexpr double kLoopFadeSeconds = 0.005;
-
-    // A loop over song frames [start, end); wraps only while enabled.
-    struct Loop {
-        std::int64_t start = 0;
-        std::int64_t end = 0;
-        bool enabled = false;
-        bool operator==(const Loop&) const = default;
-    };
+    using Loop = playback::Loop;
 
     explicit PlaybackEngine(std::unique_ptr<AudioDevice> device);
     ~PlaybackEngine() override;
@@ -114,103 +110,19 @@ public:
     std::optional<std::int64_t> sourceTime(int source) const;
 
 private:
-    struct Voice {
-        const float* l = nullptr;
-        const float* r = nullptr;
-        std::int64_t from = 0;
-        std::int64_t to = 0;
-        std::int64_t startAt = 0;
-        bool scheduled = false;
-        bool started = false;
-    };
-    struct VoiceTable {
-        std::array<Voice, kSources> voices{};
-        bool stretched = false;
-        Loop loop;
-        std::uint64_t generation = 0;  // every change
-        std::uint64_t stream = 0;      // changes of what is scheduled (not of start times)
-    };
-    // Sums the voices at their ramped gains, chunk by chunk of a clock of its user's (the device's
-    // for render(), the song's for the feeder), wrapping each voice at the loop. One per thread;
-    // allocates nothing.
-    struct Mixer {
-        struct Ramp {
-            float current = 1.0f;
-            float target = 1.0f;
-            float step = 0.0f;
-            int remaining = 0;
-            bool sounding = false;  // the source was heard in the last chunk
-        };
-        // Where a voice reads: song frame = from + (clock - startAt) + shift; each wrap lowers
-        // the shift by the loop's length. A crossfade, once begun, runs to its end and wraps
-        // there whatever the loop does meanwhile, so turning the loop off or moving it never
-        // cuts a fade short (a click).
-        struct Cursor {
-            std::int64_t startAt = 0;
-            std::int64_t shift = 0;
-            bool valid = false;
-            bool finished = false;  // reached its `to`: never wraps again
-            bool fading = false;
-            std::int64_t fadeStart = 0;  // song frames [fadeStart, fadeEnd) fade out, and the
-            std::int64_t fadeEnd = 0;    // same fadeShift earlier fade in; wraps at fadeEnd
-            std::int64_t fadeShift = 0;
-        };
-        // The clock voice's wraps in the last mix(): from clock frame `clock` on it reads `song`.
-        struct Wrap {
-            std::int64_t clock = 0;
-            std::int64_t song = 0;
-        };
-        static constexpr int kChunkFrames = 256;
-        static constexpr int kMaxWraps = 8;
-        std::array<Voice, kSources> voices{};
-        std::array<Ramp, kSources> ramps{};
-        std::array<Cursor, kSources> cursors{};
-        Loop loop;
-        int fadeFrames = 1;
-        std::array<float, kChunkFrames> l{};
-        std::array<float, kChunkFrames> r{};
-        std::array<float, kChunkFrames> fadeL{};  // one voice's crossfade, before its gain
-        std::array<float, kChunkFrames> fadeR{};
-        std::array<Wrap, kMaxWraps> wraps{};
-        int wrapCount = 0;
-        // Frames [chunkStart, chunkStart + n) of the clock, n <= kChunkFrames, into l and r.
-        // A voice reaching the last fadeFrames before the loop's end (or found inside them when
-        // the loop is set) crossfades over fadeFrames into the loop's start.
-        void mix(std::int64_t chunkStart, int n,
-                 const std::array<std::atomic<float>, kSources>& gains, int rampFrames) noexcept;
-        void snapGains(const std::array<std::atomic<float>, kSources>& gains) noexcept;
-        // Forgets every voice's wraps: a new scheduling plays from `from` again.
-        void resetCursors() noexcept { cursors = {}; }
-        // The first started voice (the clock), or -1.
-        int clockVoice() const noexcept;
-        // The song frame voice `v` reads at clock frame `clock`, given the wraps so far.
-        std::int64_t songFrameAt(int v, std::int64_t clock) const noexcept;
-        // Clock frames until every voice has played out, as the loop stands (a looping voice
-        // never does: kForever).
-        std::int64_t framesLeft(std::int64_t clock) const noexcept;
-        static constexpr std::int64_t kForever = std::int64_t{1} << 60;
-
-    private:
-        bool loops(const Voice& voice, const Cursor& cursor) const noexcept;
-        Cursor& cursorOf(std::size_t v) noexcept;
-    };
-
     void render(float* interleavedStereo, int frames) noexcept override;
     void renderStretched(float* out, int frames, std::int64_t blockStart) noexcept;
-    // Feeder thread: runs until m_quit.
-    void feed();
     // Main thread: hands m_table, changed once more (a new stream if `newStream`), to render()
     // and the feeder; returns its generation.
     std::uint64_t publishVoices(bool newStream);
     // Main thread: frees the stems render() and the feeder no longer point into.
     void releaseRetired();
 
-    static constexpr int kFeedBlockFrames = 512;
     static constexpr std::size_t kRingFrames = 16384;  // about 0.35 s at 48 kHz
 
     std::unique_ptr<AudioDevice> m_device;
     double m_sampleRate = 0.0;
-    std::atomic<int> m_rampFrames{1};  // set while the device is closed; the feeder reads it
+    std::atomic<int> m_rampFrames{1};  // set while the device is closed
     std::atomic<int> m_fadeFrames{1};  // the loop's crossfade; likewise
     Stretch m_stretch;                 // main thread
 
@@ -220,12 +132,10 @@ private:
     VoiceTable m_table;
     std::mutex m_renderLock;
     VoiceTable m_renderWanted;
-    std::mutex m_feedLock;
-    VoiceTable m_feedWanted;
 
     // Render thread only (and the main thread while the device is closed).
     VoiceTable m_renderTable;
-    Mixer m_renderMixer;
+    LoopMixer m_renderMixer;
 
     // Written by render(), read by the main thread.
     std::atomic<std::int64_t> m_renderedFrames{0};
@@ -234,17 +144,9 @@ private:
     // before anything was heard.
     std::atomic<std::uint64_t> m_heard{~std::uint64_t{0}};
 
-    // Written by the feeder.
-    std::atomic<std::uint64_t> m_feederSeen{0};
-    std::atomic<std::uint64_t> m_feederDoneGeneration{0};
-    // Read by the feeder for every block.
-    std::atomic<double> m_liveTempo{1.0};
-    std::atomic<double> m_liveSemitones{0.0};
-    std::atomic<double> m_feedRate{0.0};  // the device's rate; 0 while closed
-    std::atomic<bool> m_quit{false};
     FrameRing m_ring{kRingFrames};
-
-    std::array<std::atomic<float>, kSources> m_gains;
+    std::array<StampedFrame, LoopMixer::kChunkFrames> m_frames{};  // render(): read from the ring
+    Gains m_gains;
     // Main thread only: keeps the stems the voices point into alive, and those the other threads
     // may still be reading until both acknowledge the generation that dropped them.
     std::array<std::shared_ptr<const dsp::StemData>, kSources> m_held;
@@ -253,7 +155,7 @@ private:
         std::shared_ptr<const dsp::StemData> stem;
     };
     std::vector<Retired> m_retired;
-    std::thread m_feeder;  // last: starts when everything it reads exists
+    StretchFeeder m_feeder{m_gains, m_ring};  // last: its thread reads the members above
 };
 
 }  // namespace corvane::playback

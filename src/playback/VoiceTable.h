@@ -1,0 +1,21 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+#include "playback/LoopMixer.h"
+
+namespace corvane::playback {
+
+// What the main thread wants played, as it hands it to the render thread and the stretch feeder:
+// each reader copies it whole and goes on from its copy.
+struct VoiceTable {
+    std::array<Voice, kSources> voices{};
+    bool stretched = false;
+    Loop loop;
+    std::uint64_t generation = 0;  // every change
+    std::uint64_t stream = 0;      // changes of what is scheduled (not of start times)
+};
+
+}  // namespace corvane::playback
