@@ -381,11 +381,11 @@ struct AudioDecoder::Impl {
     }
 };
 
-AudioDecoder::AudioDecoder(std::unique_ptr<Impl> impl) : m(std::move(impl)) {}
+AudioDecoder::AudioDecoder(std::unique_ptr<Impl> impl) : m_impl(std::move(impl)) {}
 AudioDecoder::~AudioDecoder() = default;
 
-double AudioDecoder::sampleRate() const { return m->outRate; }
-const ReadNotes& AudioDecoder::notes() const { return m->notes; }
+double AudioDecoder::sampleRate() const { return m_impl->outRate; }
+const ReadNotes& AudioDecoder::notes() const { return m_impl->notes; }
 
 Result<std::unique_ptr<AudioDecoder>> AudioDecoder::open(const std::filesystem::path& path,
                                                          const std::atomic<bool>* cancel) {
@@ -468,7 +468,7 @@ Result<std::unique_ptr<AudioDecoder>> AudioDecoder::open(const std::filesystem::
 
 Result<std::int64_t> AudioDecoder::read(std::int64_t maxFrames, std::vector<float>& l,
                                         std::vector<float>& r) {
-    Impl& d = *m;
+    Impl& d = *m_impl;
     const auto want = static_cast<std::size_t>(std::max<std::int64_t>(maxFrames, 0));
     while (d.pending() < want) {
         Result<bool> more = d.step();

@@ -62,7 +62,7 @@ public:
 private:
     struct Impl;
     explicit AudioDecoder(std::unique_ptr<Impl> impl);
-    std::unique_ptr<Impl> m;
+    std::unique_ptr<Impl> m_impl;
 };
 
 }  // namespace corvane::audio

@@ -7,9 +7,9 @@
 
 #include "audio/AudioFileReader.h"
 #include "audio/DisplayText.h"
-#include "dsp/Peaks.h"
 #include "dsp/common/Mix.h"
 #include "dsp/common/StemKind.h"
+#include "model/Peaks.h"
 #include "model/WorkerPriority.h"
 
 namespace corvane::model {
@@ -53,7 +53,7 @@ void Loader::separateAndPost(dsp::StereoAudio audio, std::shared_ptr<LoadResult>
     if (stems.size() != dsp::kStemCount)
         return post({Report::failed, generation, 0.0,
                      QStringLiteral("The separation could not be set up."), nullptr});
-    result->peaks = dsp::computePeaks(stems, Loader::kPeakBins);
+    result->peaks = computePeaks(stems, Loader::kPeakBins);
     for (dsp::StemData& stem : stems)
         result->song.stems.push_back(std::make_shared<const dsp::StemData>(std::move(stem)));
     post({Report::finished, generation, 0.0, {}, std::move(result)});

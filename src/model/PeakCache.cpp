@@ -92,7 +92,7 @@ void PeakCache::takeResults() {
 void PeakCache::run() {
     std::uint64_t built = 0;  // the generation the pyramids are for; 0: none yet
     Song song;
-    std::vector<dsp::PeakPyramid> pyramids;
+    std::vector<PeakPyramid> pyramids;
     float scale = 1.0f;
     std::unique_lock lock(m_lock);
     for (;;) {
@@ -110,7 +110,7 @@ void PeakCache::run() {
                     pyramids.emplace_back();
                     continue;
                 }
-                pyramids.push_back(dsp::PeakPyramid::build(*stem, song.frames, &m_cancelBuild));
+                pyramids.push_back(PeakPyramid::build(*stem, song.frames, &m_cancelBuild));
                 loudest = std::max(loudest, pyramids.back().peakAbs());
                 lock.lock();  // a newer song or the end stops the build between stems
                 const bool stale = m_stop || generation != m_generation;
@@ -130,8 +130,8 @@ void PeakCache::run() {
         auto tile = std::make_shared<Tile>();
         const auto [framesPerColumn, index] = request.key;
         for (std::size_t s = 0; s < song.stems.size(); ++s) {
-            std::vector<dsp::PeakRange> columns(static_cast<std::size_t>(kTileColumns),
-                                                dsp::PeakRange::empty());
+            std::vector<PeakRange> columns(static_cast<std::size_t>(kTileColumns),
+                                           PeakRange::empty());
             if (song.stems[s]) {
                 for (std::int64_t c = 0; c < kTileColumns; ++c) {
                     const double column = static_cast<double>(index * kTileColumns + c);
@@ -139,8 +139,7 @@ void PeakCache::run() {
                         static_cast<std::int64_t>(std::floor(column * framesPerColumn));
                     const auto to =
                         static_cast<std::int64_t>(std::floor((column + 1.0) * framesPerColumn));
-                    dsp::PeakRange r =
-                        pyramids[s].range(*song.stems[s], from, std::max(to, from + 1));
+                    PeakRange r = pyramids[s].range(*song.stems[s], from, std::max(to, from + 1));
                     if (!r.isEmpty()) r = {r.min * scale, r.max * scale};
                     columns[static_cast<std::size_t>(c)] = r;
                 }

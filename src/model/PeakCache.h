@@ -14,8 +14,8 @@
 #include <utility>
 #include <vector>
 
-#include "dsp/PeakPyramid.h"
 #include "model/MainThreadWaker.h"
+#include "model/PeakPyramid.h"
 #include "model/Song.h"
 
 namespace corvane::model {
@@ -41,7 +41,7 @@ public:
 
     // One tile: columns[stem][column]. A column past the song's end is empty (min > max).
     struct Tile {
-        std::vector<std::vector<dsp::PeakRange>> columns;
+        std::vector<std::vector<PeakRange>> columns;
     };
 
     explicit PeakCache(QObject* parent = nullptr);

@@ -254,7 +254,7 @@ void WaveformView::paintColumns(QPainter& painter, const QRect& dirty) const {
                 double top = mid;
                 double bottom = mid;
                 if (tile && static_cast<std::size_t>(m_stem) < tile->columns.size()) {
-                    const dsp::PeakRange r =
+                    const model::PeakRange r =
                         tile->columns[static_cast<std::size_t>(m_stem)]
                                      [static_cast<std::size_t>(c - tileIndex * tileColumns)];
                     if (r.isEmpty()) continue;  // past the song's end

@@ -8,7 +8,6 @@
 #include <random>
 
 #include "TestSupport.h"
-#include "dsp/Peaks.h"
 #include "dsp/common/Median13.h"
 #include "dsp/common/StftFrames.h"
 
@@ -110,32 +109,4 @@ TEST(Median13, RowsEqualThePlainMedianWithClampedNeighbours) {
             ASSERT_EQ(fast[k], median13Sorted(window)) << "frequency, frame " << t << " bin " << k;
         }
     }
-}
-
-TEST(Peaks, NormalisedTogetherSilenceStaysZeroAndNaNNeverWins) {
-    auto constant = [](std::size_t n, float v) {
-        return StemData{std::vector<float>(n, v), std::vector<float>(n, v)};
-    };
-    std::vector<StemData> stems = {constant(44100, 0.0f), constant(44100, 0.5f),
-                                   constant(44100, 0.25f), StemData{}};
-    stems[1].r[44100 / 2] = -0.5f;  // negative counts by its absolute value
-    const auto peaks = computePeaks(stems, 600);
-    ASSERT_EQ(peaks.size(), 4u);
-    EXPECT_EQ(peaks[0], std::vector<float>(600, 0.0f));  // silent next to loud: not stretched
-    EXPECT_EQ(peaks[1], std::vector<float>(600, 1.0f));  // the loudest doubles to exactly 1
-    EXPECT_EQ(peaks[2], std::vector<float>(600, 0.5f));
-    EXPECT_EQ(peaks[3], std::vector<float>(600, 0.0f));
-    // Alone, silence is not divided up to noise.
-    EXPECT_EQ(computePeaks({constant(1000, 0.0f)}, 10)[0], std::vector<float>(10, 0.0f));
-    // The larger channel wins; NaN never does.
-    EXPECT_EQ(computePeaks({{{0.3f, NAN}, {-0.8f, 0.2f}}, constant(2, 1.0f)}, 2)[0],
-              (std::vector<float>{0.8f, 0.2f}));
-    // 600 bins over 600 * 1000 samples: each bin reads every 15th sample from its start, so a
-    // lone spike off that grid does not show.
-    StemData stem = constant(600 * 1000, 0.1f);
-    stem.l[1] = 0.9f;          // off the grid of bin 0
-    stem.l[1000 + 15] = 0.5f;  // on the grid of bin 1
-    const auto strided = computePeaks({stem}, 600);
-    EXPECT_FLOAT_EQ(strided[0][0], 0.2f);
-    EXPECT_FLOAT_EQ(strided[0][1], 1.0f);
 }

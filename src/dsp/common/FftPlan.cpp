@@ -40,6 +40,19 @@ FFTScratch::~FFTScratch() {
     fftwf_free(m_spectrum);
 }
 
+struct FftPlan::Impl {
+    Impl(int size, fftwf_plan forwardPlan, fftwf_plan inversePlan)
+        : n(size), forward(forwardPlan), inverse(inversePlan) {}
+    ~Impl() {
+        std::lock_guard lock(plannerMutex());
+        fftwf_destroy_plan(forward);
+        fftwf_destroy_plan(inverse);
+    }
+    int n;
+    fftwf_plan forward;
+    fftwf_plan inverse;
+};
+
 std::unique_ptr<FftPlan> FftPlan::create(int n) {
     if (n < 2 || n % 2 != 0 || g_failPlans) return nullptr;
     // Planning arrays only fix the alignment the plans expect; ESTIMATE leaves them untouched.
@@ -62,29 +75,25 @@ std::unique_ptr<FftPlan> FftPlan::create(int n) {
         if (inv) fftwf_destroy_plan(inv);
         return nullptr;
     }
-    return std::unique_ptr<FftPlan>(new FftPlan(n, fwd, inv));
+    return std::unique_ptr<FftPlan>(new FftPlan(std::make_unique<Impl>(n, fwd, inv)));
 }
 
-FftPlan::FftPlan(int n, void* forwardPlan, void* inversePlan)
-    : m_n(n), m_forward(forwardPlan), m_inverse(inversePlan) {}
+FftPlan::FftPlan(std::unique_ptr<Impl> impl) : m_impl(std::move(impl)) {}
+FftPlan::~FftPlan() = default;
 
-FftPlan::~FftPlan() {
-    std::lock_guard lock(plannerMutex());
-    fftwf_destroy_plan(static_cast<fftwf_plan>(m_forward));
-    fftwf_destroy_plan(static_cast<fftwf_plan>(m_inverse));
-}
+int FftPlan::size() const { return m_impl->n; }
 
 void FftPlan::forward(FFTScratch& scratch) const {
-    fftwf_execute_dft_r2c(static_cast<fftwf_plan>(m_forward), scratch.time(),
+    fftwf_execute_dft_r2c(m_impl->forward, scratch.time(),
                           reinterpret_cast<fftwf_complex*>(scratch.spectrum()));
 }
 
 void FftPlan::inverse(FFTScratch& scratch) const {
     float* spectrum = scratch.spectrum();
-    spectrum[1] = 0.0f;        // Im of DC
-    spectrum[m_n + 1] = 0.0f;  // Im of Nyquist
-    fftwf_execute_dft_c2r(static_cast<fftwf_plan>(m_inverse),
-                          reinterpret_cast<fftwf_complex*>(spectrum), scratch.time());
+    spectrum[1] = 0.0f;              // Im of DC
+    spectrum[m_impl->n + 1] = 0.0f;  // Im of Nyquist
+    fftwf_execute_dft_c2r(m_impl->inverse, reinterpret_cast<fftwf_complex*>(spectrum),
+                          scratch.time());
 }
 
 }  // namespace corvane::dsp

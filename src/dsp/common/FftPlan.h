@@ -35,7 +35,7 @@ public:
     FftPlan(const FftPlan&) = delete;
     FftPlan& operator=(const FftPlan&) = delete;
 
-    int size() const { return m_n; }
+    int size() const;
     // X[k] = sum over m of time[m] e^(-2 pi i k m / n), k = 0 .. n / 2, unnormalised.
     // time and spectrum must be a scratch's arrays. Any thread.
     void forward(FFTScratch& scratch) const;
@@ -44,10 +44,9 @@ public:
     void inverse(FFTScratch& scratch) const;
 
 private:
-    FftPlan(int n, void* forwardPlan, void* inversePlan);
-    int m_n;
-    void* m_forward;
-    void* m_inverse;
+    struct Impl;  // the FFT library's plans, kept out of every includer's sight
+    explicit FftPlan(std::unique_ptr<Impl> impl);
+    std::unique_ptr<Impl> m_impl;
 };
 
 namespace detail {

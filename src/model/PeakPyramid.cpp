@@ -1,11 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "dsp/PeakPyramid.h"
+#include "model/PeakPyramid.h"
 
 #include <algorithm>
 #include <cmath>
 #include <limits>
 
-namespace corvane::dsp {
+namespace corvane::model {
 
 namespace {
 
@@ -37,7 +37,7 @@ void scan(const float* x, std::int64_t n, PeakRange& out) {
     }
 }
 
-std::int64_t readable(const StemData& stem) {
+std::int64_t readable(const dsp::StemData& stem) {
     return static_cast<std::int64_t>(std::min(stem.l.size(), stem.r.size()));
 }
 
@@ -52,7 +52,7 @@ void PeakRange::add(const PeakRange& other) {
     max = other.max > max ? other.max : max;
 }
 
-PeakRange scanRange(const StemData& stem, std::int64_t from, std::int64_t to) {
+PeakRange scanRange(const dsp::StemData& stem, std::int64_t from, std::int64_t to) {
     PeakRange r = PeakRange::empty();
     from = std::max<std::int64_t>(from, 0);
     to = std::min(to, readable(stem));
@@ -62,7 +62,7 @@ PeakRange scanRange(const StemData& stem, std::int64_t from, std::int64_t to) {
     return r;
 }
 
-PeakPyramid PeakPyramid::build(const StemData& stem, std::int64_t frames,
+PeakPyramid PeakPyramid::build(const dsp::StemData& stem, std::int64_t frames,
                                const std::atomic<bool>* cancel) {
     PeakPyramid p;
     p.m_frames = std::clamp<std::int64_t>(frames, 0, readable(stem));
@@ -93,7 +93,7 @@ PeakPyramid PeakPyramid::build(const StemData& stem, std::int64_t frames,
     return p;
 }
 
-PeakRange PeakPyramid::range(const StemData& stem, std::int64_t from, std::int64_t to) const {
+PeakRange PeakPyramid::range(const dsp::StemData& stem, std::int64_t from, std::int64_t to) const {
     from = std::max<std::int64_t>(from, 0);
     to = std::min(to, m_frames);
     if (from >= to) return PeakRange::empty();
@@ -120,4 +120,4 @@ float PeakPyramid::peakAbs() const {
     return std::max(std::fabs(all.min), std::fabs(all.max));
 }
 
-}  // namespace corvane::dsp
+}  // namespace corvane::model

@@ -1,24 +1,24 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "dsp/Peaks.h"
+#include "model/Peaks.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 
-namespace corvane::dsp {
+namespace corvane::model {
 
 namespace {
 constexpr float kSilenceFloor = 1e-6f;
 constexpr std::int64_t kMaxReadsPerBin = 64;
 }  // namespace
 
-std::vector<std::vector<float>> computePeaks(const std::vector<StemData>& stems, int bins) {
+std::vector<std::vector<float>> computePeaks(const std::vector<dsp::StemData>& stems, int bins) {
     bins = std::max(bins, 0);
     std::vector<std::vector<float>> envelopes;
     envelopes.reserve(stems.size());
     float loudest = 0.0f;
     bool any = false;
-    for (const StemData& stem : stems) {
+    for (const dsp::StemData& stem : stems) {
         std::vector<float> envelope(static_cast<std::size_t>(bins), 0.0f);
         const auto n = static_cast<std::int64_t>(stem.l.size());
         // The right channel is read with the left's length; a shorter one is read only as far as
@@ -55,4 +55,4 @@ std::vector<std::vector<float>> computePeaks(const std::vector<StemData>& stems,
     return envelopes;
 }
 
-}  // namespace corvane::dsp
+}  // namespace corvane::model

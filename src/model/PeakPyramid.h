@@ -7,7 +7,7 @@
 
 #include "dsp/common/StemData.h"
 
-namespace corvane::dsp {
+namespace corvane::model {
 
 // The smallest and largest sample of a stretch of a stem, both channels together. Empty (nothing
 // read) when min > max.
@@ -35,13 +35,13 @@ public:
     // Reads the first `frames` frames of both channels (no further than either goes). When
     // `cancel` is given and becomes true, stops within about a million frames and gives an empty
     // pyramid.
-    static PeakPyramid build(const StemData& stem, std::int64_t frames,
+    static PeakPyramid build(const dsp::StemData& stem, std::int64_t frames,
                              const std::atomic<bool>* cancel = nullptr);
 
     // min and max over frames [from, to) of `stem`, the one it was built from; exact: whole
     // blocks from the levels, partial ones from the samples. Limited to the frames built; an
     // empty range gives PeakRange::empty(). NaN samples are never a minimum or maximum.
-    PeakRange range(const StemData& stem, std::int64_t from, std::int64_t to) const;
+    PeakRange range(const dsp::StemData& stem, std::int64_t from, std::int64_t to) const;
 
     std::int64_t frames() const { return m_frames; }
     // The largest magnitude of any sample (0 for an empty stem).
@@ -57,6 +57,6 @@ private:
 
 // The min and max of frames [from, to) read sample by sample: what PeakPyramid::range() must
 // equal, and what it reads for partial blocks.
-PeakRange scanRange(const StemData& stem, std::int64_t from, std::int64_t to);
+PeakRange scanRange(const dsp::StemData& stem, std::int64_t from, std::int64_t to);
 
-}  // namespace corvane::dsp
+}  // namespace corvane::model
