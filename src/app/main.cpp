@@ -12,6 +12,7 @@
 #include <QSocketNotifier>
 #include <QTimer>
 
+#include "Version.h"
 #include "model/StudioModel.h"
 #include "ui/ContentView.h"
 #include "ui/QtFileDialogs.h"
@@ -63,6 +64,7 @@ int main(int argc, char** argv) {
     const bool signalsCaught = catchQuitSignals();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Corvane"));
+    QApplication::setApplicationVersion(QString::fromLatin1(corvane::kVersion));
     QGuiApplication::setDesktopFileName(QStringLiteral("corvane"));
     QApplication::setWindowIcon(corvane::ui::themedIcon(QStringLiteral("corvane")));
 
@@ -71,6 +73,7 @@ int main(int argc, char** argv) {
     parser.addPositionalArgument(QStringLiteral("file"), QStringLiteral("A song to open."),
                                  QStringLiteral("[FILE]"));
     parser.addHelpOption();
+    parser.addVersionOption();
     parser.process(app);
     if (signalsCaught) quitOnSignals(app);
 

@@ -52,6 +52,7 @@ constexpr std::string_view kHelp =
     "      --demo DIR    write a 30-second demo song, \"Corvane Demo.wav\", into DIR and\n"
     "                    separate it there\n"
     "  -h, --help        show this help and exit\n"
+    "      --version     print the version and exit\n"
     "\n"
     "Exit status: 0 if every file was separated (or skipped as done), 1 if any failed, 2 for a\n"
     "usage error; 130 after Ctrl-C and 143 after SIGTERM, with no partial file left behind.\n";
@@ -67,6 +68,7 @@ enum LongOnly : int {
     kFrom,
     kJson,
     kRefined,
+    kVersion,
 };
 
 constexpr option kLongOptions[] = {
@@ -84,6 +86,7 @@ constexpr option kLongOptions[] = {
     {"jobs", required_argument, nullptr, 'j'},
     {"json", no_argument, nullptr, kJson},
     {"refined", no_argument, nullptr, kRefined},
+    {"version", no_argument, nullptr, kVersion},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -197,6 +200,11 @@ std::variant<CliOptions, UsageError> parseArguments(std::span<const std::string_
                 CliOptions help;
                 help.action = CliOptions::Action::help;
                 return help;
+            }
+            case kVersion: {
+                CliOptions version;
+                version.action = CliOptions::Action::version;
+                return version;
             }
             case 'o':
                 if (value.empty()) return UsageError{missingValueMessage('o')};

@@ -25,6 +25,7 @@
 #include "CliOptions.h"
 #include "OutputPlan.h"
 #include "ProgressBar.h"
+#include "Version.h"
 #include "audio/AudioDecoder.h"
 #include "audio/AudioWriter.h"
 #include "audio/DisplayText.h"
@@ -519,6 +520,9 @@ int run(int argc, char** argv) {
     switch (options.action) {
         case CliOptions::Action::help:
             std::fputs(std::string(helpText()).c_str(), stdout);
+            return 0;
+        case CliOptions::Action::version:
+            std::printf("corvane-cli %s\n", corvane::kVersion);
             return 0;
         case CliOptions::Action::demo:
             return runDemo(options);
