@@ -7,12 +7,14 @@
 
 #include <QApplication>
 #include <QCommandLineParser>
-#include <QStringList>
 #include <QEvent>
 #include <QGuiApplication>
 #include <QSocketNotifier>
+#include <QStringList>
 #include <QTimer>
 
+#include "Version.h"
+#include "audio/StandardStreams.h"
 #include "model/StudioModel.h"
 #include "ui/ContentView.h"
 #include "ui/QtFileDialogs.h"
@@ -83,21 +85,40 @@ public:
         return QObject::eventFilter(watched, event);
     }
 };
-}  // namespace
 
-int main(int argc, char** argv) {
-    const bool signalsCaught = catchQuitSignals();
-    QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("Corvane"));
-    QGuiApplication::setDesktopFileName(QStringLiteral("corvane"));
-    QApplication::setWindowIcon(corvane::ui::themedIcon(QStringLiteral("corvane")));
-
-    QCommandLineParser parser;
+// The options both the window and a display-less --help or --version read.
+void describe(QCommandLineParser& parser) {
+    QCoreApplication::setApplicationName(QStringLiteral("Corvane"));
+    QCoreApplication::setApplicationVersion(QString::fromLatin1(corvane::kVersion));
     parser.setApplicationDescription(QStringLiteral("Split a song into four stems."));
     parser.addPositionalArgument(QStringLiteral("file"), QStringLiteral("A song to open."),
                                  QStringLiteral("[FILE]"));
     parser.addHelpOption();
+    parser.addVersionOption();
+}
+}  // namespace
+
+int main(int argc, char** argv) {
+    corvane::audio::ensureStandardStreams();
+    const bool signalsCaught = catchQuitSignals();
+    {
+        // --help and --version are answered without a window, so they work with no display.
+        QStringList arguments;
+        for (int i = 0; i < argc; ++i) arguments << QString::fromLocal8Bit(argv[i]);
+        const CommandLine line = splitCommandLine(arguments);
+        if (line.options.size() > 1) {
+            QCoreApplication core(argc, argv);
+            QCommandLineParser parser;
+            describe(parser);
+            parser.process(line.options);  // prints and exits
+        }
+    }
+    QApplication app(argc, argv);
+    QGuiApplication::setDesktopFileName(QStringLiteral("corvane"));
+    QApplication::setWindowIcon(corvane::ui::themedIcon(QStringLiteral("corvane")));
     const CommandLine line = splitCommandLine(QCoreApplication::arguments());
+    QCommandLineParser parser;
+    describe(parser);
     parser.process(line.options);
     if (signalsCaught) quitOnSignals(app);
 

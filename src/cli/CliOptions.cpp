@@ -54,6 +54,7 @@ constexpr std::string_view kHelp =
     "      --demo DIR    write a 30-second demo song, \"Corvane Demo.wav\", into DIR and\n"
     "                    separate it there\n"
     "  -h, --help        show this help and exit\n"
+    "      --version     print the version and exit\n"
     "\n"
     "Exit status: 0 if every file was separated (or skipped as done), 1 if any failed, 2 for a\n"
     "usage error; 130 after Ctrl-C, 143 after SIGTERM and 141 when standard output was closed\n"
@@ -70,6 +71,7 @@ enum LongOnly : int {
     kFrom,
     kJson,
     kRefined,
+    kVersion,
 };
 
 constexpr option kLongOptions[] = {
@@ -87,6 +89,7 @@ constexpr option kLongOptions[] = {
     {"jobs", required_argument, nullptr, 'j'},
     {"json", no_argument, nullptr, kJson},
     {"refined", no_argument, nullptr, kRefined},
+    {"version", no_argument, nullptr, kVersion},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -200,6 +203,11 @@ std::variant<CliOptions, UsageError> parseArguments(std::span<const std::string_
                 CliOptions help;
                 help.action = CliOptions::Action::help;
                 return help;
+            }
+            case kVersion: {
+                CliOptions version;
+                version.action = CliOptions::Action::version;
+                return version;
             }
             case 'o':
                 if (value.empty()) return UsageError{missingValueMessage('o')};

@@ -20,7 +20,7 @@ inline constexpr int kMaxJobs = 64;
 
 // What the command line asks for. Paths are kept as typed; nothing is checked on disk here.
 struct CliOptions {
-    enum class Action { separate, demo, help };
+    enum class Action { separate, demo, help, version };
 
     Action action = Action::separate;
     std::vector<std::filesystem::path> files;           // separate: at least one, with --from
@@ -33,9 +33,9 @@ struct CliOptions {
     bool skipExisting = false;
     std::vector<std::filesystem::path> listFiles;  // --from, in order: a path a line, "-" stdin
     bool nulSeparated = false;                     // -0: the lists are separated by NUL bytes
-    int jobs = 1;                                   // songs separated at once
-    bool json = false;                              // one JSON object per song on stdout
-    bool refined = false;                           // the slower, cleaner method
+    int jobs = 1;                                  // songs separated at once
+    bool json = false;                             // one JSON object per song on stdout
+    bool refined = false;                          // the slower, cleaner method
 };
 
 // A command line that cannot be run; `message` is one line naming the problem.
@@ -45,7 +45,8 @@ struct UsageError {
 
 // Parses the arguments after the program name with getopt_long. Options and files may come in
 // any order; "--" ends the options; long options may be abbreviated while unambiguous (an
-// ambiguous one names the options it could be). --help wins as soon as it is seen. Main thread only (getopt keeps global state); touches no file.
+// ambiguous one names the options it could be). --help and --version win as soon as they are
+// seen. Main thread only (getopt keeps global state); touches no file.
 std::variant<CliOptions, UsageError> parseArguments(std::span<const std::string_view> args);
 
 // Checks an output name template: only {track}, {stem} and {ext}, {stem} present, not empty,

@@ -5,6 +5,7 @@
 #include <variant>
 #include <vector>
 
+#include "Version.h"
 #include "audio/AudioFileWriter.h"
 #include "audio/DisplayText.h"
 #include "audio/StandardStreams.h"
@@ -96,6 +97,9 @@ int run(int argc, char** argv) {
     switch (options.action) {
         case CliOptions::Action::help:
             std::fputs(std::string(helpText()).c_str(), stdout);
+            return 0;
+        case CliOptions::Action::version:
+            std::printf("corvane-cli %s\n", corvane::kVersion);
             return 0;
         case CliOptions::Action::demo:
             return runDemo(options);

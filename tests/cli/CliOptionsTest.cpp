@@ -25,6 +25,7 @@ std::string summary(const CliOptions& o) {
     if (o.outputFolder) s += "out=" + o.outputFolder->string() + " ";
     if (o.action == CliOptions::Action::demo) s += "demo=" + o.demoFolder.string() + " ";
     if (o.action == CliOptions::Action::help) s += "help ";
+    if (o.action == CliOptions::Action::version) s += "version ";
     if (o.instrumental) s += "instrumental ";
     if (o.encode.format != audio::AudioFormat::wav24)
         s += "format=" + std::string(audio::formatName(o.encode.format)) + " ";
@@ -60,6 +61,7 @@ TEST(CliOptions, EverySpellingOfEachOption) {
         {"--demo=d", "demo=d"},
         {"--help --bogus", "help"},
         {"a -h", "help"},
+        {"a --vers --bogus", "version"},
         {"--format flac a", "file=a format=flac"},
         {"--format=opus --bitrate 96 a", "file=a format=opus kbps=96"},
         {"--format mp3 --bitrate=128 a", "file=a format=mp3 kbps=128"},
