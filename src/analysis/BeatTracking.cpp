@@ -1,0 +1,211 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "analysis/BeatTracking.h"
+
+#include <qm-dsp/dsp/tempotracking/TempoTrackV2.h>
+
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+
+namespace corvane::analysis::detail {
+
+namespace {
+
+// Where an onset frame's flux peaks relative to the onset itself: the flux of frame n compares
+// windows centred n - 1 and n, and rises most when the onset is in the newer window's first half.
+constexpr double kOnsetLatencySeconds = 0.0;
+
+double frameSeconds(double frame) { return frame / kFrameRate + kOnsetLatencySeconds; }
+
+double mean(const std::vector<double>& v, std::size_t from, std::size_t to) {
+    if (to <= from) return 0.0;
+    return std::accumulate(v.begin() + static_cast<std::ptrdiff_t>(from),
+                           v.begin() + static_cast<std::ptrdiff_t>(to), 0.0) /
+           static_cast<double>(to - from);
+}
+
+double maxNear(const std::vector<double>& v, double frame, int radius) {
+    const auto n = static_cast<std::ptrdiff_t>(v.size());
+    const std::ptrdiff_t c = std::lround(frame);
+    double best = 0.0;
+    for (std::ptrdiff_t i = std::max<std::ptrdiff_t>(0, c - radius);
+         i <= std::min<std::ptrdiff_t>(n - 1, c + radius); ++i)
+        best = std::max(best, v[static_cast<std::size_t>(i)]);
+    return best;
+}
+
+// The onset function minus its moving mean over about a second, negative parts set to zero: what
+// stands out of the texture.
+std::vector<double> highlights(const std::vector<double>& df) {
+    const std::size_t n = df.size();
+    const std::size_t half = static_cast<std::size_t>(kFrameRate * 0.5);
+    std::vector<double> prefix(n + 1, 0.0);
+    for (std::size_t i = 0; i < n; ++i) prefix[i + 1] = prefix[i] + df[i];
+    std::vector<double> out(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::size_t a = i > half ? i - half : 0, b = std::min(n, i + half + 1);
+        out[i] = std::max(0.0, df[i] - (prefix[b] - prefix[a]) / static_cast<double>(b - a));
+    }
+    return out;
+}
+
+// How well beats at `frames` (onset frames) sit on the onsets around beat i, within +-4 s: the
+// mean highlight at the beats against the mean highlight everywhere. About 1 for beats placed at
+// random, 3 and more for a steady groove.
+std::vector<double> beatContrast(const std::vector<double>& h, const std::vector<double>& frames) {
+    std::vector<double> atBeat(frames.size());
+    for (std::size_t i = 0; i < frames.size(); ++i) atBeat[i] = maxNear(h, frames[i], 1);
+    std::vector<double> prefix(h.size() + 1, 0.0);
+    for (std::size_t i = 0; i < h.size(); ++i) prefix[i + 1] = prefix[i] + h[i];
+    std::vector<double> out(frames.size(), 0.0);
+    const double reach = 4.0 * kFrameRate;
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+        double sum = 0.0;
+        int count = 0;
+        for (std::size_t j = 0; j < frames.size(); ++j) {
+            if (std::abs(frames[j] - frames[i]) > reach) continue;
+            sum += atBeat[j];
+            ++count;
+        }
+        const auto a = static_cast<std::size_t>(
+            std::clamp(frames[i] - reach, 0.0, static_cast<double>(h.size())));
+        const auto b = static_cast<std::size_t>(
+            std::clamp(frames[i] + reach, 0.0, static_cast<double>(h.size())));
+        const double everywhere =
+            b > a ? (prefix[b] - prefix[a]) / static_cast<double>(b - a) : 0.0;
+        out[i] = everywhere > 0.0 && count > 0 ? (sum / count) / everywhere : 0.0;
+    }
+    return out;
+}
+
+}  // namespace
+
+BeatTrack trackBeats(const FrameFeatures& f) {
+    BeatTrack out;
+    const std::size_t n = static_cast<std::size_t>(f.onsetFrames());
+    // The tempo tracker looks at six-second windows: shorter songs get no grid.
+    if (n < static_cast<std::size_t>(8.0 * kFrameRate)) return out;
+
+    const double drums = std::accumulate(f.stemEnergy[1].begin(), f.stemEnergy[1].end(), 0.0);
+    const double mix = std::accumulate(f.mixEnergy.begin(), f.mixEnergy.end(), 0.0);
+    if (!(mix > 1e-9 * static_cast<double>(n))) return out;  // silence (mean square under -90 dB)
+    out.fromMix = !f.stems || drums < 0.03 * mix;
+    const std::vector<float>& source = out.fromMix ? f.mixFlux : f.rhythmFlux;
+    std::vector<double> df(source.begin(), source.end());
+    if (*std::max_element(df.begin(), df.end()) <= 0.0) return out;
+
+    // The tracker writes one beat period per onset frame into a vector of the onset function's
+    // length, which the caller sizes; trailing silence is left out, as it holds no beat.
+    while (!df.empty() && df.back() <= 0.0) df.pop_back();
+    if (df.size() < static_cast<std::size_t>(6.0 * kFrameRate)) return out;
+    TempoTrackV2 tracker(44100.0f, 512);
+    std::vector<double> periods(df.size(), 0.0), tempi, beats;
+    tracker.calculateBeatPeriod(df, periods, tempi, 120.0, false);
+    tracker.calculateBeats(df, periods, beats, 0.9, 4.0);
+    if (beats.size() < static_cast<std::size_t>(kMinRunBeats)) return out;
+
+    // Keep the runs of beats that sit on a steady pulse.
+    const std::vector<double> h = highlights(df);
+    const std::vector<double> contrast = beatContrast(h, beats);
+    constexpr double kSteady = 1.6;
+    std::size_t i = 0;
+    while (i < beats.size()) {
+        if (contrast[i] < kSteady) {
+            ++i;
+            continue;
+        }
+        std::size_t j = i;
+        while (j < beats.size() && contrast[j] >= kSteady) ++j;
+        if (j - i >= static_cast<std::size_t>(kMinRunBeats))
+            for (std::size_t k = i; k < j; ++k) out.times.push_back(frameSeconds(beats[k]));
+        i = j;
+    }
+    return out;
+}
+
+BarGrid findBars(const std::vector<double>& beats, const FrameFeatures& f, bool fromMix,
+                 const std::vector<float>& chroma, const std::vector<float>& bass) {
+    BarGrid grid;
+    const std::size_t n = beats.size();
+    grid.position.assign(n, 0);
+    if (n == 0) return grid;
+
+    // Per beat: harmonic and bass change into it, and the kick and snare/hat onsets on it.
+    const std::vector<float>& lowSrc = fromMix ? f.mixFlux : f.rhythmLowFlux;
+    const std::vector<float>& highSrc = fromMix ? f.mixFlux : f.rhythmHighFlux;
+    const std::vector<double> low(lowSrc.begin(), lowSrc.end());
+    const std::vector<double> high(highSrc.begin(), highSrc.end());
+    auto distance = [](const float* a, const float* b) {
+        double d = 0.0;
+        for (int k = 0; k < 12; ++k) d += std::abs(a[k] - b[k]);
+        return d * 0.5;  // 0 for equal profiles, 1 for disjoint ones
+    };
+    std::vector<double> harm(n, 0.0), bassChange(n, 0.0), kick(n, 0.0), snare(n, 0.0);
+    for (std::size_t i = 0; i < n; ++i) {
+        const double frame = (beats[i] - kOnsetLatencySeconds) * kFrameRate;
+        kick[i] = maxNear(low, frame, 2);
+        snare[i] = maxNear(high, frame, 2);
+        if (i > 0) {
+            harm[i] = distance(&chroma[12 * i], &chroma[12 * (i - 1)]);
+            bassChange[i] = distance(&bass[12 * i], &bass[12 * (i - 1)]);
+        }
+    }
+    auto standardise = [](std::vector<double>& v) {
+        const double m = mean(v, 0, v.size());
+        double var = 0.0;
+        for (const double x : v) var += (x - m) * (x - m);
+        const double sd = std::sqrt(var / static_cast<double>(v.size()));
+        for (double& x : v) x = sd > 1e-12 ? (x - m) / sd : 0.0;
+    };
+    standardise(harm);
+    standardise(bassChange);
+    standardise(kick);
+    standardise(snare);
+    std::vector<double> down(n);
+    for (std::size_t i = 0; i < n; ++i)
+        down[i] = harm[i] + bassChange[i] + 0.5 * kick[i] - 0.5 * snare[i];
+
+    // Meter: which period the beats' own pattern repeats at. Each beat's pattern is its kick and
+    // snare onsets in four slots and its harmony; compare beats 3 and 4 apart.
+    auto similarityAt = [&](std::size_t lag) {
+        double sum = 0.0;
+        int count = 0;
+        for (std::size_t i = 0; i + lag < n; ++i) {
+            double s = -distance(&chroma[12 * i], &chroma[12 * (i + lag)]) -
+                       distance(&bass[12 * i], &bass[12 * (i + lag)]);
+            s -= std::abs(kick[i] - kick[i + lag]) * 0.25 +
+                 std::abs(snare[i] - snare[i + lag]) * 0.25;
+            sum += s;
+            ++count;
+        }
+        return count ? sum / count : 0.0;
+    };
+    const double three = similarityAt(3) + similarityAt(6);
+    const double four = similarityAt(4) + similarityAt(8);
+    grid.beatsPerBar = three > four ? 3 : 4;
+    const int m = grid.beatsPerBar;
+
+    // Phase: the place in the bar whose beats most look like downbeats.
+    int bestPhase = 0;
+    double best = -1e300;
+    for (int phase = 0; phase < m; ++phase) {
+        double sum = 0.0;
+        int count = 0;
+        for (std::size_t i = static_cast<std::size_t>(phase); i < n;
+             i += static_cast<std::size_t>(m)) {
+            sum += down[i];
+            ++count;
+        }
+        const double score = count ? sum / count : -1e300;
+        if (score > best) {
+            best = score;
+            bestPhase = phase;
+        }
+    }
+    for (std::size_t i = 0; i < n; ++i)
+        grid.position[i] = static_cast<int>(
+            (static_cast<int>(i % static_cast<std::size_t>(m)) - bestPhase + m) % m);
+    return grid;
+}
+
+}  // namespace corvane::analysis::detail
