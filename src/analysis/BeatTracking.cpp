@@ -4,6 +4,9 @@
 #include <qm-dsp/dsp/tempotracking/TempoTrackV2.h>
 
 #include <algorithm>
+#include <array>
+#include <cstdio>
+#include <cstdlib>
 #include <cmath>
 #include <numeric>
 
@@ -78,6 +81,58 @@ std::vector<double> beatContrast(const std::vector<double>& h, const std::vector
     return out;
 }
 
+// The largest value of v over onset frames [from, to].
+double maxOver(const std::vector<double>& v, double from, double to) {
+    const auto n = static_cast<std::ptrdiff_t>(v.size());
+    double best = 0.0;
+    for (std::ptrdiff_t i = std::max<std::ptrdiff_t>(0, std::lround(from));
+         i <= std::min<std::ptrdiff_t>(n - 1, std::lround(to)); ++i)
+        best = std::max(best, v[static_cast<std::size_t>(i)]);
+    return best;
+}
+
+// The tracker can lock on to half or twice the beat a listener taps; the drums tell which. At the
+// beat's level the snare sits on beats, not between them, so a snare nearly as strong between the
+// beats as on them means the beats are half the pulse (add the midpoints). And hats, shakers or a
+// ride usually play the eighth notes, so between two beats (straight or swung) there is a hat; a
+// fast grid with nothing between its beats is the eighth notes themselves (keep every other one).
+void chooseLevel(const std::vector<double>& mid, const std::vector<double>& high,
+                 std::vector<double>& beats) {
+    if (beats.size() < 8) return;
+    double snareOn = 0.0, snareBetween = 0.0, hatOn = 0.0, hatBetween = 0.0;
+    std::array<double, 2> alternate{};
+    for (std::size_t i = 0; i + 1 < beats.size(); ++i) {
+        const double gap = beats[i + 1] - beats[i];
+        const double s = maxNear(mid, beats[i], 1);
+        snareOn += s;
+        snareBetween += maxNear(mid, 0.5 * (beats[i] + beats[i + 1]), 1);
+        hatOn += maxNear(high, beats[i], 1);
+        hatBetween += maxOver(high, beats[i] + 0.35 * gap, beats[i] + 0.75 * gap);
+        alternate[i % 2] += s + maxNear(high, beats[i], 1);
+    }
+    std::vector<double> gaps;
+    for (std::size_t i = 1; i < beats.size(); ++i) gaps.push_back(beats[i] - beats[i - 1]);
+    std::nth_element(gaps.begin(), gaps.begin() + static_cast<std::ptrdiff_t>(gaps.size() / 2), gaps.end());
+    const double bpm = 60.0 * kFrameRate / gaps[gaps.size() / 2];
+    if (std::getenv("CORVANE_DEBUG"))
+        std::fprintf(stderr, "level: bpm %.1f snare between/on %.2f hat between/on %.2f\n", bpm,
+                     snareBetween / std::max(snareOn, 1e-9), hatBetween / std::max(hatOn, 1e-9));
+    if (snareBetween > 0.5 * snareOn && snareOn > 0.0 && bpm < 100.0) {
+        std::vector<double> doubled;
+        for (std::size_t i = 0; i + 1 < beats.size(); ++i) {
+            doubled.push_back(beats[i]);
+            doubled.push_back(0.5 * (beats[i] + beats[i + 1]));
+        }
+        doubled.push_back(beats.back());
+        beats = std::move(doubled);
+    } else if (hatOn > 0.0 && hatBetween < 0.25 * hatOn && bpm > 110.0) {
+        const std::size_t keep = alternate[0] >= alternate[1] ? 0 : 1;
+        std::vector<double> halved;
+        for (std::size_t i = keep; i < beats.size(); i += 2) halved.push_back(beats[i]);
+        beats = std::move(halved);
+    }
+}
+
 }  // namespace
 
 BeatTrack trackBeats(const FrameFeatures& f) {
@@ -104,8 +159,13 @@ BeatTrack trackBeats(const FrameFeatures& f) {
     tracker.calculateBeats(df, periods, beats, 0.9, 4.0);
     if (beats.size() < static_cast<std::size_t>(kMinRunBeats)) return out;
 
-    // Keep the runs of beats that sit on a steady pulse.
+    const std::vector<float>& midSource = out.fromMix ? f.mixFlux : f.rhythmMidFlux;
+    const std::vector<float>& highSource = out.fromMix ? f.mixFlux : f.rhythmHighFlux;
+    chooseLevel(highlights(std::vector<double>(midSource.begin(), midSource.end())),
+                highlights(std::vector<double>(highSource.begin(), highSource.end())), beats);
     const std::vector<double> h = highlights(df);
+
+    // Keep the runs of beats that sit on a steady pulse.
     const std::vector<double> contrast = beatContrast(h, beats);
     constexpr double kSteady = 1.6;
     std::size_t i = 0;

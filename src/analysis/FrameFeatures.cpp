@@ -126,17 +126,22 @@ public:
                 while (b < kTimbreBands && k >= m_bandEnd[static_cast<std::size_t>(b)]) ++b;
                 if (k > 0 && b < kTimbreBands) band[static_cast<std::size_t>(b)] += power;
             }
-            float all = 0.0f, low = 0.0f, high = 0.0f;
+            float all = 0.0f, low = 0.0f, mid = 0.0f, high = 0.0f;
             for (int k = 1; k < bins; ++k) {
                 const float rise = std::max(0.0f, m_log[static_cast<std::size_t>(k)] -
                                                       m_previous[static_cast<std::size_t>(k)]);
                 all += rise;
-                if (k < m_lowEnd) low += rise;
-                if (k >= m_highStart) high += rise;
+                if (k < m_lowEnd)
+                    low += rise;
+                else if (k < m_highStart)
+                    mid += rise;
+                else
+                    high += rise;
             }
             m_previous.swap(m_log);
             flux.push_back(all);
             lowFlux.push_back(low);
+            midFlux.push_back(mid);
             highFlux.push_back(high);
             const float norm = 4.0f / (static_cast<float>(n) * static_cast<float>(n));
             for (const float e : band) timbre.push_back(std::log10(1e-10f + e * norm));
@@ -145,7 +150,7 @@ public:
     }
     std::int64_t neededFrom() const { return m_clock.neededFrom(); }
 
-    std::vector<float> flux, lowFlux, highFlux, timbre;
+    std::vector<float> flux, lowFlux, midFlux, highFlux, timbre;
 
 private:
     const dsp::FftPlan& m_plan;
@@ -408,6 +413,7 @@ FrameFeatures FeatureExtractor::finish() {
     const std::size_t frames = r.flux.size();
     f.rhythmFlux = r.flux;
     f.rhythmLowFlux = r.lowFlux;
+    f.rhythmMidFlux = r.midFlux;
     f.rhythmHighFlux = r.highFlux;
     f.mixFlux = x.flux;
     f.timbre = x.timbre;

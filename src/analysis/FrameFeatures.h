@@ -28,8 +28,9 @@ struct FrameFeatures {
     bool stems = true;  // false: every stem is the mix
 
     // Per onset frame: half-wave rectified log-spectral flux of the rhythm stem (drums) in all
-    // bins, below 150 Hz (kick) and above 2 kHz (snare, hats); the same flux of the mix.
-    std::vector<float> rhythmFlux, rhythmLowFlux, rhythmHighFlux, mixFlux;
+    // bins, below 150 Hz (kick), from 150 Hz to 2 kHz (snare) and above 2 kHz (hats, cymbals);
+    // the same flux of the mix.
+    std::vector<float> rhythmFlux, rhythmLowFlux, rhythmMidFlux, rhythmHighFlux, mixFlux;
     // Per onset frame: mean square of each stem's mid signal (StemKind order) and of the mix.
     std::array<std::vector<float>, 4> stemEnergy;
     std::vector<float> mixEnergy;
