@@ -184,7 +184,8 @@ BeatTrack trackBeats(const FrameFeatures& f) {
 }
 
 BarGrid findBars(const std::vector<double>& beats, const FrameFeatures& f, bool fromMix,
-                 const std::vector<float>& chroma, const std::vector<float>& bass) {
+                 const std::vector<float>& chroma, const std::vector<float>& bass,
+                 const std::vector<float>& bassStrength) {
     BarGrid grid;
     const std::size_t n = beats.size();
     grid.position.assign(n, 0);
@@ -192,7 +193,7 @@ BarGrid findBars(const std::vector<double>& beats, const FrameFeatures& f, bool 
 
     // Per beat: harmonic and bass change into it, and the kick and snare/hat onsets on it.
     const std::vector<float>& lowSrc = fromMix ? f.mixFlux : f.rhythmLowFlux;
-    const std::vector<float>& highSrc = fromMix ? f.mixFlux : f.rhythmHighFlux;
+    const std::vector<float>& highSrc = fromMix ? f.mixFlux : f.rhythmMidFlux;
     const std::vector<double> low(lowSrc.begin(), lowSrc.end());
     const std::vector<double> high(highSrc.begin(), highSrc.end());
     auto distance = [](const float* a, const float* b) {
@@ -207,7 +208,10 @@ BarGrid findBars(const std::vector<double>& beats, const FrameFeatures& f, bool 
         snare[i] = maxNear(high, frame, 2);
         if (i > 0) {
             harm[i] = distance(&chroma[12 * i], &chroma[12 * (i - 1)]);
-            bassChange[i] = distance(&bass[12 * i], &bass[12 * (i - 1)]);
+            // A new bass note, not one dying away: the change counts as far as the bass is
+            // louder than on the beat before.
+            const double rise = bassStrength[i] / std::max(1e-12f, bassStrength[i] + bassStrength[i - 1]);
+            bassChange[i] = distance(&bass[12 * i], &bass[12 * (i - 1)]) * std::min(1.0, 2.0 * rise);
         }
     }
     auto standardise = [](std::vector<double>& v) {
@@ -223,45 +227,40 @@ BarGrid findBars(const std::vector<double>& beats, const FrameFeatures& f, bool 
     standardise(snare);
     std::vector<double> down(n);
     for (std::size_t i = 0; i < n; ++i)
-        down[i] = harm[i] + bassChange[i] + 0.5 * kick[i] - 0.5 * snare[i];
+        down[i] = harm[i] + bassChange[i] + 0.25 * kick[i] - 0.25 * snare[i];
 
-    // Meter: which period the beats' own pattern repeats at. Each beat's pattern is its kick and
-    // snare onsets in four slots and its harmony; compare beats 3 and 4 apart.
-    auto similarityAt = [&](std::size_t lag) {
-        double sum = 0.0;
-        int count = 0;
-        for (std::size_t i = 0; i + lag < n; ++i) {
-            double s = -distance(&chroma[12 * i], &chroma[12 * (i + lag)]) -
-                       distance(&bass[12 * i], &bass[12 * (i + lag)]);
-            s -= std::abs(kick[i] - kick[i + lag]) * 0.25 +
-                 std::abs(snare[i] - snare[i + lag]) * 0.25;
-            sum += s;
-            ++count;
+    if (std::getenv("CORVANE_DEBUG"))
+        for (int phase = 0; phase < 3; ++phase) {
+            double a = 0, b = 0, c = 0, d = 0;
+            int count = 0;
+            for (std::size_t i = static_cast<std::size_t>(phase); i < n; i += 3) {
+                a += harm[i]; b += bassChange[i]; c += kick[i]; d += snare[i]; ++count;
+            }
+            std::fprintf(stderr, "3-phase %d: harm %.2f bass %.2f kick %.2f snare %.2f\n", phase, a / count, b / count, c / count, d / count);
         }
-        return count ? sum / count : 0.0;
-    };
-    const double three = similarityAt(3) + similarityAt(6);
-    const double four = similarityAt(4) + similarityAt(8);
-    grid.beatsPerBar = three > four ? 3 : 4;
-    const int m = grid.beatsPerBar;
-
-    // Phase: the place in the bar whose beats most look like downbeats.
+    // Meter and phase: the bar length and place in it whose beats most look like downbeats, the
+    // others then averaging out. In 4/4 every third beat mixes all four kinds of beat, and in 3/4
+    // every fourth mixes all three.
     int bestPhase = 0;
     double best = -1e300;
-    for (int phase = 0; phase < m; ++phase) {
-        double sum = 0.0;
-        int count = 0;
-        for (std::size_t i = static_cast<std::size_t>(phase); i < n;
-             i += static_cast<std::size_t>(m)) {
-            sum += down[i];
-            ++count;
-        }
-        const double score = count ? sum / count : -1e300;
-        if (score > best) {
-            best = score;
-            bestPhase = phase;
+    for (const int m : {4, 3}) {
+        for (int phase = 0; phase < m; ++phase) {
+            double sum = 0.0;
+            int count = 0;
+            for (std::size_t i = static_cast<std::size_t>(phase); i < n; i += static_cast<std::size_t>(m)) {
+                sum += down[i];
+                ++count;
+            }
+            const double score = count ? sum / count : -1e300;
+            if (std::getenv("CORVANE_DEBUG")) std::fprintf(stderr, "meter %d phase %d: %.3f\n", m, phase, score);
+            if (score > best) {
+                best = score;
+                bestPhase = phase;
+                grid.beatsPerBar = m;
+            }
         }
     }
+    const int m = grid.beatsPerBar;
     for (std::size_t i = 0; i < n; ++i)
         grid.position[i] = static_cast<int>(
             (static_cast<int>(i % static_cast<std::size_t>(m)) - bestPhase + m) % m);

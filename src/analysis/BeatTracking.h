@@ -32,6 +32,7 @@ struct BarGrid {
     std::vector<int> position;
 };
 BarGrid findBars(const std::vector<double>& beats, const FrameFeatures& f, bool fromMix,
-                 const std::vector<float>& chroma, const std::vector<float>& bass);
+                 const std::vector<float>& chroma, const std::vector<float>& bass,
+                 const std::vector<float>& bassStrength);
 
 }  // namespace corvane::analysis::detail

@@ -107,6 +107,7 @@ CellChroma cellChroma(const FrameFeatures& f, const std::vector<double>& bounds)
     out.treble.assign(12 * cells, 0.0f);
     out.bass.assign(12 * cells, 0.0f);
     out.strength.assign(cells, 0.0f);
+    out.bassStrength.assign(cells, 0.0f);
     const std::int64_t frames = f.chromaFrames();
     if (frames == 0 || cells == 0) return out;
 
@@ -135,13 +136,15 @@ CellChroma cellChroma(const FrameFeatures& f, const std::vector<double>& bounds)
                 b[k] += bass[static_cast<std::size_t>(m) * 12 + static_cast<std::size_t>(k)];
             }
         const float count = static_cast<float>(last - first + 1);
-        float strength = 0.0f;
+        float strength = 0.0f, bassStrength = 0.0f;
         for (int k = 0; k < 12; ++k) {
             t[k] /= count;
             b[k] /= count;
             strength += t[k] + b[k];
+            bassStrength += b[k];
         }
         out.strength[c] = strength;
+        out.bassStrength[c] = bassStrength;
         normaliseSum(t);
         normaliseSum(b);
     }

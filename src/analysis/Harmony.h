@@ -17,7 +17,7 @@ std::vector<double> harmonyCells(const std::vector<double>& beats, double durati
 // 0 where nothing harmonic sounds) and how strongly anything harmonic sounds there.
 struct CellChroma {
     std::vector<float> treble, bass;
-    std::vector<float> strength;
+    std::vector<float> strength, bassStrength;
     std::size_t cells() const { return strength.size(); }
 };
 CellChroma cellChroma(const FrameFeatures& f, const std::vector<double>& bounds);

@@ -111,7 +111,8 @@ std::optional<SongMap> SongMapAnalyser::finish(const ProgressFn& progress) {
         beatBounds.push_back(
             std::min(map.durationSeconds, track.times.back() + medianInterval(track.times)));
         const CellChroma perBeat = cellChroma(f, beatBounds);
-        const BarGrid bars = findBars(track.times, f, track.fromMix, perBeat.treble, perBeat.bass);
+        const BarGrid bars = findBars(track.times, f, track.fromMix, perBeat.treble, perBeat.bass,
+                                       perBeat.bassStrength);
         position = bars.position;
         map.steadyBeat = true;
         map.beatsPerBar = bars.beatsPerBar;
