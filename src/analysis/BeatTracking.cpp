@@ -52,31 +52,52 @@ std::vector<double> highlights(const std::vector<double>& df) {
     return out;
 }
 
-// How well beats at `frames` (onset frames) sit on the onsets around beat i, within +-4 s: the
-// mean highlight at the beats against the mean highlight everywhere. About 1 for beats placed at
-// random, 3 and more for a steady groove.
-std::vector<double> beatContrast(const std::vector<double>& h, const std::vector<double>& frames) {
-    std::vector<double> atBeat(frames.size());
-    for (std::size_t i = 0; i < frames.size(); ++i) atBeat[i] = maxNear(h, frames[i], 1);
-    std::vector<double> prefix(h.size() + 1, 0.0);
-    for (std::size_t i = 0; i < h.size(); ++i) prefix[i + 1] = prefix[i] + h[i];
-    std::vector<double> out(frames.size(), 0.0);
+// For each beat, the share of the beats within +-4 s that fall on an onset: a highlight within
+// 23 ms of the beat of at least a quarter of the strongest in that stretch (its 99th percentile,
+// or half the song's if that is more).
+// Near 1 in a groove; low where the tracker only bridges sparse events (a pad's chord changes,
+// speech) with a grid of its own.
+std::vector<double> onBeatShare(const std::vector<double>& df, const std::vector<double>& h,
+                                const std::vector<double>& frames) {
     const double reach = 4.0 * kFrameRate;
+    // An onset rises within a frame or two; a swell (a pad's slow modulation, a fade) does not,
+    // and counts for nothing however high it climbs.
+    std::vector<double> atBeat(frames.size(), 0.0);
     for (std::size_t i = 0; i < frames.size(); ++i) {
-        double sum = 0.0;
-        int count = 0;
+        const std::ptrdiff_t c = std::lround(frames[i]);
+        std::ptrdiff_t peak = -1;
+        for (std::ptrdiff_t k = c - 2; k <= c + 2; ++k)
+            if (k >= 3 && k < static_cast<std::ptrdiff_t>(h.size()) &&
+                (peak < 0 || h[static_cast<std::size_t>(k)] > h[static_cast<std::size_t>(peak)]))
+                peak = k;
+        if (peak < 0) continue;
+        const auto p = static_cast<std::size_t>(peak);
+        const double before = std::min({df[p - 1], df[p - 2], df[p - 3]});
+        if (df[p] - before >= 0.5 * df[p]) atBeat[i] = h[p];
+    }
+    std::vector<double> out(frames.size(), 0.0);
+    // A quiet stretch is held to the song's own strong onsets, so that its faint texture does not
+    // pass for a pulse.
+    std::vector<double> window = h;
+    const auto top = window.begin() + static_cast<std::ptrdiff_t>(0.99 * static_cast<double>(window.size() - 1));
+    std::nth_element(window.begin(), top, window.end());
+    const double songStrong = *top;
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+        const auto a = static_cast<std::size_t>(std::clamp(frames[i] - reach, 0.0, static_cast<double>(h.size())));
+        const auto b = static_cast<std::size_t>(std::clamp(frames[i] + reach, 0.0, static_cast<double>(h.size())));
+        if (b <= a) continue;
+        window.assign(h.begin() + static_cast<std::ptrdiff_t>(a), h.begin() + static_cast<std::ptrdiff_t>(b));
+        const auto at = window.begin() + static_cast<std::ptrdiff_t>(0.99 * static_cast<double>(window.size() - 1));
+        std::nth_element(window.begin(), at, window.end());
+        const double strong = std::max(*at, 0.5 * songStrong);
+        if (strong <= 0.0) continue;
+        int hits = 0, count = 0;
         for (std::size_t j = 0; j < frames.size(); ++j) {
             if (std::abs(frames[j] - frames[i]) > reach) continue;
-            sum += atBeat[j];
             ++count;
+            if (atBeat[j] >= 0.25 * strong) ++hits;
         }
-        const auto a = static_cast<std::size_t>(
-            std::clamp(frames[i] - reach, 0.0, static_cast<double>(h.size())));
-        const auto b = static_cast<std::size_t>(
-            std::clamp(frames[i] + reach, 0.0, static_cast<double>(h.size())));
-        const double everywhere =
-            b > a ? (prefix[b] - prefix[a]) / static_cast<double>(b - a) : 0.0;
-        out[i] = everywhere > 0.0 && count > 0 ? (sum / count) / everywhere : 0.0;
+        out[i] = count ? static_cast<double>(hits) / count : 0.0;
     }
     return out;
 }
@@ -166,8 +187,12 @@ BeatTrack trackBeats(const FrameFeatures& f) {
     const std::vector<double> h = highlights(df);
 
     // Keep the runs of beats that sit on a steady pulse.
-    const std::vector<double> contrast = beatContrast(h, beats);
-    constexpr double kSteady = 1.6;
+    const std::vector<double> contrast = onBeatShare(df, h, beats);
+    constexpr double kSteady = 0.75;
+    if (std::getenv("CORVANE_DEBUG")) {
+        for (std::size_t k = 0; k < beats.size(); k += 8) std::fprintf(stderr, "%.1f:%.2f ", beats[k] / kFrameRate, contrast[k]);
+        std::fprintf(stderr, "\n");
+    }
     std::size_t i = 0;
     while (i < beats.size()) {
         if (contrast[i] < kSteady) {
