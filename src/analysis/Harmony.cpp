@@ -65,6 +65,20 @@ double correlation(const double* a, const double* b) {
     return saa > 0.0 && sbb > 0.0 ? sab / std::sqrt(saa * sbb) : 0.0;
 }
 
+// How typical a chord is of a key, by its function there: the tonic most, then the dominant and
+// subdominant, then the other chords of the scale; chords outside the scale count against it.
+double chordWeight(const Key& key, int root, bool minor) {
+    const int d = ((root - key.tonic) % 12 + 12) % 12;
+    if (key.mode == Mode::major) {
+        if (!minor) return d == 0 ? 1.0 : d == 7 ? 0.6 : d == 5 ? 0.5 : -0.3;
+        return d == 9 || d == 2 ? 0.3 : d == 4 ? 0.2 : -0.3;
+    }
+    if (minor) return d == 0 ? 1.0 : d == 7 ? 0.5 : d == 5 ? 0.5 : -0.3;
+    return d == 7 ? 0.6 : d == 8 || d == 3 || d == 10 ? 0.3 : -0.3;
+}
+
+bool diatonic(const Key& key, int root, bool minor) { return chordWeight(key, root, minor) > 0.0; }
+
 }  // namespace
 
 std::vector<double> harmonyCells(const std::vector<double>& beats, double durationSeconds) {
@@ -151,7 +165,8 @@ CellChroma cellChroma(const FrameFeatures& f, const std::vector<double>& bounds)
     return out;
 }
 
-std::vector<ChordName> estimateChords(const CellChroma& chroma, const std::vector<bool>& downbeat) {
+std::vector<ChordName> estimateChords(const CellChroma& chroma, const std::vector<bool>& downbeat,
+                                      const std::optional<Key>& key) {
     const std::size_t n = chroma.cells();
     std::vector<ChordName> out(n);
     if (n == 0) return out;
@@ -184,6 +199,7 @@ std::vector<ChordName> estimateChords(const CellChroma& chroma, const std::vecto
             const double cosine = norm > 0.0 ? dot / (norm * std::sqrt(3.0)) : 0.0;
             score[i][static_cast<std::size_t>(s)] =
                 cosine + 0.6 * b[r] + 0.15 * (b[third] + b[fifth]);
+            if (key && diatonic(*key, r, minorState(s))) score[i][static_cast<std::size_t>(s)] += 0.08;
         }
         const bool weak = !(chroma.strength[i] > 0.03f * loud) || norm <= 0.0;
         score[i][kNoChord] = weak ? 10.0 : 0.72;
@@ -247,21 +263,30 @@ std::optional<Key> estimateKey(const CellChroma& chroma, const std::vector<doubl
     if (harmonic <= 0.0) return std::nullopt;
     for (double& t : chordTime) t /= harmonic;
 
+    // The bass's pitch profile alone: the tonic is where the bass most often returns.
+    std::array<double, 12> bassProfile{};
+    double bassTotal = 0.0;
+    for (std::size_t i = 0; i < chords.size(); ++i) {
+        if (chords[i].quality == ChordQuality::none) continue;
+        const double d = bounds[i + 1] - bounds[i];
+        for (int k = 0; k < 12; ++k) {
+            bassProfile[static_cast<std::size_t>(k)] += d * chroma.bass[12 * i + static_cast<std::size_t>(k)];
+            bassTotal += d * chroma.bass[12 * i + static_cast<std::size_t>(k)];
+        }
+    }
     int best = 0;
     double bestScore = -1e300;
     for (int key = 0; key < 24; ++key) {
-        const int tonic = key % 12;
-        const bool minor = key >= 12;
+        const Key candidate{key % 12, key >= 12 ? Mode::minor : Mode::major};
         std::array<double, 12> rotated{};
         for (int k = 0; k < 12; ++k)
-            rotated[static_cast<std::size_t>(k)] =
-                profile[static_cast<std::size_t>((k + tonic) % 12)];
-        const double fit =
-            correlation(rotated.data(), minor ? kMinorProfile.data() : kMajorProfile.data());
-        // The tonic chord's share of the time, and its dominant's: what tells relative keys apart.
-        const double tonicChord = chordTime[static_cast<std::size_t>(key)];
-        const double dominant = chordTime[static_cast<std::size_t>((tonic + 7) % 12)];
-        const double score = fit + 0.8 * tonicChord + 0.3 * dominant;
+            rotated[static_cast<std::size_t>(k)] = profile[static_cast<std::size_t>((k + candidate.tonic) % 12)];
+        const double fit = correlation(rotated.data(), candidate.mode == Mode::minor ? kMinorProfile.data() : kMajorProfile.data());
+        double function = 0.0;
+        for (int c = 0; c < 24; ++c)
+            function += chordTime[static_cast<std::size_t>(c)] * chordWeight(candidate, c % 12, c >= 12);
+        const double bassTonic = bassTotal > 0.0 ? bassProfile[static_cast<std::size_t>(candidate.tonic)] / bassTotal : 0.0;
+        const double score = fit + function + 0.5 * bassTonic;
         if (score > bestScore) {
             bestScore = score;
             best = key;

@@ -23,8 +23,10 @@ struct CellChroma {
 CellChroma cellChroma(const FrameFeatures& f, const std::vector<double>& bounds);
 
 // Chords over the cells by template matching and a Viterbi path through them. `downbeat[i]`
-// (may be empty) marks cells that start a bar, where chords change more readily.
-std::vector<ChordName> estimateChords(const CellChroma& chroma, const std::vector<bool>& downbeat);
+// (may be empty) marks cells that start a bar, where chords change more readily. With a key, the
+// chords of its scale are slightly preferred: a power chord (no third) takes the key's quality.
+std::vector<ChordName> estimateChords(const CellChroma& chroma, const std::vector<bool>& downbeat,
+                                      const std::optional<Key>& key = std::nullopt);
 
 // The key from the chords and the pitch profile, or absent when no chord was found.
 std::optional<Key> estimateKey(const CellChroma& chroma, const std::vector<double>& bounds,

@@ -138,7 +138,13 @@ std::optional<SongMap> SongMapAnalyser::finish(const ProgressFn& progress) {
                 downbeat[c] = map.beats[b].beat == 1;
         }
     }
-    const std::vector<ChordName> names = estimateChords(chroma, downbeat);
+    // Chords, the key they imply, then the chords again in that key.
+    std::vector<ChordName> names = estimateChords(chroma, downbeat);
+    map.key = estimateKey(chroma, cells, names);
+    if (map.key) {
+        names = estimateChords(chroma, downbeat, map.key);
+        map.key = estimateKey(chroma, cells, names);
+    }
     for (std::size_t c = 0; c < names.size(); ++c) {
         if (!map.chords.empty() && map.chords.back().root == names[c].root &&
             map.chords.back().quality == names[c].quality) {
@@ -147,7 +153,6 @@ std::optional<SongMap> SongMapAnalyser::finish(const ProgressFn& progress) {
         }
         map.chords.push_back(Chord{cells[c], cells[c + 1], names[c].root, names[c].quality});
     }
-    map.key = estimateKey(chroma, cells, names);
     report(0.8);
     if (m->cancelled()) return std::nullopt;
 
