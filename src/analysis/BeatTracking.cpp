@@ -5,8 +5,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cstdio>
-#include <cstdlib>
 #include <cmath>
 #include <numeric>
 
@@ -79,15 +77,20 @@ std::vector<double> onBeatShare(const std::vector<double>& df, const std::vector
     // A quiet stretch is held to the song's own strong onsets, so that its faint texture does not
     // pass for a pulse.
     std::vector<double> window = h;
-    const auto top = window.begin() + static_cast<std::ptrdiff_t>(0.99 * static_cast<double>(window.size() - 1));
+    const auto top =
+        window.begin() + static_cast<std::ptrdiff_t>(0.99 * static_cast<double>(window.size() - 1));
     std::nth_element(window.begin(), top, window.end());
     const double songStrong = *top;
     for (std::size_t i = 0; i < frames.size(); ++i) {
-        const auto a = static_cast<std::size_t>(std::clamp(frames[i] - reach, 0.0, static_cast<double>(h.size())));
-        const auto b = static_cast<std::size_t>(std::clamp(frames[i] + reach, 0.0, static_cast<double>(h.size())));
+        const auto a = static_cast<std::size_t>(
+            std::clamp(frames[i] - reach, 0.0, static_cast<double>(h.size())));
+        const auto b = static_cast<std::size_t>(
+            std::clamp(frames[i] + reach, 0.0, static_cast<double>(h.size())));
         if (b <= a) continue;
-        window.assign(h.begin() + static_cast<std::ptrdiff_t>(a), h.begin() + static_cast<std::ptrdiff_t>(b));
-        const auto at = window.begin() + static_cast<std::ptrdiff_t>(0.99 * static_cast<double>(window.size() - 1));
+        window.assign(h.begin() + static_cast<std::ptrdiff_t>(a),
+                      h.begin() + static_cast<std::ptrdiff_t>(b));
+        const auto at = window.begin() +
+                        static_cast<std::ptrdiff_t>(0.99 * static_cast<double>(window.size() - 1));
         std::nth_element(window.begin(), at, window.end());
         const double strong = std::max(*at, 0.5 * songStrong);
         if (strong <= 0.0) continue;
@@ -116,15 +119,17 @@ double maxOver(const std::vector<double>& v, double from, double to) {
 // beat's level the snare sits on beats, not between them, so a snare nearly as strong between the
 // beats as on them means the beats are half the pulse (add the midpoints). And hats, shakers or a
 // ride usually play the eighth notes, so between two beats (straight or swung) there is a hat; a
-// fast grid with nothing between its beats is the eighth notes themselves (keep every other one).
+// fast grid with nothing between its beats, whose snare and kick land on every other beat, is
+// the eighth notes themselves (keep every other one). A click on every beat stays as it is.
 void chooseLevel(const std::vector<double>& mid, const std::vector<double>& high,
                  std::vector<double>& beats) {
     if (beats.size() < 8) return;
     double snareOn = 0.0, snareBetween = 0.0, hatOn = 0.0, hatBetween = 0.0;
-    std::array<double, 2> alternate{};
+    std::array<double, 2> alternate{}, drumsAlternate{};
     for (std::size_t i = 0; i + 1 < beats.size(); ++i) {
         const double gap = beats[i + 1] - beats[i];
         const double s = maxNear(mid, beats[i], 1);
+        drumsAlternate[i % 2] += s;
         snareOn += s;
         snareBetween += maxNear(mid, 0.5 * (beats[i] + beats[i + 1]), 1);
         hatOn += maxNear(high, beats[i], 1);
@@ -133,11 +138,9 @@ void chooseLevel(const std::vector<double>& mid, const std::vector<double>& high
     }
     std::vector<double> gaps;
     for (std::size_t i = 1; i < beats.size(); ++i) gaps.push_back(beats[i] - beats[i - 1]);
-    std::nth_element(gaps.begin(), gaps.begin() + static_cast<std::ptrdiff_t>(gaps.size() / 2), gaps.end());
+    std::nth_element(gaps.begin(), gaps.begin() + static_cast<std::ptrdiff_t>(gaps.size() / 2),
+                     gaps.end());
     const double bpm = 60.0 * kFrameRate / gaps[gaps.size() / 2];
-    if (std::getenv("CORVANE_DEBUG"))
-        std::fprintf(stderr, "level: bpm %.1f snare between/on %.2f hat between/on %.2f\n", bpm,
-                     snareBetween / std::max(snareOn, 1e-9), hatBetween / std::max(hatOn, 1e-9));
     if (snareBetween > 0.5 * snareOn && snareOn > 0.0 && bpm < 100.0) {
         std::vector<double> doubled;
         for (std::size_t i = 0; i + 1 < beats.size(); ++i) {
@@ -146,7 +149,9 @@ void chooseLevel(const std::vector<double>& mid, const std::vector<double>& high
         }
         doubled.push_back(beats.back());
         beats = std::move(doubled);
-    } else if (hatOn > 0.0 && hatBetween < 0.25 * hatOn && bpm > 110.0) {
+    } else if (hatOn > 0.0 && hatBetween < 0.25 * hatOn && bpm > 110.0 &&
+               std::min(drumsAlternate[0], drumsAlternate[1]) <
+                   0.6 * std::max(drumsAlternate[0], drumsAlternate[1])) {
         const std::size_t keep = alternate[0] >= alternate[1] ? 0 : 1;
         std::vector<double> halved;
         for (std::size_t i = keep; i < beats.size(); i += 2) halved.push_back(beats[i]);
@@ -189,10 +194,6 @@ BeatTrack trackBeats(const FrameFeatures& f) {
     // Keep the runs of beats that sit on a steady pulse.
     const std::vector<double> contrast = onBeatShare(df, h, beats);
     constexpr double kSteady = 0.75;
-    if (std::getenv("CORVANE_DEBUG")) {
-        for (std::size_t k = 0; k < beats.size(); k += 8) std::fprintf(stderr, "%.1f:%.2f ", beats[k] / kFrameRate, contrast[k]);
-        std::fprintf(stderr, "\n");
-    }
     std::size_t i = 0;
     while (i < beats.size()) {
         if (contrast[i] < kSteady) {
@@ -235,8 +236,10 @@ BarGrid findBars(const std::vector<double>& beats, const FrameFeatures& f, bool 
             harm[i] = distance(&chroma[12 * i], &chroma[12 * (i - 1)]);
             // A new bass note, not one dying away: the change counts as far as the bass is
             // louder than on the beat before.
-            const double rise = bassStrength[i] / std::max(1e-12f, bassStrength[i] + bassStrength[i - 1]);
-            bassChange[i] = distance(&bass[12 * i], &bass[12 * (i - 1)]) * std::min(1.0, 2.0 * rise);
+            const double rise =
+                bassStrength[i] / std::max(1e-12f, bassStrength[i] + bassStrength[i - 1]);
+            bassChange[i] =
+                distance(&bass[12 * i], &bass[12 * (i - 1)]) * std::min(1.0, 2.0 * rise);
         }
     }
     auto standardise = [](std::vector<double>& v) {
@@ -254,15 +257,6 @@ BarGrid findBars(const std::vector<double>& beats, const FrameFeatures& f, bool 
     for (std::size_t i = 0; i < n; ++i)
         down[i] = harm[i] + bassChange[i] + 0.25 * kick[i] - 0.25 * snare[i];
 
-    if (std::getenv("CORVANE_DEBUG"))
-        for (int phase = 0; phase < 3; ++phase) {
-            double a = 0, b = 0, c = 0, d = 0;
-            int count = 0;
-            for (std::size_t i = static_cast<std::size_t>(phase); i < n; i += 3) {
-                a += harm[i]; b += bassChange[i]; c += kick[i]; d += snare[i]; ++count;
-            }
-            std::fprintf(stderr, "3-phase %d: harm %.2f bass %.2f kick %.2f snare %.2f\n", phase, a / count, b / count, c / count, d / count);
-        }
     // Meter and phase: the bar length and place in it whose beats most look like downbeats, the
     // others then averaging out. In 4/4 every third beat mixes all four kinds of beat, and in 3/4
     // every fourth mixes all three.
@@ -272,12 +266,12 @@ BarGrid findBars(const std::vector<double>& beats, const FrameFeatures& f, bool 
         for (int phase = 0; phase < m; ++phase) {
             double sum = 0.0;
             int count = 0;
-            for (std::size_t i = static_cast<std::size_t>(phase); i < n; i += static_cast<std::size_t>(m)) {
+            for (std::size_t i = static_cast<std::size_t>(phase); i < n;
+                 i += static_cast<std::size_t>(m)) {
                 sum += down[i];
                 ++count;
             }
             const double score = count ? sum / count : -1e300;
-            if (std::getenv("CORVANE_DEBUG")) std::fprintf(stderr, "meter %d phase %d: %.3f\n", m, phase, score);
             if (score > best) {
                 best = score;
                 bestPhase = phase;

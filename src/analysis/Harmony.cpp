@@ -199,7 +199,8 @@ std::vector<ChordName> estimateChords(const CellChroma& chroma, const std::vecto
             const double cosine = norm > 0.0 ? dot / (norm * std::sqrt(3.0)) : 0.0;
             score[i][static_cast<std::size_t>(s)] =
                 cosine + 0.6 * b[r] + 0.15 * (b[third] + b[fifth]);
-            if (key && diatonic(*key, r, minorState(s))) score[i][static_cast<std::size_t>(s)] += 0.08;
+            if (key && diatonic(*key, r, minorState(s)))
+                score[i][static_cast<std::size_t>(s)] += 0.08;
         }
         const bool weak = !(chroma.strength[i] > 0.03f * loud) || norm <= 0.0;
         score[i][kNoChord] = weak ? 10.0 : 0.72;
@@ -270,7 +271,8 @@ std::optional<Key> estimateKey(const CellChroma& chroma, const std::vector<doubl
         if (chords[i].quality == ChordQuality::none) continue;
         const double d = bounds[i + 1] - bounds[i];
         for (int k = 0; k < 12; ++k) {
-            bassProfile[static_cast<std::size_t>(k)] += d * chroma.bass[12 * i + static_cast<std::size_t>(k)];
+            bassProfile[static_cast<std::size_t>(k)] +=
+                d * chroma.bass[12 * i + static_cast<std::size_t>(k)];
             bassTotal += d * chroma.bass[12 * i + static_cast<std::size_t>(k)];
         }
     }
@@ -280,12 +282,18 @@ std::optional<Key> estimateKey(const CellChroma& chroma, const std::vector<doubl
         const Key candidate{key % 12, key >= 12 ? Mode::minor : Mode::major};
         std::array<double, 12> rotated{};
         for (int k = 0; k < 12; ++k)
-            rotated[static_cast<std::size_t>(k)] = profile[static_cast<std::size_t>((k + candidate.tonic) % 12)];
-        const double fit = correlation(rotated.data(), candidate.mode == Mode::minor ? kMinorProfile.data() : kMajorProfile.data());
+            rotated[static_cast<std::size_t>(k)] =
+                profile[static_cast<std::size_t>((k + candidate.tonic) % 12)];
+        const double fit =
+            correlation(rotated.data(), candidate.mode == Mode::minor ? kMinorProfile.data()
+                                                                      : kMajorProfile.data());
         double function = 0.0;
         for (int c = 0; c < 24; ++c)
-            function += chordTime[static_cast<std::size_t>(c)] * chordWeight(candidate, c % 12, c >= 12);
-        const double bassTonic = bassTotal > 0.0 ? bassProfile[static_cast<std::size_t>(candidate.tonic)] / bassTotal : 0.0;
+            function +=
+                chordTime[static_cast<std::size_t>(c)] * chordWeight(candidate, c % 12, c >= 12);
+        const double bassTonic =
+            bassTotal > 0.0 ? bassProfile[static_cast<std::size_t>(candidate.tonic)] / bassTotal
+                            : 0.0;
         const double score = fit + function + 0.5 * bassTonic;
         if (score > bestScore) {
             bestScore = score;
