@@ -261,7 +261,8 @@ struct FeatureExtractor::Impl {
     bool stems;
     int workers;
     std::unique_ptr<dsp::FftPlan> onsetPlan, treblePlan, bassPlan;
-    // Stems: rhythm = drums, harmony = other, low = bass, mix = all four. Mix input: all one.
+    // Stems: rhythm = drums, harmony = bass + other, low = bass, mix = all four. Mix input: all
+    // one.
     Signal rhythm, mix, harmony, low;
     std::unique_ptr<OnsetPath> rhythmOnsets, mixOnsets;
     std::unique_ptr<ChromaPath> treble, bass;
@@ -381,7 +382,8 @@ void FeatureExtractor::pushStems(const dsp::StemBlock& block) {
     m->accumulate(m->total, n, {mids[0], mids[1], mids[2], mids[3], mix});
     m->rhythm.data.insert(m->rhythm.data.end(), mids[1], mids[1] + n);
     m->low.data.insert(m->low.data.end(), mids[2], mids[2] + n);
-    m->harmony.data.insert(m->harmony.data.end(), mids[3], mids[3] + n);
+    // The harmony is read from bass and other together: the bass's notes belong to the chord.
+    for (std::size_t i = 0; i < n; ++i) m->harmony.data.push_back(mids[2][i] + mids[3][i]);
     m->mix.data.insert(m->mix.data.end(), mix, mix + n);
     m->total += static_cast<std::int64_t>(n);
     m->process(false);

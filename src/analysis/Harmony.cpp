@@ -276,6 +276,43 @@ std::optional<Key> estimateKey(const CellChroma& chroma, const std::vector<doubl
             bassTotal += d * chroma.bass[12 * i + static_cast<std::size_t>(k)];
         }
     }
+    // Cadences: a major chord moving to the chord a fifth below (V to I) points at that chord as
+    // the tonic, as a share of all chord changes.
+    std::array<double, 24> cadences{};
+    int changes = 0;
+    const ChordName* previous = nullptr;
+    for (const ChordName& c : chords) {
+        if (c.quality == ChordQuality::none) continue;
+        if (previous && (previous->root != c.root || previous->quality != c.quality)) {
+            ++changes;
+            if (previous->quality != ChordQuality::minor && (previous->root + 5) % 12 == c.root)
+                cadences[static_cast<std::size_t>(
+                    c.root + (c.quality == ChordQuality::minor ? 12 : 0))] += 1.0;
+        }
+        previous = &c;
+    }
+    if (changes > 0)
+        for (double& v : cadences) v /= changes;
+
+    // Songs mostly open on their tonic chord, and often close on it: the first and last chords
+    // held for at least a second (a cell's worth of a fading onset does not count).
+    const ChordName* first = nullptr;
+    const ChordName* last = nullptr;
+    for (std::size_t i = 0; i < chords.size();) {
+        std::size_t j = i;
+        while (j < chords.size() && chords[j].root == chords[i].root &&
+               chords[j].quality == chords[i].quality)
+            ++j;
+        if (chords[i].quality != ChordQuality::none && bounds[j] - bounds[i] >= 1.0) {
+            if (!first) first = &chords[i];
+            last = &chords[i];
+        }
+        i = j;
+    }
+    auto stateOf = [](const ChordName* c) {
+        return c ? c->root + (c->quality == ChordQuality::minor ? 12 : 0) : -1;
+    };
+
     int best = 0;
     double bestScore = -1e300;
     for (int key = 0; key < 24; ++key) {
@@ -294,7 +331,10 @@ std::optional<Key> estimateKey(const CellChroma& chroma, const std::vector<doubl
         const double bassTonic =
             bassTotal > 0.0 ? bassProfile[static_cast<std::size_t>(candidate.tonic)] / bassTotal
                             : 0.0;
-        const double score = fit + function + 0.5 * bassTonic;
+        const double ends =
+            (stateOf(first) == key ? 0.2 : 0.0) + (stateOf(last) == key ? 0.1 : 0.0);
+        const double score =
+            fit + function + 0.5 * bassTonic + cadences[static_cast<std::size_t>(key)] + ends;
         if (score > bestScore) {
             bestScore = score;
             best = key;
