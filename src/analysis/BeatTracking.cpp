@@ -233,7 +233,15 @@ BarGrid findBars(const std::vector<double>& beats, const FrameFeatures& f, bool 
         kick[i] = maxNear(low, frame, 2);
         snare[i] = maxNear(high, frame, 2);
         if (i > 0) {
-            harm[i] = distance(&chroma[12 * i], &chroma[12 * (i - 1)]);
+            // Two beats either side, so that a walking bass or an arpeggio's single notes average
+            // out and what changes is the chord.
+            std::array<float, 12> before{}, after{};
+            for (std::size_t k = 0; k < 12; ++k) {
+                before[k] =
+                    0.5f * (chroma[12 * (i - 1) + k] + chroma[12 * (i >= 2 ? i - 2 : i - 1) + k]);
+                after[k] = 0.5f * (chroma[12 * i + k] + chroma[12 * std::min(i + 1, n - 1) + k]);
+            }
+            harm[i] = distance(after.data(), before.data());
             // A new bass note, not one dying away: the change counts as far as the bass is
             // louder than on the beat before.
             const double rise =
