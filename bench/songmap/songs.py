@@ -348,7 +348,8 @@ def place_chord(p, rng, parts, place, start, length, symbol, dense, meter):
             if (x - start) % meter == 0:
                 bass.note(t(x), dur(x, x + 0.9), b0 if (x - start) % (2 * meter) == 0 else b0 + 7, 95)
     elif bstyle == "walking":
-        steps = [0, 4 if "min" not in symbol else 3, 7, 9]
+        third = 3 if parse_roman(symbol)[1].startswith("min") else 4
+        steps = [0, third, 7, 5 if third == 3 else 9]  # chord tones, then a step down to the fifth
         for i, x in enumerate(np.arange(start, end, 1.0)):
             bass.note(t(x), dur(x, x + 0.9), b0 + steps[i % 4], 92)
 
