@@ -4,7 +4,8 @@
     score.py SONGS ESTIMATES
 SONGS/<name>/truth.json is the truth; ESTIMATES/<name>/{stems,mix}.json the maps read from the
 stems and from the mix alone (corvane-songmap). Prints "name value unit" lines per song and as
-means over the tuned songs and the held-out ones ("holdout-" names): tempo within 4 % (Acc1),
+means over the tuned songs, the held-out ones ("holdout-" names) and those written after the
+tuning ("fresh-"): tempo within 4 % (Acc1),
 beat and downbeat F-measure, key weighted score, chord majmin and root recall, and the sections'
 pairwise F-measure. "check-" songs are reported as what they test: beats found where there is no
 steady beat, chords and a key found where there is no harmony.
@@ -71,7 +72,7 @@ def main():
     songs, estimates = sys.argv[1:]
     warnings.simplefilter("ignore")
     names = sorted(n for n in os.listdir(estimates) if os.path.isdir(os.path.join(estimates, n)))
-    groups = {"tuned": {}, "holdout": {}}
+    groups = {"tuned": {}, "holdout": {}, "fresh": {}}
     for name in names:
         with open(os.path.join(songs, name, "truth.json")) as f:
             truth = json.load(f)
@@ -86,7 +87,7 @@ def main():
                     print("%s_%s_%s %.2f" % (name, metric, source, value))
                 continue
             s = score(truth, est)
-            group = groups["holdout" if name.startswith("holdout-") else "tuned"]
+            group = groups[name.split("-")[0] if name.split("-")[0] in groups else "tuned"]
             for metric in METRICS:
                 group.setdefault((metric, source), []).append(s[metric])
             print(" ".join("%s=%.3f" % (m, s[m]) for m in METRICS) + "  [%s, %s]" % (name, source))

@@ -11,8 +11,8 @@ so the truth (beat times, downbeats, chord spans) is known to the sample.
     songs.py OUT_FOLDER [NAME...]
 writes OUT_FOLDER/<name>/mix.wav (32-bit float stereo), truth.json and title.txt. Deterministic;
 a folder whose stamp matches this file and songs.py of the quality benchmark is kept as it is.
-Songs whose name starts with "holdout-" are kept out of tuning; "check-" songs test behaviour
-(no steady beat, no harmony) rather than accuracy.
+Songs whose name starts with "holdout-" were kept out of tuning, "fresh-" ones were written after it;
+"check-" songs test behaviour (no steady beat, no harmony) rather than accuracy.
 """
 
 import hashlib
@@ -206,6 +206,26 @@ SONGS = [
         ("chorus", 8, [("IV", 4), ("V", 4), ("I", 4), ("I", 4)], True, True),
         ("verse", 8, [("I", 4), ("V", 4), ("vi", 4), ("IV", 4)], True, False),
     ], "musescore", "rock", bpm_end=97, intro=6.0, intro_chords=["I", "IV"], chords="strum"),
+    # Written after the tuning was done and looked at once, to check the held-out songs' figures
+    # on music nothing was changed for.
+    plan("fresh-pop", 132, 4, 69, "major", [
+        ("verse", 8, [("I", 4), ("iii", 4), ("vi", 4), ("IV", 4)], True, False),
+        ("chorus", 8, [("IV", 2), ("V", 2), ("I", 4)], True, True),
+        ("verse", 8, [("I", 4), ("iii", 4), ("vi", 4), ("IV", 4)], True, False),
+    ], "musescore", "pop", chords="strum", bass="eighths"),
+    plan("fresh-waltz", 100, 3, 65, "major", [
+        ("verse", 8, [("I", 3), ("IV", 3), ("V7", 3), ("I", 3)], True, False),
+        ("chorus", 8, [("vi", 3), ("ii", 3), ("V", 3), ("I", 3)], True, True),
+    ], "timgm", "waltz", chords="arpeggio", bass="waltz"),
+    plan("fresh-minor-ballad", 88, 4, 61, "minor", [
+        ("verse", 4, [("i", 4), ("bVI", 4), ("bIII", 4), ("bVII", 4)], True, False),
+        ("chorus", 4, [("iv", 4), ("i", 4), ("V", 4), ("V", 4)], True, True),
+        ("verse", 4, [("i", 4), ("bVI", 4), ("bIII", 4), ("bVII", 4)], True, False),
+    ], "fluid", "ballad", pickup=1, chords="arpeggio", bass="long"),
+    plan("fresh-shuffle", 112, 4, 58, "major", [
+        ("verse", 8, [("I", 4), ("IV", 4), ("I", 4), ("V7", 4)], True, False),
+        ("chorus", 8, [("IV", 4), ("I", 4), ("ii", 2), ("V7", 2), ("I", 4)], True, True),
+    ], "fluid", "shuffle", swing=0.66, bass="walking"),
     # Behaviour checks: a free-time pad with no beat, and drums with no harmony.
     plan("check-pad", 60, 4, 62, "major", [
         ("verse", 8, [("I", 8), ("IV", 8), ("vi", 8), ("V", 8)], False, False),

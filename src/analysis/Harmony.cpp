@@ -208,8 +208,8 @@ std::vector<ChordName> estimateChords(const CellChroma& chroma, const std::vecto
 
     // Viterbi: a chord tends to last; changes come more readily at a bar's start.
     constexpr double kSharpness = 12.0;
-    const double stayOn = std::log(0.80), changeOn = std::log(0.20 / (kChordStates - 1));
-    const double stayOff = std::log(0.93), changeOff = std::log(0.07 / (kChordStates - 1));
+    const double stayOn = std::log(0.60), changeOn = std::log(0.40 / (kChordStates - 1));
+    const double stayOff = std::log(0.85), changeOff = std::log(0.15 / (kChordStates - 1));
     std::vector<std::array<int, kChordStates>> from(n);
     std::array<double, kChordStates> total{};
     for (int s = 0; s < kChordStates; ++s)

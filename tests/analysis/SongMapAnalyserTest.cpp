@@ -61,15 +61,15 @@ std::vector<float> note(double pitch, double seconds, float level) {
     return x;
 }
 
-// Clicks on every beat at `bpm` from `start`, the first of every four louder.
+// Clicks on every beat at `bpm` from `start`, the first of every `perBar` louder.
 void clickTrack(std::vector<dsp::StemData>& stems, double bpm, double start,
-                std::vector<double>* times = nullptr) {
+                std::vector<double>* times = nullptr, int perBar = 4) {
     std::mt19937 rng(7);
     auto& drums = stems[dsp::rawValue(dsp::StemKind::drums)];
     const double seconds = static_cast<double>(drums.l.size()) / kRate;
     for (int b = 0; start + b * 60.0 / bpm < seconds - 0.1; ++b) {
         const double t = start + b * 60.0 / bpm;
-        add(drums, static_cast<std::size_t>(t * kRate), hit(rng, b % 4 == 0 ? 0.8f : 0.5f));
+        add(drums, static_cast<std::size_t>(t * kRate), hit(rng, b % perBar == 0 ? 0.8f : 0.5f));
         if (times) times->push_back(t);
     }
 }
@@ -79,17 +79,18 @@ struct Triad {
     bool minor;
 };
 
-// Triads in the other stem and their roots two octaves down in the bass, `seconds` each.
+// Triads in the other stem and their roots two octaves down in the bass, `seconds` each, tuned
+// `cents` away from A = 440 Hz.
 void progression(std::vector<dsp::StemData>& stems, const std::vector<Triad>& chords, double start,
-                 double seconds) {
+                 double seconds, double cents = 0.0) {
     auto& other = stems[dsp::rawValue(dsp::StemKind::other)];
     auto& bass = stems[dsp::rawValue(dsp::StemKind::bass)];
     for (std::size_t c = 0; c < chords.size(); ++c) {
         const auto at = static_cast<std::size_t>((start + c * seconds) * kRate);
         const Triad& t = chords[c];
         for (const int interval : {0, t.minor ? 3 : 4, 7})
-            add(other, at, note(t.root + interval, seconds, 0.12f));
-        add(bass, at, note(t.root - 24, seconds, 0.3f));
+            add(other, at, note(t.root + interval + cents / 100.0, seconds, 0.12f));
+        add(bass, at, note(t.root - 24 + cents / 100.0, seconds, 0.3f));
     }
 }
 
@@ -144,6 +145,107 @@ TEST(SongMapAnalyser, TriadProgressionGivesItsChordsAndKey) {
     EXPECT_EQ(map.key, (Key{0, Mode::major}));
     // After the music: no chord.
     EXPECT_EQ(map.chordAt(33.5)->quality, ChordQuality::none);
+}
+
+TEST(SongMapAnalyser, BarsFollowTheHarmonyThroughAPickupAndInThreeFour) {
+    // 4/4 at 100 bpm with the chords changing every bar from the second beat on: that beat is a
+    // downbeat, and the first is a one-beat pickup (bar 1, beat 4).
+    std::vector<dsp::StemData> stems = silentStems(26.0);
+    const double beat = 0.6;
+    clickTrack(stems, 100.0, 0.5);
+    progression(stems,
+                {{60, false},
+                 {57, true},
+                 {65, false},
+                 {67, false},
+                 {60, false},
+                 {57, true},
+                 {65, false},
+                 {67, false},
+                 {60, false},
+                 {62, true}},
+                0.5 + beat, 4 * beat);
+    SongMap map = analyse(stems);
+    ASSERT_EQ(map.beatsPerBar, 4);
+    ASSERT_FALSE(map.beats.empty());
+    EXPECT_NEAR(map.beats[0].time, 0.5, 0.02);
+    EXPECT_EQ(map.beats[0].bar, 1);
+    EXPECT_EQ(map.beats[0].beat, 4);
+    for (const Beat& b : map.beats) {
+        if (b.beat != 1) continue;
+        EXPECT_NEAR(std::remainder(b.time - 0.5 - beat, 4 * beat), 0.0, 0.02) << b.time;
+    }
+
+    // 3/4 at 120 bpm, a chord a bar.
+    stems = silentStems(26.0);
+    clickTrack(stems, 120.0, 0.5, nullptr, 3);
+    std::vector<Triad> waltz;
+    for (int bar = 0; bar < 16; ++bar)
+        waltz.push_back(bar % 2 ? Triad{67, false} : Triad{60, false});
+    progression(stems, waltz, 0.5, 1.5);
+    map = analyse(stems);
+    EXPECT_EQ(map.beatsPerBar, 3);
+    for (const Beat& b : map.beats) {
+        if (b.beat != 1) continue;
+        EXPECT_NEAR(std::remainder(b.time - 0.5, 1.5), 0.0, 0.02) << b.time;
+    }
+}
+
+TEST(SongMapAnalyser, FreeIntroGetsNoBeatsAndDetunedChordsAreStillFound) {
+    // Eight seconds of held chords 40 cents sharp, then a click track under the same chords.
+    std::vector<dsp::StemData> stems = silentStems(26.0);
+    progression(stems, {{62, true}, {67, false}, {60, false}, {65, false}, {62, true}}, 0.0, 5.0,
+                40.0);
+    std::vector<double> clicks;
+    clickTrack(stems, 120.0, 8.0, &clicks);
+    const SongMap map = analyse(stems);
+    ASSERT_TRUE(map.steadyBeat);
+    EXPECT_GE(map.beats.front().time, 7.9);
+    EXPECT_NEAR(map.tempoBpm, 120.0, 1.2);
+    const int roots[] = {2, 7, 0, 5, 2};
+    for (int c = 0; c < 5; ++c) {
+        const Chord* at = map.chordAt(c * 5.0 + 2.5);
+        ASSERT_NE(at, nullptr) << c;
+        EXPECT_EQ(at->root, roots[c]) << "chord " << c;
+        EXPECT_EQ(at->quality, c % 4 == 0 ? ChordQuality::minor : ChordQuality::major) << c;
+    }
+}
+
+TEST(SongMapAnalyser, RepeatedPartsShareALabel) {
+    // A B A B: eight bars of C-Am over a quiet click, then eight of F-G with a loud bass and
+    // clicks twice as strong, twice over.
+    std::vector<dsp::StemData> stems = silentStems(70.0);
+    clickTrack(stems, 120.0, 0.5);
+    for (int part = 0; part < 4; ++part) {
+        const double start = 0.5 + part * 16.0;
+        std::vector<Triad> chords;
+        for (int bar = 0; bar < 8; ++bar)
+            chords.push_back(part % 2 ? (bar % 2 ? Triad{67, false} : Triad{65, false})
+                                      : (bar % 2 ? Triad{57, true} : Triad{60, false}));
+        progression(stems, chords, start, 2.0);
+        if (part % 2)
+            for (auto* s : {&stems[0].l, &stems[0].r})  // a voice-like tone in the B parts
+                for (std::size_t i = static_cast<std::size_t>(start * kRate);
+                     i < static_cast<std::size_t>((start + 16.0) * kRate); ++i)
+                    (*s)[i] += 0.1f * static_cast<float>(std::sin(2 * kPi * 523.25 * i / kRate));
+    }
+    const SongMap map = analyse(stems);
+    // The label sounding in the middle of each part.
+    auto labelAt = [&](double t) {
+        for (const Section& s : map.sections)
+            if (s.start <= t && t < s.end) return s.label;
+        return std::string();
+    };
+    EXPECT_EQ(labelAt(8.5), labelAt(40.5));
+    EXPECT_EQ(labelAt(24.5), labelAt(56.5));
+    EXPECT_NE(labelAt(8.5), labelAt(24.5));
+    EXPECT_EQ(map.sections.front().label, "A");
+    for (const double boundary : {16.5, 32.5, 48.5}) {
+        double nearest = 1e9;
+        for (const Section& s : map.sections)
+            nearest = std::min(nearest, std::abs(s.start - boundary));
+        EXPECT_LT(nearest, 2.1) << boundary;
+    }
 }
 
 TEST(SongMapAnalyser, MajorScaleOverItsTonicGivesTheKey) {
