@@ -267,10 +267,11 @@ struct FeatureExtractor::Impl {
     std::unique_ptr<OnsetPath> rhythmOnsets, mixOnsets;
     std::unique_ptr<ChromaPath> treble, bass;
     std::int64_t total = 0;
-    // Energy sums per onset frame, filled as samples arrive.
-    std::array<std::vector<double>, 4> stemSums;
-    std::vector<double> mixSums;
-    std::vector<int> counts;
+    // Mean squares per onset frame (StemKind order, then the mix), filled as samples arrive:
+    // the frame still open keeps its sums here until its last sample has come.
+    std::array<std::vector<float>, 5> energy;
+    std::array<double, 5> openSums{};
+    std::int64_t openFrame = 0, openCount = 0;
     std::vector<float> scratch[5];
 
     Signal& harmonySignal() { return stems ? harmony : mix; }
@@ -284,33 +285,34 @@ struct FeatureExtractor::Impl {
             std::floor(static_cast<double>(i) * kFrameRate / sampleRate + 0.5));
     }
 
+    void closeFrame() {
+        for (std::size_t k = 0; k < 5; ++k) {
+            energy[k].push_back(openCount > 0 ? static_cast<float>(openSums[k] / openCount) : 0.0f);
+            openSums[k] = 0.0;
+        }
+        openCount = 0;
+        ++openFrame;
+    }
+
     void accumulate(std::int64_t start, std::size_t n, const std::array<const float*, 5>& mids) {
         std::int64_t i = start;
         const std::int64_t end = start + static_cast<std::int64_t>(n);
         while (i < end) {
             const std::int64_t f = frameOf(i);
+            while (openFrame < f) closeFrame();
             // First sample of frame f + 1.
             std::int64_t next = static_cast<std::int64_t>(
                 std::ceil((static_cast<double>(f) + 0.5) * sampleRate / kFrameRate));
             while (frameOf(next) <= f) ++next;
             const std::int64_t stop = std::min(end, next);
-            if (static_cast<std::int64_t>(counts.size()) <= f) {
-                counts.resize(static_cast<std::size_t>(f + 1), 0);
-                mixSums.resize(static_cast<std::size_t>(f + 1), 0.0);
-                for (auto& s : stemSums) s.resize(static_cast<std::size_t>(f + 1), 0.0);
-            }
-            const auto fi = static_cast<std::size_t>(f);
-            for (int k = 0; k < 5; ++k) {
-                if (!mids[static_cast<std::size_t>(k)]) continue;
+            for (std::size_t k = 0; k < 5; ++k) {
+                if (!mids[k]) continue;
                 double sum = 0.0;
-                const float* p = mids[static_cast<std::size_t>(k)] + (i - start);
+                const float* p = mids[k] + (i - start);
                 for (std::int64_t j = 0; j < stop - i; ++j) sum += static_cast<double>(p[j]) * p[j];
-                if (k < 4)
-                    stemSums[static_cast<std::size_t>(k)][fi] += sum;
-                else
-                    mixSums[fi] += sum;
+                openSums[k] += sum;
             }
-            counts[fi] += static_cast<int>(stop - i);
+            openCount += stop - i;
             i = stop;
         }
     }
@@ -411,25 +413,19 @@ FrameFeatures FeatureExtractor::finish() {
     f.samples = m->total;
     f.stems = m->stems;
     OnsetPath& r = *m->rhythmOnsets;
-    OnsetPath& x = m->mixOnsets ? *m->mixOnsets : r;
     const std::size_t frames = r.flux.size();
-    f.rhythmFlux = r.flux;
-    f.rhythmLowFlux = r.lowFlux;
-    f.rhythmMidFlux = r.midFlux;
-    f.rhythmHighFlux = r.highFlux;
-    f.mixFlux = x.flux;
-    f.timbre = x.timbre;
-    // Energies as means per frame, on exactly the onset frames.
-    auto means = [&](const std::vector<double>& sums) {
-        std::vector<float> out(frames, 0.0f);
-        for (std::size_t i = 0; i < frames && i < sums.size(); ++i)
-            if (m->counts[i] > 0) out[i] = static_cast<float>(sums[i] / m->counts[i]);
-        return out;
-    };
-    f.mixEnergy = means(m->mixSums);
-    for (int k = 0; k < 4; ++k)
-        f.stemEnergy[static_cast<std::size_t>(k)] =
-            m->stems ? means(m->stemSums[static_cast<std::size_t>(k)]) : f.mixEnergy;
+    f.mixFlux = m->mixOnsets ? std::move(m->mixOnsets->flux) : r.flux;
+    f.timbre = std::move(m->mixOnsets ? m->mixOnsets->timbre : r.timbre);
+    f.rhythmFlux = std::move(r.flux);
+    f.rhythmLowFlux = std::move(r.lowFlux);
+    f.rhythmMidFlux = std::move(r.midFlux);
+    f.rhythmHighFlux = std::move(r.highFlux);
+    // Energies on exactly the onset frames.
+    if (m->openCount > 0) m->closeFrame();
+    for (auto& e : m->energy) e.resize(frames, 0.0f);
+    f.mixEnergy = std::move(m->energy[4]);
+    for (std::size_t k = 0; k < 4; ++k)
+        f.stemEnergy[k] = m->stems ? std::move(m->energy[k]) : f.mixEnergy;
     f.treble = std::move(m->treble->chroma);
     f.bass = std::move(m->bass->chroma);
     f.tuningCos = m->treble->tuningCos + m->bass->tuningCos;

@@ -20,8 +20,8 @@ inline constexpr int kChromaStep = 8;
 inline constexpr int kChromaBins = 36;  // a third of a semitone each; bin 0 is centred on C
 inline constexpr int kTimbreBands = 6;
 
-// What the analysis keeps of a song: a few numbers per onset frame and per chroma frame (about
-// 40 kB per minute), never the samples.
+// What the analysis keeps of a song: 16 floats per onset frame and 72 per chroma frame (about
+// 0.5 MB per minute, 31 MB per hour), never the samples.
 struct FrameFeatures {
     double sampleRate = 44100.0;
     std::int64_t samples = 0;
