@@ -83,13 +83,42 @@ struct FrameClock {
     std::int64_t neededFrom() const { return start(next); }
 };
 
+// One signal's frames on one clock, Hann-windowed and transformed in turn; each path owns one.
+class FrameSource {
+public:
+    FrameSource(const dsp::FftPlan& plan, double hop)
+        : m_plan(plan), m_scratch(plan.size()), m_window(hann(plan.size())) {
+        m_clock.hop = hop;
+        m_clock.length = plan.size();
+    }
+    bool due(const Signal& s, bool final, std::int64_t total) const {
+        return m_clock.due(s.end(), final, total);
+    }
+    // The next frame's spectrum (n / 2 + 1 interleaved re, im), valid until the next call.
+    const float* next(const Signal& s) {
+        const int n = m_clock.length;
+        s.read(m_clock.start(m_clock.next), n, m_scratch.time());
+        float* t = m_scratch.time();
+        for (int i = 0; i < n; ++i) t[i] *= m_window[static_cast<std::size_t>(i)];
+        m_plan.forward(m_scratch);
+        ++m_clock.next;
+        return m_scratch.spectrum();
+    }
+    std::int64_t neededFrom() const { return m_clock.neededFrom(); }
+    int length() const { return m_clock.length; }
+
+private:
+    const dsp::FftPlan& m_plan;
+    dsp::FFTScratch m_scratch;
+    std::vector<float> m_window;
+    FrameClock m_clock;
+};
+
 // Log-spectral flux and band energies of one signal, per onset frame.
 class OnsetPath {
 public:
     OnsetPath(double sampleRate, const dsp::FftPlan& plan)
-        : m_plan(plan), m_scratch(plan.size()), m_window(hann(plan.size())) {
-        m_clock.hop = sampleRate / kFrameRate;
-        m_clock.length = plan.size();
+        : m_frames(plan, sampleRate / kFrameRate) {
         const int bins = plan.size() / 2 + 1;
         m_previous.assign(static_cast<std::size_t>(bins), 0.0f);
         m_log.assign(static_cast<std::size_t>(bins), 0.0f);
@@ -110,14 +139,10 @@ public:
     }
 
     void run(const Signal& s, bool final, std::int64_t total) {
-        const int n = m_clock.length;
+        const int n = m_frames.length();
         const int bins = n / 2 + 1;
-        while (m_clock.due(s.end(), final, total)) {
-            s.read(m_clock.start(m_clock.next), n, m_scratch.time());
-            float* t = m_scratch.time();
-            for (int i = 0; i < n; ++i) t[i] *= m_window[static_cast<std::size_t>(i)];
-            m_plan.forward(m_scratch);
-            const float* spec = m_scratch.spectrum();
+        while (m_frames.due(s, final, total)) {
+            const float* spec = m_frames.next(s);
             std::array<float, kTimbreBands> band{};
             for (int k = 0, b = 0; k < bins; ++k) {
                 const float re = spec[2 * k], im = spec[2 * k + 1];
@@ -145,18 +170,14 @@ public:
             highFlux.push_back(high);
             const float norm = 4.0f / (static_cast<float>(n) * static_cast<float>(n));
             for (const float e : band) timbre.push_back(std::log10(1e-10f + e * norm));
-            ++m_clock.next;
         }
     }
-    std::int64_t neededFrom() const { return m_clock.neededFrom(); }
+    std::int64_t neededFrom() const { return m_frames.neededFrom(); }
 
     std::vector<float> flux, lowFlux, midFlux, highFlux, timbre;
 
 private:
-    const dsp::FftPlan& m_plan;
-    dsp::FFTScratch m_scratch;
-    std::vector<float> m_window;
-    FrameClock m_clock;
+    FrameSource m_frames;
     std::vector<float> m_previous, m_log;
     int m_lowEnd = 2, m_highStart = 1;
     std::array<int, kTimbreBands> m_bandEnd{};
@@ -169,13 +190,9 @@ public:
     // Peaks between loHz and hiHz; `bassWeighting` favours the lowest notes (the root).
     ChromaPath(double sampleRate, const dsp::FftPlan& plan, double loHz, double hiHz,
                bool bassWeighting)
-        : m_plan(plan),
-          m_scratch(plan.size()),
-          m_window(hann(plan.size())),
+        : m_frames(plan, sampleRate / kFrameRate * kChromaStep),
           m_sampleRate(sampleRate),
           m_bassWeighting(bassWeighting) {
-        m_clock.hop = sampleRate / kFrameRate * kChromaStep;
-        m_clock.length = plan.size();
         const double binHz = sampleRate / plan.size();
         const int bins = plan.size() / 2 + 1;
         m_lo = std::clamp(static_cast<int>(loHz / binHz), 2, bins - 2);
@@ -185,13 +202,8 @@ public:
     }
 
     void run(const Signal& s, bool final, std::int64_t total) {
-        const int n = m_clock.length;
-        while (m_clock.due(s.end(), final, total)) {
-            s.read(m_clock.start(m_clock.next), n, m_scratch.time());
-            float* t = m_scratch.time();
-            for (int i = 0; i < n; ++i) t[i] *= m_window[static_cast<std::size_t>(i)];
-            m_plan.forward(m_scratch);
-            const float* spec = m_scratch.spectrum();
+        while (m_frames.due(s, final, total)) {
+            const float* spec = m_frames.next(s);
             float top = 0.0f;
             for (int k = m_lo - 1; k <= m_hi + 1; ++k) {
                 const float re = spec[2 * k], im = spec[2 * k + 1];
@@ -215,7 +227,7 @@ public:
                 const double curve = la - 2.0 * lb + lc;
                 const double delta =
                     curve < 0.0 ? std::clamp(0.5 * (la - lc) / curve, -0.5, 0.5) : 0.0;
-                const double hz = (k + delta) * m_sampleRate / m_clock.length;
+                const double hz = (k + delta) * m_sampleRate / m_frames.length();
                 const double pitch = midiPitch(hz);
                 double weight = b;
                 if (m_bassWeighting) weight *= std::clamp((64.0 - pitch) / 20.0, 0.0, 1.0);
@@ -234,19 +246,15 @@ public:
                     tuningSin += weight * std::sin(kTwoPi * pitch);
                 }
             }
-            ++m_clock.next;
         }
     }
-    std::int64_t neededFrom() const { return m_clock.neededFrom(); }
+    std::int64_t neededFrom() const { return m_frames.neededFrom(); }
 
     std::vector<float> chroma;
     double tuningCos = 0.0, tuningSin = 0.0;
 
 private:
-    const dsp::FftPlan& m_plan;
-    dsp::FFTScratch m_scratch;
-    std::vector<float> m_window;
-    FrameClock m_clock;
+    FrameSource m_frames;
     double m_sampleRate;
     bool m_bassWeighting;
     int m_lo = 2, m_hi = 2;
