@@ -197,8 +197,12 @@ std::vector<ChordName> estimateChords(const CellChroma& chroma, const std::vecto
             const double dot = x[static_cast<std::size_t>(r)] + x[static_cast<std::size_t>(third)] +
                                x[static_cast<std::size_t>(fifth)];
             const double cosine = norm > 0.0 ? dot / (norm * std::sqrt(3.0)) : 0.0;
-            score[i][static_cast<std::size_t>(s)] =
-                cosine + 0.6 * b[r] + 0.15 * (b[third] + b[fifth]);
+            score[i][static_cast<std::size_t>(s)] = cosine +
+                                                    (downbeat.empty() ? 0.6
+                                                     : downbeat[i]    ? 0.9
+                                                                      : 0.45) *
+                                                        b[r] +
+                                                    0.15 * (b[third] + b[fifth]);
             if (key && diatonic(*key, r, minorState(s)))
                 score[i][static_cast<std::size_t>(s)] += 0.08;
         }
