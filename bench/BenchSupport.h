@@ -52,4 +52,7 @@ void benchModel(const std::filesystem::path& song);
 // tick, and the real binary's start-up to a drawn window.
 void benchWindow(const std::filesystem::path& song, const std::string& corvanePath);
 
+// The song map of 200 s of separated stems, with the separation's time in the same run.
+void benchSongMap();
+
 }  // namespace corvane::bench

@@ -306,11 +306,13 @@ int main(int argc, char** argv) {
     if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
-    // Sections by name ("catalogue" for the command-line figures alone); all without a name.
+    // Sections by name ("catalogue" for the command-line figures alone, "map" for the song map
+    // beside a separation); all without a name.
     auto wanted = [&](std::string_view section) {
         return argc < 2 || std::find(argv + 1, argv + argc, section) != argv + argc;
     };
     if (wanted("separate")) corvane::bench::benchSeparate();
+    if (wanted("separate") || wanted("map")) corvane::bench::benchSongMap();
     if (wanted("cli")) corvane::bench::benchCli();
     if (wanted("catalogue")) corvane::bench::benchCatalogue();
     return 0;
