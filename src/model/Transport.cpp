@@ -31,6 +31,18 @@ void Transport::setSong(Song song, const std::vector<float>& gains) {
     (void)m_engine->start(m_song.sampleRate);
 }
 
+void Transport::replaceStems(Song song) {
+    Q_ASSERT(QThread::currentThread() == thread());
+    if (!m_hasSong) return;
+    const bool playing = m_isPlaying;
+    const std::int64_t frame = playing ? currentFrame() : m_startFrame;
+    if (playing) stopPlayback();
+    m_song = std::move(song);
+    m_startFrame = std::clamp<std::int64_t>(frame, 0, std::max<std::int64_t>(m_song.frames - 1, 0));
+    setPosition(m_song.seconds(m_startFrame));
+    if (playing) play();
+}
+
 void Transport::setGains(const std::vector<float>& gains) {
     Q_ASSERT(QThread::currentThread() == thread());
     if (!m_hasSong) return;

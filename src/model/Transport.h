@@ -47,6 +47,10 @@ public:
     // missing sound output is known when the studio opens rather than at Play; the resume point
     // is frame 0, and the stems are heard at `gains` (one per stem).
     void setSong(Song song, const std::vector<float>& gains);
+    // The same song's stems made anew (by the other separation method): what plays goes on from
+    // the same song frame, with the same gains, loop, tempo and pitch, the new stems crossfaded in
+    // as a fader change would be. `song` has the current song's length and rate.
+    void replaceStems(Song song);
     // Whether the output device opened for the current song.
     bool hasOutput() const { return m_engine->isRunning(); }
     bool hasSong() const { return m_hasSong; }

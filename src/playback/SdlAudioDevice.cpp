@@ -40,7 +40,7 @@ std::optional<Error> SdlAudioDevice::open(double sampleRate, RenderSource& sourc
     want.userdata = &source;
     SDL_AudioSpec have{};
     // No allowed changes: SDL converts our rate and format to whatever the hardware takes.
-    m_device = SDL_OpenAudioDevice(nullptr, 0, &want, &have, 0);
+    m_device = SDL_OpenAudioDevice(m_name.empty() ? nullptr : m_name.c_str(), 0, &want, &have, 0);
     if (m_device == 0) {
         SDL_QuitSubSystem(SDL_INIT_AUDIO);
         m_subsystem = false;
@@ -48,6 +48,15 @@ std::optional<Error> SdlAudioDevice::open(double sampleRate, RenderSource& sourc
     }
     SDL_PauseAudioDevice(m_device, 0);
     return std::nullopt;
+}
+
+std::vector<std::string> SdlAudioDevice::outputNames() {
+    std::vector<std::string> names;
+    if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) return names;
+    for (int i = 0, n = SDL_GetNumAudioDevices(0); i < n; ++i)
+        if (const char* name = SDL_GetAudioDeviceName(i, 0)) names.emplace_back(name);
+    SDL_QuitSubSystem(SDL_INIT_AUDIO);
+    return names;
 }
 
 void SdlAudioDevice::close() {

@@ -1,6 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include <string>
+#include <vector>
+
 #include <cstdint>
 
 #include "playback/AudioDevice.h"
@@ -12,7 +15,8 @@ namespace corvane::playback {
 // The render source is called on SDL's audio thread. Main thread only.
 class SdlAudioDevice final : public AudioDevice {
 public:
-    SdlAudioDevice() = default;
+    // The system's default output, or the one SDL lists under `name` (outputNames()).
+    explicit SdlAudioDevice(std::string name = {}) : m_name(std::move(name)) {}
     ~SdlAudioDevice() override;
     SdlAudioDevice(const SdlAudioDevice&) = delete;
     SdlAudioDevice& operator=(const SdlAudioDevice&) = delete;
@@ -21,7 +25,12 @@ public:
     void close() override;
     bool isOpen() const override { return m_device != 0; }
 
+    // The outputs SDL can open by name, as it lists them now (empty when it lists none, or there is
+    // no sound at all). Main thread.
+    static std::vector<std::string> outputNames();
+
 private:
+    std::string m_name;
     std::uint32_t m_device = 0;
     bool m_subsystem = false;
 };
