@@ -9,6 +9,7 @@
 
 #include "dsp/common/FftPlan.h"
 #include "dsp/common/FloatBuf.h"
+#include "dsp/common/LongFrames.h"
 #include "dsp/common/Median13.h"
 #include "dsp/common/ParallelFor.h"
 #include "dsp/common/ProgressCounter.h"
@@ -16,9 +17,8 @@
 #include "dsp/common/StemKind.h"
 #include "dsp/common/StemSynthesis.h"
 #include "dsp/common/StftFrames.h"
+#include "dsp/refined/PitchTrack.h"
 #include "dsp/refined/RefinedKernels.h"
-#include "dsp/refined/RepeatingBackground.h"
-#include "dsp/standard/SeparationKernels.h"
 
 namespace corvane::dsp {
 
@@ -28,157 +28,242 @@ constexpr int kStems = kStemCount;
 constexpr int kJobs = 2 * kStems;  // one per (stem, channel)
 constexpr int kMedianHalf = 6;
 
-// Progress: analysis 0 to 0.2, medians 0.2 to 0.4, repeating background 0.4 to 0.55, synthesis
-// 0.55 to 1.
-constexpr double kMedianBase = 0.2;
-constexpr double kRepeatBase = 0.4;
-constexpr double kSynthesisBase = 0.55;
+// Progress: analysis 0 to 0.3, pitch and centre 0.3 to 0.4, voice 0.4 to 0.45, medians 0.45 to
+// 0.6, synthesis 0.6 to 1.
+constexpr double kPitchBase = 0.3;
+constexpr double kVoiceBase = 0.4;
+constexpr double kMedianBase = 0.45;
+constexpr double kSynthesisBase = 0.6;
 
-// The repeating background is looked for within this many seconds either side of a frame, in
-// frames at least this many seconds apart (so one sustained note does not count as a repeat).
-constexpr double kRepeatReachSeconds = 10.0;
-constexpr double kRepeatSpacingSeconds = 1.0;
+// The separation factor of the harmonic / percussive / residual split.
+constexpr float kSeparationFactor = 1.0f;
+// The short frame's part in the percussive and harmonic shares above the bass.
+constexpr float kShortFrameWeight = 0.15f;
+// Of a frame where a voice sings, the share of the bins between its harmonics that goes to the
+// vocals (breath, consonants, the voice's own reverb).
+constexpr float kCombFloor = 0.15f;
+// A voice gate stays open this many frames either side of a frame where the pitch moves like a
+// voice's (a held note between two glides, the vibrato that grows in only after the onset).
+constexpr int kGateHoldHalf = 8;
+// Harmonics of the voice followed up to this frequency.
+constexpr float kCombTopHz = 10000.0f;
 
 using synthesis::cancelled;
 using synthesis::FrameSpectra;
 using synthesis::workerFrames;
 
 struct Plans {
-    std::unique_ptr<FftPlan> mainPlan, shortPlan;
-    std::vector<float> mainWindow, shortWindow;
+    std::unique_ptr<FftPlan> main, shortFrames, longFrames;
+    std::vector<float> mainWindow, shortWindow, longWindow;
 };
 
-// Pass 1: the mid magnitude of every frame at both lengths (two short frames per main frame).
-void analyse(const StereoAudio& audio, std::int64_t n, std::int64_t frames, int workers,
-             const Plans& plans, FloatBuf& mainMag, FloatBuf& shortMag, FloatBuf& difference,
-             FloatBuf& total, const ProgressFn& progress, const std::atomic<bool>* cancel) {
-    ProgressCounter counter(frames, 0.0, kMedianBase, progress);
+std::int64_t clampFrame(std::int64_t t, std::int64_t frames) {
+    return std::clamp<std::int64_t>(t, 0, frames - 1);
+}
+
+// Every per-frame pass runs its frames on `workers` threads in contiguous ranges, reporting one
+// unit per frame.
+template <class Body>
+void forEachFrame(std::int64_t frames, int workers, ProgressCounter& counter,
+                  const std::atomic<bool>* cancel, const Body& body) {
     parallelFor(workers, workers, [&](int w) {
-        FFTScratch scratch(kFrameLength);
-        FFTScratch shortScratch(kShortFrameLength);
-        FrameSpectra spectra;
         auto [begin, end] = workerFrames(w, workers, frames);
         for (std::int64_t t = begin; t < end && !cancelled(cancel); ++t) {
-            spectra.transform(audio, n, t, plans.mainWindow.data(), *plans.mainPlan, scratch);
-            midMagnitude(spectra.lre(), spectra.lim(), spectra.rre(), spectra.rim(),
-                         mainMag.p() + t * kBins, kBins);
-            stereoEnergies(spectra.lre(), spectra.lim(), spectra.rre(), spectra.rim(),
-                           difference.p() + t * kBins, total.p() + t * kBins, kBins);
-            for (int h = 0; h < kShortFramesPerFrame; ++h) {
-                const std::int64_t u = t * kShortFramesPerFrame + h;
-                shortMidMagnitude(audio.l.data(), audio.r.data(), n, u, plans.shortWindow.data(),
-                                  *plans.shortPlan, shortScratch, shortMag.p() + u * kShortBins);
-            }
+            body(t);
             counter.advance();
         }
     });
 }
 
-// Pass 2: the percussive share of every bin, from the harmonic (along time) and percussive (along
-// frequency) medians at both lengths.
-void filterMedians(const FloatBuf& mainMag, const FloatBuf& shortMag, const FloatBuf& difference,
-                   const FloatBuf& total, std::int64_t frames, int workers, FloatBuf& percMask,
-                   FloatBuf& centre, const ProgressFn& progress, const std::atomic<bool>* cancel) {
-    ProgressCounter counter(frames, kMedianBase, kRepeatBase - kMedianBase, progress);
-    const std::int64_t shortFrames = frames * kShortFramesPerFrame;
+// The planes the passes hand on, frames * bins each.
+struct Planes {
+    explicit Planes(std::int64_t frames)
+        : mid(frames * kBins),
+          side(frames * kBins),
+          shortMid(frames * kShortFramesPerFrame * kShortBins),
+          longMid(frames * kLongBins),
+          salience(frames * kPitchCandidates),
+          cents(frames),
+          gate(frames) {}
+    FloatBuf mid, side, shortMid, longMid, salience, cents, gate;
+};
+
+// Pass 1: mid and side magnitudes at the main frame, the mid magnitude at the short frames (two
+// per main frame) and the low bins of the long frame.
+void analyse(const StereoAudio& audio, std::int64_t n, std::int64_t frames, int workers,
+             const Plans& plans, Planes& planes, const ProgressFn& progress,
+             const std::atomic<bool>* cancel) {
+    ProgressCounter counter(frames, 0.0, kPitchBase, progress);
     parallelFor(workers, workers, [&](int w) {
-        std::vector<float> harmonic(kBins), percussive(kBins), mainShare(kBins), shortShare(kBins);
-        std::vector<float> padded(kShortBins + kMedianPadding);
+        FFTScratch scratch(kFrameLength), shortScratch(kShortFrameLength),
+            longScratch(kLongFrameLength);
+        FrameSpectra spectra;
         auto [begin, end] = workerFrames(w, workers, frames);
         for (std::int64_t t = begin; t < end && !cancelled(cancel); ++t) {
+            spectra.transform(audio, n, t, plans.mainWindow.data(), *plans.main, scratch);
+            midSideMagnitudes(spectra.lre(), spectra.lim(), spectra.rre(), spectra.rim(),
+                              planes.mid.p() + t * kBins, planes.side.p() + t * kBins, kBins);
+            for (int h = 0; h < kShortFramesPerFrame; ++h) {
+                const std::int64_t u = t * kShortFramesPerFrame + h;
+                shortMidMagnitude(audio.l.data(), audio.r.data(), n, u, plans.shortWindow.data(),
+                                  *plans.shortFrames, shortScratch,
+                                  planes.shortMid.p() + u * kShortBins);
+            }
+            midMagnitudeFrom(audio.l.data(), audio.r.data(), n, longFrameStart(t),
+                             plans.longWindow.data(), *plans.longFrames, longScratch,
+                             planes.longMid.p() + t * kLongBins, kLongBins);
+            counter.advance();
+        }
+    });
+}
+
+// Pass 2: the pitch salience of every frame, and the centre measure (into `centre`, after which
+// the side magnitudes are no longer needed).
+void saliencesAndCentre(std::int64_t frames, int workers, const PitchGrid& grid, Planes& planes,
+                        FloatBuf& centre, const ProgressFn& progress,
+                        const std::atomic<bool>* cancel) {
+    ProgressCounter counter(frames, kPitchBase, kVoiceBase - kPitchBase, progress);
+    forEachFrame(frames, workers, counter, cancel, [&](std::int64_t t) {
+        pitchSalience(planes.mid.p() + t * kBins, grid, planes.salience.p() + t * kPitchCandidates);
+        const float* mid[5];
+        const float* side[5];
+        for (int i = 0; i < 5; ++i) {
+            const std::int64_t row = clampFrame(t + i - 2, frames) * kBins;
+            mid[i] = planes.mid.p() + row, side[i] = planes.side.p() + row;
+        }
+        smoothedCentre(mid, side, centre.p() + t * kBins, kBins);
+    });
+}
+
+// Pass 3: each frame's pitch from the saliences around it, then the voice gate from how the
+// pitch moves; then the voice's share of every bin (in place of the centre measure), and the
+// magnitudes at all three lengths with that share taken out: what the accompaniment's medians
+// are found on.
+void followVoice(std::int64_t frames, int workers, double sampleRate, Planes& planes,
+                 FloatBuf& voice, const ProgressFn& progress, const std::atomic<bool>* cancel) {
+    ProgressCounter counter(3 * frames, kVoiceBase, kMedianBase - kVoiceBase, progress);
+    float* cents = planes.cents.p();
+    float* gate = planes.gate.p();
+    forEachFrame(frames, workers, counter, cancel, [&](std::int64_t t) {
+        const float* rows[2 * kPitchSmoothHalf + 1];
+        for (int d = -kPitchSmoothHalf; d <= kPitchSmoothHalf; ++d)
+            rows[d + kPitchSmoothHalf] =
+                planes.salience.p() + clampFrame(t + d, frames) * kPitchCandidates;
+        cents[t] = choosePitch(rows);
+    });
+    if (cancelled(cancel)) return;
+    forEachFrame(frames, workers, counter, cancel, [&](std::int64_t t) {
+        float window[2 * kMotionHalf + 2];
+        for (int i = 0; i < 2 * kMotionHalf + 2; ++i)
+            window[i] = cents[clampFrame(t - kMotionHalf - 1 + i, frames)];
+        gate[t] = voiceGate(pitchMotion(window));
+    });
+    if (cancelled(cancel)) return;
+    const std::vector<float> band = vocalBandWeights(sampleRate);
+    const float binHz = static_cast<float>(sampleRate) * kInverseFrameLength;
+    const float combTop = std::min(kCombTopHz, 0.45f * static_cast<float>(sampleRate));
+    // The gate holds across kGateHoldHalf frames either side: read from a copy, since the pass
+    // below runs on the frames in parallel.
+    std::vector<float> held(static_cast<std::size_t>(frames));
+    for (std::int64_t t = 0; t < frames; ++t) {
+        float g = 0.0f;
+        for (int d = -kGateHoldHalf; d <= kGateHoldHalf; ++d)
+            g = std::max(g, gate[clampFrame(t + d, frames)]);
+        held[static_cast<std::size_t>(t)] = g;
+    }
+    parallelFor(workers, workers, [&](int w) {
+        std::array<float, kBins> comb{};
+        auto [begin, end] = workerFrames(w, workers, frames);
+        for (std::int64_t t = begin; t < end && !cancelled(cancel); ++t) {
+            comb.fill(0.0f);
+            if (cents[t] >= 0.0f)
+                harmonicComb(kPitchLowHz * std::exp2(cents[t] / 1200.0f), binHz, combTop,
+                             comb.data());
+            float* v = voice.p() + t * kBins;
+            voiceShare(comb.data(), v, band.data(), held[static_cast<std::size_t>(t)], kCombFloor,
+                       v, kBins);
+            float* mid = planes.mid.p() + t * kBins;
+            for (int k = 0; k < kBins; ++k) mid[k] *= 1.0f - v[k];
+            for (int h = 0; h < kShortFramesPerFrame; ++h) {
+                float* s = planes.shortMid.p() + (t * kShortFramesPerFrame + h) * kShortBins;
+                for (int j = 0; j < kShortBins; ++j) s[j] *= 1.0f - v[2 * j];
+            }
+            float* l = planes.longMid.p() + t * kLongBins;
+            for (int j = 0; j < kLongBins; ++j) l[j] *= 1.0f - v[std::min(j / 2, kBins - 1)];
+            counter.advance();
+        }
+    });
+}
+
+// Pass 4: the harmonic and percussive shares of the accompaniment in every bin, from the medians
+// at all three lengths: the long frame below the bass cross-over, the main and short frames
+// (mostly the main one) above it.
+void filterMedians(std::int64_t frames, int workers, const std::vector<float>& bass,
+                   const Planes& planes, FloatBuf& harmonic, FloatBuf& percussive,
+                   const ProgressFn& progress, const std::atomic<bool>* cancel) {
+    ProgressCounter counter(frames, kMedianBase, kSynthesisBase - kMedianBase, progress);
+    const std::int64_t shortFrames = frames * kShortFramesPerFrame;
+    constexpr int kLongShared = std::min(kBins, kLongBins / 2);
+    parallelFor(workers, workers, [&](int w) {
+        std::vector<float> h(kBins), p(kBins), sh(kBins), sp(kBins);
+        std::vector<float> padded(kBins + kMedianPadding);
+        auto [begin, end] = workerFrames(w, workers, frames);
+        for (std::int64_t t = begin; t < end && !cancelled(cancel); ++t) {
+            float* outH = harmonic.p() + t * kBins;
+            float* outP = percussive.p() + t * kBins;
             const float* rows[2 * kMedianHalf + 1];
+
             for (int d = -kMedianHalf; d <= kMedianHalf; ++d)
-                rows[d + kMedianHalf] =
-                    mainMag.p() + std::clamp<std::int64_t>(t + d, 0, frames - 1) * kBins;
-            timeMedianRow(rows, harmonic.data());
-            frequencyMedianRow(mainMag.p() + t * kBins, percussive.data());
-            percussiveMask(harmonic.data(), percussive.data(), mainShare.data(), kBins);
+                rows[d + kMedianHalf] = planes.mid.p() + clampFrame(t + d, frames) * kBins;
+            timeMedianRow(rows, h.data());
+            frequencyMedianRow(planes.mid.p() + t * kBins, p.data());
+            separationShares(h.data(), p.data(), kSeparationFactor, outH, outP, kBins);
+            for (int k = 0; k < kBins; ++k)
+                outH[k] *= 1.0f - kShortFrameWeight, outP[k] *= 1.0f - kShortFrameWeight;
 
             const std::int64_t u = t * kShortFramesPerFrame;
             for (int d = -kMedianHalf; d <= kMedianHalf; ++d)
                 rows[d + kMedianHalf] =
-                    shortMag.p() + std::clamp<std::int64_t>(u + d, 0, shortFrames - 1) * kShortBins;
-            timeMedianRow(rows, harmonic.data(), kShortBins);
-            frequencyMedianRow(shortMag.p() + u * kShortBins, percussive.data(), kShortBins,
+                    planes.shortMid.p() +
+                    std::clamp<std::int64_t>(u + d, 0, shortFrames - 1) * kShortBins;
+            timeMedianRow(rows, h.data(), kShortBins);
+            frequencyMedianRow(planes.shortMid.p() + u * kShortBins, p.data(), kShortBins,
                                padded.data());
-            shortPercussiveShare(harmonic.data(), percussive.data(), shortShare.data());
-            combinePercussiveShares(mainShare.data(), shortShare.data(), percMask.p() + t * kBins);
+            separationShares(h.data(), p.data(), kSeparationFactor, sh.data(), sp.data(),
+                             kShortBins);
+            blendShortShares(sh.data(), kShortFrameWeight, outH);
+            blendShortShares(sp.data(), kShortFrameWeight, outP);
 
-            const float* d[5];
-            const float* e[5];
-            for (int i = 0; i < 5; ++i) {
-                const std::int64_t v = std::clamp<std::int64_t>(t + i - 2, 0, frames - 1) * kBins;
-                d[i] = difference.p() + v, e[i] = total.p() + v;
-            }
-            smoothedCentreSquared(d, e, centre.p() + t * kBins, kBins);
+            for (int d = -kMedianHalf; d <= kMedianHalf; ++d)
+                rows[d + kMedianHalf] = planes.longMid.p() + clampFrame(t + d, frames) * kLongBins;
+            timeMedianRow(rows, h.data(), kLongBins);
+            frequencyMedianRow(planes.longMid.p() + t * kLongBins, p.data(), kLongBins,
+                               padded.data());
+            separationShares(h.data(), p.data(), kSeparationFactor, sh.data(), sp.data(),
+                             kLongBins);
+            blendLongShares(sh.data(), bass.data(), outH, kLongShared);
+            blendLongShares(sp.data(), bass.data(), outP, kLongShared);
             counter.advance();
         }
     });
 }
 
-// Pass 3: the foreground share of every bin of the harmonic part (RepeatingBackground.h). The
-// main magnitudes become harmonic magnitudes in place first, once no median reads them.
-// Foreground shares are found for frames [first, last) only (all but a block-wise run's context).
-std::int64_t repeatReach(double rate) {
-    return static_cast<std::int64_t>(kRepeatReachSeconds * rate / kHop);
-}
-
-void findRepeats(FloatBuf& mainMag, const FloatBuf& percMask, std::int64_t frames, double rate,
-                 int workers, FloatBuf& foreground, const ProgressFn& progress,
-                 const std::atomic<bool>* cancel, std::int64_t first, std::int64_t last) {
-    ProgressCounter counter(frames + (last - first), kRepeatBase, kSynthesisBase - kRepeatBase,
-                            progress);
-    FloatBuf features(frames * kRepeatBands);
-    parallelFor(workers, workers, [&](int w) {
-        auto [begin, end] = workerFrames(w, workers, frames);
-        for (std::int64_t t = begin; t < end && !cancelled(cancel); ++t) {
-            float* mag = mainMag.p() + t * kBins;
-            const float* q = percMask.p() + t * kBins;
-            for (int k = 0; k < kBins; ++k) mag[k] *= 1.0f - q[k];
-            repeatFeatures(mag, features.p() + t * kRepeatBands);
-            counter.advance();
-        }
-    });
-    if (cancelled(cancel)) return;
-    const std::int64_t reach = repeatReach(rate);
-    const auto spacing =
-        std::max<std::int64_t>(1, std::llround(kRepeatSpacingSeconds * rate / kHop));
-    parallelFor(workers, workers, [&](int w) {
-        std::vector<float> similarity(static_cast<std::size_t>(2 * reach + 1));
-        std::array<std::int64_t, kRepeatNeighbours> chosen{};
-        std::array<const float*, kRepeatNeighbours> rows{};
-        std::array<float, kRepeatNeighbours> scratch{};
-        auto [b, e] = workerFrames(w, workers, last - first);
-        for (std::int64_t t = b + first; t < e + first && !cancelled(cancel); ++t) {
-            const int found = similarFrames(features.p(), frames, t, reach, spacing,
-                                            similarity.data(), chosen.data());
-            for (int i = 0; i < found; ++i)
-                rows[static_cast<std::size_t>(i)] =
-                    mainMag.p() + chosen[static_cast<std::size_t>(i)] * kBins;
-            foregroundShare(mainMag.p() + t * kBins, rows.data(), found, foreground.p() + t * kBins,
-                            kBins, scratch.data());
-            counter.advance();
-        }
-    });
-}
-
-// Pass 4: the shared synthesis, each frame's gains from the planes made by the passes before.
-void synthesise(const StereoAudio& audio, const FloatBuf& percMask, const FloatBuf& foreground,
-                const FloatBuf& centre, std::int64_t n, std::int64_t frames, int workers,
-                const Plans& plans, std::vector<StemData>& stems, const ProgressFn& progress,
-                const std::atomic<bool>* cancel, synthesis::KeptRange keep,
-                std::int64_t synthesisFrames) {
+// Pass 5: the shared synthesis, each frame's gains from the voice share and the accompaniment's
+// shares.
+void synthesise(const StereoAudio& audio, const FloatBuf& voice, const FloatBuf& harmonic,
+                const FloatBuf& percussive, const std::vector<float>& bass, std::int64_t n,
+                std::int64_t frames, int workers, const Plans& plans, std::vector<StemData>& stems,
+                const ProgressFn& progress, const std::atomic<bool>* cancel,
+                synthesis::KeptRange keep, std::int64_t synthesisFrames) {
     ProgressCounter counter(kJobs * synthesisFrames, kSynthesisBase, 1.0 - kSynthesisBase,
                             progress);
-    const std::vector<float> bass = refinedBassWeights(audio.sampleRate);
-    const std::vector<float> band = vocalBandWeights(audio.sampleRate);
     synthesis::synthesiseStems(
-        audio, n, frames, workers, plans.mainWindow.data(), *plans.mainPlan, stems, counter, cancel,
+        audio, n, frames, workers, plans.mainWindow.data(), *plans.main, stems, counter, cancel,
         [&] {
             return [&](std::int64_t t, FrameSpectra&, float* gains) {
                 const std::int64_t row = t * kBins;
-                refinedStemGains(percMask.p() + row, centre.p() + row, bass.data(), band.data(),
-                                 foreground.p() + row, gains, gains + kBins, gains + 2 * kBins,
+                refinedStemGains(voice.p() + row, harmonic.p() + row, percussive.p() + row,
+                                 bass.data(), gains, gains + kBins, gains + 2 * kBins,
                                  gains + 3 * kBins, kBins);
             };
         },
@@ -187,10 +272,13 @@ void synthesise(const StereoAudio& audio, const FloatBuf& percMask, const FloatB
 
 }  // namespace
 
-std::int64_t refinedContextFrames(double sampleRate) {
-    // The repeating background's reach, then the medians of the frames it compares (6 main
-    // frames, 6 short ones), the lead-in a frame needs behind it and a margin.
-    return repeatReach(sampleRate) + kMedianHalf + 12;
+std::int64_t refinedContextFrames(double) {
+    // What a kept frame's gains reach back and forth to: the medians (6 frames) of magnitudes whose
+    // voice share holds the gate (8) of a pitch motion (9) of pitches chosen from saliences (2),
+    // 25 frames, and the frames either side of the kept samples. Rounded up to 80 frames with a
+    // wide margin, so a block of three contexts (the stream's shortest) still spans a few seconds
+    // at 8 kHz.
+    return 80;
 }
 
 std::vector<StemData> separateRefined(const StereoAudio& audio, const ProgressFn& progress,
@@ -210,32 +298,35 @@ std::vector<StemData> separateRefinedKeeping(const StereoAudio& audio, const Pro
     // The frames that make the kept samples (all of them for the whole input).
     const std::int64_t first = to < 0 ? 0 : from / kHop;
     const std::int64_t last = to < 0 ? frames : std::min(frames, (to + kHop - 1) / kHop + 2);
-    Plans plans{FftPlan::create(kFrameLength), FftPlan::create(kShortFrameLength), hannWindow(),
-                shortHannWindow()};
-    if (!plans.mainPlan || !plans.shortPlan) return {};
+    Plans plans{FftPlan::create(kFrameLength),
+                FftPlan::create(kShortFrameLength),
+                FftPlan::create(kLongFrameLength),
+                hannWindow(),
+                shortHannWindow(),
+                hannWindowOf(kLongFrameLength)};
+    if (!plans.main || !plans.shortFrames || !plans.longFrames) return {};
     const int workers = options.workers > 0 ? options.workers : defaultWorkerCount();
+    const std::vector<float> bass = refinedBassWeights(audio.sampleRate);
 
-    FloatBuf percMask(frames * kBins);
-    FloatBuf foreground(frames * kBins);
-    FloatBuf centre(frames * kBins);
+    FloatBuf voice(frames * kBins);  // the centre measure first, then the voice's share
+    FloatBuf harmonic(frames * kBins);
+    FloatBuf percussive(frames * kBins);
     {
-        FloatBuf mainMag(frames * kBins);
-        FloatBuf shortMag(frames * kShortFramesPerFrame * kShortBins);
-        FloatBuf difference(frames * kBins);
-        FloatBuf total(frames * kBins);
-        analyse(audio, n, frames, workers, plans, mainMag, shortMag, difference, total, progress,
-                options.cancel);
+        Planes planes(frames);
+        analyse(audio, n, frames, workers, plans, planes, progress, options.cancel);
         if (cancelled(options.cancel)) return {};
-        filterMedians(mainMag, shortMag, difference, total, frames, workers, percMask, centre,
-                      progress, options.cancel);
+        saliencesAndCentre(frames, workers, makePitchGrid(audio.sampleRate), planes, voice,
+                           progress, options.cancel);
         if (cancelled(options.cancel)) return {};
-        findRepeats(mainMag, percMask, frames, audio.sampleRate, workers, foreground, progress,
-                    options.cancel, first, last);
+        followVoice(frames, workers, audio.sampleRate, planes, voice, progress, options.cancel);
+        if (cancelled(options.cancel)) return {};
+        filterMedians(frames, workers, bass, planes, harmonic, percussive, progress,
+                      options.cancel);
         if (cancelled(options.cancel)) return {};
     }  // the magnitudes' last reader is done
 
     std::vector<StemData> stems(kStems);
-    synthesise(audio, percMask, foreground, centre, n, frames, workers, plans, stems, progress,
+    synthesise(audio, voice, harmonic, percussive, bass, n, frames, workers, plans, stems, progress,
                options.cancel, {from, to}, last - first);
     if (cancelled(options.cancel)) return {};
     return stems;
