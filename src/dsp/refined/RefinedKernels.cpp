@@ -88,30 +88,22 @@ void blendLongShares(const float* longShare, const float* w, float* out, int cou
 }
 
 CORVANE_SIMD_CLONES
-void voiceShare(const float* __restrict comb, const float* __restrict centre,
-                const float* __restrict band, float gate, float floor, float* __restrict share,
-                int count) {
-    for (int k = 0; k < count; ++k)
-        share[k] = gate * (floor + (1.0f - floor) * comb[k]) * band[k] * std::sqrt(centre[k]);
-}
-
-CORVANE_SIMD_CLONES
-void refinedStemGains(const float* __restrict v, const float* __restrict h,
-                      const float* __restrict q, const float* __restrict b,
-                      float* __restrict vocals, float* __restrict drums, float* __restrict bass,
-                      float* __restrict other, int count) {
+void refinedStemGains(const StemCues& cues, float* __restrict vocals, float* __restrict drums,
+                      float* __restrict bass, float* __restrict other, int count) {
+    const float* __restrict q = cues.percussive;
+    const float* __restrict h = cues.harmonic;
+    const float* __restrict c = cues.centre;
+    const float* __restrict f = cues.foreground;
+    const float* __restrict b = cues.bass;
+    const float* __restrict w = cues.band;
+    const float* __restrict comb = cues.voiceComb;
+    const float gate = cues.gate;
     for (int k = 0; k < count; ++k) {
-        const float rest = 1.0f - v[k];
-        const float sv = v[k];
-        const float sd = rest * q[k];
-        const float sb = rest * h[k] * b[k];
-        const float so = std::max(rest - sd - sb, 0.0f);
-        const float sv2 = sv * sv, sd2 = sd * sd, sb2 = sb * sb, so2 = so * so;
-        // The shares sum to 1, so the sum of their squares is at least 1/4.
-        const float scale = 1.0f / (sv2 + sd2 + sb2 + so2);
-        vocals[k] = sv2 * scale;
-        drums[k] = sd2 * scale;
-        bass[k] = sb2 * scale;
+        const float voice = w[k] * std::sqrt(c[k]) * f[k];  // centred, in the band, not repeating
+        const float low = voice * comb[k];
+        vocals[k] = (1.0f - q[k]) * ((1.0f - b[k]) * voice * gate + b[k] * low);
+        drums[k] = q[k];
+        bass[k] = h[k] * b[k] * (1.0f - low);
         other[k] = 1.0f - vocals[k] - drums[k] - bass[k];
     }
 }

@@ -38,24 +38,31 @@ void blendShortShares(const float* shortShare, float weight, float* out);
 // (1 - w[k]) out[k], where w is the bass weight (the long frame decides where the bass lives).
 void blendLongShares(const float* longShare, const float* w, float* out, int count);
 
-// The voice's share of each bin: gate * (floor + (1 - floor) comb) * band * centre^(1/2), where
-// comb follows the voice's harmonics (PitchTrack.h), band is the voice's range and gate says
-// whether a voice sings in this frame at all.
-void voiceShare(const float* comb, const float* centre, const float* band, float gate, float floor,
-                float* share, int count);
+// The cues the stems' gains are made from, each of `count` bins of one frame except `gate`.
+struct StemCues {
+    const float* percussive;  // q, the percussive share
+    const float* harmonic;    // h, the harmonic share (1 - q - h is the residual)
+    const float* centre;      // c, the centre measure
+    const float* foreground;  // f, the share above the repeating background
+    const float* bass;        // b, the bass cross-over's weight
+    const float* band;        // w, the voice's band
+    const float* voiceComb;   // the voice's harmonic comb under the cross-over, times the gate
+    float gate;               // g, the vocals' part where no voice may sing (PitchTrack.h), 0..1
+};
 
-// Gains of the four stems (vocals, drums, bass, other) for each bin, summing to 1 up to rounding.
-// The stems' shares before the Wiener step:
-//   vocals = v                        the voice model's share of the whole bin
-//   drums  = (1 - v) q                percussive, at every frequency: the kick too
-//   bass   = (1 - v) h b              harmonic under the cross-over b (a low voice's fundamental
-//                                     stays with the voice: v takes it first)
-//   other  = the rest                 harmonic above the cross-over, and the residual
-// then each gain is share^2 / sum of the shares^2, a Wiener mask of the stems' models with
-// exponent 2 (the models being the mix's magnitude times the shares): a bin the models agree on
-// goes more wholly to one stem. h and q are the harmonic and percussive shares.
-void refinedStemGains(const float* v, const float* h, const float* q, const float* b, float* vocals,
-                      float* drums, float* bass, float* other, int count);
+// Gains of the four stems (vocals, drums, bass, other) for each bin, summing to 1 up to rounding:
+//   vocals = (1 - q) ((1 - b) v g + b v comb)   with v = w c^(1/2) f: the voice above the
+//                      cross-over where it is centred, in its band and above the repeating
+//                      background, held down where the pitch does not move as a voice's; under
+//                      the cross-over only along the comb of its harmonics (a low voice's
+//                      fundamental, which the bass would take otherwise)
+//   drums  = q         percussive, at every frequency: the kick too
+//   bass   = h b (1 - v comb)   harmonic under the cross-over, less the voice's harmonics
+//   other  = the rest  harmonic above the cross-over, and any residual
+// These are the Wiener masks of the stems' models (the mix's magnitude times each share) with
+// exponent 1: exponent 2 measured 0.2 dB lower on the quality benchmark.
+void refinedStemGains(const StemCues& cues, float* vocals, float* drums, float* bass, float* other,
+                      int count);
 
 // Weight of the bass for each of the kBins bins at `sampleRate`: 1 up to 170 Hz, 0 from 260 Hz, a
 // cubic smoothstep between. Higher than the standard cross-over: with the kick sent to the drums

@@ -16,11 +16,9 @@ constexpr std::int64_t kPushStep = 64 * kHop;
 }  // namespace
 
 std::int64_t RefinedStream::blockFrames(double sampleRate) {
-    // About 30 s, and never under three contexts (the analysis done twice stays under 5/3 of the
-    // song's); the cap keeps the planes and the block's stems near 100 MB at 192 kHz.
-    const auto thirtySeconds = static_cast<std::int64_t>(30.0 * sampleRate / kHop);
-    return std::min<std::int64_t>(std::max(3 * refinedContextFrames(sampleRate), thirtySeconds),
-                                  2048);
+    // Three times the context on each side keeps the analysis done twice at 5/3; the cap keeps
+    // memory near 300 MB at 192 kHz, where the context alone is 1,900 frames.
+    return std::clamp<std::int64_t>(3 * refinedContextFrames(sampleRate), 256, 2048);
 }
 
 RefinedStream::RefinedStream(double sampleRate, StreamingSeparator::Sink sink,

@@ -1,0 +1,40 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+namespace corvane::dsp {
+
+// The repeating background of the harmonic part, after Rafii & Pardo's nearest-neighbour median
+// (REPET-SIM, 2012): an accompaniment repeats (a chord, a riff, a bar), a voice rarely repeats at
+// the same instants, so the per-bin median over the frames most similar to a frame estimates the
+// background in it, and what exceeds that median is foreground. Only frames within a bounded
+// window are compared, so a block-wise run needs bounded context. Pure; any thread.
+
+// Frames are described for the comparison by kRepeatBands sums of kRepeatBandWidth main bins
+// each, from DC up (about 11 kHz at 44.1 kHz), scaled to unit length.
+inline constexpr int kRepeatBands = 64;
+inline constexpr int kRepeatBandWidth = 8;
+inline constexpr int kRepeatNeighbours = 15;  // frames the median is taken over, at most
+
+// The comparison features of one frame from its harmonic magnitudes (kBins values) into
+// features (kRepeatBands values); an all-zero frame gives zeros.
+void repeatFeatures(const float* harmonic, float* features);
+
+// Finds the frames most similar to frame t (cosine similarity of the features) among frames
+// t - reach .. t + reach of `frames`, at least `spacing` frames from t and from each other, only
+// those with a positive similarity; at most kRepeatNeighbours, into chosen. similarity is the
+// caller's scratch of 2 * reach + 1 values. Returns how many were found. Ties go to the earlier
+// frame, so the choice depends on the data only.
+int similarFrames(const float* features, std::int64_t frames, std::int64_t t, std::int64_t reach,
+                  std::int64_t spacing, float* similarity, std::int64_t* chosen);
+
+// The foreground share of each of `count` bins: (h - min(h, m)) / h, where m is the median of the
+// `rows` neighbours' magnitudes in that bin (the background estimate) and h the frame's own
+// magnitude; 1 everywhere when there are no neighbours (nothing to compare with), 0 in a silent
+// bin. scratch holds kRepeatNeighbours values.
+void foregroundShare(const float* own, const float* const* rows, int neighbours, float* share,
+                     int count, float* scratch);
+
+}  // namespace corvane::dsp
