@@ -258,6 +258,9 @@ void findRepeats(Magnitudes& mags, Cues& cues, std::int64_t frames, double rate,
     });
     if (cancelled(cancel)) return;
     const std::int64_t reach = repeatReach(rate);
+    const std::vector<float> band = vocalBandWeights(rate);
+    int bandBins = kBins;
+    while (bandBins > 0 && band[static_cast<std::size_t>(bandBins - 1)] == 0.0f) --bandBins;
     const auto spacing =
         std::max<std::int64_t>(1, std::llround(kRepeatSpacingSeconds * rate / kHop));
     parallelFor(workers, workers, [&](int w) {
@@ -272,8 +275,11 @@ void findRepeats(Magnitudes& mags, Cues& cues, std::int64_t frames, double rate,
             for (int i = 0; i < found; ++i)
                 rows[static_cast<std::size_t>(i)] =
                     mags.mid.p() + chosen[static_cast<std::size_t>(i)] * kBins;
+            // The share is only read where the voice's band and the centre measure are not 0:
+            // the medians elsewhere (wide parts, the top octave) are skipped.
             foregroundShare(mags.mid.p() + t * kBins, rows.data(), found,
-                            cues.foreground.p() + t * kBins, kBins, scratch.data());
+                            cues.foreground.p() + t * kBins, bandBins, scratch.data(),
+                            cues.centre.p() + t * kBins);
             counter.advance();
         }
     });
