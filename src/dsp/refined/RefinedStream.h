@@ -13,14 +13,13 @@ namespace corvane::dsp {
 
 // The Refined separation of a song that arrives in pieces, bit-identical to the whole song's,
 // with memory bounded by the sample rate instead of the song's length. Every Refined estimate
-// looks only a bounded number of frames away (refinedContextFrames(), RefinedSeparator.h), so
-// the song is separated a block at a time (about 30 s) with that context of song on either side,
-// of which only the block's own samples are kept; the context is analysed again by the next
-// block, the price of streaming (the analysis about 1.1 times the whole song's at 44.1 kHz, the
-// synthesis once).
+// looks at most about 10 s away (the repeating background's reach, RefinedSeparator.h), so the
+// song is separated a block at a time with refinedContextFrames() of song on either side, of
+// which only the block's own samples are kept; the context is analysed again by the next block,
+// the price of streaming (the analysis about 1.7 times the whole song's, the synthesis once).
 //
 // StreamingSeparator's engine for SeparationMethod::refined, with its threads and contract.
-// Memory: about 100 MB at 44.1 or 48 kHz (the block's planes and stems).
+// Memory: about 150 MB at 44.1 or 48 kHz (a block of about 31 s and 20 s of context).
 class RefinedStream {
 public:
     RefinedStream(double sampleRate, StreamingSeparator::Sink sink,
