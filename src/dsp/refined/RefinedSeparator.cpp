@@ -330,7 +330,7 @@ void synthesise(const StereoAudio& audio, const Cues& cues, const std::vector<fl
 std::int64_t refinedContextFrames(double sampleRate) {
     // The repeating background's reach, then the medians of the frames it compares (6 main
     // frames, 6 short ones), the lead-in a frame needs behind it and a margin. The voice gate
-    // looks 21 frames away (its hold, the pitch motion's window and the pitch's smoothing),
+    // looks 19 frames away (its hold, the pitch motion's window and the pitch's smoothing),
     // well within this.
     return repeatReach(sampleRate) + kMedianHalf + 12;
 }
