@@ -207,7 +207,8 @@ void benchCli() {
 // The same maths as a user would script it (bench/numpy_reference.py, with Debian's numpy and
 // scipy) on the same file, once (it takes some 20 times as long): the ratio of the two, both
 // measured in this run, is what another job on the machine moves least.
-void benchNumpy(const fs::path& song, const fs::path& out, double cliSeconds) {
+void benchNumpy(const fs::path& song, const fs::path& out, double cliSeconds,
+                double refinedSeconds) {
     note("running the numpy version of the same separation on it");
     const Clock::time_point start = Clock::now();
     const Measured m =
@@ -224,6 +225,8 @@ void benchNumpy(const fs::path& song, const fs::path& out, double cliSeconds) {
     // than the work each does, which the CPU times (decoding included on both sides) show.
     printFigure("numpy_197s_flac_cpu_seconds", m.cpuSeconds, "s");
     printFigure("cli_speedup_over_numpy", seconds / cliSeconds, "x", 1);
+    if (refinedSeconds > 0)
+        printFigure("cli_refined_speedup_over_numpy", seconds / refinedSeconds, "x", 1);
 }
 
 // corvane-cli as a catalogue tool: the whole process on a 197-second FLAC (decoded, separated and
@@ -263,7 +266,22 @@ void benchCatalogue() {
         } else {
             printFigure("cli_197s_flac_seconds", wall, "s");
             printFigure("cli_197s_flac_cpu_seconds", cpu[cpu.size() / 2], "s");
-            benchNumpy(flac, dir / "numpy", wall);
+            // The same with --refined (streamed too), beside the numpy time of this run.
+            note("running corvane-cli --refined on it");
+            std::vector<std::string> refinedCli = cli;
+            refinedCli.insert(refinedCli.begin() + 1, "--refined");
+            bool refinedFailed = false;
+            const double refinedWall = medianSeconds([&] {
+                refinedFailed = refinedFailed || runMeasured(refinedCli, false).status != 0;
+                return 0;
+            });
+            if (refinedFailed)
+                note(
+                    "corvane-cli --refined failed on the FLAC: cli_refined_197s_flac_seconds "
+                    "not printed");
+            else
+                printFigure("cli_refined_197s_flac_seconds", refinedWall, "s");
+            benchNumpy(flac, dir / "numpy", wall, refinedFailed ? 0.0 : refinedWall);
         }
     } else {
         note("ffmpeg could not make the FLAC: cli_197s_flac_seconds not printed");
@@ -280,7 +298,7 @@ void benchCatalogue() {
             printFigure("cli_1h_peak_mb", m.peakBytes / 1e6, "MB", 0);
         else
             note("corvane-cli failed on the hour: cli_1h_peak_mb not printed");
-        // Refined streams with 10 s of context either side of each block: bounded as well.
+        // Refined streams with a bounded context either side of each block: bounded as well.
         note("the same hour with --refined");
         const Measured refined =
             runMeasured({CORVANE_CLI_PATH, "--refined", "--format", "flac", "--stems", "bass", "-o",

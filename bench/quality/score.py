@@ -1,16 +1,25 @@
 # SPDX-License-Identifier: GPL-3.0-or-later
 """Scores separated stems against the songs' true stems with BSS Eval (mir_eval).
 
-    score.py [--cache FOLDER] SONGS_FOLDER ESTIMATES_FOLDER METHOD...
+    score.py [--cache FOLDER] [--checks CHECKS_FOLDER] SONGS_FOLDER ESTIMATES_FOLDER METHOD...
 SONGS_FOLDER/<n>/ holds the true stems and title.txt (from songs.py); ESTIMATES_FOLDER/<method>/<n>/
 holds one method's four stems and seconds.txt (its separation time). The songs scored are those
 with estimates from the first method. Prints "name value unit"
-lines: per song, then the mean over songs, for each method and for the oracle (the ideal ratio mask
-on the separator's own STFT, which says how much the STFT leaves to gain).
+lines: per song, then the mean over songs, for each method and for two baselines: the oracle (the
+ideal ratio mask on the separator's own STFT, which says how much the STFT leaves to gain) and the
+mixture given as every stem (what doing nothing scores).
 
 Every signal is the mono downmix of its first 30 s. The SDR is mir_eval.separation's
-bss_eval_sources without permutation (the stems' order is known). With --cache, scores are kept
-in FOLDER, keyed by the exact signals, and reused.
+bss_eval_sources without permutation (the stems' order is known); a song's silent true stem (the
+vocals of a song without a singer) is left out of its scores and the means. With --cache, scores
+are kept in FOLDER, keyed by the exact signals, and reused.
+
+With --checks, the checks of songs.py are scored from ESTIMATES_FOLDER/<method>/check-<name>/:
+  vocals_level_<name>_<method>   the vocals stem's level under the mix, in dB (lower is better),
+                                 for a backing without a voice;
+  voice_in_<stem>_<name>_<method>   the share of a real voice's energy in each stem, in %: the
+                                 projection of the stem on the true voice, <stem, v> / <v, v>
+                                 (the four shares add up to about 100; higher in vocals is better).
     score.py --check
 compares the cached projection used here with mir_eval's own on a short excerpt and exits.
 """
@@ -194,8 +203,14 @@ with open(__file__, "rb") as _f:  # a change to this scorer or to mir_eval forge
 
 
 def sdr(refs, est):
-    """Four SDRs in dB. With a cache folder, a pair of signals scored before (the unchanged
-    Standard method, the oracle) is read back instead of taking BSS Eval's 20 s again."""
+    """Four SDRs in dB, NaN for a silent reference. With a cache folder, a pair of signals scored
+    before (the unchanged Standard method, the oracle) is read back instead of taking BSS Eval's
+    20 s again."""
+    scored = [k for k in range(len(refs)) if np.any(refs[k])]
+    if len(scored) < len(refs):
+        out = np.full(len(refs), np.nan)
+        out[scored] = sdr(refs[scored], est[scored])
+        return out
     n = min(refs.shape[1], est.shape[1])
     r, e = dither_silent(refs[:, :n], 1), dither_silent(est[:, :n], 2)
     path = None
@@ -230,16 +245,52 @@ def check():
     return 0 if np.allclose(mine, theirs, atol=1e-6) else 1
 
 
+def score_checks(checks, estimates_folder, methods):
+    """The checks' figures for each method, and their means by kind."""
+    names = sorted(d for d in os.listdir(checks) if os.path.isdir(os.path.join(checks, d)))
+    print("== checks (%s)" % " ".join(names))
+    for m in methods:
+        levels, shares = [], []
+        for name in names:
+            folder = os.path.join(estimates_folder, m, "check-" + name)
+            if not os.path.isdir(folder):
+                continue
+            mix, rate = read_wav(os.path.join(checks, name, "mix.wav"))
+            stems, _ = read_stems(folder)
+            n = min(len(mix), stems.shape[1])
+            mono = stems[:, :n].mean(axis=2)
+            voice_path = os.path.join(checks, name, "voice.wav")
+            if os.path.exists(voice_path):
+                voice = read_wav(voice_path)[0][:n].mean(axis=1)
+                share = 100 * mono @ voice / (voice @ voice)
+                for stem, v in zip(STEMS, share):
+                    print("voice_in_%s_%s_%s %.1f %%" % (stem, name, m, v))
+                shares.append(share[0])
+            else:
+                level = 10 * np.log10((mono[0] @ mono[0] + 1e-30) /
+                                      (np.sum(mix[:n].mean(axis=1) ** 2) + 1e-30))
+                print("vocals_level_%s_%s %.1f dB" % (name, m, level))
+                levels.append(level)
+        if levels:
+            print("vocals_level_mean_%s %.1f dB" % (m, np.mean(levels)))
+        if shares:
+            print("voice_in_vocals_mean_%s %.1f %%" % (m, np.mean(shares)))
+
+
 def main(argv):
     global _cache_folder
     if argv[1:] == ["--check"]:
         return check()
-    if len(argv) > 2 and argv[1] == "--cache":
-        _cache_folder = argv[2]
+    checks = None
+    while len(argv) > 2 and argv[1] in ("--cache", "--checks"):
+        if argv[1] == "--cache":
+            _cache_folder = argv[2]
+        else:
+            checks = argv[2]
         argv = argv[:1] + argv[3:]
     if len(argv) < 4:
-        print("usage: score.py [--cache FOLDER] SONGS_FOLDER ESTIMATES_FOLDER METHOD...",
-              file=sys.stderr)
+        print("usage: score.py [--cache FOLDER] [--checks FOLDER] SONGS_FOLDER ESTIMATES_FOLDER "
+              "METHOD...", file=sys.stderr)
         return 2
     songs_folder, estimates_folder, methods = argv[1], argv[2], argv[3:]
     # The songs separated in this run (all, or those the caller chose).
@@ -248,7 +299,7 @@ def main(argv):
     if not songs:
         print("score.py: no %s stems in %s" % (methods[0], estimates_folder), file=sys.stderr)
         return 1
-    columns = methods + ["oracle"]
+    columns = methods + ["oracle", "mixture"]
     table = {m: [] for m in columns}  # method -> one row of four SDRs per song
     seconds = {m: [] for m in methods}
     started = time.monotonic()
@@ -262,6 +313,8 @@ def main(argv):
         for m in columns:
             if m == "oracle":
                 est = mono_excerpt(oracle(true_stems), rate)
+            elif m == "mixture":
+                est = np.repeat(mono_excerpt(true_stems, rate).sum(axis=0)[None], 4, axis=0)
             else:
                 est_folder = os.path.join(estimates_folder, m, song)
                 stems, est_rate = read_stems(est_folder)
@@ -275,19 +328,24 @@ def main(argv):
             values = sdr(refs, est)
             table[m].append(values)
             for stem, v in zip(STEMS, values):
-                print("sdr_%s_%s %.2f dB" % (stem, m, v))
-            print("sdr_mean_%s %.2f dB" % (m, np.mean(values)))
+                if not np.isnan(v):
+                    print("sdr_%s_%s %.2f dB" % (stem, m, v))
+            print("sdr_mean_%s %.2f dB" % (m, np.nanmean(values)))
             if m in seconds:
                 print("separate_seconds_%s %.3f s" % (m, seconds[m][-1]))
             sys.stdout.flush()
     print("== mean over %d songs (%s)" % (len(songs), " ".join(songs)))
     for m in columns:
         rows = np.array(table[m])
-        for stem, v in zip(STEMS, rows.mean(axis=0)):
+        stem_means = np.nanmean(rows, axis=0)
+        for stem, v in zip(STEMS, stem_means):
             print("sdr_%s_%s %.2f dB" % (stem, m, v))
-        print("sdr_mean_%s %.2f dB" % (m, rows.mean()))
+        # The mean of the four stems' means, so a song without vocals does not tilt it.
+        print("sdr_mean_%s %.2f dB" % (m, np.mean(stem_means)))
     for m in methods:
         print("separate_seconds_%s %.3f s" % (m, float(np.sum(seconds[m]))))
+    if checks:
+        score_checks(checks, estimates_folder, methods)
     print("scoring_seconds %.1f s" % (time.monotonic() - started))
     return 0
 

@@ -2,12 +2,24 @@
 """Makes the quality benchmark's multitrack songs, with exact ground truth.
 
 Each song is four stems (vocals, drums, bass, other) that sum exactly to its mix. Drums, bass and
-other are General MIDI parts written here and rendered one stem at a time by fluidsynth with the
-FluidR3 GM soundfont; the lead voice is synthesised in numpy (a harmonic glottal source shaped by
-moving vowel formants, with vibrato, glides and breath), since no soundfont sings words.
+other are General MIDI parts written here and rendered one stem at a time by fluidsynth with one of
+three General MIDI soundfonts (FluidR3, MuseScore General, TimGM6mb: the same notes through another
+soundfont move separation scores by several dB, so a method tuned on one must hold on the others);
+the lead voice is synthesised in numpy (a harmonic glottal source shaped by moving vowel formants,
+with vibrato, glides and breath), since no soundfont sings words. A song's mix may go through a
+bus compressor or limiter: its gain curve, taken from the mix, scales every stem alike, so the
+stems still sum exactly to the mix.
 
-    songs.py OUT_FOLDER
-writes OUT_FOLDER/<n>/{mix,vocals,drums,bass,other}.wav (32-bit float stereo) and title.txt.
+    songs.py OUT_FOLDER [CHECKS_FOLDER]
+writes OUT_FOLDER/<n>/{mix,vocals,drums,bass,other}.wav (32-bit float stereo) and title.txt; a
+song without a singer has a silent vocals stem. With CHECKS_FOLDER it also writes the checks that
+need no multitrack, each CHECKS_FOLDER/<name>/mix.wav with what it is scored against:
+  instrumental-<n>   a song's backing alone (drums, bass, other): whatever lands in the vocals
+                     stem is wrong, so its level under the mix is the measure (lower is better);
+  voice-<kind>       a real spoken voice (the ALSA speech prompts, from alsa-utils) over a song's
+                     backing, voice.wav beside it: the share of the voice that lands in vocals.
+                     "low" is the same speech a fifth lower (Rubber Band, formants kept), a low
+                     male range.
 Everything is deterministic (fixed seeds). A folder whose stamp matches this file's contents is
 kept as it is, so repeated benchmark runs do not render again.
 """
@@ -19,6 +31,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import warnings
 from concurrent.futures import ThreadPoolExecutor
 
@@ -27,6 +40,10 @@ import scipy.io.wavfile as wavfile
 import scipy.signal as signal
 
 SOUNDFONT = "/usr/share/sounds/sf2/FluidR3_GM.sf2"
+MUSESCORE = "/usr/share/sounds/sf3/MuseScore_General.sf3"
+TIMGM = "/usr/share/sounds/sf2/TimGM6mb.sf2"
+SOUNDFONTS = (SOUNDFONT, MUSESCORE, TIMGM)
+SPEECH = "/usr/share/sounds/alsa"  # alsa-utils' spoken channel names, 48 kHz mono
 STEMS = ("vocals", "drums", "bass", "other")
 SECONDS = 32.0  # rendered length; the scorer uses the first 30 s, the rest lets tails settle
 PPQ = 480  # MIDI ticks per beat
@@ -93,14 +110,20 @@ def write_midi(path, bpm, parts, end_beat):
         f.write(b"MTrk" + struct.pack(">I", len(track)) + track)
 
 
-def render(parts, bpm, rate, frames, work, name, reverb=True):
-    """Renders `parts` with fluidsynth; (frames, 2) float64, cut or padded to `frames`."""
+# The soundfont of the song being made on this thread (songs are made two at a time).
+_current = threading.local()
+
+
+def render(parts, bpm, rate, frames, work, name, reverb=True, soundfont=None):
+    """Renders `parts` with fluidsynth; (frames, 2) float64, cut or padded to `frames`. The
+    soundfont is `soundfont`, else the one of the song being made, else FluidR3."""
+    soundfont = soundfont or getattr(_current, "soundfont", SOUNDFONT)
     mid = os.path.join(work, name + ".mid")
     wav = os.path.join(work, name + ".wav")
     write_midi(mid, bpm, parts, frames / rate * bpm / 60.0)
     cmd = ["fluidsynth", "-ni", "-q", "-g", "0.5", "-O", "float", "-T", "wav", "-F", wav,
            "-r", str(rate), "-R", "1" if reverb else "0", "-C", "1" if reverb else "0",
-           SOUNDFONT, mid]
+           soundfont, mid]
     result = subprocess.run(cmd, capture_output=True, text=True)
     if result.returncode != 0 or not os.path.exists(wav):
         raise RuntimeError("fluidsynth failed on %s: %s" % (name, result.stderr.strip()[-200:]))
@@ -188,6 +211,18 @@ def drum_bar(part, rng, bar, style, beats=4, fill=False):
             part.note(h(x), 0.25, SNARE, v(70))
         for x in np.arange(0, beats, 0.5):
             part.note(h(x), 0.25, TAMBOURINE if x % 1 else HAT, v(50))
+    elif style == "waltz":  # 3/4: kick on one, brushed snare on two and three
+        part.note(h(0), 0.25, KICK, v(75))
+        for x in (1, 2):
+            part.note(h(x), 0.25, SNARE, v(45))
+        for x in np.arange(0, beats, 0.5):
+            part.note(h(x), 0.25, RIDE, v(50))
+    elif style == "hiphop":  # half-time feel, a kick pushed late, sixteenth hats
+        for x in (0, 0.75, 2.25) if bar % 2 else (0, 1.75, 2.5):
+            part.note(h(x, 0.008), 0.25, KICK, v(110))
+        part.note(h(2, 0.008), 0.25, SNARE, v(105))
+        for x in np.arange(0, beats, 0.25):
+            part.note(h(x, 0.008), 0.1, HAT, v(70 if x % 0.5 == 0 else 45))
     if fill:
         for i, x in enumerate(np.arange(beats - 1, beats, 0.25)):
             part.note(h(x), 0.25, (TOM_HI, TOM_HI, TOM_MID, TOM_LO)[i], v(95))
@@ -582,14 +617,240 @@ def song_punk(rng, rate, frames, work):
     }, {"vocals": 1.0, "drums": 0.85, "bass": 0.6, "other": 0.9}, "punk, lead and choir harmony"
 
 
-# (maker, sample rate, seed)
+def song_soul(rng, rate, frames, work):
+    """A low male lead (baritone, A1 to A3) whose fundamental sits where a bass line does."""
+    bpm, beats, tonic = 80, 4, 45  # A minor
+    prog = (0, 3, 6, 4)
+    bars = int(np.ceil(SECONDS / (beats * 60 / bpm)))
+    drums, bass = Part(9, 0, reverb=30), Part(0, 33, reverb=10)
+    rhodes, organ = Part(1, 4, pan=50, reverb=40), Part(2, 17, pan=85, volume=75, reverb=50)
+    for bar in range(bars):
+        ch = chord_keys(tonic, MINOR, prog[bar % 4], 4)
+        drum_bar(drums, rng, bar, "ballad", fill=bar % 4 == 3)
+        b0 = bar * beats
+        root = ch[0] - 12 if ch[0] - 12 >= 28 else ch[0]
+        for x, dk, length in ((0, 0, 1.4), (1.5, 7, 0.5), (2, 12, 0.9), (3, 10, 0.4), (3.5, 7, 0.4)):
+            bass.note(humanise(rng, b0 + x, 0.006), length, root + dk, 95)
+        for x in (0, 1.5, 2.5):
+            for k in ch:
+                rhodes.note(humanise(rng, b0 + x, 0.008), 0.9, k + 12, 70 + rng.integers(-6, 6))
+        for k in ch[:3]:
+            organ.note(b0, 4.0, k + 12, 55)
+    vox = melody(rng, bars, beats, bpm, 45, 62, tonic, MINOR, prog, (0.5, 1.0, 1.5, 2.0))
+    voice = sing(vox, rate, frames, rng, formant_shift=0.85, breathiness=0.03)
+    return bpm, {
+        "vocals": room(centred(voice), rate, rng, 1.0, 0.22),
+        "drums": render([drums], bpm, rate, frames, work, "drums"),
+        "bass": render([bass], bpm, rate, frames, work, "bass"),
+        "other": render([rhodes, organ], bpm, rate, frames, work, "other"),
+    }, {"vocals": 1.0, "drums": 0.6, "bass": 0.7, "other": 0.7}, "soul, low male lead"
+
+
+def song_pop(rng, rate, frames, work):
+    """A high female lead (G4 to C6) over hard-panned guitars, a centred piano and a pad."""
+    bpm, beats, tonic = 118, 4, 64  # E major
+    prog = (0, 4, 5, 3)
+    bars = int(np.ceil(SECONDS / (beats * 60 / bpm)))
+    drums, bass = Part(9, 0, reverb=25), Part(0, 38, reverb=10)
+    gtr_l, gtr_r = Part(1, 27, pan=0, reverb=20), Part(2, 27, pan=127, reverb=20)
+    piano, pad = Part(3, 1, pan=64, volume=85), Part(4, 90, pan=64, volume=70, reverb=80)
+    for bar in range(bars):
+        ch = chord_keys(tonic, MAJOR, prog[bar % 4])
+        drum_bar(drums, rng, bar, "electronic" if bar % 8 < 6 else "rock", fill=bar % 8 == 7)
+        b0 = bar * beats
+        root = ch[0] - 24 if ch[0] - 24 >= 28 else ch[0] - 12
+        for x in np.arange(0, beats, 0.5):
+            bass.note(b0 + x, 0.4, root + (12 if x in (1.5, 3.5) else 0), 100)
+        for i, x in enumerate(np.arange(0, beats, 0.25)):
+            g = gtr_l if i % 2 == 0 else gtr_r  # one picked line, alternating sides
+            g.note(humanise(rng, b0 + x, 0.004), 0.22, ch[i % 3] + 12, 75 + rng.integers(-8, 8))
+        for x in (0, 2):
+            for k in ch:
+                piano.note(humanise(rng, b0 + x, 0.006), 1.8, k, 72)
+        for k in ch:
+            pad.note(b0, 4.0, k - 12 if k > 70 else k, 55)
+    vox = melody(rng, bars, beats, bpm, 67, 84, tonic, MAJOR, prog, (0.5, 0.5, 1.0, 1.5),
+                 rest_bars=(8,))
+    voice = sing(vox, rate, frames, rng, formant_shift=1.25, breathiness=0.05)
+    return bpm, {
+        "vocals": room(centred(voice), rate, rng, 1.4, 0.3),
+        "drums": render([drums], bpm, rate, frames, work, "drums"),
+        "bass": render([bass], bpm, rate, frames, work, "bass"),
+        "other": render([gtr_l, gtr_r, piano, pad], bpm, rate, frames, work, "other"),
+    }, {"vocals": 1.0, "drums": 0.75, "bass": 0.6, "other": 0.8}, \
+        "pop, high female lead, hard-panned guitars"
+
+
+def song_instrumental(rng, rate, frames, work):
+    """No singer: a centred piano lead, snare and guitar where a voice would be."""
+    bpm, beats, tonic = 96, 4, 53  # F major
+    prog = (0, 5, 1, 4)
+    bars = int(np.ceil(SECONDS / (beats * 60 / bpm)))
+    drums, bass = Part(9, 0, reverb=30), Part(0, 32, reverb=10)
+    piano, gtr = Part(1, 0, pan=64, reverb=40), Part(2, 26, pan=64, volume=80, reverb=30)
+    organ = Part(3, 18, pan=30, volume=65, reverb=50)
+    for bar in range(bars):
+        ch = chord_keys(tonic, MAJOR, prog[bar % 4], 4)
+        drum_bar(drums, rng, bar, "acoustic" if bar % 8 < 4 else "rock", fill=bar % 4 == 3)
+        b0 = bar * beats
+        root = ch[0] - 24 if ch[0] - 24 >= 28 else ch[0] - 12
+        for x in range(beats):  # walking
+            bass.note(humanise(rng, b0 + x), 0.9, root + (0, 4, 7, 9)[x], 90)
+        for x in (0.5, 1.5, 2.5, 3.5):
+            for k in ch[1:]:
+                gtr.note(humanise(rng, b0 + x, 0.005), 0.3, k, 70)
+        for k in ch[:3]:
+            organ.note(b0, 4.0, k, 50)
+        x = 0.0
+        while x < beats:  # the piano's melody, in the range a singer would use
+            length = float(rng.choice((0.5, 0.5, 1.0, 1.5)))
+            piano.note(humanise(rng, b0 + x), length * 0.95,
+                       tonic + 12 + MAJOR[rng.integers(0, 7)], 90)
+            x += length
+    return bpm, {
+        "vocals": np.zeros((frames, 2)),
+        "drums": render([drums], bpm, rate, frames, work, "drums"),
+        "bass": render([bass], bpm, rate, frames, work, "bass"),
+        "other": render([piano, gtr, organ], bpm, rate, frames, work, "other"),
+    }, {"vocals": 0.0, "drums": 0.7, "bass": 0.6, "other": 1.0}, \
+        "instrumental, centred piano lead and guitar, no vocals"
+
+
+def song_reggae(rng, rate, frames, work):
+    """A mid male lead in a long reverb, off-beat skank and organ bubble."""
+    bpm, beats, tonic = 76, 4, 55  # G major
+    prog = (0, 3, 4, 3)
+    bars = int(np.ceil(SECONDS / (beats * 60 / bpm)))
+    drums, bass = Part(9, 0, reverb=40), Part(0, 33, reverb=0)
+    skank, bubble = Part(1, 28, pan=70, reverb=40), Part(2, 16, pan=45, volume=75, reverb=30)
+    for bar in range(bars):
+        ch = chord_keys(tonic, MAJOR, prog[bar % 4])
+        drum_bar(drums, rng, bar, "hiphop")
+        b0 = bar * beats
+        root = ch[0] - 24 if ch[0] - 24 >= 28 else ch[0] - 12
+        for x, dk, length in ((0, 0, 0.7), (0.75, 0, 0.2), (1.5, 7, 0.4), (2.5, 5, 0.4),
+                              (3, 4, 0.9)):
+            bass.note(humanise(rng, b0 + x, 0.008), length, root + dk, 105)
+        for x in (1, 3):
+            for k in ch:
+                skank.note(humanise(rng, b0 + x, 0.004), 0.2, k + 12, 85)
+        for x in np.arange(0.5, beats, 1.0):
+            for k in ch:
+                bubble.note(humanise(rng, b0 + x, 0.004), 0.25, k, 65)
+    vox = melody(rng, bars, beats, bpm, 50, 67, tonic, MAJOR, prog, (0.5, 0.75, 1.0, 1.5))
+    voice = sing(vox, rate, frames, rng, formant_shift=0.95, breathiness=0.04)
+    return bpm, {
+        "vocals": room(centred(voice), rate, rng, 2.5, 0.45),
+        "drums": render([drums], bpm, rate, frames, work, "drums"),
+        "bass": render([bass], bpm, rate, frames, work, "bass"),
+        "other": render([skank, bubble], bpm, rate, frames, work, "other"),
+    }, {"vocals": 1.0, "drums": 0.7, "bass": 0.9, "other": 0.6}, \
+        "reggae, lead in a long reverb, heavy bass"
+
+
+def song_waltz(rng, rate, frames, work):
+    """A folk waltz in 3/4 sung in two parts: the lead and a harmony a third above, apart."""
+    bpm, beats, tonic = 150, 3, 57  # A major
+    prog = (0, 3, 4, 0, 5, 1, 4, 4)
+    bars = int(np.ceil(SECONDS / (beats * 60 / bpm)))
+    drums, bass = Part(9, 0, reverb=30), Part(0, 32, reverb=20)
+    gtr, accordion = Part(1, 25, pan=40, reverb=30), Part(2, 21, pan=95, volume=80, reverb=40)
+    for bar in range(bars):
+        ch = chord_keys(tonic, MAJOR, prog[bar % 8])
+        drum_bar(drums, rng, bar, "waltz", beats=3)
+        b0 = bar * beats
+        root = ch[0] - 24 if ch[0] - 24 >= 28 else ch[0] - 12
+        bass.note(humanise(rng, b0), 0.9, root, 95)
+        bass.note(humanise(rng, b0 + 2), 0.9, root + 7, 80)
+        for x in (1, 2):
+            for k in ch:
+                gtr.note(humanise(rng, b0 + x, 0.006), 0.6, k, 65)
+        for k in ch:
+            accordion.note(b0, 3.0, k + 12, 60)
+    vox = melody(rng, bars, beats, bpm, 57, 73, tonic, MAJOR, prog, (1.0, 1.0, 2.0, 3.0))
+    scale_keys = [tonic + 12 * o + d for o in range(-3, 4) for d in MAJOR]
+    upper = [(start, length, scale_keys[scale_keys.index(key) + 2] if key in scale_keys else key,
+              onset) for start, length, key, onset in vox]
+    lead = sing(vox, rate, frames, rng, formant_shift=1.05, breathiness=0.03)
+    harmony = sing(upper, rate, frames, rng, formant_shift=1.15, breathiness=0.03)
+    both = np.stack([lead + 0.5 * harmony, lead + 0.3 * harmony], axis=1)
+    return bpm, {
+        "vocals": room(both, rate, rng, 0.9, 0.2),
+        "drums": render([drums], bpm, rate, frames, work, "drums"),
+        "bass": render([bass], bpm, rate, frames, work, "bass"),
+        "other": render([gtr, accordion], bpm, rate, frames, work, "other"),
+    }, {"vocals": 1.0, "drums": 0.45, "bass": 0.6, "other": 0.8}, \
+        "folk waltz in 3/4, two-part vocal harmony"
+
+
+def song_hiphop(rng, rate, frames, work):
+    """A low-mid male lead over a sub bass and sparse keys, nearly dry, limited hard."""
+    bpm, beats, tonic = 90, 4, 48  # C minor
+    prog = (0, 5, 3, 4)
+    bars = int(np.ceil(SECONDS / (beats * 60 / bpm)))
+    drums, bass = Part(9, 25, reverb=10), Part(0, 39, reverb=0)
+    keys, strings = Part(1, 5, pan=64, reverb=20), Part(2, 49, pan=20, volume=70, reverb=50)
+    for bar in range(bars):
+        ch = chord_keys(tonic, MINOR, prog[bar % 4])
+        drum_bar(drums, rng, bar, "hiphop")
+        b0 = bar * beats
+        root = ch[0] - 12 if ch[0] - 12 >= 26 else ch[0]
+        for x, length in ((0, 1.5), (1.75, 0.5), (2.5, 1.4)):
+            bass.note(b0 + x, length, root, 110)
+        for x in (0, 0.75, 2, 3.5):
+            for k in ch:
+                keys.note(humanise(rng, b0 + x, 0.006), 0.3, k + 12, 70)
+        for k in ch:
+            strings.note(b0, 4.0, k + 12, 50)
+    vox = melody(rng, bars, beats, bpm, 48, 63, tonic, MINOR, prog, (0.25, 0.5, 0.5, 0.75))
+    voice = sing(vox, rate, frames, rng, formant_shift=0.9, breathiness=0.06)
+    return bpm, {
+        "vocals": room(centred(voice), rate, rng, 0.3, 0.1),
+        "drums": render([drums], bpm, rate, frames, work, "drums"),
+        "bass": render([bass], bpm, rate, frames, work, "bass"),
+        "other": render([keys, strings], bpm, rate, frames, work, "other"),
+    }, {"vocals": 1.0, "drums": 0.8, "bass": 0.8, "other": 0.5}, "hip-hop, sub bass, dry voice"
+
+
+# ---------------------------------------------------------------------------------------------
+# The mix bus
+
+
+def bus_gain(mix, rate, kind):
+    """The gain curve of a mix-bus compressor (4:1 above -18 dB RMS, 10 ms attack, 150 ms
+    release) or a limiter (peaks held under -6 dB of the mix's peak, 2 ms attack, 60 ms
+    release) for stereo `mix`; one value per frame, applied to every stem alike."""
+    level = np.max(np.abs(mix), axis=1)
+    if kind == "compressor":
+        threshold, ratio, attack, release = 10 ** (-18 / 20), 4.0, 0.010, 0.150
+        level = np.sqrt(signal.lfilter([0.002], [1, -0.998], level ** 2))  # about 10 ms RMS
+    else:
+        threshold, ratio, attack, release = 10 ** (-6 / 20) * level.max(), np.inf, 0.002, 0.060
+    over = np.maximum(level / threshold, 1.0)
+    target = over ** (1.0 / ratio - 1.0)
+    a, r = np.exp(-1 / (attack * rate)), np.exp(-1 / (release * rate))
+    gain = np.empty_like(target)
+    g = 1.0
+    for i, t in enumerate(target):  # falls with the attack, recovers with the release
+        g = t + (g - t) * (a if t < g else r)
+        gain[i] = g
+    return gain
+
+
+# (maker, sample rate, seed, soundfont, mix bus)
 SONGS = (
-    (song_ballad, 44100, 1),
-    (song_rock, 44100, 2),
-    (song_funk, 44100, 3),
-    (song_electronic, 48000, 4),
-    (song_acoustic, 44100, 5),
-    (song_punk, 44100, 6),
+    (song_ballad, 44100, 1, SOUNDFONT, None),
+    (song_rock, 44100, 2, SOUNDFONT, None),
+    (song_funk, 44100, 3, SOUNDFONT, None),
+    (song_electronic, 48000, 4, SOUNDFONT, None),
+    (song_acoustic, 44100, 5, SOUNDFONT, None),
+    (song_punk, 44100, 6, SOUNDFONT, None),
+    (song_soul, 44100, 7, MUSESCORE, "compressor"),
+    (song_pop, 44100, 8, TIMGM, "limiter"),
+    (song_instrumental, 44100, 9, MUSESCORE, None),
+    (song_reggae, 48000, 10, TIMGM, None),
+    (song_waltz, 44100, 11, MUSESCORE, "compressor"),
+    (song_hiphop, 44100, 12, TIMGM, "limiter"),
 )
 
 
@@ -598,7 +859,7 @@ def rms(x):
 
 
 def make_song(index, out, stamp):
-    maker, rate, seed = SONGS[index]
+    maker, rate, seed, soundfont, bus = SONGS[index]
     folder = os.path.join(out, str(index + 1))
     stamp_path = os.path.join(folder, "stamp")
     if os.path.exists(stamp_path) and open(stamp_path).read() == stamp:
@@ -607,11 +868,15 @@ def make_song(index, out, stamp):
     os.makedirs(folder)
     rng = np.random.default_rng(seed)
     frames = int(SECONDS * rate)
+    _current.soundfont = soundfont
     with tempfile.TemporaryDirectory() as work:
         bpm, stems, levels, what = maker(rng, rate, frames, work)
     # Balance the stems by loudness (vocals on top, as in a pop mix), then scale all together so
     # the mix peaks at -1 dBFS: the stems still sum exactly to the mix.
     stems = {s: stems[s] * levels[s] / rms(stems[s]) for s in STEMS}
+    if bus:
+        gain = bus_gain(sum(stems.values()), rate, bus)[:, None]
+        stems = {s: x * gain for s, x in stems.items()}
     stems = {s: x.astype(np.float32) for s, x in stems.items()}
     mix = sum(x.astype(np.float64) for x in stems.values())
     gain = 10 ** (-1 / 20) / np.max(np.abs(mix))
@@ -620,18 +885,88 @@ def make_song(index, out, stamp):
     for s in STEMS:
         wavfile.write(os.path.join(folder, s + ".wav"), rate, stems[s])
     wavfile.write(os.path.join(folder, "mix.wav"), rate, mix)
+    sf = os.path.splitext(os.path.basename(soundfont))[0]
     with open(os.path.join(folder, "title.txt"), "w") as f:
-        f.write("%s, %d bpm, %g kHz\n" % (what, bpm, rate / 1000))
+        f.write("%s, %d bpm, %g kHz, %s%s\n" % (what, bpm, rate / 1000, sf,
+                                                 ", mix-bus " + bus if bus else ""))
+    with open(stamp_path, "w") as f:
+        f.write(stamp)
+
+
+# ---------------------------------------------------------------------------------------------
+# The checks that need no multitrack
+
+# (name, song whose backing is used, voice: None, "high" as spoken or "low" a fifth down)
+CHECKS = (
+    ("instrumental-9", 9, None),  # the song without a singer, as it is
+    ("instrumental-2", 2, None),
+    ("instrumental-8", 8, None),
+    ("voice-high", 3, "high"),
+    ("voice-low", 7, "low"),
+)
+
+
+def speech(rate, low, work):
+    """The ALSA speech prompts one after the other with 0.3 s between them, at `rate`, mono;
+    `low` takes them down a fifth with Rubber Band, formants kept (a low male range)."""
+    names = sorted(f for f in os.listdir(SPEECH) if f.endswith(".wav") and f != "Noise.wav")
+    parts = []
+    for name in names:
+        r, x = wavfile.read(os.path.join(SPEECH, name))
+        x = x.astype(np.float64) / 32768.0
+        parts += [signal.resample_poly(x, rate, r), np.zeros(int(0.3 * rate))]
+    voice = np.concatenate(parts)
+    if low:
+        src, dst = os.path.join(work, "speech.wav"), os.path.join(work, "low.wav")
+        wavfile.write(src, rate, voice.astype(np.float32))
+        result = subprocess.run(["rubberband", "-q", "-p", "-7", "-F", src, dst],
+                                capture_output=True, text=True)
+        if result.returncode != 0:
+            raise RuntimeError("rubberband failed: %s" % result.stderr.strip()[-200:])
+        with warnings.catch_warnings():  # Rubber Band's WAV has chunks scipy does not read
+            warnings.simplefilter("ignore", wavfile.WavFileWarning)
+            _, voice = wavfile.read(dst)
+        voice = np.asarray(voice, dtype=np.float64).reshape(len(voice), -1).mean(axis=1)
+    return voice
+
+
+def make_check(check, songs, out, stamp):
+    name, song, voice_kind = check
+    folder = os.path.join(out, name)
+    stamp_path = os.path.join(folder, "stamp")
+    if os.path.exists(stamp_path) and open(stamp_path).read() == stamp:
+        return
+    shutil.rmtree(folder, ignore_errors=True)
+    os.makedirs(folder)
+    src = os.path.join(songs, str(song))
+    rate = wavfile.read(os.path.join(src, "mix.wav"))[0]
+    backing = sum(wavfile.read(os.path.join(src, s + ".wav"))[1].astype(np.float64)
+                  for s in STEMS[1:])
+    mix = backing
+    if voice_kind:
+        with tempfile.TemporaryDirectory() as work:
+            voice = speech(rate, voice_kind == "low", work)
+        n = min(len(voice), len(backing))
+        backing = backing[:n]
+        # A sung lead sits about as loud as its backing; the voice is centred and dry.
+        v = centred(voice[:n] * rms(backing) / rms(voice[:n]))
+        mix = backing + v
+    mix = mix * 10 ** (-1 / 20) / np.max(np.abs(mix))
+    if voice_kind:  # the truth at the mix's scale
+        v = v * 10 ** (-1 / 20) / np.max(np.abs(backing + v))
+        wavfile.write(os.path.join(folder, "voice.wav"), rate, v.astype(np.float32))
+    wavfile.write(os.path.join(folder, "mix.wav"), rate, mix.astype(np.float32))
     with open(stamp_path, "w") as f:
         f.write(stamp)
 
 
 def main():
-    if len(sys.argv) != 2:
-        sys.exit("usage: songs.py OUT_FOLDER")
+    if len(sys.argv) not in (2, 3):
+        sys.exit("usage: songs.py OUT_FOLDER [CHECKS_FOLDER]")
     out = sys.argv[1]
-    if shutil.which("fluidsynth") is None or not os.path.exists(SOUNDFONT):
-        sys.exit("songs.py: fluidsynth or %s is missing (run scripts/deps quality)" % SOUNDFONT)
+    for path in SOUNDFONTS:
+        if shutil.which("fluidsynth") is None or not os.path.exists(path):
+            sys.exit("songs.py: fluidsynth or %s is missing (run scripts/deps quality)" % path)
     with open(__file__, "rb") as f:
         stamp = hashlib.sha256(f.read()).hexdigest()
     os.makedirs(out, exist_ok=True)
@@ -645,6 +980,15 @@ def main():
     for old in sorted(os.listdir(out)):  # songs dropped from the list
         if old.isdigit() and int(old) > len(SONGS):
             shutil.rmtree(os.path.join(out, old))
+    if len(sys.argv) == 3:
+        if shutil.which("rubberband") is None or not os.path.isdir(SPEECH):
+            sys.exit("songs.py: rubberband or %s is missing (run scripts/deps quality)" % SPEECH)
+        os.makedirs(sys.argv[2], exist_ok=True)
+        try:
+            for check in CHECKS:
+                make_check(check, out, sys.argv[2], stamp)
+        except (OSError, RuntimeError, ValueError) as error:
+            sys.exit("songs.py: cannot make the checks: %s" % error)
 
 
 if __name__ == "__main__":

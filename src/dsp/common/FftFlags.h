@@ -5,6 +5,7 @@
 
 #include <array>
 
+#include "dsp/common/LongFrames.h"
 #include "dsp/common/ShortFrames.h"
 #include "dsp/common/StftFrames.h"
 
@@ -17,6 +18,7 @@ inline constexpr unsigned kInverseFlags = FFTW_MEASURE | FFTW_DESTROY_INPUT;
 
 // Every frame length a separation method plans, each from its own home: the wisdom tool measures
 // plans for all of them.
-inline constexpr std::array<int, 2> kPlannedFrameLengths = {kFrameLength, kShortFrameLength};
+inline constexpr std::array<int, 3> kPlannedFrameLengths = {kFrameLength, kShortFrameLength,
+                                                            kLongFrameLength};
 
 }  // namespace corvane::dsp

@@ -9,23 +9,29 @@
 namespace corvane::dsp {
 
 // The refined method behind Separator::separate with SeparationMethod::refined (callers use that;
-// this is its home). Four passes:
-//  1. analysis: the mid magnitude at the main frame (2048, hop 1024) and at a short frame (1024,
-//     hop 512) on the same centres, and the channels' difference and total energies;
-//  2. medians: at both lengths, harmonic (median along time) versus percussive (median along
-//     frequency), as soft power-2 shares; the two percussive shares are combined in a weighted
-//     mean, the short frame placing the hits sharply in time, the main one resolving the tones
-//     around them; the centre measure from the stereo energies of five frames (inter-channel
-//     coherence after Avendano & Jot);
-//  3. repeating background: the per-bin median of the harmonic part over the frames most similar
-//     to each frame within 10 s (REPET-SIM, Rafii & Pardo); what exceeds it is foreground;
-//  4. synthesis at the main frame: per-bin gains from the percussive share, a bass cross-over at
-//     about 215 Hz (acting on the harmonic part only, so the kick goes to the drums), the voice's
-//     band, the centre measure and the foreground share, shared by both channels and summing to
-//     1, so the stems add back to the input.
-// Every estimate looks at most 10 s away (the medians 6 frames, about 0.15 s), so the method keeps
-// no song-wide statistic: a block-wise run needs 10 s of context either side. Same contract as
-// Separator::separate.
+// this is its home). Each stem's cue is taken at the resolution that suits it, and the stems share
+// every bin of the main frame (2048, hop 1024) by gains that sum to 1, so the stems add back to
+// the input. Six passes:
+//  1. analysis: mid and side magnitudes at the main frame, the mid magnitude at a short frame
+//  (1024,
+//     two per main frame) and the low bins of a long frame (4096), all on the same centres;
+//  2. the centre measure from the mid and side energies of five frames (inter-channel coherence
+//     after Avendano & Jot), and the predominant pitch's salience by harmonic summation;
+//  3. the voice (PitchTrack.h): each frame's pitch, smoothed over a few frames, and a gate that
+//     opens where the pitch moves as a voice's does (vibrato, glides, speech) and stays shut under
+//     held instrument notes;
+//  4. harmonic and percussive shares from medians along time and frequency (Driedger, Müller &
+//     Disch's split, separation factor 1): the long frame below the bass cross-over, where a bass
+//     note and a kick meet, the main and short frames above it;
+//  5. the repeating background (REPET-SIM, Rafii & Pardo): the per-bin median of the harmonic part
+//     over the frames most like each one within 10 s; what exceeds it is foreground;
+//  6. synthesis at the main frame (RefinedKernels.h): drums from the percussive share; vocals where
+//     the harmonic part is centred, in the voice's band and foreground, halved where the gate is
+//     shut, and under the cross-over only along the voice's harmonic comb (a low voice's
+//     fundamental); bass the harmonic part under the cross-over less that comb; other the rest.
+// Every estimate looks at most 10 s away, so the method keeps no song-wide statistic: a block-wise
+// run needs refinedContextFrames() of context either side. Same contract as Separator::separate;
+// any finite input up to about 1e33 (samples of 1e30 too) gives finite stems that sum to it.
 std::vector<StemData> separateRefined(const StereoAudio& audio, const ProgressFn& progress,
                                       const SeparatorOptions& options);
 

@@ -60,13 +60,17 @@ int similarFrames(const float* features, std::int64_t frames, std::int64_t t, st
 }
 
 void foregroundShare(const float* own, const float* const* rows, int neighbours, float* share,
-                     int count, float* scratch) {
+                     int count, float* scratch, const float* needed) {
     if (neighbours == 0) {
         std::fill(share, share + count, 1.0f);
         return;
     }
     const int middle = neighbours / 2;
     for (int k = 0; k < count; ++k) {
+        if (needed && needed[k] == 0.0f) {
+            share[k] = 0.0f;
+            continue;
+        }
         for (int i = 0; i < neighbours; ++i) scratch[i] = rows[i][k];
         std::nth_element(scratch, scratch + middle, scratch + neighbours);
         float median = scratch[middle];

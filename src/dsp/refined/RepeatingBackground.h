@@ -16,7 +16,7 @@ namespace corvane::dsp {
 // each, from DC up (about 11 kHz at 44.1 kHz), scaled to unit length.
 inline constexpr int kRepeatBands = 64;
 inline constexpr int kRepeatBandWidth = 8;
-inline constexpr int kRepeatNeighbours = 15; // frames the median is taken over, at most
+inline constexpr int kRepeatNeighbours = 15;  // frames the median is taken over, at most
 
 // The comparison features of one frame from its harmonic magnitudes (kBins values) into
 // features (kRepeatBands values); an all-zero frame gives zeros.
@@ -33,8 +33,9 @@ int similarFrames(const float* features, std::int64_t frames, std::int64_t t, st
 // The foreground share of each of `count` bins: (h - min(h, m)) / h, where m is the median of the
 // `rows` neighbours' magnitudes in that bin (the background estimate) and h the frame's own
 // magnitude; 1 everywhere when there are no neighbours (nothing to compare with), 0 in a silent
-// bin. scratch holds kRepeatNeighbours values.
+// bin. With `needed`, a bin where it is 0 gets 0 without its median being taken (a bin whose
+// share nothing uses). scratch holds kRepeatNeighbours values.
 void foregroundShare(const float* own, const float* const* rows, int neighbours, float* share,
-                     int count, float* scratch);
+                     int count, float* scratch, const float* needed = nullptr);
 
 }  // namespace corvane::dsp
