@@ -2,6 +2,7 @@
 #include "dsp/common/ShortFrames.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 
 #include "dsp/common/Simd.h"
@@ -28,13 +29,24 @@ void midMagnitudeFrom(const float* l, const float* r, std::int64_t n, std::int64
     const int lo = static_cast<int>(std::clamp<std::int64_t>(-first, 0, length));
     const int hi = static_cast<int>(std::clamp<std::int64_t>(n - first, 0, length));
     for (int m = 0; m < lo; ++m) time[m] = 0.0f;
-    for (int m = lo; m < hi; ++m) {
-        const float a = l[first + m];
-        const float b = r[first + m];
-        // Halved before the sum, so that two samples near the float limit do not overflow.
-        time[m] = ((std::isfinite(a) ? a : 0.0f) * 0.5f + (std::isfinite(b) ? b : 0.0f) * 0.5f) *
-                  window[m];
-    }
+    // The largest |sample| as the bits of a finite float, an integer maximum the vectoriser takes.
+    std::uint32_t peakBits = 0;
+    auto fill = [&](float scale) {
+        for (int m = lo; m < hi; ++m) {
+            float a = l[first + m];
+            float b = r[first + m];
+            a = std::isfinite(a) ? a : 0.0f;
+            b = std::isfinite(b) ? b : 0.0f;
+            peakBits = std::max({peakBits, std::bit_cast<std::uint32_t>(a) & 0x7FFFFFFFu,
+                                 std::bit_cast<std::uint32_t>(b) & 0x7FFFFFFFu});
+            // Halved before the sum, so that two samples near the float limit do not overflow.
+            time[m] = ((a * scale) * 0.5f + (b * scale) * 0.5f) * window[m];
+        }
+    };
+    fill(1.0f);
+    // A frame beyond kMaxFramePeak is transformed scaled down, so its spectrum stays finite.
+    const FrameScale scale = frameScaleFor(std::bit_cast<float>(peakBits));
+    if (scale.up != 1.0f) fill(scale.down);
     for (int m = std::max(hi, lo); m < length; ++m) time[m] = 0.0f;
     plan.forward(scratch);
     const float* s = scratch.spectrum();
@@ -45,6 +57,8 @@ void midMagnitudeFrom(const float* l, const float* r, std::int64_t n, std::int64
         const float re = s[2 * k] * down, im = s[2 * k + 1] * down;
         mag[k] = std::sqrt(re * re + im * im) / down;
     }
+    if (scale.up != 1.0f)
+        for (int k = 0; k < bins; ++k) mag[k] = std::min(mag[k] * scale.up, 0x1p60f);
 }
 
 void shortMidMagnitude(const float* l, const float* r, std::int64_t n, std::int64_t u,

@@ -34,14 +34,22 @@ inline FrameRange workerFrames(int w, int workers, std::int64_t frames) {
     return {begin, std::min(begin + chunk, frames)};
 }
 
-// Both channels' spectra of one frame, bins 0 .. kBins - 1 each.
+// Both channels' spectra of one frame, bins 0 .. kBins - 1 each; a frame of samples beyond
+// kMaxFramePeak is transformed scaled down, and up() is the power of two that undoes it.
 class FrameSpectra {
 public:
     void transform(const StereoAudio& audio, std::int64_t n, std::int64_t t, const float* window,
                    const FftPlan& plan, FFTScratch& scratch) {
-        forwardFrame(audio.l.data(), n, t, window, plan, scratch, lre(), lim());
-        forwardFrame(audio.r.data(), n, t, window, plan, scratch, rre(), rim());
+        const float peak =
+            std::max(forwardFrame(audio.l.data(), n, t, window, plan, scratch, lre(), lim()),
+                     forwardFrame(audio.r.data(), n, t, window, plan, scratch, rre(), rim()));
+        const FrameScale scale = frameScaleFor(peak);
+        m_up = scale.up;
+        if (scale.up == 1.0f) return;
+        forwardFrame(audio.l.data(), n, t, window, plan, scratch, lre(), lim(), scale.down);
+        forwardFrame(audio.r.data(), n, t, window, plan, scratch, rre(), rim(), scale.down);
     }
+    float up() const { return m_up; }
     float* lre() { return m_bins.data(); }
     float* lim() { return m_bins.data() + kBins; }
     float* rre() { return m_bins.data() + 2 * kBins; }
@@ -49,6 +57,7 @@ public:
 
 private:
     std::array<float, 4 * kBins> m_bins{};
+    float m_up = 1.0f;
 };
 
 // Zero-filled samples, faulted in by the worker that will write them (so the page faults run in
@@ -129,7 +138,7 @@ void synthesiseStems(const StereoAudio& audio, std::int64_t n, std::int64_t fram
                 inverseFrameAdd(left ? spectra.lre() : spectra.rre(),
                                 left ? spectra.lim() : spectra.rim(), t - shift, window, plan,
                                 scratch, out[j], m, gainsOf(j / 2),
-                                shared ? side[j].data() : nullptr);
+                                shared ? side[j].data() : nullptr, spectra.up());
                 counter.advance();
             }
             // After frame t, positions below (t - 1) hops receive nothing more.

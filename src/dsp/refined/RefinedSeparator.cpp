@@ -123,6 +123,10 @@ void analyse(const StereoAudio& audio, std::int64_t n, std::int64_t frames, int 
             spectra.transform(audio, n, t, plans.mainWindow.data(), *plans.main, scratch);
             midSideMagnitudes(spectra.lre(), spectra.lim(), spectra.rre(), spectra.rim(),
                               mags.mid.p() + t * kBins, mags.side.p() + t * kBins, kBins);
+            if (spectra.up() != 1.0f)  // a frame far beyond full scale, back in the song's units
+                for (float* row : {mags.mid.p() + t * kBins, mags.side.p() + t * kBins})
+                    for (int k = 0; k < kBins; ++k)
+                        row[k] = std::min(row[k] * spectra.up(), 0x1p60f);
             for (int h = 0; h < kShortFramesPerFrame; ++h) {
                 const std::int64_t u = t * kShortFramesPerFrame + h;
                 shortMidMagnitude(audio.l.data(), audio.r.data(), n, u, plans.shortWindow.data(),
