@@ -1,7 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "audio/AudioFileWriter.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cassert>
 
 #include "audio/AudioWriter.h"
@@ -34,6 +37,26 @@ std::optional<Error> writeAudio(const std::filesystem::path& to, std::span<const
         if (auto error = writer.write(l.subspan(start, n), r.subspan(start, n))) return error;
     }
     if (auto error = writer.close()) return error;
+    return staged.commit();
+}
+
+std::optional<Error> writeTextFiles(
+    const std::vector<std::pair<std::filesystem::path, std::string>>& files) {
+    StagedFiles staged;
+    for (const auto& [path, text] : files) {
+        Result<StagedFiles::File> file = staged.create(path);
+        auto named = [&](Error e) {
+            e.description = path.string() + ": " + e.description;
+            return e;
+        };
+        if (!file) return named(file.error());
+        for (std::size_t done = 0; done < text.size();) {
+            const ssize_t put = ::write(file.value().fd, text.data() + done, text.size() - done);
+            if (put < 0 && errno == EINTR) continue;
+            if (put <= 0) return named(systemError(put < 0 ? errno : EIO));
+            done += static_cast<std::size_t>(put);
+        }
+    }
     return staged.commit();
 }
 

@@ -8,6 +8,8 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "audio/AudioFormat.h"
 #include "audio/Error.h"
@@ -34,6 +36,12 @@ std::optional<Error> writeAudio(const std::filesystem::path& to, std::span<const
 std::optional<Error> writeWav(const std::filesystem::path& to, std::span<const float> l,
                               std::span<const float> r, double sampleRate,
                               const WriteOptions& options = {});
+
+// Writes each text (JSON, label files) to its path through one StagedFiles set: all take their
+// names together once all are written and on disk, or none does. The first failure, naming its
+// file ("x.json: Permission denied"). Any thread.
+std::optional<Error> writeTextFiles(
+    const std::vector<std::pair<std::filesystem::path, std::string>>& files);
 
 // Proposed export name: `fileName` without its last extension + " - " + suffix + ".wav".
 // "My Song.mp3" + "Mix" gives "My Song - Mix.wav"; "demo" + "Bass" gives "demo - Bass.wav".

@@ -13,6 +13,7 @@
 #include <signal.h>
 
 #include "TestSupport.h"
+#include "audio/AudioFileWriter.h"
 #include "audio/StagedFiles.h"
 
 namespace corvane::audio {
@@ -180,6 +181,14 @@ TEST(StagedFiles, LongestNamesFitAndDevicesAreWrittenInPlace) {
     auto folder = staged.create(dir / "folder");
     ASSERT_FALSE(folder);
     EXPECT_EQ(folder.error().description, "Is a directory");
+
+    // Text files go together too: one that cannot be written keeps the other from its name.
+    const auto failed = writeTextFiles({{dir / "map.json", "{}"}, {dir / "folder", "x"}});
+    ASSERT_TRUE(failed);
+    EXPECT_EQ(failed->description, (dir / "folder").string() + ": Is a directory");
+    EXPECT_FALSE(fs::exists(dir / "map.json"));
+    ASSERT_FALSE(writeTextFiles({{dir / "map.json", "{}"}, {dir / "beats.txt", "0\t0\t1\n"}}));
+    EXPECT_EQ(contents(dir / "beats.txt"), "0\t0\t1\n");
 }
 
 }  // namespace
