@@ -2,6 +2,12 @@
 # One function adds a layer library, one adds that layer's test executable.
 
 set(CORVANE_WARNINGS -Wall -Wextra -Wpedantic -Wshadow)
+# scripts/test builds with warnings as errors for the project's own code (never for the libraries
+# it includes, whose headers are system headers).
+option(CORVANE_WERROR "Treat warnings in the project's own code as errors" OFF)
+if(CORVANE_WERROR)
+    list(APPEND CORVANE_WARNINGS -Werror)
+endif()
 
 # corvane_add_library(<layer> <sources>...): static library corvane_<layer>, alias corvane::<layer>,
 # headers included as "<layer>/Header.h" from src/.

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "audio/AudioDecoder.h"
 
+#include "audio/RiffLength.h"
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
@@ -43,27 +45,18 @@ constexpr double kEarlyEndFraction = 0.01;
 
 constexpr const char* kNotDecodable = "The file is not audio that FFmpeg can decode.";
 
-struct FormatContextCloser {
-    void operator()(AVFormatContext* c) const { avformat_close_input(&c); }
+// One owner per FFmpeg object, each freed by its library's own function (which takes T**).
+template <class T, auto Free>
+struct Freer {
+    void operator()(T* p) const { Free(&p); }
 };
-struct CodecContextFreer {
-    void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
-};
-struct PacketFreer {
-    void operator()(AVPacket* p) const { av_packet_free(&p); }
-};
-struct FrameFreer {
-    void operator()(AVFrame* f) const { av_frame_free(&f); }
-};
-struct SwrFreer {
-    void operator()(SwrContext* s) const { swr_free(&s); }
-};
-
-using FormatContextPtr = std::unique_ptr<AVFormatContext, FormatContextCloser>;
-using CodecContextPtr = std::unique_ptr<AVCodecContext, CodecContextFreer>;
-using PacketPtr = std::unique_ptr<AVPacket, PacketFreer>;
-using FramePtr = std::unique_ptr<AVFrame, FrameFreer>;
-using SwrPtr = std::unique_ptr<SwrContext, SwrFreer>;
+using FormatContextPtr =
+    std::unique_ptr<AVFormatContext, Freer<AVFormatContext, avformat_close_input>>;
+using CodecContextPtr =
+    std::unique_ptr<AVCodecContext, Freer<AVCodecContext, avcodec_free_context>>;
+using PacketPtr = std::unique_ptr<AVPacket, Freer<AVPacket, av_packet_free>>;
+using FramePtr = std::unique_ptr<AVFrame, Freer<AVFrame, av_frame_free>>;
+using SwrPtr = std::unique_ptr<SwrContext, Freer<SwrContext, swr_free>>;
 
 Error ffmpegError(int code, std::string description) {
     return Error{kFFmpegDomain, code, std::move(description)};
@@ -109,47 +102,6 @@ std::optional<Error> checkReadable(const std::filesystem::path& path) {
     if (fd < 0) return systemError(errno);
     ::close(fd);
     if (st.st_size == 0) return emptyFileError();
-    return std::nullopt;
-}
-
-// A RIFF WAVE file's own statement of its length: the data chunk's size over the frame size,
-// and the rate it is at. FFmpeg estimates a WAV's duration from the bytes present, so a cut-off
-// file would look complete; the header still says what was meant. Nothing for other files, or
-// a size left open by a streaming writer (0 or 0xFFFFFFFF).
-struct RiffLength {
-    std::int64_t frames = 0;
-    int sampleRate = 0;
-};
-std::optional<RiffLength> riffLength(const std::filesystem::path& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return std::nullopt;
-    unsigned char header[4096];
-    const ssize_t got = ::read(fd, header, sizeof header);
-    ::close(fd);
-    auto u32 = [&](std::size_t at) {
-        return static_cast<std::uint32_t>(header[at]) |
-               static_cast<std::uint32_t>(header[at + 1]) << 8 |
-               static_cast<std::uint32_t>(header[at + 2]) << 16 |
-               static_cast<std::uint32_t>(header[at + 3]) << 24;
-    };
-    if (got < 12 || std::memcmp(header, "RIFF", 4) != 0 || std::memcmp(header + 8, "WAVE", 4) != 0)
-        return std::nullopt;
-    const auto size = static_cast<std::size_t>(got);
-    RiffLength length;
-    unsigned blockAlign = 0;
-    for (std::size_t at = 12; at + 8 <= size;) {
-        const std::uint32_t chunk = u32(at + 4);
-        if (std::memcmp(header + at, "fmt ", 4) == 0 && at + 8 + 16 <= size) {
-            length.sampleRate = static_cast<int>(u32(at + 12));
-            blockAlign = header[at + 20] | static_cast<unsigned>(header[at + 21]) << 8;
-        } else if (std::memcmp(header + at, "data", 4) == 0) {
-            if (blockAlign == 0 || length.sampleRate <= 0 || chunk == 0 || chunk == 0xFFFFFFFFu)
-                return std::nullopt;
-            length.frames = chunk / blockAlign;
-            return length;
-        }
-        at += 8 + chunk + (chunk & 1);  // chunks are padded to an even size
-    }
     return std::nullopt;
 }
 
@@ -359,8 +311,7 @@ struct AudioDecoder::Impl {
     // The container's own length, when it states one; a length guessed from the bit rate says
     // nothing about where the file should end.
     std::int64_t declaredFrames() const {
-        if (riff && outRate > 0)
-            return av_rescale(riff->frames, outRate, riff->sampleRate);
+        if (riff && outRate > 0) return av_rescale(riff->frames, outRate, riff->sampleRate);
         if (format->duration_estimation_method == AVFMT_DURATION_FROM_BITRATE || outRate <= 0)
             return 0;
         const AVStream* stream = format->streams[streamIndex];

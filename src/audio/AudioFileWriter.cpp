@@ -4,8 +4,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cassert>
+#include <cerrno>
 
 #include "audio/AudioWriter.h"
 #include "audio/StagedFiles.h"

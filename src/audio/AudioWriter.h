@@ -51,5 +51,4 @@ private:
     std::int64_t m_frames = 0;
 };
 
-
 }  // namespace corvane::audio

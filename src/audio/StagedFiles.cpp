@@ -95,10 +95,10 @@ void sweepOrphans(const fs::path& folder) {
     while (const dirent* entry = ::readdir(listing)) {
         const std::string_view name = entry->d_name;
         if (!isOurTemporary(name)) continue;
-        const int fd =
-            ::openat(dir, entry->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        const int fd = ::openat(dir, entry->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
         if (fd < 0) continue;
-        struct stat held {}, now {};
+        struct stat held {
+        }, now{};
         if (::fstat(fd, &held) == 0 && S_ISREG(held.st_mode) &&
             ::flock(fd, LOCK_EX | LOCK_NB) == 0 &&
             ::fstatat(dir, entry->d_name, &now, AT_SYMLINK_NOFOLLOW) == 0 &&
@@ -113,7 +113,8 @@ void sweepOrphans(const fs::path& folder) {
 // Unlinks `path` only if it is still the file open as `fd`: never a file of that name that
 // someone else made since.
 void unlinkIfSame(const fs::path& path, int fd) {
-    struct stat held {}, now {};
+    struct stat held {
+    }, now{};
     if (fd >= 0 && ::fstat(fd, &held) == 0 && ::lstat(path.c_str(), &now) == 0 &&
         held.st_dev == now.st_dev && held.st_ino == now.st_ino)
         ::unlink(path.c_str());
@@ -177,8 +178,7 @@ Result<StagedFiles::File> StagedFiles::create(const fs::path& finalPath) {
         // Another process's sweep may have found the file before the lock was taken and removed
         // it: then it is no longer linked, and another name is tried.
         struct stat held {};
-        if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || ::fstat(fd, &held) != 0 ||
-            held.st_nlink == 0) {
+        if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || ::fstat(fd, &held) != 0 || held.st_nlink == 0) {
             ::close(fd);
             lastError = EEXIST;
             continue;
@@ -243,8 +243,7 @@ std::optional<Error> StagedFiles::commit() {
     // The one failure foreseeable before the first rename: a folder made at a final name since.
     for (const Entry& e : m_entries) {
         struct stat st {};
-        if (!e.dropped && !e.inPlace && ::lstat(e.final.c_str(), &st) == 0 &&
-            S_ISDIR(st.st_mode)) {
+        if (!e.dropped && !e.inPlace && ::lstat(e.final.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
             Error error = namedError(e.final, EISDIR);
             discard();
             return error;
@@ -259,8 +258,8 @@ std::optional<Error> StagedFiles::commit() {
         // system without hard links gets no undo for that file.
         struct stat st {};
         if (::lstat(e.final.c_str(), &st) == 0) {
-            const fs::path backup = folderOf(e.final) /
-                                    temporaryName(e.final.filename().string(), uniqueDigits(),
+            const fs::path backup =
+                folderOf(e.final) / temporaryName(e.final.filename().string(), uniqueDigits(),
                                                   nameMaxOf(folderOf(e.final)),
                                                   std::string(kBackupSuffix));
             if (::link(e.final.c_str(), backup.c_str()) == 0) e.backup = backup;
