@@ -24,6 +24,9 @@ struct StretchFeeder::State {
     std::int64_t clock = 0;  // frames mixed and fed, from the range's start
     int drop = 0;            // output frames still to drop (the stretcher's start delay)
     double fedPos = 0.0;     // the clock frame the next output frame stands for
+    // Clock frames mixed in all, once the last block went in (-1 before): output standing for
+    // later frames is the stretcher's tail ringing on past the song, and is dropped.
+    std::int64_t finalClock = -1;
     SongClock songClock;
     Stretch applied;
     std::array<float, kBlockFrames> inL{}, inR{}, outL{}, outR{}, zeros{};
@@ -108,6 +111,7 @@ void StretchFeeder::startStream() {
     s.songClock.reset(0, first);
     s.fedPos = 0.0;
     s.clock = 0;
+    s.finalClock = -1;
     s.done = false;
     s.active = true;
 }
@@ -147,6 +151,7 @@ bool StretchFeeder::step() {
                 --s.drop;
                 continue;
             }
+            if (s.finalClock >= 0 && s.fedPos >= static_cast<double>(s.finalClock)) continue;
             s.stamped[stamped++] = {
                 s.outL[static_cast<std::size_t>(i)], s.outR[static_cast<std::size_t>(i)],
                 s.songClock.songAt(static_cast<std::int64_t>(s.fedPos)), s.table.stream};
@@ -175,6 +180,7 @@ bool StretchFeeder::step() {
         fed += c;
     }
     s.clock += n;
+    if (n == left) s.finalClock = s.clock;
     s.stretcher->process(s.inL.data(), s.inR.data(), n, n == left);
     return true;
 }
