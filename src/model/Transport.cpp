@@ -34,13 +34,11 @@ void Transport::setSong(Song song, const std::vector<float>& gains) {
 void Transport::replaceStems(Song song) {
     Q_ASSERT(QThread::currentThread() == thread());
     if (!m_hasSong) return;
-    const bool playing = m_isPlaying;
-    const std::int64_t frame = playing ? currentFrame() : m_startFrame;
-    if (playing) stopPlayback();
+    const std::int64_t frame = m_isPlaying ? currentFrame() : m_startFrame;
     m_song = std::move(song);
     m_startFrame = std::clamp<std::int64_t>(frame, 0, std::max<std::int64_t>(m_song.frames - 1, 0));
     setPosition(m_song.seconds(m_startFrame));
-    if (playing) play();
+    if (m_isPlaying) startSound(true);
 }
 
 void Transport::setGains(const std::vector<float>& gains) {
@@ -62,10 +60,8 @@ void Transport::setStretch(playback::Stretch stretch) {
     m_stretch = stretch;
     m_engine->setStretch(stretch);
     if (engages && m_isPlaying) {
-        const std::int64_t f = currentFrame();
-        stopPlayback();
-        m_startFrame = std::min(std::max<std::int64_t>(m_song.frames - 1, 0), f);
-        play();
+        m_startFrame = std::min(std::max<std::int64_t>(m_song.frames - 1, 0), currentFrame());
+        startSound(true);
     }
     emit stretchChanged();
 }
@@ -90,30 +86,33 @@ void Transport::setLoop(LoopRegion loop) {
 void Transport::play() {
     Q_ASSERT(QThread::currentThread() == thread());
     if (!m_hasSong || m_isPlaying) return;
-    const std::int64_t total = m_song.frames;
-    if (m_startFrame >= total - 1) {
+    if (m_startFrame >= m_song.frames - 1) {
         m_startFrame = 0;
         setPosition(0.0);
     }
-    // Scheduling replaces whatever a source had; a source with nothing to play is cleared.
-    for (int i = 0; i < playback::PlaybackEngine::kSources; ++i) {
-        if (total - m_startFrame < 1 || i >= static_cast<int>(m_song.stems.size()))
-            m_engine->stopSource(i);
-        else
-            m_engine->schedule(i, m_song.stems[static_cast<std::size_t>(i)], m_startFrame, total);
-    }
+    if (!startSound(false)) return;
+    setIsPlaying(true);
+    m_timer.start();
+}
+
+bool Transport::startSound(bool seamless) {
     if (!m_engine->isRunning()) {
         if (auto error = m_engine->start(m_song.sampleRate)) {
             emit failed(QString::fromUtf8(kEngineFailed) +
                         QString::fromStdString(error->description));
-            return;
+            return false;
         }
     }
+    std::array<std::shared_ptr<const dsp::StemData>, playback::PlaybackEngine::kSources> stems;
+    for (std::size_t i = 0; i < stems.size() && i < m_song.stems.size(); ++i)
+        stems[i] = m_song.stems[i];
+    // From silence the sources start together after a short lead; while playing, the next block
+    // the device asks for crossfades into them, so nothing is missed and nothing waits.
     const auto lead =
         static_cast<std::int64_t>(std::llround(kStartLeadSeconds * m_song.sampleRate));
-    m_engine->startAll(m_engine->deviceFrame() + lead);
-    setIsPlaying(true);
-    m_timer.start();
+    const std::int64_t at = m_engine->deviceFrame() + (seamless ? 0 : lead);
+    m_engine->playAll(stems, m_startFrame, m_song.frames, at, seamless);
+    return true;
 }
 
 void Transport::pause() {
@@ -135,8 +134,6 @@ void Transport::stop() {
 void Transport::seek(double seconds) {
     Q_ASSERT(QThread::currentThread() == thread());
     if (!m_hasSong) return;
-    const bool wasPlaying = m_isPlaying;
-    if (wasPlaying) stopPlayback();
     // Truncated toward zero; out-of-range and non-finite times land on the nearest end.
     const double k = m_song.sampleRate * seconds;
     const std::int64_t last = std::max<std::int64_t>(m_song.frames - 1, 0);
@@ -147,7 +144,7 @@ void Transport::seek(double seconds) {
         frame = static_cast<std::int64_t>(k);
     m_startFrame = frame;
     setPosition(m_song.seconds(m_startFrame));
-    if (wasPlaying) play();
+    if (m_isPlaying) startSound(true);
 }
 
 void Transport::stopPlayback() {

@@ -72,7 +72,8 @@ public:
     LoopRegion loop() const { return m_loop; }
 
     // Times in seconds of the song. play() without a song does nothing; a device that cannot be
-    // opened is reported through failed().
+    // opened is reported through failed(). A seek while playing, like a tempo or pitch change into
+    // or out of 100 % and replaceStems(), goes on at once with no gap: the engine crossfades.
     void play();
     void pause();
     void stop();
@@ -96,6 +97,9 @@ signals:
     void failed(const QString& status);
 
 private:
+    // Plays the song from the resume point: after a lead from silence, or `seamless`ly, crossfaded
+    // from what plays. False (and said through failed()) when the device will not open.
+    bool startSound(bool seamless);
     void setPosition(double seconds);
     void setIsPlaying(bool playing);
     void tick();

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include <cstdint>
 #include <optional>
 
 #include "audio/Error.h"
@@ -30,6 +31,11 @@ public:
     // Stops pulling; when it returns, the source is no longer called.
     virtual void close() = 0;
     virtual bool isOpen() const = 0;
+    // How long a frame rendered now takes to leave the speakers, in frames (the output's own
+    // buffering), and whether render() is called at the hardware's pace (a real device) rather
+    // than on demand; the playhead is placed with these. Valid while open.
+    virtual std::int64_t latencyFrames() const { return 0; }
+    virtual bool realtime() const { return false; }
 };
 
 }  // namespace corvane::playback

@@ -59,12 +59,19 @@ public:
         m_tail.store((tail + count) % m_frames.size(), std::memory_order_release);
         return count;
     }
-    // Consumer: the frame read() would give next, left in the ring; false when empty.
-    bool peek(StampedFrame& frame) const {
-        const std::size_t tail = m_tail.load(std::memory_order_relaxed);
-        if (tail == m_head.load(std::memory_order_acquire)) return false;
-        frame = m_frames[tail];
+    // Consumer: the frame `ahead` places after the next one read() would give, left in the ring
+    // (ahead < readable()); false when there is none.
+    bool peek(StampedFrame& frame, std::size_t ahead = 0) const {
+        if (ahead >= readable()) return false;
+        frame = m_frames[(m_tail.load(std::memory_order_relaxed) + ahead) % m_frames.size()];
         return true;
+    }
+    // Consumer: drops up to `count` frames unread; returns how many.
+    std::size_t skip(std::size_t count) {
+        const std::size_t tail = m_tail.load(std::memory_order_relaxed);
+        count = std::min(count, readable());
+        m_tail.store((tail + count) % m_frames.size(), std::memory_order_release);
+        return count;
     }
 
 private:

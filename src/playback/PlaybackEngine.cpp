@@ -11,19 +11,6 @@
 
 namespace corvane::playback {
 
-namespace {
-
-constexpr int kSongFrameBits = 40;
-constexpr std::uint64_t kSongFrameMask = (std::uint64_t{1} << kSongFrameBits) - 1;
-constexpr std::uint64_t kNothingHeard = ~std::uint64_t{0};
-
-std::uint64_t packHeard(std::uint64_t stream, std::int64_t songFrame) {
-    return ((stream & 0xFFFFFF) << kSongFrameBits) |
-           (static_cast<std::uint64_t>(std::max<std::int64_t>(songFrame, 0)) & kSongFrameMask);
-}
-
-}  // namespace
-
 PlaybackEngine::PlaybackEngine(std::unique_ptr<AudioDevice> device) : m_device(std::move(device)) {
     for (auto& g : m_gains) g.store(1.0f, std::memory_order_relaxed);
 }
@@ -37,12 +24,13 @@ std::optional<Error> PlaybackEngine::start(double sampleRate) {
     // The device is closed: nothing renders, so the render side's state is ours to reset. Its
     // first block copies the voice table afresh.
     m_renderedFrames.store(0, std::memory_order_relaxed);
-    m_renderTable = VoiceTable{};
-    m_renderMixer.voices = {};
-    m_renderMixer.snapGains(m_gains);
     m_renderSeen.store(0, std::memory_order_relaxed);
     m_rampFrames.store(std::max(1, static_cast<int>(std::lround(kRampSeconds * sampleRate))));
     m_fadeFrames.store(std::max(1, static_cast<int>(std::lround(kLoopFadeSeconds * sampleRate))));
+    m_renderer.reset(m_rampFrames.load(), m_fadeFrames.load(),
+                     static_cast<int>(std::lround(Renderer::kSwitchFadeSeconds * sampleRate)));
+    m_heardSequence.store(0);
+    m_heardStream.store(0);
     m_feeder.setDevice(sampleRate, m_rampFrames.load(), m_fadeFrames.load());
     if (auto error = m_device->open(sampleRate, *this)) {
         m_feeder.setDevice(0.0, m_rampFrames.load(), m_fadeFrames.load());
@@ -103,6 +91,42 @@ void PlaybackEngine::schedule(int source, std::shared_ptr<const dsp::StemData> s
     releaseRetired();
 }
 
+void PlaybackEngine::playAll(
+    const std::array<std::shared_ptr<const dsp::StemData>, kSources>& stems, std::int64_t from,
+    std::int64_t to, std::int64_t at, bool seamless) {
+    m_soundingStream = 0;
+    for (const Voice& v : m_table.voices)
+        if (v.started) m_soundingStream = m_table.stream;
+    for (int s = 0; s < kSources; ++s) {
+        const auto& stem = stems[static_cast<std::size_t>(s)];
+        Voice& voice = m_table.voices[static_cast<std::size_t>(s)];
+        if (!stem) {
+            voice = Voice{};
+        } else {
+            const auto length = static_cast<std::int64_t>(std::min(stem->l.size(), stem->r.size()));
+            const std::int64_t end = std::clamp<std::int64_t>(to, 0, length);
+            voice = Voice{stem->l.data(),
+                          stem->r.data(),
+                          std::clamp<std::int64_t>(from, 0, end),
+                          end,
+                          at,
+                          true,
+                          true};
+        }
+    }
+    m_table.stretched = !m_stretch.isIdentity();
+    m_table.seamless = seamless;
+    const std::uint64_t generation = publishVoices(true);
+    m_table.seamless = false;  // what follows (a stop, a schedule) cuts as it always did
+    for (int s = 0; s < kSources; ++s) {
+        auto& held = m_held[static_cast<std::size_t>(s)];
+        const auto& stem = stems[static_cast<std::size_t>(s)];
+        if (held && held != stem) m_retired.push_back({generation, std::move(held)});
+        held = stem;
+    }
+    releaseRetired();
+}
+
 void PlaybackEngine::startAll(std::int64_t at) {
     for (Voice& voice : m_table.voices) {
         if (!voice.scheduled) continue;
@@ -158,10 +182,33 @@ std::optional<std::int64_t> PlaybackEngine::stretchedSongFrame() const {
 }
 
 std::optional<std::int64_t> PlaybackEngine::songFrame() const {
-    const std::uint64_t heard = m_heard.load(std::memory_order_acquire);
-    if (heard == kNothingHeard || (heard >> kSongFrameBits) != (m_table.stream & 0xFFFFFF))
+    // The last render's word, read whole (a sequence lock: odd while render() writes it).
+    std::int64_t song = 0;
+    std::uint64_t stream = 0;
+    double rate = 1.0;
+    std::int64_t at = 0;
+    for (int tries = 0;; ++tries) {
+        const std::uint64_t before = m_heardSequence.load(std::memory_order_acquire);
+        song = m_heardSong.load(std::memory_order_relaxed);
+        stream = m_heardStream.load(std::memory_order_relaxed);
+        rate = m_heardRate.load(std::memory_order_relaxed);
+        at = m_heardAtNs.load(std::memory_order_relaxed);
+        std::atomic_thread_fence(std::memory_order_acquire);
+        if (before % 2 == 0 && before == m_heardSequence.load(std::memory_order_relaxed)) break;
+        if (tries > 1000) return std::nullopt;
+    }
+    // What plays is this scheduling's, or what it is crossfading from; before either was heard,
+    // nothing.
+    if (stream == 0 || (stream != m_table.stream && stream != m_soundingStream))
         return std::nullopt;
-    return static_cast<std::int64_t>(heard & kSongFrameMask);
+    if (m_device->realtime() && m_sampleRate > 0.0) {
+        // Between two renders the speaker moves on at the song's pace: at most a block's worth.
+        const double elapsed =
+            static_cast<double>(std::chrono::steady_clock::now().time_since_epoch().count() - at) *
+            1e-9;
+        song += static_cast<std::int64_t>(std::clamp(elapsed, 0.0, 0.1) * m_sampleRate * rate);
+    }
+    return song;
 }
 
 std::int64_t PlaybackEngine::bufferedFrames() const {
@@ -175,72 +222,27 @@ bool PlaybackEngine::stretchedToTheEnd() const { return m_feeder.doneStream() ==
 void PlaybackEngine::render(float* out, int frames) noexcept {
     // A busy main thread is never waited for: this block plays from the last copy.
     if (m_renderLock.try_lock()) {
-        const bool newStream = m_renderWanted.stream != m_renderTable.stream;
-        m_renderTable = m_renderWanted;
+        m_renderer.take(m_renderWanted);
         m_renderLock.unlock();
-        m_renderSeen.store(m_renderTable.generation, std::memory_order_release);
-        if (newStream) {
-            m_renderMixer.snapGains(m_gains);
-            m_renderMixer.resetCursors();
-        }
     }
     const std::int64_t blockStart = m_renderedFrames.load(std::memory_order_relaxed);
-    if (m_renderTable.stretched) {
-        renderStretched(out, frames, blockStart);
-    } else {
-        m_renderMixer.voices = m_renderTable.voices;
-        m_renderMixer.loop = m_renderTable.loop;
-        m_renderMixer.fadeFrames = m_fadeFrames.load(std::memory_order_relaxed);
-        for (int done = 0; done < frames;) {
-            const int n = std::min(LoopMixer::kChunkFrames, frames - done);
-            m_renderMixer.mix(blockStart + done, n, m_gains, m_rampFrames);
-            float* o = out + 2 * static_cast<std::ptrdiff_t>(done);
-            for (int i = 0; i < n; ++i) {
-                o[2 * i] = m_renderMixer.left()[static_cast<std::size_t>(i)];
-                o[2 * i + 1] = m_renderMixer.right()[static_cast<std::size_t>(i)];
-            }
-            done += n;
-        }
-        // The playhead: the song frame the clock voice plays next, wraps included.
-        if (const int clock = m_renderMixer.clockVoice(); clock >= 0) {
-            const std::int64_t song = m_renderMixer.songFrameAt(clock, blockStart + frames);
-            m_heard.store(packHeard(m_renderTable.stream, song), std::memory_order_release);
-        }
+    m_renderer.render(out, frames, blockStart, m_feeder.doneStream());
+    m_renderSeen.store(m_renderer.oldestInUse(), std::memory_order_release);
+    // The playhead: on a real device, what leaves the speakers now, a latency behind the first
+    // frame of this block; offline, the song frame after the block, played on demand.
+    const bool live = m_device->realtime();
+    if (const auto heard = m_renderer.heardAt(live ? blockStart - m_device->latencyFrames()
+                                                   : blockStart + frames)) {
+        m_heardSequence.fetch_add(1, std::memory_order_relaxed);  // odd: being written
+        std::atomic_thread_fence(std::memory_order_release);
+        m_heardSong.store(heard->song, std::memory_order_relaxed);
+        m_heardStream.store(heard->stream, std::memory_order_relaxed);
+        m_heardRate.store(heard->rate, std::memory_order_relaxed);
+        m_heardAtNs.store(std::chrono::steady_clock::now().time_since_epoch().count(),
+                          std::memory_order_relaxed);
+        m_heardSequence.fetch_add(1, std::memory_order_release);
     }
     m_renderedFrames.store(blockStart + frames, std::memory_order_release);
-}
-
-void PlaybackEngine::renderStretched(float* out, int frames, std::int64_t blockStart) noexcept {
-    std::fill(out, out + 2 * static_cast<std::ptrdiff_t>(frames), 0.0f);
-    const Voice* first = nullptr;
-    std::int64_t end = 0;
-    for (const Voice& voice : m_renderTable.voices) {
-        if (!voice.started) continue;
-        if (!first) first = &voice;
-        end = std::max(end, voice.to);
-    }
-    if (!first) return;
-    const std::uint64_t stream = m_renderTable.stream;
-    for (int i = static_cast<int>(std::clamp<std::int64_t>(first->startAt - blockStart, 0, frames));
-         i < frames;) {
-        const std::size_t got = m_ring.read(
-            m_frames.data(), std::min(static_cast<std::size_t>(frames - i), m_frames.size()));
-        if (got == 0) {
-            // Nothing ready: silence. Once the feeder has given out everything, the song is over.
-            if (m_feeder.doneStream() == stream)
-                m_heard.store(packHeard(stream, end), std::memory_order_release);
-            break;
-        }
-        // Frames made before a seek are stale: dropped unheard.
-        std::size_t k = 0;
-        while (k < got && m_frames[k].generation < stream) ++k;
-        if (k == got) continue;
-        for (; k < got; ++k, ++i) {
-            out[2 * i] = m_frames[k].l;
-            out[2 * i + 1] = m_frames[k].r;
-        }
-        m_heard.store(packHeard(stream, m_frames[got - 1].songFrame), std::memory_order_release);
-    }
 }
 
 }  // namespace corvane::playback

@@ -16,6 +16,7 @@
 #include "playback/AudioDevice.h"
 #include "playback/FrameRing.h"
 #include "playback/LoopMixer.h"
+#include "playback/Renderer.h"
 #include "playback/StretchFeeder.h"
 #include "playback/Stretcher.h"
 #include "playback/VoiceTable.h"
@@ -77,6 +78,12 @@ public:
                   std::int64_t to);
     // Starts every scheduled source so that its first frame plays at device frame `at`.
     void startAll(std::int64_t at);
+    // Schedules frames [from, to) of each stem on its source (a null stem: the source silent) and
+    // starts them all at device frame `at`, as one change. `seamless`: what plays goes on until
+    // this has sound and is then crossfaded into it, with no gap (a seek, a step off or back to
+    // 100 %, stems made anew); otherwise what plays fades out at once, as on a stop.
+    void playAll(const std::array<std::shared_ptr<const dsp::StemData>, kSources>& stems,
+                 std::int64_t from, std::int64_t to, std::int64_t at, bool seamless);
     // Discards what one source, or every source, has scheduled.
     void stopSource(int source);
     void stopAll();
@@ -98,9 +105,10 @@ public:
     // stretched, from what the feeder mixes next (up to the ring's length ahead of the device).
     void setLoop(Loop loop);
     Loop loop() const { return m_table.loop; }
-    // The song frame the first playing source plays next (its `from` before its start, its `to`
-    // once played out), for either path; nothing before anything of the current scheduling was
-    // rendered.
+    // The song frame being heard: offline, the one the first playing source plays next (its
+    // `from` before its start, its `to` once played out); on a real device, the one leaving the
+    // speakers now, through the device's latency. For either path; nothing before anything of the
+    // current scheduling, or of what it crossfades from, was rendered.
     std::optional<std::int64_t> songFrame() const;
 
     // Frames the device has rendered so far: the engine's clock.
@@ -111,7 +119,6 @@ public:
 
 private:
     void render(float* interleavedStereo, int frames) noexcept override;
-    void renderStretched(float* out, int frames, std::int64_t blockStart) noexcept;
     // Main thread: hands m_table, changed once more (a new stream if `newStream`), to render()
     // and the feeder; returns its generation.
     std::uint64_t publishVoices(bool newStream);
@@ -134,18 +141,22 @@ private:
     VoiceTable m_renderWanted;
 
     // Render thread only (and the main thread while the device is closed).
-    VoiceTable m_renderTable;
-    LoopMixer m_renderMixer;
+    Renderer m_renderer{m_ring, m_gains};
 
     // Written by render(), read by the main thread.
     std::atomic<std::int64_t> m_renderedFrames{0};
     std::atomic<std::uint64_t> m_renderSeen{0};
-    // The stream (low 24 bits) in the top bits, the song frame heard in the low 40; all ones
-    // before anything was heard.
-    std::atomic<std::uint64_t> m_heard{~std::uint64_t{0}};
+    // What is heard, under a sequence lock: the song frame, its stream, the song frames per
+    // device frame there and when render() said so (steady clock, ns).
+    std::atomic<std::uint64_t> m_heardSequence{0};
+    std::atomic<std::int64_t> m_heardSong{0};
+    std::atomic<std::uint64_t> m_heardStream{0};
+    std::atomic<double> m_heardRate{1.0};
+    std::atomic<std::int64_t> m_heardAtNs{0};
+    // Main thread: the stream playAll() crossfades from, whose frames still count as heard.
+    std::uint64_t m_soundingStream = 0;
 
     FrameRing m_ring{kRingFrames};
-    std::array<StampedFrame, LoopMixer::kChunkFrames> m_frames{};  // render(): read from the ring
     Gains m_gains;
     // Main thread only: keeps the stems the voices point into alive, and those the other threads
     // may still be reading until both acknowledge the generation that dropped them.

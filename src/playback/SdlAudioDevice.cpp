@@ -46,6 +46,9 @@ std::optional<Error> SdlAudioDevice::open(double sampleRate, RenderSource& sourc
         m_subsystem = false;
         return noOutput();
     }
+    // SDL asks the sound server to hold one buffer of `samples` frames ahead of the speaker: a
+    // block rendered now starts to sound about that long from now.
+    m_latencyFrames = have.samples;
     SDL_PauseAudioDevice(m_device, 0);
     return std::nullopt;
 }

@@ -1,10 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
-
-#include <cstdint>
 
 #include "playback/AudioDevice.h"
 
@@ -24,6 +23,8 @@ public:
     std::optional<Error> open(double sampleRate, RenderSource& source) override;
     void close() override;
     bool isOpen() const override { return m_device != 0; }
+    std::int64_t latencyFrames() const override { return m_latencyFrames; }
+    bool realtime() const override { return true; }
 
     // The outputs SDL can open by name, as it lists them now (empty when it lists none, or there is
     // no sound at all). Main thread.
@@ -32,6 +33,7 @@ public:
 private:
     std::string m_name;
     std::uint32_t m_device = 0;
+    std::int64_t m_latencyFrames = 0;
     bool m_subsystem = false;
 };
 

@@ -13,6 +13,10 @@ namespace corvane::playback {
 struct VoiceTable {
     std::array<Voice, kSources> voices{};
     bool stretched = false;
+    // A new stream that continues what plays (a seek, a tempo step, stems made anew): what is
+    // heard goes on until it has sound, then crossfades into it. Otherwise what plays fades out
+    // at once (a stop, a play after one).
+    bool seamless = false;
     Loop loop;
     std::uint64_t generation = 0;  // every change
     std::uint64_t stream = 0;      // changes of what is scheduled (not of start times)

@@ -17,19 +17,20 @@
 using namespace corvane;
 using namespace corvane::playback;
 
-// Counts heap allocations and frees made while g_counting is set, on any thread.
+// Counts heap allocations and frees made by the thread that set t_counting: the render path runs
+// on the test's thread with the offline device, while the feeder may set up a stream meanwhile.
 namespace {
-std::atomic<bool> g_counting{false};
+thread_local bool t_counting = false;
 std::atomic<int> g_allocations{0};
 }  // namespace
 
 void* operator new(std::size_t size) {
-    if (g_counting.load(std::memory_order_relaxed)) ++g_allocations;
+    if (t_counting) ++g_allocations;
     if (void* p = std::malloc(size ? size : 1)) return p;
     throw std::bad_alloc();
 }
 void operator delete(void* p) noexcept {
-    if (g_counting.load(std::memory_order_relaxed)) ++g_allocations;
+    if (t_counting) ++g_allocations;
     std::free(p);
 }
 void operator delete(void* p, std::size_t) noexcept { operator delete(p); }
@@ -92,14 +93,14 @@ TEST(PlaybackEngine, SourcesStartTogetherAtTheGivenDeviceFrameAndRenderNeverAllo
     rig.engine.setGain(2, 0.3f);
     rig.engine.setLoop({1000, 2600, true});
     g_allocations = 0;
-    g_counting = true;
+    t_counting = true;
     for (int i = 0; i < 3; ++i) rig.device->renderInto(block.data(), 512);
-    g_counting = false;
+    t_counting = false;
     EXPECT_EQ(g_allocations.load(), 0);
     EXPECT_NE(block[0], 0.0f);
 }
 
-TEST(PlaybackEngine, GainChangesRampOverTenMillisecondsThenHoldStopSilencesAndRescheduleMoves) {
+TEST(PlaybackEngine, GainChangesRampOverTenMillisecondsThenHoldStopFadesOutAndRescheduleMoves) {
     Rig rig(2000);
     rig.playAll(0, 0);
     rig.device->render(500, 500);
@@ -117,6 +118,11 @@ TEST(PlaybackEngine, GainChangesRampOverTenMillisecondsThenHoldStopSilencesAndRe
     }
     rig.engine.stopAll();
     EXPECT_FALSE(rig.engine.sourceTime(0).has_value());
+    // A stop fades what plays out over 5 ms, never a click, then silence.
+    const std::vector<float> fade = rig.device->render(240);
+    for (int i = 1; i < 240; ++i)
+        ASSERT_LT(std::abs(fade[2 * i]), std::abs(fade[2 * i - 2]) + 0.5f);
+    EXPECT_LT(std::abs(fade[2 * 239]), 0.01f * expectedLeft({0, 0.5f, 1, 1}, 1539));
     EXPECT_TRUE(test::nearlyEqual(rig.device->render(100), std::vector<float>(200, 0.0f), 0.0f));
     rig.engine.setGain(2, 0.25f);  // not sounding: taken at once, no ramp from the old gain
     rig.engine.schedule(2, rig.stems[2], 1990, 2000);  // only the bass, from frame 1990
@@ -291,7 +297,7 @@ TEST(PlaybackEngine, StretchedTempoKeepsThePitchAndPitchKeepsTheTempoWithTheSong
     }
 }
 
-TEST(PlaybackEngine, StretchedRenderingNeverAllocatesAndTheClockFollowsTheSong) {
+TEST(PlaybackEngine, StretchedRenderingAndCrossfadesNeverAllocateAndTheClockFollowsTheSong) {
     Rig rig(96000);
     rig.engine.setStretch({0.75, 2.0});
     rig.playAll(0, 0);
@@ -299,13 +305,24 @@ TEST(PlaybackEngine, StretchedRenderingNeverAllocatesAndTheClockFollowsTheSong) 
     const std::int64_t heard = rig.engine.stretchedSongFrame().value_or(-1);
     // 24000 device frames at 75 % are 18000 song frames, give or take a block.
     EXPECT_NEAR(static_cast<double>(heard), 18000.0, 600.0);
-    while (rig.engine.bufferedFrames() < 2048)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    std::vector<float> block(2 * 512);
-    g_allocations = 0;
-    g_counting = true;
-    for (int i = 0; i < 3; ++i) rig.device->renderInto(block.data(), 512);
-    g_counting = false;
-    EXPECT_EQ(g_allocations.load(), 0);
-    EXPECT_GT(test::peakAbs(block), 0.0f);
+    auto renderCounted = [&](int blocks, bool stretched = true) {
+        while (stretched && rig.engine.bufferedFrames() < 2048)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        std::vector<float> block(2 * 512);
+        g_allocations = 0;
+        t_counting = true;
+        for (int i = 0; i < blocks; ++i) rig.device->renderInto(block.data(), 512);
+        t_counting = false;
+        EXPECT_EQ(g_allocations.load(), 0);
+        return block;
+    };
+    EXPECT_GT(test::peakAbs(renderCounted(3)), 0.0f);
+    // A seek while stretched, then a step back to 100 %: the render side keeps what it heard,
+    // then crossfades, without allocating.
+    const std::array<std::shared_ptr<const dsp::StemData>, 4> stems = rig.stems;
+    rig.engine.playAll(stems, 40000, 96000, rig.engine.deviceFrame(), true);
+    renderCounted(4);
+    rig.engine.setStretch({});
+    rig.engine.playAll(stems, 50000, 96000, rig.engine.deviceFrame(), true);
+    renderCounted(4, false);
 }
