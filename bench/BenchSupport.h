@@ -55,4 +55,10 @@ void benchWindow(const std::filesystem::path& song, const std::string& corvanePa
 // The song map of 200 s of separated stems, with the separation's time in the same run.
 void benchSongMap();
 
+// Stretched playback of a steady tone at each tempo and pitch: the tone's frequency error and
+// impurity (the energy from f/2 to 2f outside +-3 Hz of it, against the energy within), beside
+// Rubber Band's own offline R3 on the same tone, and the CPU it costs per second of audio.
+void benchPlayback();
+
+
 }  // namespace corvane::bench
