@@ -195,6 +195,21 @@ void benchCli() {
         else
             printFigure("cli_3min_mp3_seconds", whole, "s");
 
+        note("running corvane-cli --map on it");
+        std::vector<std::string> mapCli = cli;
+        mapCli.insert(mapCli.begin() + 1, "--map");
+        bool mapFailed = false;
+        const double withMap = medianSeconds([&] {
+            mapFailed = mapFailed || runQuietly(mapCli) != 0;
+            return 0;
+        });
+        if (mapFailed || failed) {
+            note("corvane-cli --map failed on the MP3: cli_map_3min_mp3_seconds not printed");
+        } else {
+            printFigure("cli_map_3min_mp3_seconds", withMap, "s");
+            printFigure("cli_map_over_plain", withMap / whole, "x", 2);
+        }
+
         note("loading it into the studio model");
         benchModel(mp3);
         note("drawing the studio window");

@@ -40,6 +40,16 @@ std::optional<Error> writeAudio(const std::filesystem::path& to, std::span<const
     return staged.commit();
 }
 
+std::optional<Error> writeText(int fd, std::string_view text) {
+    for (std::size_t done = 0; done < text.size();) {
+        const ssize_t put = ::write(fd, text.data() + done, text.size() - done);
+        if (put < 0 && errno == EINTR) continue;
+        if (put <= 0) return systemError(put < 0 ? errno : EIO);
+        done += static_cast<std::size_t>(put);
+    }
+    return std::nullopt;
+}
+
 std::optional<Error> writeTextFiles(
     const std::vector<std::pair<std::filesystem::path, std::string>>& files) {
     StagedFiles staged;
@@ -50,12 +60,7 @@ std::optional<Error> writeTextFiles(
             return e;
         };
         if (!file) return named(file.error());
-        for (std::size_t done = 0; done < text.size();) {
-            const ssize_t put = ::write(file.value().fd, text.data() + done, text.size() - done);
-            if (put < 0 && errno == EINTR) continue;
-            if (put <= 0) return named(systemError(put < 0 ? errno : EIO));
-            done += static_cast<std::size_t>(put);
-        }
+        if (auto error = writeText(file.value().fd, text)) return named(*error);
     }
     return staged.commit();
 }

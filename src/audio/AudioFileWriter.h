@@ -40,6 +40,9 @@ std::optional<Error> writeWav(const std::filesystem::path& to, std::span<const f
 // Writes each text (JSON, label files) to its path through one StagedFiles set: all take their
 // names together once all are written and on disk, or none does. The first failure, naming its
 // file ("x.json: Permission denied"). Any thread.
+// Writes all of `text` to `fd` (retrying short writes and interrupted calls), or says why not.
+std::optional<Error> writeText(int fd, std::string_view text);
+
 std::optional<Error> writeTextFiles(
     const std::vector<std::pair<std::filesystem::path, std::string>>& files);
 

@@ -51,6 +51,9 @@ constexpr std::string_view kHelp =
     "      --json        one JSON object per song on standard output (status done, skipped,\n"
     "                    failed, interrupted or not started)\n"
     "      --refined     cleaner stems by a slower method (about 5x the time)\n"
+    "      --map         also write the song map, \"NAME - Map.json\": tempo, beats and bars,\n"
+    "                    key, chords and sections, read from the stems (named by --name with\n"
+    "                    {stem} Map and {ext} json)\n"
     "      --demo DIR    write a 30-second demo song, \"Corvane Demo.wav\", into DIR and\n"
     "                    separate it there\n"
     "  -h, --help        show this help and exit\n"
@@ -71,6 +74,7 @@ enum LongOnly : int {
     kFrom,
     kJson,
     kRefined,
+    kMap,
     kVersion,
 };
 
@@ -89,6 +93,7 @@ constexpr option kLongOptions[] = {
     {"jobs", required_argument, nullptr, 'j'},
     {"json", no_argument, nullptr, kJson},
     {"refined", no_argument, nullptr, kRefined},
+    {"map", no_argument, nullptr, kMap},
     {"version", no_argument, nullptr, kVersion},
     {nullptr, 0, nullptr, 0},
 };
@@ -275,6 +280,9 @@ std::variant<CliOptions, UsageError> parseArguments(std::span<const std::string_
                 break;
             case kRefined:
                 options.refined = true;
+                break;
+            case kMap:
+                options.map = true;
                 break;
             case ':':
                 return UsageError{missingValueMessage(optopt)};

@@ -36,6 +36,7 @@ struct CliOptions {
     int jobs = 1;                                  // songs separated at once
     bool json = false;                             // one JSON object per song on stdout
     bool refined = false;                          // the slower, cleaner method
+    bool map = false;  // also the song map (beats, tempo, key, chords, sections) as JSON
 };
 
 // A command line that cannot be run; `message` is one line naming the problem.

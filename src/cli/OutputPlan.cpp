@@ -37,13 +37,14 @@ std::vector<PlannedOutput> planOutputs(const fs::path& input, const fs::path& fo
                                        const CliOptions& options) {
     const std::string track = trackName(input);
     const std::string_view ext = audio::extension(options.encode.format);
-    auto at = [&](std::string_view stem) {
-        const fs::path name(expandTemplate(options.nameTemplate, track, stem, ext));
+    auto at = [&](std::string_view stem, std::string_view extension) {
+        const fs::path name(expandTemplate(options.nameTemplate, track, stem, extension));
         return folder.empty() ? name : folder / name;
     };
     std::vector<PlannedOutput> plan;
-    for (dsp::StemKind kind : options.stems) plan.push_back({at(dsp::title(kind)), kind});
-    if (options.instrumental) plan.push_back({at(kInstrumentalSuffix), std::nullopt});
+    for (dsp::StemKind kind : options.stems) plan.push_back({at(dsp::title(kind), ext), kind});
+    if (options.instrumental) plan.push_back({at(kInstrumentalSuffix, ext), std::nullopt});
+    if (options.map) plan.push_back({at(kMapSuffix, kMapExtension), std::nullopt, true});
     return plan;
 }
 

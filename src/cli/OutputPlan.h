@@ -13,11 +13,14 @@
 namespace corvane::cli {
 
 inline constexpr std::string_view kInstrumentalSuffix = "Instrumental";
+inline constexpr std::string_view kMapSuffix = "Map";
+inline constexpr std::string_view kMapExtension = "json";
 
-// One file a song will write: a stem, or the instrumental (no kind).
+// One file a song will write: a stem, the instrumental (no kind), or the song map (`map`).
 struct PlannedOutput {
     std::filesystem::path path;
     std::optional<dsp::StemKind> kind;
+    bool map = false;
 };
 
 // The song's name in outputs: its file name without the last extension ("take.2.flac" gives
@@ -30,7 +33,7 @@ std::string expandTemplate(std::string_view nameTemplate, std::string_view track
                            std::string_view stem, std::string_view ext);
 
 // Every file `input` will write into `folder` (empty: the current folder), in the order they
-// are written: the chosen stems, then the instrumental if asked for. Pure.
+// are written: the chosen stems, then the instrumental and the map if asked for. Pure.
 std::vector<PlannedOutput> planOutputs(const std::filesystem::path& input,
                                        const std::filesystem::path& folder,
                                        const CliOptions& options);

@@ -41,8 +41,9 @@ void Report::song(const SongPlan& plan, const SongOutcome& outcome, double secon
         case Status::done:
             ++m_done;
             m_audioSeconds += outcome.audioSeconds;
-            std::fprintf(m_err, "%s: %s%s%s in %.2f s\n", name.c_str(), stemCount().c_str(),
+            std::fprintf(m_err, "%s: %s%s%s%s in %.2f s\n", name.c_str(), stemCount().c_str(),
                          m_options.instrumental ? " and the instrumental" : "",
+                         m_options.map ? " and the map" : "",
                          outcome.note.empty() ? "" : (" (" + outcome.note + ")").c_str(),
                          seconds);
             break;

@@ -8,7 +8,10 @@
 #include <system_error>
 #include <thread>
 
+#include "analysis/MapFormats.h"
+#include "analysis/SongMapAnalyser.h"
 #include "audio/AudioDecoder.h"
+#include "audio/AudioFileWriter.h"
 #include "audio/AudioWriter.h"
 #include "audio/DisplayText.h"
 #include "audio/StagedFiles.h"
@@ -100,12 +103,17 @@ private:
     }
     std::optional<std::string> prepare(double sampleRate);
     void writeBlock(const dsp::StemBlock& b);
+    std::optional<std::string> writeMap();
 
     SongSource& m_source;
     const std::vector<PlannedOutput>& m_outputs;
     const StemJobSettings& m_settings;
     audio::StagedFiles m_staged;  // removes the temporaries on every early return
+    // One per output, in output order; none for the map, which is written whole at the end.
     std::vector<std::unique_ptr<StemOutput>> m_writers;
+    std::vector<int> m_fds;
+    // Reads the song map from the separated blocks as they pass, when a map is asked for.
+    std::unique_ptr<analysis::SongMapAnalyser> m_analyser;
     // The instrumental of one block, per output that wants it (kept across blocks).
     std::vector<std::array<std::vector<float>, 2>> m_mixes;
     // Each output's failure in the last block: the first in output order is reported, so the
@@ -128,6 +136,18 @@ std::optional<std::string> Job::prepare(double sampleRate) {
     for (const PlannedOutput& out : m_outputs) {
         auto file = m_staged.create(out.path);
         if (!file) return shown(out.path) + ": " + file.error().description;
+        m_fds.push_back(file.value().fd);
+        if (out.map) {
+            m_writers.push_back(nullptr);
+            if (m_analyser) continue;
+            analysis::AnalysisOptions options;
+            options.workers = m_settings.workers;
+            options.cancel = m_settings.cancel;
+            m_analyser = analysis::SongMapAnalyser::create(
+                sampleRate, analysis::SongMapAnalyser::Input::stems, options);
+            if (!m_analyser) return shown(out.path) + ": the analysis could not start (no FFT plan)";
+            continue;
+        }
         auto writer = open(file.value().fd, sampleRate, m_settings.encode);
         if (!writer) return shown(out.path) + ": " + writer.error().description;
         m_writers.push_back(std::move(writer).value());
@@ -140,6 +160,7 @@ std::optional<std::string> Job::prepare(double sampleRate) {
 void Job::writeBlock(const dsp::StemBlock& b) {
     auto writeOutput = [&](std::size_t i) {
         std::optional<audio::Error>& error = m_errors[i];
+        if (!m_writers[i]) return;  // the map
         if (const std::optional<dsp::StemKind> kind = m_outputs[i].kind) {
             const auto s = static_cast<std::size_t>(dsp::rawValue(*kind));
             error = m_writers[i]->write(b.channels[2 * s], b.channels[2 * s + 1]);
@@ -162,6 +183,20 @@ void Job::writeBlock(const dsp::StemBlock& b) {
     for (std::size_t i = 0; i < m_errors.size() && !m_failed; ++i)
         if (m_errors[i])
             fail("Export failed: " + shown(m_outputs[i].path) + ": " + m_errors[i]->description);
+    if (m_analyser && !m_failed) m_analyser->push(b);
+}
+
+// The map of the whole song, once every block has passed, into its staged file.
+std::optional<std::string> Job::writeMap() {
+    if (!m_analyser) return std::nullopt;
+    const std::optional<analysis::SongMap> map = m_analyser->finish();
+    if (!map) return std::string();  // cancelled
+    const std::string json = analysis::toJson(*map);
+    for (std::size_t i = 0; i < m_outputs.size(); ++i)
+        if (m_outputs[i].map)
+            if (auto error = audio::writeText(m_fds[i], json))
+                return "Export failed: " + shown(m_outputs[i].path) + ": " + error->description;
+    return std::nullopt;
 }
 
 SongOutcome Job::run() {
@@ -230,9 +265,11 @@ SongOutcome Job::run() {
     if (stream->frames() == 0) return failed("Couldn't read that file: The file is empty.");
 
     for (std::size_t i = 0; i < m_writers.size(); ++i)
-        if (auto error = m_writers[i]->close())
-            return failed("Export failed: " + shown(m_outputs[i].path) + ": " +
-                          error->description);
+        if (m_writers[i])
+            if (auto error = m_writers[i]->close())
+                return failed("Export failed: " + shown(m_outputs[i].path) + ": " +
+                              error->description);
+    if (auto why = writeMap()) return failed(*why);
     // All complete: only now do they replace older files, together.
     if (cancelled(m_settings)) return SongOutcome::with(Status::cancelled);
     if (auto error = m_staged.commit())

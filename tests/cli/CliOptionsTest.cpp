@@ -42,6 +42,7 @@ std::string summary(const CliOptions& o) {
     if (o.jobs != 1) s += "jobs=" + std::to_string(o.jobs) + " ";
     if (o.json) s += "json ";
     if (o.refined) s += "refined ";
+    if (o.map) s += "map ";
     if (!s.empty()) s.pop_back();
     return s;
 }
@@ -66,6 +67,7 @@ TEST(CliOptions, EverySpellingOfEachOption) {
         {"--format=opus --bitrate 96 a", "file=a format=opus kbps=96"},
         {"--format mp3 --bitrate=128 a", "file=a format=mp3 kbps=128"},
         {"--stems drums,Vocals,drums a", "file=a stems=Vocals,Drums,"},
+        {"--map --stems bass a", "file=a stems=Bass, map"},
         {"--name {track}/{stem}.{ext} a", "file=a name={track}/{stem}.{ext}"},
         {"--skip-existing --from list.txt -0", "skip from=list.txt nul"},
         {"--from - a --from b.txt", "file=a from=- from=b.txt"},

@@ -61,6 +61,13 @@ TEST(Planning, SkipsComeFirstInputsThatAreOutputsAreNeverSeparatedAndCollisionsA
     options.stems = {dsp::StemKind::bass};
     const std::vector<SongPlan> dots = planSongs({"...wav"}, options);
     EXPECT_EQ(dots[0].outputs[0].path, fs::path("...wav/Bass.wav"));
+    // The map goes through the same template, as JSON whatever the audio format.
+    options.map = true;
+    options.encode.format = audio::AudioFormat::flac;
+    const std::vector<PlannedOutput> withMap = planOutputs("b.wav", "out", options);
+    ASSERT_EQ(withMap.size(), 2u);
+    EXPECT_EQ(withMap[1].path, fs::path("out/b/Map.json"));
+    EXPECT_TRUE(withMap[1].map && !withMap[1].kind);
     EXPECT_EQ(trackName("x/..wav"), "..wav");
     EXPECT_EQ(trackName("take.2.flac"), "take.2");
 }

@@ -10,6 +10,8 @@
 #include <thread>
 
 #include "TestSupport.h"
+#include "analysis/MapFormats.h"
+#include "analysis/SongMapAnalyser.h"
 #include "audio/AudioFileReader.h"
 #include "audio/AudioWriter.h"
 #include "cli/BoundedQueue.h"
@@ -73,7 +75,8 @@ std::set<std::string> namesIn(const fs::path& folder) {
 
 std::vector<PlannedOutput> outputsIn(const fs::path& folder) {
     return {{folder / "s - Vocals.wav", dsp::StemKind::vocals},
-            {folder / "s - Instrumental.wav", std::nullopt}};
+            {folder / "s - Instrumental.wav", std::nullopt},
+            {folder / "s - Map.json", std::nullopt, true}};
 }
 
 TEST(StemJob, AFailureAtAnyBlockOrACancelLeavesTheOlderFilesAndNoTemporary) {
@@ -122,7 +125,8 @@ TEST(StemJob, AFailureAtAnyBlockOrACancelLeavesTheOlderFilesAndNoTemporary) {
         EXPECT_EQ(namesIn(dir.path()), before);
     }
 
-    // And whole: the vocals are the separator's, the instrumental the other three summed.
+    // And whole: the vocals are the separator's, the instrumental the other three summed, the map
+    // the one the whole song's stems give (read block by block as they passed).
     NoiseSource source(frames);
     StemJobSettings settings;
     settings.encode.format = audio::AudioFormat::f32;
@@ -138,6 +142,12 @@ TEST(StemJob, AFailureAtAnyBlockOrACancelLeavesTheOlderFilesAndNoTemporary) {
     std::vector<float> rest(stems[1].r);
     for (std::size_t i = 0; i < rest.size(); ++i) rest[i] = rest[i] + stems[2].r[i] + stems[3].r[i];
     EXPECT_TRUE(test::nearlyEqual(instrumental.value().r, rest, 0.0f));
+    std::ifstream mapFile(dir / "s - Map.json");
+    const std::string json((std::istreambuf_iterator<char>(mapFile)), {});
+    const auto map = analysis::SongMapAnalyser::analyseStems(stems, 44100.0);
+    ASSERT_TRUE(map);
+    EXPECT_EQ(json, analysis::toJson(*map));
+    EXPECT_TRUE(std::holds_alternative<analysis::SongMap>(analysis::fromJson(json)));
 }
 
 TEST(BoundedQueue, AFullQueueHoldsTheProducerAndACancelReleasesBothSides) {
