@@ -59,6 +59,7 @@ void benchSongMap();
 // impurity (the energy from f/2 to 2f outside +-3 Hz of it, against the energy within), beside
 // Rubber Band's own offline R3 on the same tone, and the CPU it costs per second of audio.
 void benchPlayback();
+void benchPlayhead();
 
 
 }  // namespace corvane::bench

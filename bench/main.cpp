@@ -340,8 +340,8 @@ int main(int argc, char** argv) {
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     // Sections by name ("catalogue" for the command-line figures alone, "map" for the song map
-    // beside a separation, "playback" for stretched playback's quality and cost); all without a
-    // name.
+    // beside a separation, "playback" for stretched playback's quality and cost, "playhead" for
+    // the playhead against the sound server); all without a name.
     auto wanted = [&](std::string_view section) {
         return argc < 2 || std::find(argv + 1, argv + argc, section) != argv + argc;
     };
@@ -350,5 +350,6 @@ int main(int argc, char** argv) {
     if (wanted("cli")) corvane::bench::benchCli();
     if (wanted("catalogue")) corvane::bench::benchCatalogue();
     if (wanted("playback")) corvane::bench::benchPlayback();
+    if (wanted("playback") || wanted("playhead")) corvane::bench::benchPlayhead();
     return 0;
 }
