@@ -34,22 +34,45 @@ CountIn planCountIn(const ClickBeats& beats, std::int64_t songFrame, double temp
     return c;
 }
 
+std::vector<float> clickSound(double sampleRate, bool accent) {
+    const double hz = accent ? ClickTrack::kAccentHz : ClickTrack::kBeatHz;
+    const float level = accent ? ClickTrack::kAccentLevel : ClickTrack::kBeatLevel;
+    const auto frames =
+        static_cast<std::size_t>(std::lround(ClickTrack::kClickSeconds * sampleRate));
+    std::vector<float> sound(frames);
+    for (std::size_t i = 0; i < frames; ++i) {
+        // A cosine: full level on the first frame, so the click is on its beat to the frame;
+        // it decays to -60 dB by its end.
+        const double t = static_cast<double>(i) / sampleRate;
+        const double decay = std::exp(-6.9 * static_cast<double>(i) / static_cast<double>(frames));
+        sound[i] = level * static_cast<float>(decay * std::cos(2.0 * std::numbers::pi * hz * t));
+    }
+    return sound;
+}
+
+void addClicks(std::span<const ClickBeat> beats, double tempo, float gain,
+               const std::vector<float>& beatSound, const std::vector<float>& accentSound,
+               std::int64_t outStart, std::span<float> l, std::span<float> r) {
+    const auto n = static_cast<std::int64_t>(std::min(l.size(), r.size()));
+    const std::int64_t longest =
+        static_cast<std::int64_t>(std::max(beatSound.size(), accentSound.size()));
+    for (const ClickBeat& b : beats) {
+        const auto at = static_cast<std::int64_t>(std::ceil(static_cast<double>(b.frame) / tempo));
+        if (at + longest <= outStart || at >= outStart + n) continue;
+        const std::vector<float>& sound = b.downbeat ? accentSound : beatSound;
+        const auto size = static_cast<std::int64_t>(sound.size());
+        for (std::int64_t f = std::max(at, outStart); f < std::min(at + size, outStart + n); ++f) {
+            const float v = gain * sound[static_cast<std::size_t>(f - at)];
+            l[static_cast<std::size_t>(f - outStart)] += v;
+            r[static_cast<std::size_t>(f - outStart)] += v;
+        }
+    }
+}
+
 void ClickTrack::prepare(double sampleRate, int rampFrames) {
     m_rampFrames = std::max(1, rampFrames);
-    const auto frames = static_cast<std::size_t>(std::lround(kClickSeconds * sampleRate));
-    const auto make = [&](double hz, float level) {
-        std::vector<float> sound(frames);
-        for (std::size_t i = 0; i < frames; ++i) {
-            const double t = static_cast<double>(i) / sampleRate;
-            // Starts on its first sample (a quarter period in), decays to -60 dB by its end.
-            const double decay = std::exp(-6.9 * static_cast<double>(i) / frames);
-            sound[i] =
-                level * static_cast<float>(decay * std::cos(2.0 * std::numbers::pi * hz * t));
-        }
-        return sound;
-    };
-    m_beatSound = make(kBeatHz, kBeatLevel);
-    m_accentSound = make(kAccentHz, kAccentLevel);
+    m_beatSound = clickSound(sampleRate, false);
+    m_accentSound = clickSound(sampleRate, true);
     m_playing = nullptr;
     m_lastSong = -1;
     m_gain = 0.0f;

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 namespace corvane::playback {
@@ -32,6 +33,18 @@ struct CountIn {
 // the beats nearest `songFrame`; without beats, 120 beats a minute in 4/4.
 CountIn planCountIn(const ClickBeats& beats, std::int64_t songFrame, double tempo, int bars,
                     double sampleRate, std::int64_t startAt);
+
+// The click's sound at `sampleRate`: kClickSeconds of a decaying tone, full level on its first
+// frame. Allocates.
+std::vector<float> clickSound(double sampleRate, bool accent);
+
+// Adds the clicks of `beats` (song frames) heard at `tempo` into output frames
+// [outStart, outStart + l.size()) of an offline render at `gain`: a beat sounds from the first
+// output frame whose song frame (output frame × tempo) reaches it, as in real time. `beatSound`
+// and `accentSound` from clickSound(). Any thread; allocates nothing.
+void addClicks(std::span<const ClickBeat> beats, double tempo, float gain,
+               const std::vector<float>& beatSound, const std::vector<float>& accentSound,
+               std::int64_t outStart, std::span<float> l, std::span<float> r);
 
 // The metronome: a short decaying tone (higher and louder on a downbeat) started on the output
 // frame where the song frame being heard reaches a beat, so it follows the song's clock through
