@@ -138,15 +138,25 @@ std::optional<std::string> Exporter::writeFile(const ExportJob& job, const Expor
     auto opened = audio::AudioWriter::open(fd, job.sampleRate, settings);
     if (!opened) return opened.error().description;
     audio::AudioWriter& writer = *opened.value();
-    std::vector<float> mixL(mixed && !stretched ? std::min(kChunkFrames, frames) : 0);
+    const bool clicked = mixed && !job.click.empty();
+    std::vector<float> mixL(mixed && (clicked || !stretched)
+                                ? std::min(kChunkFrames, stretched ? stretched->l.size() : frames)
+                                : 0);
     std::vector<float> mixR(mixL.size());
+    const std::vector<float> beatSound =
+        clicked ? playback::clickSound(job.sampleRate, false) : std::vector<float>{};
+    const std::vector<float> accentSound =
+        clicked ? playback::clickSound(job.sampleRate, true) : std::vector<float>{};
     const std::size_t total = stretched ? stretched->l.size() : frames;
     for (std::size_t start = 0; start < total; start += kChunkFrames) {
         if (m_cancel.load()) throw Cancelled{};
         const std::size_t n = std::min(kChunkFrames, total - start);
         std::span<const float> l;
         std::span<const float> r;
-        if (stretched) {
+        if (stretched && clicked) {
+            std::copy_n(stretched->l.begin() + static_cast<std::ptrdiff_t>(start), n, mixL.begin());
+            std::copy_n(stretched->r.begin() + static_cast<std::ptrdiff_t>(start), n, mixR.begin());
+        } else if (stretched) {
             l = std::span<const float>(stretched->l).subspan(start, n);
             r = std::span<const float>(stretched->r).subspan(start, n);
         } else if (mixed) {
@@ -156,6 +166,13 @@ std::optional<std::string> Exporter::writeFile(const ExportJob& job, const Expor
         } else {
             l = std::span<const float>(file.stems.at(0)->l).subspan(start, n);
             r = std::span<const float>(file.stems.at(0)->r).subspan(start, n);
+        }
+        if (clicked) {
+            addClicks(job.click, file.stretch.tempo, job.clickGain, beatSound, accentSound,
+                      static_cast<std::int64_t>(start), std::span(mixL).first(n),
+                      std::span(mixR).first(n));
+            l = std::span<const float>(mixL).first(n);
+            r = std::span<const float>(mixR).first(n);
         }
         if (auto error = writer.write(l, r)) return error->description;
         progress(writeFrom +

@@ -18,6 +18,7 @@
 
 #include "model/ReportQueue.h"
 #include "model/Song.h"
+#include "playback/ClickTrack.h"
 #include "playback/Stretcher.h"
 
 namespace corvane::model {
@@ -36,6 +37,10 @@ struct ExportJob {
     std::vector<File> files;
     double sampleRate = 44100.0;
     std::int64_t frames = 0;
+    // The metronome on these beats (song frames) at clickGain, added to every mix after the
+    // stretcher, as playback hears it; empty: no click. Raw stems never get it.
+    playback::ClickBeats click;
+    float clickGain = 0.0f;
     // The status line when every file was written ("Saved …", "Exported 4 stems to …").
     QString success;
 };

@@ -209,6 +209,10 @@ void StudioModel::exportMix() {
     gains.resize(m_song.stems.size(), 0.0f);
     ExportJob job;
     job.files.push_back({localPath(*to), m_song.stems, std::move(gains), stretch()});
+    if (m_transport.clickAudible()) {  // like every source: in the mix when heard at its start
+        job.click = m_transport.clickBeats();
+        job.clickGain = m_transport.clickVolume();
+    }
     job.success =
         QStringLiteral("Saved ") + shownName(QFileInfo(*to).fileName()) + QStringLiteral(".");
     startExport(std::move(job));

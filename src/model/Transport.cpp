@@ -21,6 +21,9 @@ void Transport::setSong(Song song, const std::vector<float>& gains) {
     stopPlayback();
     m_engine = std::make_unique<playback::PlaybackEngine>(m_makeDevice());  // the old one closes
     m_engine->setStretch(m_stretch);
+    m_engine->setClickVolume(m_clickVolume);
+    m_engine->setClickMuted(m_clickMuted);
+    m_clickBeats = std::make_shared<const playback::ClickBeats>();  // the old song's
     m_song = std::move(song);
     m_hasSong = true;
     m_startFrame = 0;
@@ -47,6 +50,34 @@ void Transport::setGains(const std::vector<float>& gains) {
     for (std::size_t i = 0; i < gains.size() && i < playback::PlaybackEngine::kSources; ++i)
         m_engine->setGain(static_cast<int>(i), gains[i]);
 }
+
+void Transport::setClickBeats(const std::vector<double>& beats,
+                              const std::vector<bool>& downbeats) {
+    Q_ASSERT(QThread::currentThread() == thread());
+    auto frames = std::make_shared<playback::ClickBeats>();
+    frames->reserve(beats.size());
+    for (std::size_t i = 0; i < beats.size(); ++i) {
+        if (!std::isfinite(beats[i]) || beats[i] < 0.0) continue;
+        frames->push_back(
+            {std::llround(beats[i] * m_song.sampleRate), i < downbeats.size() && downbeats[i]});
+    }
+    std::stable_sort(frames->begin(), frames->end(),
+                     [](const auto& a, const auto& b) { return a.frame < b.frame; });
+    m_clickBeats = frames;
+    m_engine->setClickBeats(std::move(frames));
+}
+
+void Transport::setClickVolume(float volume) {
+    m_clickVolume = std::clamp(std::isfinite(volume) ? volume : 0.0f, 0.0f, 2.0f);
+    m_engine->setClickVolume(m_clickVolume);
+}
+
+void Transport::setClickMuted(bool muted) {
+    m_clickMuted = muted;
+    m_engine->setClickMuted(muted);
+}
+
+void Transport::setCountInBars(int bars) { m_countInBars = std::clamp(bars, 0, 2); }
 
 void Transport::setStretch(playback::Stretch stretch) {
     Q_ASSERT(QThread::currentThread() == thread());
@@ -110,7 +141,16 @@ bool Transport::startSound(bool seamless) {
     // the device asks for crossfades into them, so nothing is missed and nothing waits.
     const auto lead =
         static_cast<std::int64_t>(std::llround(kStartLeadSeconds * m_song.sampleRate));
-    const std::int64_t at = m_engine->deviceFrame() + (seamless ? 0 : lead);
+    std::int64_t at = m_engine->deviceFrame() + (seamless ? 0 : lead);
+    if (!seamless) {
+        // The count-in clicks on the device's clock; the song starts on its bar line.
+        playback::CountIn countIn;
+        if (m_countInBars > 0 && !m_clickMuted)
+            countIn = playback::planCountIn(*m_clickBeats, m_startFrame, m_stretch.tempo,
+                                            m_countInBars, m_song.sampleRate, at);
+        m_engine->setCountIn(countIn);
+        if (countIn.beats > 0) at = countIn.endAt();
+    }
     m_engine->playAll(stems, m_startFrame, m_song.frames, at, seamless);
     return true;
 }

@@ -71,6 +71,23 @@ public:
     void setLoop(LoopRegion loop);
     LoopRegion loop() const { return m_loop; }
 
+    // The metronome on `beats` (song seconds, sorted; `downbeats` flags each, missing ones: not a
+    // downbeat), at its own linear `volume`, muted or not; heard at once. A new song clears the
+    // beats. With countInBars (0, 1 or 2), a play() from silence first clicks that many bars at
+    // the tempo played.
+    void setClickBeats(const std::vector<double>& beats, const std::vector<bool>& downbeats);
+    void setClickVolume(float volume);
+    void setClickMuted(bool muted);
+    void setCountInBars(int bars);
+    const playback::ClickBeats& clickBeats() const { return *m_clickBeats; }
+    float clickVolume() const { return m_clickVolume; }
+    bool clickMuted() const { return m_clickMuted; }
+    int countInBars() const { return m_countInBars; }
+    // Whether the click would be heard now: beats, unmuted, a level above 0.
+    bool clickAudible() const {
+        return !m_clickBeats->empty() && !m_clickMuted && m_clickVolume > 0.0f;
+    }
+
     // Times in seconds of the song. play() without a song does nothing; a device that cannot be
     // opened is reported through failed(). A seek while playing, like a tempo or pitch change into
     // or out of 100 % and replaceStems(), goes on at once with no gap: the engine crossfades.
@@ -114,6 +131,11 @@ private:
     bool m_isPlaying = false;
     playback::Stretch m_stretch;
     LoopRegion m_loop;
+    std::shared_ptr<const playback::ClickBeats> m_clickBeats =
+        std::make_shared<const playback::ClickBeats>();
+    float m_clickVolume = 1.0f;
+    bool m_clickMuted = true;
+    int m_countInBars = 0;
     QTimer m_timer;
 };
 

@@ -29,6 +29,7 @@ std::optional<Error> PlaybackEngine::start(double sampleRate) {
     m_fadeFrames.store(std::max(1, static_cast<int>(std::lround(kLoopFadeSeconds * sampleRate))));
     m_renderer.reset(m_rampFrames.load(), m_fadeFrames.load(),
                      static_cast<int>(std::lround(Renderer::kSwitchFadeSeconds * sampleRate)));
+    m_renderer.prepareClick(sampleRate, m_rampFrames.load());
     m_heardSequence.store(0);
     m_heardStream.store(0);
     m_feeder.setDevice(sampleRate, m_rampFrames.load(), m_fadeFrames.load());
@@ -55,6 +56,30 @@ void PlaybackEngine::setGain(int source, float gain) {
 float PlaybackEngine::gain(int source) const {
     assert(source >= 0 && source < kSources);
     return m_gains[static_cast<std::size_t>(source)].load(std::memory_order_relaxed);
+}
+
+void PlaybackEngine::setClickBeats(std::shared_ptr<const ClickBeats> beats) {
+    m_table.clickBeats = beats && !beats->empty() ? beats->data() : nullptr;
+    m_table.clickBeatCount = beats ? beats->size() : 0;
+    const std::uint64_t generation = publishVoices(false);
+    if (m_clickBeats) m_retired.push_back({generation, std::move(m_clickBeats)});
+    m_clickBeats = std::move(beats);
+    releaseRetired();
+}
+
+void PlaybackEngine::setClickVolume(float gain) {
+    m_clickVolume = std::max(0.0f, gain);
+    m_clickGain.store(m_clickMuted ? 0.0f : m_clickVolume, std::memory_order_relaxed);
+}
+
+void PlaybackEngine::setClickMuted(bool muted) {
+    m_clickMuted = muted;
+    m_clickGain.store(m_clickMuted ? 0.0f : m_clickVolume, std::memory_order_relaxed);
+}
+
+void PlaybackEngine::setCountIn(const CountIn& countIn) {
+    m_table.countIn = countIn;
+    publishVoices(false);
 }
 
 void PlaybackEngine::setStretch(Stretch stretch) {

@@ -111,6 +111,18 @@ public:
     // current scheduling, or of what it crossfades from, was rendered.
     std::optional<std::int64_t> songFrame() const;
 
+    // The metronome, mixed after the stretcher on the song frames heard (see ClickTrack): the
+    // beats it follows (sorted by frame; none: silent but for a count-in), its level and mute,
+    // heard at once with a short ramp.
+    void setClickBeats(std::shared_ptr<const ClickBeats> beats);
+    void setClickVolume(float gain);
+    void setClickMuted(bool muted);
+    float clickVolume() const { return m_clickVolume; }
+    bool clickMuted() const { return m_clickMuted; }
+    // Clicks on the device's clock before the song is heard (a start `at` its endAt()); a
+    // default CountIn clears it.
+    void setCountIn(const CountIn& countIn);
+
     // Frames the device has rendered so far: the engine's clock.
     std::int64_t deviceFrame() const;
     // The source's own clock at the last render: frames since its start (negative before it),
@@ -140,8 +152,13 @@ private:
     std::mutex m_renderLock;
     VoiceTable m_renderWanted;
 
+    float m_clickVolume = 1.0f;  // main thread
+    bool m_clickMuted = true;
+    std::atomic<float> m_clickGain{0.0f};  // what render() ramps the click to
+    std::shared_ptr<const ClickBeats> m_clickBeats;
+
     // Render thread only (and the main thread while the device is closed).
-    Renderer m_renderer{m_ring, m_gains};
+    Renderer m_renderer{m_ring, m_gains, m_clickGain};
 
     // Written by render(), read by the main thread.
     std::atomic<std::int64_t> m_renderedFrames{0};
@@ -163,7 +180,7 @@ private:
     std::array<std::shared_ptr<const dsp::StemData>, kSources> m_held;
     struct Retired {
         std::uint64_t generation;
-        std::shared_ptr<const dsp::StemData> stem;
+        std::shared_ptr<const void> data;  // stems or click beats
     };
     std::vector<Retired> m_retired;
     StretchFeeder m_feeder{m_gains, m_ring};  // last: its thread reads the members above

@@ -4,6 +4,33 @@
 #include <algorithm>
 
 namespace corvane::playback {
+namespace {
+
+// The song frame a direct mix plays at each of its n frames from `clock`: from `songFrom` on,
+// jumping at each of the clock voice's wraps; -1 before its start and once it has played out.
+void directSongFrames(const LoopMixer& mixer, int clockVoice, std::int64_t clock, int n,
+                      std::int64_t songFrom, std::int64_t* out) noexcept {
+    if (clockVoice < 0) {
+        std::fill(out, out + n, std::int64_t{-1});
+        return;
+    }
+    const Voice& v = mixer.voices[static_cast<std::size_t>(clockVoice)];
+    std::int64_t baseClock = std::max(clock, v.startAt);
+    std::int64_t baseSong = songFrom;
+    int wrap = 0;
+    for (int i = 0; i < n; ++i) {
+        const std::int64_t c = clock + i;
+        while (wrap < mixer.wrapCount() && mixer.wrap(wrap).clock <= c) {
+            baseClock = mixer.wrap(wrap).clock;
+            baseSong = mixer.wrap(wrap).song;
+            ++wrap;
+        }
+        const std::int64_t song = baseSong + (c - baseClock);
+        out[i] = c < v.startAt || song >= v.to ? -1 : song;
+    }
+}
+
+}  // namespace
 
 void Renderer::reset(int rampFrames, int loopFadeFrames, int switchFadeFrames) noexcept {
     m_rampFrames = rampFrames;
@@ -28,6 +55,9 @@ bool Renderer::sounding() const noexcept {
 }
 
 bool Renderer::take(const VoiceTable& table) noexcept {
+    // The click follows the newest word at once: it belongs to no stream.
+    m_click.setBeats(table.clickBeats, table.clickBeatCount);
+    m_click.setCountIn(table.countIn);
     const bool newStream = table.stream != m_table.stream;
     if (!newStream) {
         m_table = table;  // start times, the loop: what plays goes on
@@ -91,7 +121,9 @@ bool Renderer::renderCurrent(int n, std::int64_t clock, std::uint64_t feederDone
                 return false;
         }
         if (clockVoice >= 0) songFrom = m_mixer.songFrameAt(clockVoice, clock);
+        const std::int64_t first = songFrom;
         m_mixer.mix(clock, n, m_gains, m_rampFrames);
+        directSongFrames(m_mixer, clockVoice, clock, n, first, m_curSong.data());
         std::copy_n(m_mixer.left().begin(), count, m_curL.begin());
         std::copy_n(m_mixer.right().begin(), count, m_curR.begin());
         if (clockVoice >= 0) {
@@ -115,7 +147,10 @@ bool Renderer::renderCurrent(int n, std::int64_t clock, std::uint64_t feederDone
     for (std::size_t k = 0; k < got; ++k) {
         m_curL[k] = m_frames[k].l;
         m_curR[k] = m_frames[k].r;
+        m_curSong[k] = m_frames[k].songFrame;
     }
+    std::fill(m_curSong.begin() + static_cast<std::ptrdiff_t>(got), m_curSong.begin() + n,
+              std::int64_t{-1});
     std::fill(m_curL.begin() + static_cast<std::ptrdiff_t>(got), m_curL.begin() + n, 0.0f);
     std::fill(m_curR.begin() + static_cast<std::ptrdiff_t>(got), m_curR.begin() + n, 0.0f);
     if (got > 0) {
@@ -140,7 +175,9 @@ void Renderer::renderPrevious(int n, std::int64_t clock, std::int64_t& songFrom,
     if (m_previous == Previous::direct) {
         const int clockVoice = m_previousMixer.clockVoice();
         if (clockVoice >= 0) songFrom = m_previousMixer.songFrameAt(clockVoice, clock);
+        const std::int64_t first = songFrom;
         m_previousMixer.mix(clock, n, m_gains, m_rampFrames);
+        directSongFrames(m_previousMixer, clockVoice, clock, n, first, m_prevSong.data());
         std::copy_n(m_previousMixer.left().begin(), count, m_prevL.begin());
         std::copy_n(m_previousMixer.right().begin(), count, m_prevR.begin());
         if (clockVoice >= 0) songTo = m_previousMixer.songFrameAt(clockVoice, clock + n);
@@ -151,7 +188,10 @@ void Renderer::renderPrevious(int n, std::int64_t clock, std::int64_t& songFrom,
     for (; k < n && m_tailPos < m_tailSize; ++k, ++m_tailPos) {
         m_prevL[static_cast<std::size_t>(k)] = m_tail[static_cast<std::size_t>(m_tailPos)].l;
         m_prevR[static_cast<std::size_t>(k)] = m_tail[static_cast<std::size_t>(m_tailPos)].r;
+        m_prevSong[static_cast<std::size_t>(k)] =
+            m_tail[static_cast<std::size_t>(m_tailPos)].songFrame;
     }
+    std::fill(m_prevSong.begin() + k, m_prevSong.begin() + n, std::int64_t{-1});
     if (k > 0) songTo = m_tail[static_cast<std::size_t>(m_tailPos - 1)].songFrame;
     std::fill(m_prevL.begin() + k, m_prevL.begin() + n, 0.0f);
     std::fill(m_prevR.begin() + k, m_prevR.begin() + n, 0.0f);
@@ -165,6 +205,8 @@ void Renderer::render(float* out, int frames, std::int64_t blockStart,
         float* o = out + 2 * static_cast<std::ptrdiff_t>(done);
         std::int64_t curFrom = -1, curTo = -1, prevFrom = -1, prevTo = -1;
         const bool ready = renderCurrent(n, clock, feederDone, curFrom, curTo);
+        const std::int64_t* heard = m_curSong.data();
+        if (m_previous != Previous::none && !ready) heard = m_prevSong.data();
         if (m_previous == Previous::none) {
             for (int i = 0; i < n; ++i) {
                 o[2 * i] = m_curL[static_cast<std::size_t>(i)];
@@ -198,6 +240,8 @@ void Renderer::render(float* out, int frames, std::int64_t blockStart,
                 }
             }
         }
+        // After the stretcher, on the song frames heard: never stretched or transposed itself.
+        m_click.mix(o, n, clock, heard, m_clickGain.load(std::memory_order_relaxed));
         done += n;
     }
 }

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "playback/ClickTrack.h"
 #include "playback/FrameRing.h"
 #include "playback/LoopMixer.h"
 #include "playback/VoiceTable.h"
@@ -37,7 +38,13 @@ public:
         double rate = 1.0;
     };
 
-    Renderer(FrameRing& ring, const Gains& gains) : m_ring(ring), m_gains(gains) {}
+    Renderer(FrameRing& ring, const Gains& gains, const std::atomic<float>& clickGain)
+        : m_ring(ring), m_gains(gains), m_clickGain(clickGain) {}
+
+    // Main thread, device closed: the click's sounds at the device's rate.
+    void prepareClick(double sampleRate, int rampFrames) {
+        m_click.prepare(sampleRate, rampFrames);
+    }
 
     // Device opened at a new rate: forget everything.
     void reset(int rampFrames, int loopFadeFrames, int switchFadeFrames) noexcept;
@@ -59,6 +66,7 @@ private:
     bool sounding() const noexcept;
     // The current stream's next n frames into m_curL/m_curR; false when it has nothing to
     // give yet (a stretched stream still starting, while something else is heard).
+    // Each also gives the song frame heard at each frame (m_curSong, m_prevSong; -1: none).
     bool renderCurrent(int n, std::int64_t clock, std::uint64_t feederDone, std::int64_t& songFrom,
                        std::int64_t& songTo) noexcept;
     void renderPrevious(int n, std::int64_t clock, std::int64_t& songFrom,
@@ -78,6 +86,8 @@ private:
 
     FrameRing& m_ring;
     const Gains& m_gains;
+    const std::atomic<float>& m_clickGain;
+    ClickTrack m_click;
     int m_rampFrames = 1;
     int m_loopFadeFrames = 1;
     int m_switchFadeFrames = 1;
@@ -98,6 +108,7 @@ private:
 
     std::array<StampedFrame, LoopMixer::kChunkFrames> m_frames{};
     std::array<float, LoopMixer::kChunkFrames> m_curL{}, m_curR{}, m_prevL{}, m_prevR{};
+    std::array<std::int64_t, LoopMixer::kChunkFrames> m_curSong{}, m_prevSong{};
 
     std::array<Chunk, kHistoryChunks> m_history{};
     std::uint64_t m_historyCount = 0;

@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdint>
 
+#include "playback/ClickTrack.h"
 #include "playback/LoopMixer.h"
 
 namespace corvane::playback {
@@ -18,6 +19,10 @@ struct VoiceTable {
     // at once (a stop, a play after one).
     bool seamless = false;
     Loop loop;
+    // The click's beats (the engine keeps them alive) and its count-in; not part of a stream.
+    const ClickBeat* clickBeats = nullptr;
+    std::size_t clickBeatCount = 0;
+    CountIn countIn;
     std::uint64_t generation = 0;  // every change
     std::uint64_t stream = 0;      // changes of what is scheduled (not of start times)
 };

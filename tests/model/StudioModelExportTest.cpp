@@ -178,3 +178,45 @@ TEST_F(Exports, NamesInTheStatusStayOnOneLine) {
     EXPECT_EQ(m.status(), "Saved two\\nlines.wav.");
     EXPECT_TRUE(std::filesystem::exists(rig.dir / "two\nlines.wav"));  // the file keeps its name
 }
+
+TEST_F(Exports, TheClickIsInTheMixExactlyWhenAudibleAtTheStartOnItsBeatsAtTheTempoHeard) {
+    // Every strip muted: all the mix can hold is the click.
+    setStrips(m, {{1, 0, 1}, {1, 0, 1}, {1, 0, 1}, {1, 0, 1}});
+    m.transport().setClickBeats({0.1, 0.3, 0.5}, {true});
+    const double rate = m.transport().song().sampleRate;
+    struct Case {
+        bool muted;
+        float volume;
+        double tempo;
+    };
+    for (const Case c : {Case{true, 1.0f, 1.0}, Case{false, 0.0f, 1.0}, Case{false, 0.5f, 1.0},
+                         Case{false, 1.0f, 0.5}}) {
+        SCOPED_TRACE(testing::Message() << c.muted << " " << c.volume << " " << c.tempo);
+        m.transport().setClickMuted(c.muted);
+        m.transport().setClickVolume(c.volume);
+        m.setStretch({c.tempo, 0.0});
+        rig.dialogs.next = rig.path("click.wav");
+        m.exportMix();
+        ASSERT_TRUE(waitForExport(m));
+        auto mix = audio::readAudio(rig.dir / "click.wav");
+        ASSERT_TRUE(mix.ok()) << mix.error().description;
+        const std::vector<float>& l = mix.value().l;
+        std::vector<std::size_t> onsets;
+        float peak = 0.0f;
+        for (std::size_t i = 0; i < l.size(); ++i) {
+            if (std::abs(l[i]) > 1e-3f && (onsets.empty() || i > onsets.back() + 2000))
+                onsets.push_back(i);
+            peak = std::max(peak, std::abs(l[i]));
+        }
+        if (c.muted || c.volume == 0.0f) {
+            EXPECT_TRUE(onsets.empty());
+            continue;
+        }
+        ASSERT_EQ(onsets.size(), 3u);
+        for (std::size_t k = 0; k < 3; ++k)
+            EXPECT_EQ(onsets[k], static_cast<std::size_t>(
+                                     std::ceil(std::llround((0.1 + 0.2 * k) * rate) / c.tempo)))
+                << "click " << k;
+        EXPECT_NEAR(peak, c.volume * playback::ClickTrack::kAccentLevel, 1e-3);
+    }
+}

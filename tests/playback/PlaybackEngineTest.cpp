@@ -88,8 +88,13 @@ TEST(PlaybackEngine, SourcesStartTogetherAtTheGivenDeviceFrameAndRenderNeverAllo
     }
     EXPECT_EQ(rig.engine.sourceTime(0), 3300 - at);
     // The bare real-time path, still playing, ramping a gain and wrapping at a loop (with its
-    // crossfade) several times, neither allocates nor frees.
+    // crossfade) several times, with the click on and counting in, neither allocates nor frees.
     std::vector<float> block(2 * 512);
+    auto beats = std::make_shared<ClickBeats>();
+    for (std::int64_t f = 0; f < 4000; f += 300) beats->push_back({f, f % 1200 == 0});
+    rig.engine.setClickBeats(beats);
+    rig.engine.setClickMuted(false);
+    rig.engine.setCountIn({rig.engine.deviceFrame(), 100.0, 8, 4});
     rig.engine.setGain(2, 0.3f);
     rig.engine.setLoop({1000, 2600, true});
     g_allocations = 0;

@@ -1,0 +1,180 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The metronome as heard through the engine on an offline device: on the beats to the sample at
+// 100 % and across loop wraps, with the song's own beats at 75 %, accented on the downbeat, at
+// its own level, and a count-in of whole bars before the song.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <iostream>
+#include <thread>
+
+#include "playback/ClickTrack.h"
+#include "playback/OfflineAudioDevice.h"
+#include "playback/PlaybackEngine.h"
+
+namespace corvane::playback {
+namespace {
+
+constexpr double kRate = 48000.0;
+using Stems = std::array<std::shared_ptr<const dsp::StemData>, kSources>;
+
+std::shared_ptr<const dsp::StemData> stemOf(std::vector<float> mono) {
+    auto stem = std::make_shared<dsp::StemData>();
+    stem->l = std::move(mono);
+    stem->r = stem->l;
+    return stem;
+}
+
+// Where a sound starts after at least `quiet` frames below `threshold`, and its peak.
+struct Onset {
+    std::int64_t frame;
+    float peak;
+};
+std::vector<Onset> onsets(const std::vector<float>& x, float threshold, int quiet = 400) {
+    std::vector<Onset> found;
+    std::int64_t lastLoud = -quiet - 1;
+    for (std::size_t i = 0; i < x.size(); ++i) {
+        if (std::abs(x[i]) <= threshold) continue;
+        const auto at = static_cast<std::int64_t>(i);
+        if (at - lastLoud > quiet) found.push_back({at, 0.0f});
+        found.back().peak = std::max(found.back().peak, std::abs(x[i]));
+        lastLoud = at;
+    }
+    return found;
+}
+
+struct Player {
+    Player() { EXPECT_FALSE(engine.start(kRate).has_value()); }
+    // The left channel of `frames` frames, paced like a device while stretched.
+    std::vector<float> render(std::int64_t frames, int block = 512) {
+        std::vector<float> left;
+        for (std::int64_t done = 0; done < frames; done += block) {
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+            while (!engine.stretch().isIdentity() && !engine.stretchedToTheEnd() &&
+                   engine.bufferedFrames() < 4 * block &&
+                   std::chrono::steady_clock::now() < deadline)
+                std::this_thread::sleep_for(std::chrono::microseconds(200));
+            const auto out = device->render(block, block);
+            for (int i = 0; i < block; ++i) left.push_back(out[static_cast<std::size_t>(2 * i)]);
+        }
+        return left;
+    }
+    std::unique_ptr<OfflineAudioDevice> owned = std::make_unique<OfflineAudioDevice>();
+    OfflineAudioDevice* device = owned.get();
+    PlaybackEngine engine{std::move(owned)};
+};
+
+std::shared_ptr<const ClickBeats> beatsEvery(std::int64_t first, std::int64_t period, int count,
+                                             int perBar) {
+    auto beats = std::make_shared<ClickBeats>();
+    for (int k = 0; k < count; ++k) beats->push_back({first + k * period, k % perBar == 0});
+    return beats;
+}
+
+TEST(Click, LandsOnEveryBeatHeardToTheSampleThroughLoopWrapsAtItsOwnLevel) {
+    // Beats every 2000 frames, a bar of 4 from frame 1000; the song is silent, so all that is
+    // heard is the click. Played from a beat (3000) at device frame 500, looping [5000, 9000):
+    // the beat at the loop's start sounds at every wrap, the downbeat at 9000 never.
+    const std::int64_t at = 500, from = 3000;
+    const Loop loop{5000, 9000, true};
+    const auto beats = beatsEvery(1000, 2000, 10, 4);
+    std::vector<std::int64_t> want;  // an independent walk of the song frames heard
+    std::vector<bool> wantAccent;
+    for (std::int64_t d = at; d < 30000; ++d) {
+        std::int64_t s = from + (d - at);
+        if (s >= loop.end) s = loop.start + (s - loop.start) % (loop.end - loop.start);
+        for (const ClickBeat& b : *beats)
+            if (b.frame == s) {
+                want.push_back(d);
+                wantAccent.push_back(b.downbeat);
+            }
+    }
+    for (const float volume : {1.0f, 0.5f}) {
+        SCOPED_TRACE(testing::Message() << "volume " << volume);
+        Player p;
+        p.engine.setClickBeats(beats);
+        p.engine.setClickVolume(volume);
+        p.engine.setClickMuted(false);
+        p.engine.setLoop(loop);
+        const auto silent = stemOf(std::vector<float>(40000, 0.0f));
+        p.engine.playAll({silent}, from, 40000, at, false);
+        const auto got = onsets(p.render(30000), 1e-4f);
+        ASSERT_EQ(got.size(), want.size());
+        for (std::size_t k = 0; k < want.size(); ++k) {
+            ASSERT_EQ(got[k].frame, want[k]) << "click " << k;
+            const float level = wantAccent[k] ? ClickTrack::kAccentLevel : ClickTrack::kBeatLevel;
+            ASSERT_NEAR(got[k].peak, level * volume, 1e-3) << "click " << k;
+        }
+    }
+    // Muted (as it starts), nothing.
+    Player p;
+    p.engine.setClickBeats(beats);
+    p.engine.playAll({stemOf(std::vector<float>(40000, 0.0f))}, from, 40000, at, false);
+    EXPECT_TRUE(onsets(p.render(10000), 1e-6f).empty());
+}
+
+TEST(Click, CountInIsWholeBarsAtTheTempoPlayedThenTheSongsFirstBeat) {
+    // 120 beats a minute in 3/4.
+    const auto beats = beatsEvery(0, 24000, 12, 3);
+    const CountIn slow = planCountIn(*beats, 0, 0.75, 1, kRate, 0);
+    EXPECT_EQ(slow.beats, 3);
+    EXPECT_DOUBLE_EQ(slow.intervalFrames, 32000.0);
+    EXPECT_EQ(planCountIn({}, 0, 1.0, 2, kRate, 0).beats, 8);  // no beats: 4/4 at 120
+    for (const int bars : {1, 2}) {
+        SCOPED_TRACE(testing::Message() << bars << " bars");
+        Player p;
+        p.engine.setClickBeats(beats);
+        p.engine.setClickMuted(false);
+        const CountIn c = planCountIn(*beats, 0, 1.0, bars, kRate, 300);
+        ASSERT_EQ(c.endAt(), 300 + bars * 3 * 24000);
+        p.engine.setCountIn(c);
+        p.engine.playAll({stemOf(std::vector<float>(200000, 0.0f))}, 0, 200000, c.endAt(), false);
+        const auto got = onsets(p.render(c.endAt() + 1000), 1e-4f);
+        ASSERT_EQ(got.size(), static_cast<std::size_t>(bars * 3 + 1));
+        for (std::size_t k = 0; k < got.size(); ++k) {
+            EXPECT_EQ(got[k].frame, 300 + static_cast<std::int64_t>(k) * 24000) << "click " << k;
+            const bool accent = k % 3 == 0;
+            EXPECT_NEAR(got[k].peak, accent ? ClickTrack::kAccentLevel : ClickTrack::kBeatLevel,
+                        1e-3)
+                << "click " << k;
+        }
+    }
+}
+
+TEST(Click, FollowsTheSongsOwnBeatsAtThreeQuartersTempo) {
+    // The song has a 5 ms burst on each beat; the click alone and the song alone, rendered the
+    // same way, must start together within the stretcher's precision.
+    const auto beats = beatsEvery(12000, 24000, 7, 4);
+    std::vector<float> song(200000, 0.0f);
+    for (const ClickBeat& b : *beats)
+        for (int i = 0; i < 240; ++i)
+            song[static_cast<std::size_t>(b.frame + i)] =
+                0.5f * static_cast<float>(std::sin(0.3 * i));
+    std::vector<Onset> heard[2];
+    for (const bool click : {false, true}) {
+        Player p;
+        p.engine.setStretch({0.75, 0.0});
+        p.engine.setClickBeats(beats);
+        p.engine.setClickMuted(!click);
+        for (int s = 0; s < kSources; ++s) p.engine.setGain(s, click ? 0.0f : 1.0f);
+        p.engine.playAll({stemOf(song)}, 0, 200000, 0, false);
+        heard[click] = onsets(p.render(230000), click ? 1e-4f : 0.05f, 4000);
+    }
+    ASSERT_EQ(heard[1].size(), beats->size());
+    ASSERT_EQ(heard[0].size(), beats->size());
+    std::int64_t worst = 0;
+    for (std::size_t k = 0; k < beats->size(); ++k) {
+        // 24000 song frames a beat are 32000 device frames at 75 %.
+        if (k > 0) {
+            EXPECT_NEAR(heard[1][k].frame - heard[1][k - 1].frame, 32000, 2) << k;
+        }
+        worst = std::max(worst, std::abs(heard[1][k].frame - heard[0][k].frame));
+    }
+    std::cout << "click against the stretched song's beats at 75 %: at most " << worst
+              << " frames apart\n";
+    EXPECT_LE(worst, 144);  // 3 ms; measured 31 and 95 frames (0.6 and 2 ms), alternating
+}
+
+}  // namespace
+}  // namespace corvane::playback
