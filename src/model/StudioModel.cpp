@@ -57,6 +57,8 @@ StudioModel::StudioModel(ExportDialogs* dialogs, DeviceFactory makeDevice, QObje
     connect(&m_loader, &Loader::progressed, this, &StudioModel::setProgress);
     connect(&m_loader, &Loader::failed, this, &StudioModel::failLoading);
     connect(&m_loader, &Loader::finished, this, &StudioModel::finishLoading);
+    connect(this, &StudioModel::stripsChanged, &m_practice, &PracticeModel::markModified);
+    connect(this, &StudioModel::methodChanged, &m_practice, &PracticeModel::markModified);
 }
 
 void StudioModel::setLoop(double a, double b) {
@@ -101,6 +103,7 @@ void StudioModel::load(const QString& filePath) {
     publish(m_fileName, QFileInfo(filePath).fileName(), &StudioModel::fileNameChanged);
     m_loadingPath = filePath;
     m_reseparating = false;
+    m_pendingSession.reset();
     m_loader.load(localPath(filePath), m_method);
 }
 
@@ -136,8 +139,10 @@ void StudioModel::reseparate() {
 }
 
 void StudioModel::finishLoading(const LoadResult& loaded) {
-    // A song separated again keeps the strips and the playhead.
+    // A song separated again keeps the strips, the playhead and the loop.
     const bool keepSettings = m_reseparating;
+    const LoopRegion loop = m_transport.loop();
+    const bool modified = m_practice.isModified();
     Song song = loaded.song;
     // Unmapping the previous song's stems (hundreds of MB) takes milliseconds: done aside, once
     // the transport has let go of them too.
@@ -146,7 +151,15 @@ void StudioModel::finishLoading(const LoadResult& loaded) {
     publish(m_duration, m_song.seconds(m_song.frames), &StudioModel::durationChanged);
     if (!keepSettings) publish(m_strips, defaultStrips(), &StudioModel::stripsChanged);
     m_transport.setSong(std::move(song), effectiveGains(m_strips));
-    if (keepSettings) m_transport.seek(m_reseparatedAt);
+    if (keepSettings) {
+        m_transport.seek(m_reseparatedAt);
+        m_transport.setLoop(loop);
+        m_practice.stemsReplaced();
+        if (!modified) m_practice.markSaved();
+    } else {
+        m_filePath = m_loadingPath;
+        m_practice.songChanged();
+    }
     m_songMethod = loaded.method;
     m_reseparating = false;
     m_loadingPath.clear();
@@ -158,10 +171,16 @@ void StudioModel::finishLoading(const LoadResult& loaded) {
         status += (status.isEmpty() ? QString() : QStringLiteral(" ")) +
                   QString::fromUtf8(kNoSoundOutput);
     if (!status.isEmpty()) setStatus(status);
+    if (!keepSettings && m_pendingSession) {
+        const Session session = *std::exchange(m_pendingSession, std::nullopt);
+        applySession(session);
+        emit sessionApplied(session.zoom);
+    }
 }
 
 void StudioModel::failLoading(const QString& description) {
     m_reseparating = false;
+    m_pendingSession.reset();
     m_loadingPath.clear();
     setPhase(Phase::idle);
     setStatus(QString::fromUtf8(kCouldNotRead) + description);
@@ -185,6 +204,60 @@ void StudioModel::stop() { m_transport.stop(); }
 
 void StudioModel::seek(double seconds) {
     if (m_phase == Phase::ready) m_transport.seek(seconds);
+}
+
+// ---- Sessions ----------------------------------------------------------------------------------
+
+std::variant<Session, std::string> StudioModel::collectSession(double zoom) const {
+    if (m_phase != Phase::ready || m_filePath.isEmpty()) return std::string("No song to save.");
+    Session session;
+    session.songPath = localPath(m_filePath);
+    auto fingerprint = fingerprintOf(session.songPath);
+    if (auto* why = std::get_if<std::string>(&fingerprint)) return *why;
+    session.fingerprint = std::get<SongFingerprint>(fingerprint);
+    session.method = m_method;
+    session.strips = m_strips;
+    session.tempo = m_transport.stretch().tempo;
+    session.semitones = m_transport.stretch().semitones;
+    session.loop = m_transport.loop();
+    session.zoom = zoom;
+    m_practice.fillSession(session);
+    return session;
+}
+
+std::optional<std::string> StudioModel::saveSession(const QString& to, double zoom) {
+    auto session = collectSession(zoom);
+    if (auto* why = std::get_if<std::string>(&session)) return *why;
+    if (auto why = model::saveSession(localPath(to), std::get<Session>(session))) return why;
+    m_practice.markSaved();
+    return std::nullopt;
+}
+
+void StudioModel::openSession(const Session& session, const QString& songPath) {
+    Q_ASSERT(QThread::currentThread() == thread());
+    // Set directly: the song about to load is separated this way, the one in the studio not again.
+    if (session.method != m_method) publish(m_method, session.method, &StudioModel::methodChanged);
+    load(songPath);
+    m_pendingSession = session;
+}
+
+void StudioModel::applySession(const Session& session) {
+    Q_ASSERT(QThread::currentThread() == thread());
+    setMethod(session.method);
+    std::vector<Strip> strips = defaultStrips();
+    if (session.strips.size() == strips.size()) {
+        for (std::size_t i = 0; i < strips.size(); ++i) {
+            const float v = session.strips[i].volume;
+            strips[i].volume = std::isfinite(v) ? std::clamp(v, 0.0f, 1.5f) : 1.0f;
+            strips[i].solo = session.strips[i].solo;
+            strips[i].mute = session.strips[i].mute;
+        }
+    }
+    publish(m_strips, std::move(strips), &StudioModel::stripsChanged);
+    applyGains();
+    m_transport.setStretch({session.tempo, session.semitones});
+    m_transport.setLoop(session.loop);
+    m_practice.applySession(session);  // last: nothing modified now
 }
 
 // ---- Exports -----------------------------------------------------------------------------------

@@ -12,8 +12,11 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <string>
 #include <string_view>
 #include <thread>
+#include <variant>
 #include <vector>
 
 #include "dsp/Separator.h"
@@ -22,6 +25,8 @@
 #include "model/Exporter.h"
 #include "model/Loader.h"
 #include "model/MainThreadWaker.h"
+#include "model/PracticeModel.h"
+#include "model/Session.h"
 #include "model/Song.h"
 #include "model/StatusText.h"
 #include "model/Strip.h"
@@ -85,6 +90,8 @@ public:
     const std::vector<std::shared_ptr<const dsp::StemData>>& stems() const { return m_song.stems; }
     playback::PlaybackEngine& engine() { return m_transport.engine(); }
     Transport& transport() { return m_transport; }
+    // The practice tools of the loaded song: map, grid, markers, click and speed trainer.
+    PracticeModel& practice() { return m_practice; }
 
     void setDialogs(ExportDialogs* dialogs) { m_dialogs = dialogs; }
 
@@ -135,6 +142,22 @@ public:
     // 0 to 1 while an export runs.
     double exportProgress() const { return m_exporter.progress(); }
 
+    // Sessions. collectSession(): the studio as a session, `zoom` being the window's, or one line
+    // saying why not (no song, or its file unreadable for the fingerprint). saveSession(): that,
+    // written to `to`; the session is then no longer modified; the failure's line otherwise.
+    std::variant<Session, std::string> collectSession(double zoom) const;
+    std::optional<std::string> saveSession(const QString& to, double zoom);
+    // Loads `songPath` (the session's song, or where the person found it) with the session's
+    // method and, once it is ready, restores the rest: sessionApplied() then. A failed or
+    // superseded load drops the session.
+    void openSession(const Session& session, const QString& songPath);
+    // Restores a session on the song already loaded: method, strips, tempo, pitch, loop and the
+    // practice tools; afterwards nothing is modified.
+    void applySession(const Session& session);
+    // Whether anything a session holds changed since it was saved, restored or the song loaded;
+    // the window adds its zoom through practice().markModified().
+    bool isModified() const { return m_practice.isModified(); }
+
 signals:
     void phaseChanged();
     void progressChanged();
@@ -150,6 +173,8 @@ signals:
     void loopChanged();
     // isExporting() or exportProgress() changed.
     void exportChanged();
+    // A session opened with openSession() is restored; the window restores its `zoom`.
+    void sessionApplied(double zoom);
     void changed();
 
 private:
@@ -185,10 +210,13 @@ private:
     // The loaded song, and its playback.
     Song m_song;
     dsp::SeparationMethod m_songMethod = dsp::SeparationMethod::standard;  // the stems' method
-    QString m_loadingPath;         // the file of the load in flight, if it is one
+    QString m_loadingPath;                    // the file of the load in flight, if it is one
+    QString m_filePath;                       // the loaded song's file
+    std::optional<Session> m_pendingSession;  // restored once the load in flight is ready
     bool m_reseparating = false;   // the load in flight separates the studio's song again
     double m_reseparatedAt = 0.0;  // the playhead then, in seconds, which it keeps
     Transport m_transport;
+    PracticeModel m_practice{m_transport};
 
     ExportDialogs* m_dialogs = nullptr;
     Exporter m_exporter;
