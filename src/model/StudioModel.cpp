@@ -10,6 +10,7 @@
 #include <cmath>
 #include <limits>
 
+#include "analysis/MapFormats.h"
 #include "audio/AudioFileWriter.h"
 #include "audio/DisplayText.h"
 #include "dsp/common/Mix.h"
@@ -59,6 +60,17 @@ StudioModel::StudioModel(ExportDialogs* dialogs, DeviceFactory makeDevice, QObje
     connect(&m_loader, &Loader::finished, this, &StudioModel::finishLoading);
     connect(this, &StudioModel::stripsChanged, &m_practice, &PracticeModel::markModified);
     connect(this, &StudioModel::methodChanged, &m_practice, &PracticeModel::markModified);
+    connect(&m_mapJob, &SongMapJob::progressed, this, [this](double fraction) {
+        m_songMapProgress = fraction;
+        forward(&StudioModel::songMapChanged);
+    });
+    connect(&m_mapJob, &SongMapJob::finished, this,
+            [this](const std::optional<analysis::SongMap>& map) {
+                m_songMapProgress = 1.0;
+                publish(m_songMap, map, &StudioModel::songMapChanged);
+                if (map) m_practice.setSongMap(*map);
+            });
+    connect(&m_mapJob, &SongMapJob::written, this, &StudioModel::setStatus);
 }
 
 void StudioModel::setLoop(double a, double b) {
@@ -104,6 +116,10 @@ void StudioModel::load(const QString& filePath) {
     m_loadingPath = filePath;
     m_reseparating = false;
     m_pendingSession.reset();
+    // Another song: the map of the one before has no place any more.
+    m_mapJob.cancel();
+    m_songMapProgress = 0.0;
+    publish(m_songMap, std::optional<analysis::SongMap>(), &StudioModel::songMapChanged);
     m_loader.load(localPath(filePath), m_method);
 }
 
@@ -176,6 +192,11 @@ void StudioModel::finishLoading(const LoadResult& loaded) {
         applySession(session);
         emit sessionApplied(session.zoom);
     }
+    // Read once the studio shows, below the window's priority, from the new stems (a song
+    // separated again gets a fresh map too).
+    m_songMapProgress = 0.0;
+    publish(m_songMap, std::optional<analysis::SongMap>(), &StudioModel::songMapChanged);
+    m_mapJob.start(m_song);
 }
 
 void StudioModel::failLoading(const QString& description) {
@@ -324,6 +345,35 @@ void StudioModel::exportAllStems() {
     job.success =
         QStringLiteral("Exported 4 stems to ") + shownName(dir.dirName()) + QStringLiteral(".");
     startExport(std::move(job));
+}
+
+void StudioModel::exportMap() {
+    Q_ASSERT(QThread::currentThread() == thread());
+    if (!canExportMap() || !m_dialogs) return;
+    if (const std::optional<QString> folder = m_dialogs->exportFolder()) exportMapTo(*folder);
+}
+
+void StudioModel::exportMapTo(const QString& folder) {
+    Q_ASSERT(QThread::currentThread() == thread());
+    if (!canExportMap()) return;
+    const QDir dir(folder);
+    const analysis::SongMap& map = *m_songMap;
+    // Named like the stems ("NAME - Bass.wav"), with the map's own extensions.
+    const auto name = [&](std::string_view suffix, const char* extension) {
+        QString wav = wavName(suffix);
+        wav.chop(4);  // ".wav"
+        return localPath(dir.filePath(wav + QLatin1String(extension)));
+    };
+    std::vector<std::pair<std::filesystem::path, std::string>> files = {
+        {name("Map", ".json"), analysis::toJson(map)},
+        {name("Beats", ".txt"), analysis::audacityBeatLabels(map)},
+        {name("Chords", ".txt"), analysis::audacityChordLabels(map)},
+        {name("Sections", ".txt"), analysis::audacitySectionLabels(map)},
+        {name("Beats", ".csv"), analysis::sonicVisualiserBeats(map)},
+        {name("Chords", ".csv"), analysis::sonicVisualiserChords(map)},
+        {name("Sections", ".csv"), analysis::sonicVisualiserSections(map)}};
+    m_mapJob.write(std::move(files), QStringLiteral("Exported the map to ") +
+                                         shownName(dir.dirName()) + QStringLiteral("."));
 }
 
 }  // namespace corvane::model

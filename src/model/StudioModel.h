@@ -28,6 +28,7 @@
 #include "model/PracticeModel.h"
 #include "model/Session.h"
 #include "model/Song.h"
+#include "model/SongMapJob.h"
 #include "model/StatusText.h"
 #include "model/Strip.h"
 #include "model/Transport.h"
@@ -136,6 +137,22 @@ public:
     void exportMix();
     void exportStem(int index);
     void exportAllStems();
+    // The song map (beats, bars, tempo, key, chords, sections) of the studio's song, read aside
+    // once the studio shows; absent until it arrives, for another song, and when none could be
+    // made, which the studio simply does without. A song loaded again or separated again gets a
+    // fresh one.
+    const std::optional<analysis::SongMap>& songMap() const { return m_songMap; }
+    // True while the map is being read; its progress from 0 to 1.
+    bool isMapping() const { return m_mapJob.isBusy(); }
+    double songMapProgress() const { return m_songMapProgress; }
+    // Whether exportMap() has a map to write now (for enabling an "Export Map…" action).
+    bool canExportMap() const { return m_songMap.has_value() && m_phase == Phase::ready; }
+    // Writes the map into `folder`, aside, named from the song: "NAME - Map.json", label files
+    // for Audacity ("NAME - Beats.txt", "NAME - Chords.txt", "NAME - Sections.txt") and for
+    // Sonic Visualiser (the same names ending in .csv), all or none. The outcome goes to `status`.
+    // Does nothing without a map.
+    void exportMapTo(const QString& folder);
+
     // Stops the running export; it leaves no file and says "Export cancelled.".
     void cancelExport() { m_exporter.cancel(); }
     bool isExporting() const { return m_exporter.isBusy(); }
@@ -158,7 +175,13 @@ public:
     // the window adds its zoom through practice().markModified().
     bool isModified() const { return m_practice.isModified(); }
 
+public slots:
+    // "Export Map…": asks for a folder with the export dialogs, then exportMapTo() it.
+    void exportMap();
+
 signals:
+    // songMap(), isMapping() or songMapProgress() changed.
+    void songMapChanged();
     void phaseChanged();
     void progressChanged();
     void fileNameChanged();
@@ -222,6 +245,10 @@ private:
     Exporter m_exporter;
 
     Loader m_loader;
+
+    std::optional<analysis::SongMap> m_songMap;
+    double m_songMapProgress = 0.0;
+    SongMapJob m_mapJob;
 };
 
 template <class T>

@@ -16,10 +16,10 @@
 #include <cmath>
 
 #include "ui/MethodChoice.h"
+#include "ui/ChordLane.h"
 #include "ui/StretchControls.h"
 #include "ui/StripView.h"
 #include "ui/Theme.h"
-#include "ui/TimeRuler.h"
 #include "ui/Timeline.h"
 #include "ui/TransportBar.h"
 
@@ -257,8 +257,8 @@ QWidget* ContentView::makeStudio() {
         if (!firstWaveform) firstWaveform = view->findChild<QWidget*>(QStringLiteral("waveform"));
         strips->addWidget(view);
     }
-    // The ruler spans the strips' width and draws its axis under their waveforms.
-    strips->addWidget(new TimeRuler(m_model, *m_timeline, firstWaveform, m_studio));
+    // The ruler and chord lane span the strips' width, their axis under the waveforms.
+    strips->addWidget(makeRulerWithLanes(m_model, *m_timeline, firstWaveform, m_studio));
     column->addLayout(strips);
 
     auto* exports = new QHBoxLayout();

@@ -8,6 +8,7 @@
 #include <array>
 #include <cmath>
 
+#include "ui/BeatGrid.h"
 #include "ui/Theme.h"
 #include "ui/TimeString.h"
 #include "ui/Timeline.h"
@@ -88,6 +89,7 @@ TimeRuler::TimeRuler(model::StudioModel& model, Timeline& timeline, QWidget* ali
     connect(&m_timeline, &Timeline::songChanged, this, qOverload<>(&QWidget::update));
     connect(&m_timeline, &Timeline::loopShownChanged, this, qOverload<>(&QWidget::update));
     connect(&m_model, &model::StudioModel::positionChanged, this, qOverload<>(&QWidget::update));
+    connect(&m_model, &model::StudioModel::songMapChanged, this, qOverload<>(&QWidget::update));
     if (m_alignedWith) m_alignedWith->installEventFilter(this);
 }
 
@@ -138,9 +140,11 @@ void TimeRuler::paintEvent(QPaintEvent*) {
     for (const RulerTick& tick : majors) {
         const double x = std::round(m_timeline.xOf(tick.seconds, w));
         painter.fillRect(QRectF(x, 0.0, 1.0, kMajorTick), ink);
-        painter.drawText(QRectF(x + 3.0, kMinorTick, kMinLabelSpacing, h - kMinorTick),
+        painter.drawText(QRectF(x + 3.0, kMinorTick, kMinLabelSpacing, kScaleHeight - kMinorTick),
                          Qt::AlignLeft | Qt::AlignVCenter, tick.label);
     }
+    paintRulerMap(painter, m_timeline, m_model.songMap(), palette(), w, kScaleHeight,
+                  kMapBandHeight);
     const double playhead = m_timeline.xOf(m_model.position(), w);
     painter.fillRect(QRectF(playhead - 1.0, 0.0, 2.0, h), primaryText(palette()));
 }

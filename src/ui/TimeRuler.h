@@ -28,13 +28,17 @@ std::vector<RulerTick> rulerTicks(double start, double span, double width, doubl
 double minorTickStep(double step);
 
 // The time ruler under the strips: minute:second ticks for the part of the song in view, the
-// loop region and the playhead. It lines up with the waveform it is given (its own x between that
-// waveform's left and right edges). Dragging scrolls the view, Shift+drag sets the loop, the
-// wheel scrolls and Ctrl+wheel zooms, as on the waveforms. Main thread.
+// song map's bar numbers and section markers, the loop region and the playhead. It lines up with
+// the waveform it is given (its own x between that waveform's left and right edges). Dragging
+// scrolls the view, Shift+drag sets the loop, the wheel scrolls and Ctrl+wheel zooms, as on the
+// waveforms. Main thread.
 class TimeRuler : public QWidget {
     Q_OBJECT
 public:
-    static constexpr int kHeight = 24;
+    // The time scale on top; the song map's bar numbers and section markers in a band below.
+    static constexpr int kScaleHeight = 24;
+    static constexpr int kMapBandHeight = 13;
+    static constexpr int kHeight = kScaleHeight + kMapBandHeight;
     static constexpr double kMinLabelSpacing = 70.0;
 
     TimeRuler(model::StudioModel& model, Timeline& timeline, QWidget* alignedWith,

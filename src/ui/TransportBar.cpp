@@ -7,6 +7,7 @@
 #include <QPushButton>
 #include <QShortcut>
 
+#include "ui/ChordLane.h"
 #include "ui/SeekSlider.h"
 #include "ui/Theme.h"
 #include "ui/TimeString.h"
@@ -70,6 +71,7 @@ TransportBar::TransportBar(model::StudioModel& model, QWidget* parent)
     layout->addWidget(m_position, 0, Qt::AlignVCenter);
     layout->addWidget(m_slider, 1, Qt::AlignVCenter);
     layout->addWidget(m_duration, 0, Qt::AlignVCenter);
+    layout->addWidget(new MapSummary(m_model, this), 0, Qt::AlignVCenter);
 
     connect(m_stop, &QPushButton::clicked, &m_model, &model::StudioModel::stop);
     connect(m_playPause, &QPushButton::clicked, this, &TransportBar::togglePlayback);

@@ -10,6 +10,7 @@
 #include <cmath>
 #include <limits>
 
+#include "ui/BeatGrid.h"
 #include "ui/Theme.h"
 #include "ui/Timeline.h"
 
@@ -67,6 +68,7 @@ WaveformView::WaveformView(model::StudioModel& model, QWidget* parent)
     setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
     connect(&m_model, &model::StudioModel::positionChanged, this, &WaveformView::movePlayhead);
     connect(&m_model, &model::StudioModel::durationChanged, this, qOverload<>(&QWidget::update));
+    connect(&m_model, &model::StudioModel::songMapChanged, this, qOverload<>(&QWidget::update));
 }
 
 void WaveformView::setPeaks(std::vector<float> peaks) {
@@ -139,6 +141,8 @@ void WaveformView::paintEvent(QPaintEvent* event) {
     if (n == 0) return;
     painter.setClipPath(frame);
 
+    // The grid lies under the bars, which stay readable over it.
+    if (m_timeline) paintBeatGrid(painter, *m_timeline, m_model.songMap(), palette(), w, h);
     const QRect dirty = event->rect() & rect();
     if (!dirty.isEmpty()) {
         if (m_timeline && m_timeline->isZoomed() && m_stem >= 0)

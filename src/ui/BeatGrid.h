@@ -1,0 +1,51 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+
+#include <optional>
+#include <vector>
+
+#include "analysis/SongMap.h"
+
+class QPainter;
+class QPalette;
+
+namespace corvane::ui {
+
+class Timeline;
+
+// One line of the beat grid in a view: its time in song seconds, whether it starts a bar, and
+// that bar's number (1-based, as the map counts them).
+struct GridLine {
+    double seconds = 0.0;
+    bool bar = false;
+    int barNumber = 0;
+    bool operator==(const GridLine&) const = default;
+};
+
+// The grid lines for `span` seconds from `start` across `width` pixels. Every beat while beats
+// lie at least kMinGridSpacing pixels apart; zoomed further out, bars only, then every 2nd, 4th,
+// 8th... bar (counted from bar 1), so that lines never come closer than that and the grid never
+// turns into a grey wash. Empty without beats. Pure.
+std::vector<GridLine> gridLines(const analysis::SongMap& map, double start, double span,
+                                double width);
+// The bars whose numbers the ruler writes: every 1st, 2nd, 4th... bar from bar 1, at least
+// kMinBarLabelSpacing pixels apart. Pure.
+std::vector<GridLine> barLabels(const analysis::SongMap& map, double start, double span,
+                                double width);
+
+constexpr double kMinGridSpacing = 7.0;
+constexpr double kMinBarLabelSpacing = 26.0;
+
+// Draws the grid of `map` over a waveform `width` by `height` showing `timeline`'s view: bars
+// stronger than beats, in the palette's text colour. Nothing without a map.
+void paintBeatGrid(QPainter& painter, const Timeline& timeline,
+                   const std::optional<analysis::SongMap>& map, const QPalette& palette,
+                   double width, double height);
+
+// Draws bar numbers and section markers (a line and a tag with the section's letter at each
+// section's start) in a band of the time ruler from `top`, `height` high and `width` wide.
+void paintRulerMap(QPainter& painter, const Timeline& timeline,
+                   const std::optional<analysis::SongMap>& map, const QPalette& palette,
+                   double width, double top, double height);
+
+}  // namespace corvane::ui
