@@ -214,11 +214,12 @@ std::optional<std::int64_t> PlaybackEngine::songFrame() const {
     std::int64_t at = 0;
     for (int tries = 0;; ++tries) {
         const std::uint64_t before = m_heardSequence.load(std::memory_order_acquire);
-        song = m_heardSong.load(std::memory_order_relaxed);
-        stream = m_heardStream.load(std::memory_order_relaxed);
-        rate = m_heardRate.load(std::memory_order_relaxed);
-        at = m_heardAtNs.load(std::memory_order_relaxed);
-        std::atomic_thread_fence(std::memory_order_acquire);
+        song = m_heardSong.load(std::memory_order_acquire);
+        stream = m_heardStream.load(std::memory_order_acquire);
+        rate = m_heardRate.load(std::memory_order_acquire);
+        at = m_heardAtNs.load(std::memory_order_acquire);
+        // Acquire loads keep the second look at the sequence after them (no fences: the thread
+        // sanitizer understands these).
         if (before % 2 == 0 && before == m_heardSequence.load(std::memory_order_relaxed)) break;
         if (tries > 1000) return std::nullopt;
     }
@@ -259,12 +260,12 @@ void PlaybackEngine::render(float* out, int frames) noexcept {
     if (const auto heard = m_renderer.heardAt(live ? blockStart - m_device->latencyFrames()
                                                    : blockStart + frames)) {
         m_heardSequence.fetch_add(1, std::memory_order_relaxed);  // odd: being written
-        std::atomic_thread_fence(std::memory_order_release);
-        m_heardSong.store(heard->song, std::memory_order_relaxed);
-        m_heardStream.store(heard->stream, std::memory_order_relaxed);
-        m_heardRate.store(heard->rate, std::memory_order_relaxed);
+        // Release stores: a reader that sees any of them also sees the sequence made odd.
+        m_heardSong.store(heard->song, std::memory_order_release);
+        m_heardStream.store(heard->stream, std::memory_order_release);
+        m_heardRate.store(heard->rate, std::memory_order_release);
         m_heardAtNs.store(std::chrono::steady_clock::now().time_since_epoch().count(),
-                          std::memory_order_relaxed);
+                          std::memory_order_release);
         m_heardSequence.fetch_add(1, std::memory_order_release);
     }
     m_renderedFrames.store(blockStart + frames, std::memory_order_release);
