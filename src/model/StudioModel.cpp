@@ -54,6 +54,7 @@ StudioModel::StudioModel(ExportDialogs* dialogs, DeviceFactory makeDevice, QObje
     connect(&m_exporter, &Exporter::progressChanged, this,
             [this] { forward(&StudioModel::exportChanged); });
     connect(&m_exporter, &Exporter::finished, this, &StudioModel::setStatus);
+    connect(&m_loader, &Loader::decoded, this, &StudioModel::leaveStudioForLoad);
     connect(&m_loader, &Loader::progressed, this, &StudioModel::setProgress);
     connect(&m_loader, &Loader::failed, this, &StudioModel::failLoading);
     connect(&m_loader, &Loader::finished, this, &StudioModel::finishLoading);
@@ -68,6 +69,14 @@ void StudioModel::setLoopEnabled(bool enabled) {
     if (!loop.isSet() || loop.enabled == enabled) return;
     loop.enabled = enabled;
     m_transport.setLoop(loop);
+}
+
+void StudioModel::toggleLoop() {
+    if (!loop().isSet()) {
+        setStatus(QString::fromUtf8(kNoLoop));
+        return;
+    }
+    setLoopEnabled(!loop().enabled);
 }
 
 void StudioModel::forward(void (StudioModel::*signal)()) {
@@ -94,14 +103,39 @@ QString StudioModel::shownFileName() const { return shownName(m_fileName); }
 
 void StudioModel::load(const QString& filePath) {
     Q_ASSERT(QThread::currentThread() == thread());
+    setReseparating(false);  // a newer load supersedes it
+    m_loadingPath = filePath;
+    // With a song in the studio, the file is read first: a file that turns out not to be audio
+    // must not cost the person their song, loop and mix.
+    m_opening = m_phase == Phase::ready;
+    if (m_opening) {
+        setStatus(QStringLiteral("Opening ") + shownName(QFileInfo(filePath).fileName()) +
+                  QStringLiteral("…"));
+    } else {
+        m_transport.stopPlayback();
+        setPhase(Phase::processing);
+        setProgress(0.0);
+        setStatus(QString());
+        publish(m_fileName, QFileInfo(filePath).fileName(), &StudioModel::fileNameChanged);
+    }
+    m_loader.load(localPath(filePath), m_method);
+}
+
+void StudioModel::leaveStudioForLoad() {
+    if (!m_opening) return;
+    m_opening = false;
     m_transport.stopPlayback();
     setPhase(Phase::processing);
     setProgress(0.0);
     setStatus(QString());
-    publish(m_fileName, QFileInfo(filePath).fileName(), &StudioModel::fileNameChanged);
-    m_loadingPath = filePath;
-    m_reseparating = false;
-    m_loader.load(localPath(filePath), m_method);
+    publish(m_fileName, QFileInfo(m_loadingPath).fileName(), &StudioModel::fileNameChanged);
+}
+
+void StudioModel::setReseparating(bool on) {
+    if (m_reseparating == on) return;
+    m_reseparating = on;
+    emit separatingChanged();
+    emit changed();
 }
 
 void StudioModel::setMethod(dsp::SeparationMethod method) {
@@ -109,14 +143,14 @@ void StudioModel::setMethod(dsp::SeparationMethod method) {
     if (method == m_method) return;
     publish(m_method, method, &StudioModel::methodChanged);
     if (m_reseparating) {
-        // Chosen back while the song is separated again: that work is dropped, the studio stays.
-        m_reseparating = false;
+        // Chosen back while the song is separated again: that work is dropped; the studio, which
+        // went on playing the stems it had, is as it was.
+        setReseparating(false);
         m_loader.cancel();
-        setPhase(Phase::ready);
         setProgress(1.0);
         if (method == m_songMethod) return;
     }
-    if (m_phase == Phase::processing && !m_loadingPath.isEmpty()) {
+    if (!m_loadingPath.isEmpty()) {
         load(m_loadingPath);
         return;
     }
@@ -124,46 +158,56 @@ void StudioModel::setMethod(dsp::SeparationMethod method) {
 }
 
 void StudioModel::reseparate() {
-    const double position = m_transport.position();
-    m_transport.pause();
-    setPhase(Phase::processing);
+    // The stems in the studio play on; the new ones take over where the song is when they come.
     setProgress(0.0);
     setStatus(QString());
-    m_reseparating = true;
-    m_reseparatedAt = position;
     m_loadingPath.clear();
+    setReseparating(true);
     m_loader.separate(m_song, m_method);
 }
 
 void StudioModel::finishLoading(const LoadResult& loaded) {
-    // A song separated again keeps the strips and the playhead.
-    const bool keepSettings = m_reseparating;
+    const bool again = m_reseparating;
     Song song = loaded.song;
     // Unmapping the previous song's stems (hundreds of MB) takes milliseconds: done aside, once
     // the transport has let go of them too.
     Song old = std::exchange(m_song, song);
     publish(m_peaks, loaded.peaks, &StudioModel::peaksChanged);
     publish(m_duration, m_song.seconds(m_song.frames), &StudioModel::durationChanged);
-    if (!keepSettings) publish(m_strips, defaultStrips(), &StudioModel::stripsChanged);
-    m_transport.setSong(std::move(song), effectiveGains(m_strips));
-    if (keepSettings) m_transport.seek(m_reseparatedAt);
+    if (again) {
+        // The same song: strips, loop, tempo and the playhead stay; what plays goes on.
+        m_transport.replaceStems(std::move(song));
+    } else {
+        publish(m_strips, defaultStrips(), &StudioModel::stripsChanged);
+        m_transport.setSong(std::move(song), effectiveGains(m_strips));
+        m_songFileName = m_fileName;
+    }
     m_songMethod = loaded.method;
-    m_reseparating = false;
+    setReseparating(false);
+    m_opening = false;
     m_loadingPath.clear();
     if (!old.stems.empty()) std::thread([old = std::move(old)] {}).detach();
     setPhase(Phase::ready);
     setProgress(1.0);
     QString status = loaded.notice;
-    if (!m_transport.hasOutput())
+    if (!again && !m_transport.hasOutput())
         status += (status.isEmpty() ? QString() : QStringLiteral(" ")) +
                   QString::fromUtf8(kNoSoundOutput);
     if (!status.isEmpty()) setStatus(status);
 }
 
 void StudioModel::failLoading(const QString& description) {
-    m_reseparating = false;
+    setReseparating(false);
+    m_opening = false;
     m_loadingPath.clear();
-    setPhase(Phase::idle);
+    // The song in the studio, if there is one, stays there: a wrong file never costs it.
+    if (m_transport.hasSong()) {
+        if (m_fileName != m_songFileName)
+            publish(m_fileName, m_songFileName, &StudioModel::fileNameChanged);
+        setPhase(Phase::ready);
+    } else {
+        setPhase(Phase::idle);
+    }
     setStatus(QString::fromUtf8(kCouldNotRead) + description);
 }
 
@@ -181,7 +225,11 @@ void StudioModel::play() {
 
 void StudioModel::pause() { m_transport.pause(); }
 
-void StudioModel::stop() { m_transport.stop(); }
+void StudioModel::stop() {
+    m_transport.stop();
+    // Practising a passage, Stop means "from the top of the passage".
+    if (loop().enabled) m_transport.seek(loop().start);
+}
 
 void StudioModel::seek(double seconds) {
     if (m_phase == Phase::ready) m_transport.seek(seconds);

@@ -91,15 +91,26 @@ public:
     // The views' one way to change a strip's volume, solo or mute; the change is heard at once.
     void setStrip(int index, const Strip& strip);
 
-    // Starts loading a song file; returns at once. Playback stops, the phase becomes processing.
+    // Starts loading a song file; returns at once. Without a song in the studio, the phase
+    // becomes processing at once. With one, the studio stays as it is (playing on) while the file
+    // is decoded, with "Opening <name>…" as the status; only once the file decodes does playback
+    // stop and the phase become processing. A load that fails never costs the studio's song: its
+    // strips, loop, tempo and pitch stay as they were, the phase returns to ready, and the status
+    // says why. The phase is idle after a failure only when there was no song to keep.
     void load(const QString& filePath);
+    // A load or a separation again is under way (its outcome not reported yet).
+    bool isLoading() const { return m_loader.isBusy(); }
 
     // The separation method for this song and the ones loaded after it (Standard by default).
     // With a song in the studio, choosing the other method separates it again from its stems
-    // (they sum to the song: nothing is decoded again), showing progress, and keeps the strips'
-    // settings and the playhead; choosing back while that runs cancels it and the studio is as
-    // it was. During a file's load, the load starts over with the chosen method.
+    // (they sum to the song: nothing is decoded again) in the background while the studio stays
+    // and plays on, with isSeparating() true and `progress` following the work; the new stems
+    // then replace the old at the same song position, seamlessly, keeping the strips, loop, tempo
+    // and pitch. Choosing back while that runs cancels it. During a file's load, the load starts
+    // over with the chosen method.
     void setMethod(dsp::SeparationMethod method);
+    // The studio's song is being separated again by the other method (see setMethod()).
+    bool isSeparating() const { return m_reseparating; }
 
     // Gives each playing stem its strip's effective gain, at once. setStrip() already does; kept
     // for callers that changed nothing else.
@@ -110,15 +121,16 @@ public:
     playback::Stretch stretch() const { return m_transport.stretch(); }
 
     // The loop, in song seconds. setLoop() takes A and B in either order and turns the loop on;
-    // a region shorter than Transport::kMinLoopSeconds clears it. setLoopEnabled() and
-    // toggleLoop() do nothing without a region.
+    // a region shorter than Transport::kMinLoopSeconds clears it. setLoopEnabled() does nothing
+    // without a region; toggleLoop() then says in `status` how to mark one.
     LoopRegion loop() const { return m_transport.loop(); }
     void setLoop(double a, double b);
     void setLoopEnabled(bool enabled);
-    void toggleLoop() { setLoopEnabled(!loop().enabled); }
+    void toggleLoop();
     void clearLoop() { m_transport.setLoop({}); }
 
-    // Transport. Times in seconds.
+    // Transport. Times in seconds. stop() returns to the loop's start while a loop is on, else to
+    // the top of the song.
     void play();
     void pause();
     void stop();
@@ -147,6 +159,8 @@ signals:
     void statusChanged();
     void stretchChanged();
     void methodChanged();
+    // isSeparating() changed.
+    void separatingChanged();
     void loopChanged();
     // isExporting() or exportProgress() changed.
     void exportChanged();
@@ -166,6 +180,9 @@ private:
     void reseparate();
     void finishLoading(const LoadResult& loaded);
     void failLoading(const QString& description);
+    // The file of a load beside the studio decoded: the studio makes way for its separation.
+    void leaveStudioForLoad();
+    void setReseparating(bool on);
     // Re-emits a transport change as this model's own published change.
     void forward(void (StudioModel::*signal)());
     // Hands `job` to the exporter unless one is running.
@@ -186,8 +203,9 @@ private:
     Song m_song;
     dsp::SeparationMethod m_songMethod = dsp::SeparationMethod::standard;  // the stems' method
     QString m_loadingPath;         // the file of the load in flight, if it is one
+    QString m_songFileName;        // the file of the song in the studio
+    bool m_opening = false;        // that file is decoded while the studio stays
     bool m_reseparating = false;   // the load in flight separates the studio's song again
-    double m_reseparatedAt = 0.0;  // the playhead then, in seconds, which it keeps
     Transport m_transport;
 
     ExportDialogs* m_dialogs = nullptr;

@@ -36,11 +36,12 @@ inline QString writeSong(const TempDir& dir, const std::string& name, const dsp:
     return QString::fromStdString((dir / name).string());
 }
 
-// True if the load ends ready.
+// True if the load ends ready with the new song (a failed one may end ready with the old).
 inline bool loadAndWait(model::StudioModel& model, const QString& path) {
     model.load(path);
-    return QTest::qWaitFor([&] { return model.phase() != model::Phase::processing; }, 20000) &&
-           model.phase() == model::Phase::ready;
+    return QTest::qWaitFor([&] { return !model.isLoading(); }, 20000) &&
+           model.phase() == model::Phase::ready &&
+           !model.status().startsWith(QString::fromUtf8(model::kCouldNotRead));
 }
 
 // Waits for the running export, if any, to report its outcome; false if it never does.
