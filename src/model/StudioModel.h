@@ -202,10 +202,10 @@ private:
     // The loaded song, and its playback.
     Song m_song;
     dsp::SeparationMethod m_songMethod = dsp::SeparationMethod::standard;  // the stems' method
-    QString m_loadingPath;         // the file of the load in flight, if it is one
-    QString m_songFileName;        // the file of the song in the studio
-    bool m_opening = false;        // that file is decoded while the studio stays
-    bool m_reseparating = false;   // the load in flight separates the studio's song again
+    QString m_loadingPath;        // the file of the load in flight, if it is one
+    QString m_songFileName;       // the file of the song in the studio
+    bool m_opening = false;       // that file is decoded while the studio stays
+    bool m_reseparating = false;  // the load in flight separates the studio's song again
     Transport m_transport;
 
     ExportDialogs* m_dialogs = nullptr;

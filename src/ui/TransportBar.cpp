@@ -5,7 +5,6 @@
 #include <QLabel>
 #include <QPainter>
 #include <QPushButton>
-#include <QShortcut>
 
 #include "ui/SeekSlider.h"
 #include "ui/Theme.h"
@@ -27,8 +26,6 @@ QPushButton* makeButton(const QString& objectName, int iconSize, QWidget* parent
     button->setObjectName(objectName);
     button->setIconSize(QSize(iconSize, iconSize));
     button->setFixedSize(kButtonSize);
-    // A focused button would take Space for itself instead of the play/pause shortcut.
-    button->setFocusPolicy(Qt::NoFocus);
     return button;
 }
 
@@ -73,13 +70,6 @@ TransportBar::TransportBar(model::StudioModel& model, QWidget* parent)
 
     connect(m_stop, &QPushButton::clicked, &m_model, &model::StudioModel::stop);
     connect(m_playPause, &QPushButton::clicked, this, &TransportBar::togglePlayback);
-    // Window context: Space works from any widget of the window, a focused slider included, but
-    // only while the bar is visible. Held down, it toggles once.
-    auto* space = new QShortcut(QKeySequence(Qt::Key_Space), this);
-    space->setContext(Qt::WindowShortcut);
-    space->setAutoRepeat(false);
-    connect(space, &QShortcut::activated, this, &TransportBar::togglePlayback);
-
     connect(&m_model, &model::StudioModel::positionChanged, this, &TransportBar::showPosition);
     connect(&m_model, &model::StudioModel::isPlayingChanged, this, &TransportBar::showPlaying);
     connect(&m_model, &model::StudioModel::durationChanged, this, &TransportBar::syncFromModel);
