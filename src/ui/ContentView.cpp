@@ -47,10 +47,6 @@ QLabel* makeLabel(const QString& text, TextStyle style, QWidget* parent) {
     return label;
 }
 
-QPixmap iconPixmap(const QString& name, int size) {
-    return themedIcon(name).pixmap(QSize(size, size));
-}
-
 }  // namespace
 
 ContentView::ContentView(model::StudioModel& model, FileDialogs& dialogs, QWidget* parent)
@@ -194,8 +190,10 @@ QWidget* ContentView::makeStudio() {
     column->addLayout(strips, 100);  // the strips take the height before the margins do
 
     auto* exports = new QHBoxLayout();
-    m_karaoke = new QPushButton(themedIcon(QStringLiteral("microphone-sensitivity-muted")),
-                                QStringLiteral("Karaoke"), m_studio);
+    // White on the button's own fill, like its text.
+    m_karaoke = new QPushButton(
+        themedIcon(QStringLiteral("microphone-sensitivity-muted"), QColor(Qt::white)),
+        QStringLiteral("Karaoke"), m_studio);
     m_karaoke->setObjectName(QStringLiteral("karaokeButton"));
     m_karaoke->setToolTip(QStringLiteral("Mute the vocals (K)"));
     m_karaoke->setAccessibleName(QStringLiteral("Karaoke"));
@@ -239,9 +237,9 @@ QWidget* ContentView::makeInfoLine() {
     row->setContentsMargins(0, 0, 0, 0);
     row->setSpacing(6);
     const QFont caption = ui::font(TextStyle::caption);
-    auto* icon = new QLabel(line);
-    const int size = QFontMetrics(caption).height();
-    icon->setPixmap(iconPixmap(QStringLiteral("dialog-information"), size));
+    auto* icon = new IconLabel(QStringLiteral("dialog-information"), QFontMetrics(caption).height(),
+                               QPalette::WindowText, line);
+    icon->setObjectName(QStringLiteral("infoIcon"));
     row->addWidget(icon, 0, Qt::AlignTop);
     auto* text = makeLabel(kInfoText, TextStyle::caption, line);
     text->setObjectName(QStringLiteral("infoLabel"));

@@ -17,9 +17,8 @@ DropZone::DropZone(QWidget* parent) : QWidget(parent) {
     auto* layout = new QVBoxLayout(this);
     layout->setSpacing(10);
     layout->addStretch(1);
-    auto* icon = new QLabel(this);
+    auto* icon = new IconLabel(QStringLiteral("document-import"), 42, QPalette::WindowText, this);
     icon->setObjectName(QStringLiteral("dropIcon"));
-    icon->setPixmap(themedIcon(QStringLiteral("document-import")).pixmap(QSize(42, 42)));
     icon->setAlignment(Qt::AlignCenter);
     layout->addWidget(icon);
     auto* title = new QLabel(QStringLiteral("Drop a song here"), this);
@@ -40,7 +39,7 @@ DropZone::DropZone(QWidget* parent) : QWidget(parent) {
     }
     layout->addStretch(1);
     // The labels let clicks through, so the whole area answers them.
-    for (QLabel* label : {icon, title, formats, click})
+    for (QLabel* label : std::initializer_list<QLabel*>{icon, title, formats, click})
         label->setAttribute(Qt::WA_TransparentForMouseEvents);
 }
 
