@@ -181,6 +181,7 @@ void StudioModel::finishLoading(const LoadResult& loaded) {
         publish(m_strips, defaultStrips(), &StudioModel::stripsChanged);
         m_transport.setSong(std::move(song), effectiveGains(m_strips));
         m_songFileName = m_fileName;
+        m_songFolder = QFileInfo(m_loadingPath).absolutePath();
     }
     m_songMethod = loaded.method;
     setReseparating(false);
@@ -248,10 +249,25 @@ void StudioModel::startExport(ExportJob job) {
     m_exporter.start(std::move(job));
 }
 
+std::optional<QString> StudioModel::askSaveLocation(const QString& proposedName) {
+    m_dialogs->setStartFolder(m_exportFolder.isEmpty() ? m_songFolder : m_exportFolder);
+    std::optional<QString> to = m_dialogs->saveAudioLocation(proposedName);
+    if (to) m_exportFolder = QFileInfo(*to).absolutePath();
+    return to;
+}
+
 void StudioModel::exportMix() {
     Q_ASSERT(QThread::currentThread() == thread());
     if (m_phase != Phase::ready || !m_dialogs || isExporting()) return;
-    const std::optional<QString> to = m_dialogs->saveAudioLocation(wavName("Mix"));
+    // Practice takes at other tempos or pitches get names of their own, so none overwrites
+    // another: "My Song - Mix (80 %, +2).wav".
+    std::string suffix = "Mix";
+    if (const playback::Stretch s = stretch(); !s.isIdentity()) {
+        const long semitones = std::lround(s.semitones);
+        suffix += " (" + std::to_string(std::lround(s.tempo * 100)) + " %, " +
+                  (semitones > 0 ? "+" : "") + std::to_string(semitones) + ")";
+    }
+    const std::optional<QString> to = askSaveLocation(wavName(suffix));
     if (!to) return;
     std::vector<float> gains = effectiveGains(m_strips);
     gains.resize(m_song.stems.size(), 0.0f);
@@ -269,7 +285,7 @@ void StudioModel::exportStem(int index) {
     if (!kind || m_phase != Phase::ready || !m_dialogs || isExporting() ||
         index >= static_cast<int>(m_song.stems.size()))
         return;
-    const std::optional<QString> to = m_dialogs->saveAudioLocation(wavName(dsp::title(*kind)));
+    const std::optional<QString> to = askSaveLocation(wavName(dsp::title(*kind)));
     if (!to) return;
     ExportJob job;
     job.files.push_back({localPath(*to), {m_song.stems[static_cast<std::size_t>(index)]}, {}, {}});
@@ -282,8 +298,10 @@ void StudioModel::exportAllStems() {
     Q_ASSERT(QThread::currentThread() == thread());
     if (m_phase != Phase::ready || !m_dialogs || isExporting() || m_song.stems.size() != kStems)
         return;
+    m_dialogs->setStartFolder(m_exportFolder.isEmpty() ? m_songFolder : m_exportFolder);
     const std::optional<QString> folder = m_dialogs->exportFolder();
     if (!folder) return;
+    m_exportFolder = *folder;
     const QDir dir(*folder);
     ExportJob job;
     for (dsp::StemKind kind : dsp::kAllStemKinds) {

@@ -188,6 +188,8 @@ private:
     // Hands `job` to the exporter unless one is running.
     void startExport(ExportJob job);
     QString wavName(std::string_view suffix) const;
+    // Asks the dialogs for a file named `proposedName`, opening beside the song or the last export.
+    std::optional<QString> askSaveLocation(const QString& proposedName);
 
     // Published.
     Phase m_phase = Phase::idle;
@@ -204,6 +206,8 @@ private:
     dsp::SeparationMethod m_songMethod = dsp::SeparationMethod::standard;  // the stems' method
     QString m_loadingPath;        // the file of the load in flight, if it is one
     QString m_songFileName;       // the file of the song in the studio
+    QString m_songFolder;         // and the folder it is in
+    QString m_exportFolder;       // where the last export of this run went
     bool m_opening = false;       // that file is decoded while the studio stays
     bool m_reseparating = false;  // the load in flight separates the studio's song again
     Transport m_transport;

@@ -22,6 +22,8 @@ template <class Dialogs = model::ExportDialogs>
 struct FakeExportDialogs : Dialogs {
     std::optional<QString> next;
     std::vector<QString> asked;
+    QString startFolder;
+    void setStartFolder(const QString& folder) override { startFolder = folder; }
     std::optional<QString> saveAudioLocation(const QString& name) override { return answer(name); }
     std::optional<QString> exportFolder() override { return answer("folder"); }
     std::optional<QString> answer(const QString& request) {

@@ -173,7 +173,8 @@ TEST(StudioModelLoad, TheOtherMethodSeparatesTheSongAgainWhilePlayingOn) {
     };
     std::vector<float> song(static_cast<std::size_t>(m.totalFrames()), 0.0f);
     for (int s = 0; s < 4; ++s)
-        for (std::size_t k = 0; k < song.size(); ++k) song[k] += standard[s]->l[k] * (s ? 1.2f : .5f);
+        for (std::size_t k = 0; k < song.size(); ++k)
+            song[k] += standard[s]->l[k] * (s ? 1.2f : .5f);
     const std::span<const float> heard = std::span(rig.device->captured()).subspan(2 * 8192);
     EXPECT_LE(longestSilence(heard, 2), longestSilence(song, 1) + 1);
     // The playhead went on across the swap (about 2 s plus what was heard), not back to 0.
