@@ -32,14 +32,22 @@ QString shownName(const QString& name) {
     return fromUtf8(audio::escapeControlCharacters(name.toStdString()));
 }
 
-Transport::DeviceFactory orSdl(Transport::DeviceFactory makeDevice) {
-    if (makeDevice) return makeDevice;
-    return [] { return std::make_unique<playback::SdlAudioDevice>(); };
+QStringList sdlOutputs() {
+    QStringList names;
+    for (const std::string& name : playback::SdlAudioDevice::outputNames())
+        names << QString::fromStdString(name);
+    return names;
 }
 }  // namespace
 
-StudioModel::StudioModel(ExportDialogs* dialogs, DeviceFactory makeDevice, QObject* parent)
-    : QObject(parent), m_transport(orSdl(std::move(makeDevice))), m_dialogs(dialogs) {
+StudioModel::StudioModel(ExportDialogs* dialogs, DeviceFactory makeDevice, QObject* parent,
+                         OutputLister listOutputs)
+    : QObject(parent),
+      m_listOutputs(listOutputs ? std::move(listOutputs) : OutputLister(sdlOutputs)),
+      m_transport(makeDevice ? std::move(makeDevice) : DeviceFactory([this] {
+          return std::make_unique<playback::SdlAudioDevice>(m_outputName.toStdString());
+      })),
+      m_dialogs(dialogs) {
     connect(&m_transport, &Transport::positionChanged, this,
             [this] { forward(&StudioModel::positionChanged); });
     connect(&m_transport, &Transport::isPlayingChanged, this,
@@ -69,6 +77,25 @@ void StudioModel::setLoopEnabled(bool enabled) {
     if (!loop.isSet() || loop.enabled == enabled) return;
     loop.enabled = enabled;
     m_transport.setLoop(loop);
+}
+
+QStringList StudioModel::outputNames() const { return m_listOutputs(); }
+
+void StudioModel::setOutputName(const QString& name) {
+    Q_ASSERT(QThread::currentThread() == thread());
+    m_outputName = name;
+    if (m_transport.hasSong()) {
+        m_transport.reopenOutput(effectiveGains(m_strips));
+        if (!m_transport.hasOutput())
+            setStatus(QString::fromUtf8(kEngineFailed) +
+                      QStringLiteral("the output \"%1\" did not open.").arg(name));
+    }
+    emit outputChanged();
+    emit changed();
+}
+
+void StudioModel::checkSoundOutput() {
+    if (!m_transport.probeOutput()) setStatus(QString::fromUtf8(kNoSoundOutput));
 }
 
 void StudioModel::toggleLoop() {

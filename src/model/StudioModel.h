@@ -3,6 +3,7 @@
 
 #include <QObject>
 #include <QString>
+#include <QStringList>
 #include <QThread>
 #include <QTimer>
 #include <atomic>
@@ -60,8 +61,9 @@ public:
 
     static constexpr int kPeakBins = Loader::kPeakBins;
 
+    using OutputLister = std::function<QStringList()>;
     explicit StudioModel(ExportDialogs* dialogs = nullptr, DeviceFactory makeDevice = {},
-                         QObject* parent = nullptr);
+                         QObject* parent = nullptr, OutputLister listOutputs = {});
     ~StudioModel() override;
 
     // Published state.
@@ -116,6 +118,16 @@ public:
     // for callers that changed nothing else.
     void applyGains();
 
+    // The sound outputs the system lists by name (SDL's, unless a lister was given), and the one
+    // playback uses: empty for the system's default. Choosing another moves what plays there at
+    // once, going on from the same place.
+    QStringList outputNames() const;
+    QString outputName() const { return m_outputName; }
+    void setOutputName(const QString& name);
+    // Says kNoSoundOutput in `status` if no sound output opens; for start-up, so the person
+    // knows before pressing Play.
+    void checkSoundOutput();
+
     // Tempo and pitch of what plays and of the exported mix (stems export raw).
     void setStretch(playback::Stretch stretch) { m_transport.setStretch(stretch); }
     playback::Stretch stretch() const { return m_transport.stretch(); }
@@ -162,6 +174,7 @@ signals:
     // isSeparating() changed.
     void separatingChanged();
     void loopChanged();
+    void outputChanged();
     // isExporting() or exportProgress() changed.
     void exportChanged();
     void changed();
@@ -201,6 +214,10 @@ private:
     double m_duration = 0.0;
     QString m_status;
 
+    // The output chosen (empty: the default), read by the default device factory, so declared
+    // before the transport that makes a device at once.
+    QString m_outputName;
+    OutputLister m_listOutputs;
     // The loaded song, and its playback.
     Song m_song;
     dsp::SeparationMethod m_songMethod = dsp::SeparationMethod::standard;  // the stems' method

@@ -2,6 +2,7 @@
 #include "ui/StudioActions.h"
 
 #include <QAction>
+#include <QActionGroup>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
@@ -210,8 +211,33 @@ QMenuBar* StudioActions::makeMenuBar(QWidget* parent) {
             else
                 shown->addSeparator();
         }
+        if (menu.title == tr("&Playback")) {
+            shown->addSeparator();
+            shown->addMenu(makeOutputMenu(shown));
+        }
     }
     return bar;
+}
+
+QMenu* StudioActions::makeOutputMenu(QWidget* parent) {
+    auto* menu = new QMenu(tr("Output &Device"), parent);
+    menu->setObjectName(QStringLiteral("outputMenu"));
+    connect(menu, &QMenu::aboutToShow, this, [this, menu] {
+        menu->clear();
+        auto* group = new QActionGroup(menu);
+        const auto add = [&](const QString& text, const QString& name) {
+            QAction* a = menu->addAction(text);
+            a->setCheckable(true);
+            a->setChecked(m_model.outputName() == name);
+            a->setActionGroup(group);
+            connect(a, &QAction::triggered, this, [this, name] { m_model.setOutputName(name); });
+        };
+        add(tr("System Default"), QString());
+        const QStringList names = m_model.outputNames();
+        if (!names.isEmpty()) menu->addSeparator();
+        for (const QString& name : names) add(name, name);
+    });
+    return menu;
 }
 
 QAction* StudioActions::action(const QString& name) const {

@@ -57,6 +57,9 @@ private:
     void stepTempo(int percent);
     void stepPitch(int semitones);
     void showShortcuts();
+    // Playback > Output Device: the system's default and every output it lists, listed afresh
+    // each time the menu opens (a headset plugged in meanwhile shows up).
+    QMenu* makeOutputMenu(QWidget* parent);
     void sync();
 
     model::StudioModel& m_model;
