@@ -21,6 +21,7 @@
 #include "ui/StudioActions.h"
 #include "ui/Theme.h"
 #include "ui/TimeRuler.h"
+#include "ui/TimeString.h"
 #include "ui/Timeline.h"
 #include "ui/TransportBar.h"
 
@@ -209,6 +210,12 @@ QWidget* ContentView::makeStudio() {
     connect(m_loop, &QPushButton::clicked, this, [this] { m_model.toggleLoop(); });
     connect(&m_model, &model::StudioModel::loopChanged, this, &ContentView::syncLoop);
     exports->addWidget(m_loop);
+    m_loopTimes = makeLabel(QString(), TextStyle::body, m_studio);
+    m_loopTimes->setObjectName(QStringLiteral("loopTimesLabel"));
+    m_loopTimes->setFont(monospacedDigits(m_loopTimes->font()));
+    m_loopTimes->setAccessibleName(QStringLiteral("Loop start and end"));
+    setSecondaryText(m_loopTimes, palette());
+    exports->addWidget(m_loopTimes);
     exports->addStretch(1);
     auto* label = new QLabel(QStringLiteral("Export:"), m_studio);
     setSecondaryText(label, palette());
@@ -327,6 +334,9 @@ void ContentView::syncKaraoke() {
 void ContentView::syncLoop() {
     const model::LoopRegion loop = m_model.loop();
     m_loop->setChecked(loop.enabled);
+    m_loopTimes->setText(loop.isSet() ? timeStringTenths(loop.start) + QStringLiteral(" – ") +
+                                            timeStringTenths(loop.end)
+                                      : QString());
     const QString style = prominentButtonStyle(loop.enabled ? colors::accent : colors::gray);
     if (m_loop->styleSheet() != style) m_loop->setStyleSheet(style);
 }

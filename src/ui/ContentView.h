@@ -24,7 +24,7 @@ class Timeline;
 // with its shortcut (StudioActions), and every control is in the tab order.
 // Children are named for tests: menuBar, openButton, songNameLabel, dropZone, processing, studio,
 // progressLabel, progressBar, percentLabel, statusLabel, infoLabel, karaokeButton,
-// exportMixButton, exportAllButton, loopButton, timeRuler. Main thread.
+// exportMixButton, exportAllButton, loopButton, loopTimesLabel, timeRuler. Main thread.
 class ContentView : public QWidget {
     Q_OBJECT
 public:
@@ -72,6 +72,7 @@ private:
     QLabel* m_percent = nullptr;
     QPushButton* m_karaoke = nullptr;
     QPushButton* m_loop = nullptr;
+    QLabel* m_loopTimes = nullptr;
     Timeline* m_timeline = nullptr;
 };
 

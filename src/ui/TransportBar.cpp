@@ -5,6 +5,7 @@
 #include <QLabel>
 #include <QPainter>
 #include <QPushButton>
+#include <algorithm>
 
 #include "ui/SeekSlider.h"
 #include "ui/Theme.h"
@@ -36,7 +37,9 @@ QLabel* makeTimeLabel(const QString& objectName, QWidget* parent) {
     label->setAlignment(Qt::AlignCenter);
     // Fixed in both directions: a new text then only repaints the label, it never asks the bar
     // to lay out again (30 times a second during playback).
-    label->setFixedSize(kTimeLabelWidth, label->sizeHint().height());
+    // Wide enough for the playhead's tenths in an hour-long song.
+    const int width = label->fontMetrics().horizontalAdvance(QStringLiteral("00:00.0")) + 8;
+    label->setFixedSize(std::max(kTimeLabelWidth, width), label->sizeHint().height());
     return label;
 }
 
@@ -82,7 +85,7 @@ void TransportBar::syncFromModel() {
     m_duration->setText(timeString(m_model.duration()));
 }
 
-void TransportBar::showPosition() { m_position->setText(timeString(m_model.position())); }
+void TransportBar::showPosition() { m_position->setText(timeStringTenths(m_model.position())); }
 
 void TransportBar::showPlaying() {
     const bool playing = m_model.isPlaying();

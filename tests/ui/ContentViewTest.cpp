@@ -315,18 +315,18 @@ TEST_F(Window, TheSeekSliderSeeksOnceAtReleaseAndStopRewinds) {
     EXPECT_NEAR(released, 60.0, kAim);
     ASSERT_TRUE(advance(44100));  // playback and its label go on under the drag
     EXPECT_EQ(std::tuple(playing.count(), label("positionLabel"), slider->value()),
-              std::tuple(0, "0:02", qRound(released * 1000.0)));
+              std::tuple(0, "0:02.2", qRound(released * 1000.0)));
     QTest::mouseRelease(slider, Qt::LeftButton, {}, pointFor(60.0));
     // One seek while playing: on from there at once, crossfaded, never stopping.
     EXPECT_EQ(std::tuple(playing.count(), m.isPlaying(), m.startFrame(), label("positionLabel")),
-              std::tuple(0, true, std::int64_t(released * 44100), timeString(released)));
+              std::tuple(0, true, std::int64_t(released * 44100), ui::timeStringTenths(released)));
     ASSERT_TRUE(advance(88200));
     EXPECT_NEAR(slider->value(), released * 1000.0 + 2000.0, 1.0);
-    EXPECT_EQ(label("positionLabel"), timeString(released + 2.0));
+    EXPECT_EQ(label("positionLabel"), ui::timeStringTenths(m.startFrame() / 44100.0 + 2.0));
 
     QTest::mouseClick(slider, Qt::LeftButton, {}, pointFor(75.0));  // on the track
     EXPECT_EQ(std::tuple(playing.count(), m.isPlaying(), label("positionLabel")),
-              std::tuple(0, true, timeString(m.position())));
+              std::tuple(0, true, ui::timeStringTenths(m.position())));
     EXPECT_NEAR(m.position(), 75.0, kAim);
     m.pause();
     const double before = m.position();
@@ -337,11 +337,11 @@ TEST_F(Window, TheSeekSliderSeeksOnceAtReleaseAndStopRewinds) {
         SCOPED_TRACE(play ? "playing" : "paused");
         m.seek(90.0);
         if (play) m.play();
-        ASSERT_EQ(std::tuple(label("positionLabel"), slider->value()), std::tuple("1:30", 90000));
+        ASSERT_EQ(std::tuple(label("positionLabel"), slider->value()), std::tuple("1:30.0", 90000));
         QTest::mouseClick(child("stopButton"), Qt::LeftButton);
         EXPECT_EQ(
             std::tuple(m.isPlaying(), m.startFrame(), label("positionLabel"), slider->value()),
-            std::tuple(false, 0, "0:00", 0));
+            std::tuple(false, 0, "0:00.0", 0));
     }
 }
 
@@ -718,6 +718,7 @@ TEST_F(Window, LoopsFromTheKeyboardAndEscapeCancelsAnExportFirst) {
     EXPECT_NEAR(m.loop().start, 2.3, 1e-4);
     EXPECT_NEAR(m.loop().end, 5.9, 1e-4);
     EXPECT_TRUE(m.loop().enabled);
+    EXPECT_EQ(child<QLabel>("loopTimesLabel")->text(), "0:02.3 – 0:05.9");
     m.seek(5.0);
     m.play();
     rig.device->render(5292 + 44100);
@@ -736,7 +737,8 @@ TEST_F(Window, LoopsFromTheKeyboardAndEscapeCancelsAnExportFirst) {
     EXPECT_EQ(std::tuple(m.status(), m.loop().isSet()), std::tuple("Export cancelled.", true));
     EXPECT_FALSE(QFileInfo::exists(rig.path("mix.wav")));
     QTest::keyClick(&view, Qt::Key_Escape);
-    EXPECT_FALSE(m.loop().isSet());
+    EXPECT_EQ(std::pair(m.loop().isSet(), child<QLabel>("loopTimesLabel")->text()),
+              std::pair(false, QString()));
 }
 
 namespace {
