@@ -138,8 +138,12 @@ void TimeRuler::paintEvent(QPaintEvent*) {
     for (const RulerTick& tick : majors) {
         const double x = std::round(m_timeline.xOf(tick.seconds, w));
         painter.fillRect(QRectF(x, 0.0, 1.0, kMajorTick), ink);
-        painter.drawText(QRectF(x + 3.0, kMinorTick, kMinLabelSpacing, h - kMinorTick),
-                         Qt::AlignLeft | Qt::AlignVCenter, tick.label);
+        // A label that would run past the right edge goes to the left of its tick instead.
+        const double textWidth = painter.fontMetrics().horizontalAdvance(tick.label);
+        const bool flip = x + 3.0 + textWidth > w;
+        painter.drawText(QRectF(flip ? x - 3.0 - kMinLabelSpacing : x + 3.0, kMinorTick,
+                                kMinLabelSpacing, h - kMinorTick),
+                         (flip ? Qt::AlignRight : Qt::AlignLeft) | Qt::AlignVCenter, tick.label);
     }
     const double playhead = m_timeline.xOf(m_model.position(), w);
     painter.fillRect(QRectF(playhead - 1.0, 0.0, 2.0, h), primaryText(palette()));

@@ -829,3 +829,23 @@ TEST_F(Window, IconsAndSecondaryTextReadWellInDarkAndLight) {
     }
     QApplication::setPalette(light);
 }
+
+// A label whose tick sits at the right edge of the ruler is drawn whole, to the tick's left.
+TEST_F(Window, TheRulersLastLabelIsNotCutOff) {
+    ASSERT_TRUE(rig.load(20.0));
+    auto* ruler = child<ui::TimeRuler>("timeRuler");
+    const std::vector<ui::RulerTick> ticks = ruler->ticks();
+    ASSERT_FALSE(ticks.empty());
+    ASSERT_EQ(ticks.back().seconds, 20.0) << "a tick at the very end";
+    const QImage img = ruler->grab().toImage();
+    QWidget* axis = child("waveform", 0);
+    const int right = ruler->mapFrom(&view, axis->mapTo(&view, QPoint(axis->width(), 0))).x();
+    const int textWidth =
+        QFontMetrics(ui::font(ui::TextStyle::caption2)).horizontalAdvance(ticks.back().label);
+    const QColor background = img.pixelColor(right - textWidth - 20, img.height() - 2);
+    int ink = 0;
+    for (int y = img.height() / 3; y < img.height(); ++y)
+        for (int x = right - 4 - textWidth; x < right - 2; ++x)
+            ink += contrast(img.pixelColor(x, y), background) > 2.0;
+    EXPECT_GT(ink, 12) << "the label's letters left of the last tick";
+}
