@@ -444,6 +444,8 @@ TEST_F(Window, TheMethodSwitchSeparatesAgainWhileTheStudioPlaysOn) {
               std::tuple("studio openButton", strips, true));
     EXPECT_TRUE(button("refinedButton")->isChecked());
     EXPECT_FALSE(button("standardButton")->isChecked());
+    // The strips say what this method puts in them: its bass reaches higher.
+    EXPECT_EQ(child<QLabel>("subtitleLabel", 2)->text(), "< 250 Hz");
 }
 
 // Shift + drag on any waveform marks the loop from where it began to where it ended, shown on
@@ -695,6 +697,9 @@ TEST_F(Window, TabReachesEveryControlAndAFocusedSliderKeepsItsArrows) {
     QTest::keyClick(volume, Qt::Key_Right);
     QTest::keyClick(volume, Qt::Key_Left);
     EXPECT_EQ(std::tuple(m.position(), m.strips()[2].volume), std::tuple(4.0, 1.01f));
+    EXPECT_TRUE(volume->toolTip().contains("101 % (+0.1 dB)")) << volume->toolTip().toStdString();
+    QTest::mouseDClick(volume, Qt::LeftButton, {}, QPoint(4, volume->height() / 2));
+    EXPECT_EQ(m.strips()[2].volume, 1.0f) << "a double-click goes back to 100 %";
     QTest::keyClick(volume, Qt::Key_Period);  // not the slider's: the window's nudge
     EXPECT_NEAR(m.position(), 4.1, 1e-4);
     auto* solo = child<QPushButton>("soloButton", 3);
