@@ -43,7 +43,7 @@ void editStrip(model::StudioModel& model, int index, Change change) {
     model.setStrip(index, s);
 }
 
-// What each method's stem holds, in a few words. Standard keeps the design's wording; Refined's
+// What each method's stem holds, in a few words. Standard keeps its long-standing words; Refined's
 // bass cross-over reaches 260 Hz (full to 170 Hz) and its drums take the kick at every frequency.
 QString subtitle(dsp::StemKind kind, dsp::SeparationMethod method) {
     if (method == dsp::SeparationMethod::standard) return text(dsp::subtitle(kind));
