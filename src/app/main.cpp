@@ -131,6 +131,8 @@ int main(int argc, char** argv) {
     window.raise();
     window.activateWindow();
 
+    // Said at once, rather than when Play is first pressed.
+    model.checkSoundOutput();
     if (!line.files.isEmpty()) model.load(line.files.first());
     // For the start-up benchmark: quit once the window has been drawn the first time.
     QuitAfterFirstPaint quitter;

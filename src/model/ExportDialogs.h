@@ -16,6 +16,9 @@ public:
     virtual std::optional<QString> saveAudioLocation(const QString& proposedName) = 0;
     // A folder to write several files into; the confirm button reads "Export Here".
     virtual std::optional<QString> exportFolder() = 0;
+    // The folder the next dialog opens in: the song's own, or where the last export of the run
+    // went. Empty: the dialogs' own default.
+    virtual void setStartFolder(const QString& folder) { (void)folder; }
 };
 
 }  // namespace corvane::model

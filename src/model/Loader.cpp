@@ -16,7 +16,7 @@ namespace corvane::model {
 
 // A worker's report to the main thread.
 struct Loader::Report {
-    enum What { progressed, failed, finished };
+    enum What { decoded, progressed, failed, finished };
     What what;
     std::uint64_t generation = 0;
     double fraction = 0.0;
@@ -68,6 +68,7 @@ void Loader::load(std::filesystem::path path, dsp::SeparationMethod method) {
         if (!read)
             return post({Report::failed, generation, 0.0, fromUtf8(read.error().description), {}});
         dsp::StereoAudio audio = std::move(read).value();
+        post({Report::decoded, generation, 0.0, {}, nullptr});
         auto result = std::make_shared<LoadResult>();
         result->song.sampleRate = audio.sampleRate;
         result->song.frames = audio.frames();
@@ -140,6 +141,9 @@ void Loader::applyReports() {
             continue;
         }
         switch (report.what) {
+            case Report::decoded:
+                emit decoded();
+                break;
             case Report::progressed:
                 emit progressed(std::min(report.fraction, 1.0));
                 break;

@@ -59,6 +59,9 @@ public:
     bool isBusy() const { return m_busy; }
 
 signals:
+    // A file load has decoded its file and goes on to separate it; a file that fails to decode
+    // reports failed() instead. Separating a song again does not decode and never says this.
+    void decoded();
     // The load's progress, 0 to 1 (the separation's passes may report slightly out of order).
     void progressed(double fraction);
     // The load failed; `description` is the reason in one line ("No such file or directory").

@@ -11,4 +11,8 @@ inline constexpr const char* kExportFailed = "Export failed: ";
 inline constexpr const char* kNoSoundOutput =
     "No sound output was found: playback is off; separating and exporting still work.";
 
+// Loop (L) pressed with no region marked.
+inline constexpr const char* kNoLoop =
+    "No loop is marked yet: Shift+drag on a waveform, or press I and O at the playhead.";
+
 }  // namespace corvane::model

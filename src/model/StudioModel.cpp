@@ -33,14 +33,22 @@ QString shownName(const QString& name) {
     return fromUtf8(audio::escapeControlCharacters(name.toStdString()));
 }
 
-Transport::DeviceFactory orSdl(Transport::DeviceFactory makeDevice) {
-    if (makeDevice) return makeDevice;
-    return [] { return std::make_unique<playback::SdlAudioDevice>(); };
+QStringList sdlOutputs() {
+    QStringList names;
+    for (const std::string& name : playback::SdlAudioDevice::outputNames())
+        names << QString::fromStdString(name);
+    return names;
 }
 }  // namespace
 
-StudioModel::StudioModel(ExportDialogs* dialogs, DeviceFactory makeDevice, QObject* parent)
-    : QObject(parent), m_transport(orSdl(std::move(makeDevice))), m_dialogs(dialogs) {
+StudioModel::StudioModel(ExportDialogs* dialogs, DeviceFactory makeDevice, QObject* parent,
+                         OutputLister listOutputs)
+    : QObject(parent),
+      m_listOutputs(listOutputs ? std::move(listOutputs) : OutputLister(sdlOutputs)),
+      m_transport(makeDevice ? std::move(makeDevice) : DeviceFactory([this] {
+          return std::make_unique<playback::SdlAudioDevice>(m_outputName.toStdString());
+      })),
+      m_dialogs(dialogs) {
     connect(&m_transport, &Transport::positionChanged, this,
             [this] { forward(&StudioModel::positionChanged); });
     connect(&m_transport, &Transport::isPlayingChanged, this,
@@ -55,6 +63,7 @@ StudioModel::StudioModel(ExportDialogs* dialogs, DeviceFactory makeDevice, QObje
     connect(&m_exporter, &Exporter::progressChanged, this,
             [this] { forward(&StudioModel::exportChanged); });
     connect(&m_exporter, &Exporter::finished, this, &StudioModel::setStatus);
+    connect(&m_loader, &Loader::decoded, this, &StudioModel::leaveStudioForLoad);
     connect(&m_loader, &Loader::progressed, this, &StudioModel::setProgress);
     connect(&m_loader, &Loader::failed, this, &StudioModel::failLoading);
     connect(&m_loader, &Loader::finished, this, &StudioModel::finishLoading);
@@ -84,6 +93,33 @@ void StudioModel::setLoopEnabled(bool enabled) {
     m_transport.setLoop(loop);
 }
 
+QStringList StudioModel::outputNames() const { return m_listOutputs(); }
+
+void StudioModel::setOutputName(const QString& name) {
+    Q_ASSERT(QThread::currentThread() == thread());
+    m_outputName = name;
+    if (m_transport.hasSong()) {
+        m_transport.reopenOutput(effectiveGains(m_strips));
+        if (!m_transport.hasOutput())
+            setStatus(QString::fromUtf8(kEngineFailed) +
+                      QStringLiteral("the output \"%1\" did not open.").arg(name));
+    }
+    emit outputChanged();
+    emit changed();
+}
+
+void StudioModel::checkSoundOutput() {
+    if (!m_transport.probeOutput()) setStatus(QString::fromUtf8(kNoSoundOutput));
+}
+
+void StudioModel::toggleLoop() {
+    if (!loop().isSet()) {
+        setStatus(QString::fromUtf8(kNoLoop));
+        return;
+    }
+    setLoopEnabled(!loop().enabled);
+}
+
 void StudioModel::forward(void (StudioModel::*signal)()) {
     emit(this->*signal)();
     emit changed();
@@ -108,19 +144,49 @@ QString StudioModel::shownFileName() const { return shownName(m_fileName); }
 
 void StudioModel::load(const QString& filePath) {
     Q_ASSERT(QThread::currentThread() == thread());
+    setReseparating(false);  // a newer load supersedes it
+    m_pendingSession.reset();   // openSession() sets it again after this
+    m_loadingPath = filePath;
+    // With a song in the studio, the file is read first: a file that turns out not to be audio
+    // must not cost the person their song, loop and mix.
+    m_opening = m_phase == Phase::ready;
+    if (m_opening) {
+        setStatus(QStringLiteral("Opening ") + shownName(QFileInfo(filePath).fileName()) +
+                  QStringLiteral("…"));
+    } else {
+        m_transport.stopPlayback();
+        setPhase(Phase::processing);
+        setProgress(0.0);
+        setStatus(QString());
+        publish(m_fileName, QFileInfo(filePath).fileName(), &StudioModel::fileNameChanged);
+        dropSongMap();
+    }
+    m_loader.load(localPath(filePath), m_method);
+}
+
+void StudioModel::leaveStudioForLoad() {
+    if (!m_opening) return;
+    m_opening = false;
     m_transport.stopPlayback();
     setPhase(Phase::processing);
     setProgress(0.0);
     setStatus(QString());
-    publish(m_fileName, QFileInfo(filePath).fileName(), &StudioModel::fileNameChanged);
-    m_loadingPath = filePath;
-    m_reseparating = false;
-    m_pendingSession.reset();
+    publish(m_fileName, QFileInfo(m_loadingPath).fileName(), &StudioModel::fileNameChanged);
+    dropSongMap();
+}
+
+void StudioModel::dropSongMap() {
     // Another song: the map of the one before has no place any more.
     m_mapJob.cancel();
     m_songMapProgress = 0.0;
     publish(m_songMap, std::optional<analysis::SongMap>(), &StudioModel::songMapChanged);
-    m_loader.load(localPath(filePath), m_method);
+}
+
+void StudioModel::setReseparating(bool on) {
+    if (m_reseparating == on) return;
+    m_reseparating = on;
+    emit separatingChanged();
+    emit changed();
 }
 
 void StudioModel::setMethod(dsp::SeparationMethod method) {
@@ -128,14 +194,14 @@ void StudioModel::setMethod(dsp::SeparationMethod method) {
     if (method == m_method) return;
     publish(m_method, method, &StudioModel::methodChanged);
     if (m_reseparating) {
-        // Chosen back while the song is separated again: that work is dropped, the studio stays.
-        m_reseparating = false;
+        // Chosen back while the song is separated again: that work is dropped; the studio, which
+        // went on playing the stems it had, is as it was.
+        setReseparating(false);
         m_loader.cancel();
-        setPhase(Phase::ready);
         setProgress(1.0);
         if (method == m_songMethod) return;
     }
-    if (m_phase == Phase::processing && !m_loadingPath.isEmpty()) {
+    if (!m_loadingPath.isEmpty()) {
         load(m_loadingPath);
         return;
     }
@@ -143,21 +209,16 @@ void StudioModel::setMethod(dsp::SeparationMethod method) {
 }
 
 void StudioModel::reseparate() {
-    const double position = m_transport.position();
-    m_transport.pause();
-    setPhase(Phase::processing);
+    // The stems in the studio play on; the new ones take over where the song is when they come.
     setProgress(0.0);
     setStatus(QString());
-    m_reseparating = true;
-    m_reseparatedAt = position;
     m_loadingPath.clear();
+    setReseparating(true);
     m_loader.separate(m_song, m_method);
 }
 
 void StudioModel::finishLoading(const LoadResult& loaded) {
-    // A song separated again keeps the strips, the playhead and the loop.
-    const bool keepSettings = m_reseparating;
-    const LoopRegion loop = m_transport.loop();
+    const bool again = m_reseparating;
     const bool modified = m_practice.isModified();
     Song song = loaded.song;
     // Unmapping the previous song's stems (hundreds of MB) takes milliseconds: done aside, once
@@ -165,29 +226,32 @@ void StudioModel::finishLoading(const LoadResult& loaded) {
     Song old = std::exchange(m_song, song);
     publish(m_peaks, loaded.peaks, &StudioModel::peaksChanged);
     publish(m_duration, m_song.seconds(m_song.frames), &StudioModel::durationChanged);
-    if (!keepSettings) publish(m_strips, defaultStrips(), &StudioModel::stripsChanged);
-    m_transport.setSong(std::move(song), effectiveGains(m_strips));
-    if (keepSettings) {
-        m_transport.seek(m_reseparatedAt);
-        m_transport.setLoop(loop);
+    if (again) {
+        // The same song: strips, loop, tempo, the click and the playhead stay; what plays goes on.
+        m_transport.replaceStems(std::move(song));
         m_practice.stemsReplaced();
         if (!modified) m_practice.markSaved();
     } else {
+        publish(m_strips, defaultStrips(), &StudioModel::stripsChanged);
+        m_transport.setSong(std::move(song), effectiveGains(m_strips));
+        m_songFileName = m_fileName;
+        m_songFolder = QFileInfo(m_loadingPath).absolutePath();
         m_filePath = m_loadingPath;
         m_practice.songChanged();
     }
     m_songMethod = loaded.method;
-    m_reseparating = false;
+    setReseparating(false);
+    m_opening = false;
     m_loadingPath.clear();
     if (!old.stems.empty()) std::thread([old = std::move(old)] {}).detach();
     setPhase(Phase::ready);
     setProgress(1.0);
     QString status = loaded.notice;
-    if (!m_transport.hasOutput())
+    if (!again && !m_transport.hasOutput())
         status += (status.isEmpty() ? QString() : QStringLiteral(" ")) +
                   QString::fromUtf8(kNoSoundOutput);
     if (!status.isEmpty()) setStatus(status);
-    if (!keepSettings && m_pendingSession) {
+    if (!again && m_pendingSession) {
         const Session session = *std::exchange(m_pendingSession, std::nullopt);
         applySession(session);
         emit sessionApplied(session.zoom);
@@ -200,10 +264,20 @@ void StudioModel::finishLoading(const LoadResult& loaded) {
 }
 
 void StudioModel::failLoading(const QString& description) {
-    m_reseparating = false;
+    setReseparating(false);
+    m_opening = false;
     m_pendingSession.reset();
     m_loadingPath.clear();
-    setPhase(Phase::idle);
+    // The song in the studio, if there is one, stays there: a wrong file never costs it.
+    if (m_transport.hasSong()) {
+        if (m_fileName != m_songFileName)
+            publish(m_fileName, m_songFileName, &StudioModel::fileNameChanged);
+        setPhase(Phase::ready);
+        // Its map went when the studio gave way to the load: read it again.
+        if (!m_songMap && !m_mapJob.isBusy()) m_mapJob.start(m_song);
+    } else {
+        setPhase(Phase::idle);
+    }
     setStatus(QString::fromUtf8(kCouldNotRead) + description);
 }
 
@@ -221,7 +295,11 @@ void StudioModel::play() {
 
 void StudioModel::pause() { m_transport.pause(); }
 
-void StudioModel::stop() { m_transport.stop(); }
+void StudioModel::stop() {
+    m_transport.stop();
+    // Practising a passage, Stop means "from the top of the passage".
+    if (loop().enabled) m_transport.seek(loop().start);
+}
 
 void StudioModel::seek(double seconds) {
     if (m_phase == Phase::ready) m_transport.seek(seconds);
@@ -294,10 +372,25 @@ void StudioModel::startExport(ExportJob job) {
     m_exporter.start(std::move(job));
 }
 
+std::optional<QString> StudioModel::askSaveLocation(const QString& proposedName) {
+    m_dialogs->setStartFolder(m_exportFolder.isEmpty() ? m_songFolder : m_exportFolder);
+    std::optional<QString> to = m_dialogs->saveAudioLocation(proposedName);
+    if (to) m_exportFolder = QFileInfo(*to).absolutePath();
+    return to;
+}
+
 void StudioModel::exportMix() {
     Q_ASSERT(QThread::currentThread() == thread());
     if (m_phase != Phase::ready || !m_dialogs || isExporting()) return;
-    const std::optional<QString> to = m_dialogs->saveAudioLocation(wavName("Mix"));
+    // Practice takes at other tempos or pitches get names of their own, so none overwrites
+    // another: "My Song - Mix (80 %, +2).wav".
+    std::string suffix = "Mix";
+    if (const playback::Stretch s = stretch(); !s.isIdentity()) {
+        const long semitones = std::lround(s.semitones);
+        suffix += " (" + std::to_string(std::lround(s.tempo * 100)) + " %, " +
+                  (semitones > 0 ? "+" : "") + std::to_string(semitones) + ")";
+    }
+    const std::optional<QString> to = askSaveLocation(wavName(suffix));
     if (!to) return;
     std::vector<float> gains = effectiveGains(m_strips);
     gains.resize(m_song.stems.size(), 0.0f);
@@ -319,7 +412,7 @@ void StudioModel::exportStem(int index) {
     if (!kind || m_phase != Phase::ready || !m_dialogs || isExporting() ||
         index >= static_cast<int>(m_song.stems.size()))
         return;
-    const std::optional<QString> to = m_dialogs->saveAudioLocation(wavName(dsp::title(*kind)));
+    const std::optional<QString> to = askSaveLocation(wavName(dsp::title(*kind)));
     if (!to) return;
     ExportJob job;
     job.files.push_back({localPath(*to), {m_song.stems[static_cast<std::size_t>(index)]}, {}, {}});
@@ -332,8 +425,10 @@ void StudioModel::exportAllStems() {
     Q_ASSERT(QThread::currentThread() == thread());
     if (m_phase != Phase::ready || !m_dialogs || isExporting() || m_song.stems.size() != kStems)
         return;
+    m_dialogs->setStartFolder(m_exportFolder.isEmpty() ? m_songFolder : m_exportFolder);
     const std::optional<QString> folder = m_dialogs->exportFolder();
     if (!folder) return;
+    m_exportFolder = *folder;
     const QDir dir(*folder);
     ExportJob job;
     for (dsp::StemKind kind : dsp::kAllStemKinds) {

@@ -3,6 +3,7 @@
 
 #include <QObject>
 #include <QString>
+#include <QStringList>
 #include <QThread>
 #include <QTimer>
 #include <atomic>
@@ -66,8 +67,9 @@ public:
 
     static constexpr int kPeakBins = Loader::kPeakBins;
 
+    using OutputLister = std::function<QStringList()>;
     explicit StudioModel(ExportDialogs* dialogs = nullptr, DeviceFactory makeDevice = {},
-                         QObject* parent = nullptr);
+                         QObject* parent = nullptr, OutputLister listOutputs = {});
     ~StudioModel() override;
 
     // Published state.
@@ -99,34 +101,56 @@ public:
     // The views' one way to change a strip's volume, solo or mute; the change is heard at once.
     void setStrip(int index, const Strip& strip);
 
-    // Starts loading a song file; returns at once. Playback stops, the phase becomes processing.
+    // Starts loading a song file; returns at once. Without a song in the studio, the phase
+    // becomes processing at once. With one, the studio stays as it is (playing on) while the file
+    // is decoded, with "Opening <name>…" as the status; only once the file decodes does playback
+    // stop and the phase become processing. A load that fails never costs the studio's song: its
+    // strips, loop, tempo and pitch stay as they were, the phase returns to ready, and the status
+    // says why. The phase is idle after a failure only when there was no song to keep.
     void load(const QString& filePath);
+    // A load or a separation again is under way (its outcome not reported yet).
+    bool isLoading() const { return m_loader.isBusy(); }
 
     // The separation method for this song and the ones loaded after it (Standard by default).
     // With a song in the studio, choosing the other method separates it again from its stems
-    // (they sum to the song: nothing is decoded again), showing progress, and keeps the strips'
-    // settings and the playhead; choosing back while that runs cancels it and the studio is as
-    // it was. During a file's load, the load starts over with the chosen method.
+    // (they sum to the song: nothing is decoded again) in the background while the studio stays
+    // and plays on, with isSeparating() true and `progress` following the work; the new stems
+    // then replace the old at the same song position, seamlessly, keeping the strips, loop, tempo
+    // and pitch. Choosing back while that runs cancels it. During a file's load, the load starts
+    // over with the chosen method.
     void setMethod(dsp::SeparationMethod method);
+    // The studio's song is being separated again by the other method (see setMethod()).
+    bool isSeparating() const { return m_reseparating; }
 
     // Gives each playing stem its strip's effective gain, at once. setStrip() already does; kept
     // for callers that changed nothing else.
     void applyGains();
+
+    // The sound outputs the system lists by name (SDL's, unless a lister was given), and the one
+    // playback uses: empty for the system's default. Choosing another moves what plays there at
+    // once, going on from the same place.
+    QStringList outputNames() const;
+    QString outputName() const { return m_outputName; }
+    void setOutputName(const QString& name);
+    // Says kNoSoundOutput in `status` if no sound output opens; for start-up, so the person
+    // knows before pressing Play.
+    void checkSoundOutput();
 
     // Tempo and pitch of what plays and of the exported mix (stems export raw).
     void setStretch(playback::Stretch stretch) { m_transport.setStretch(stretch); }
     playback::Stretch stretch() const { return m_transport.stretch(); }
 
     // The loop, in song seconds. setLoop() takes A and B in either order and turns the loop on;
-    // a region shorter than Transport::kMinLoopSeconds clears it. setLoopEnabled() and
-    // toggleLoop() do nothing without a region.
+    // a region shorter than Transport::kMinLoopSeconds clears it. setLoopEnabled() does nothing
+    // without a region; toggleLoop() then says in `status` how to mark one.
     LoopRegion loop() const { return m_transport.loop(); }
     void setLoop(double a, double b);
     void setLoopEnabled(bool enabled);
-    void toggleLoop() { setLoopEnabled(!loop().enabled); }
+    void toggleLoop();
     void clearLoop() { m_transport.setLoop({}); }
 
-    // Transport. Times in seconds.
+    // Transport. Times in seconds. stop() returns to the loop's start while a loop is on, else to
+    // the top of the song.
     void play();
     void pause();
     void stop();
@@ -193,7 +217,10 @@ signals:
     void statusChanged();
     void stretchChanged();
     void methodChanged();
+    // isSeparating() changed.
+    void separatingChanged();
     void loopChanged();
+    void outputChanged();
     // isExporting() or exportProgress() changed.
     void exportChanged();
     // A session opened with openSession() is restored; the window restores its `zoom`.
@@ -214,11 +241,17 @@ private:
     void reseparate();
     void finishLoading(const LoadResult& loaded);
     void failLoading(const QString& description);
+    // The file of a load beside the studio decoded: the studio makes way for its separation.
+    void leaveStudioForLoad();
+    void setReseparating(bool on);
+    void dropSongMap();
     // Re-emits a transport change as this model's own published change.
     void forward(void (StudioModel::*signal)());
     // Hands `job` to the exporter unless one is running.
     void startExport(ExportJob job);
     QString wavName(std::string_view suffix) const;
+    // Asks the dialogs for a file named `proposedName`, opening beside the song or the last export.
+    std::optional<QString> askSaveLocation(const QString& proposedName);
 
     // Published.
     Phase m_phase = Phase::idle;
@@ -230,14 +263,21 @@ private:
     double m_duration = 0.0;
     QString m_status;
 
+    // The output chosen (empty: the default), read by the default device factory, so declared
+    // before the transport that makes a device at once.
+    QString m_outputName;
+    OutputLister m_listOutputs;
     // The loaded song, and its playback.
     Song m_song;
     dsp::SeparationMethod m_songMethod = dsp::SeparationMethod::standard;  // the stems' method
-    QString m_loadingPath;                    // the file of the load in flight, if it is one
-    QString m_filePath;                       // the loaded song's file
+    QString m_loadingPath;        // the file of the load in flight, if it is one
+    QString m_filePath;           // the loaded song's file
+    QString m_songFileName;       // the file of the song in the studio
+    QString m_songFolder;         // and the folder it is in
+    QString m_exportFolder;       // where the last export of this run went
     std::optional<Session> m_pendingSession;  // restored once the load in flight is ready
-    bool m_reseparating = false;   // the load in flight separates the studio's song again
-    double m_reseparatedAt = 0.0;  // the playhead then, in seconds, which it keeps
+    bool m_opening = false;       // that file is decoded while the studio stays
+    bool m_reseparating = false;  // the load in flight separates the studio's song again
     Transport m_transport;
     PracticeModel m_practice{m_transport};
 

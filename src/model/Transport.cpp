@@ -44,6 +44,26 @@ void Transport::replaceStems(Song song) {
     if (m_isPlaying) startSound(true);
 }
 
+bool Transport::probeOutput() {
+    Q_ASSERT(QThread::currentThread() == thread());
+    if (m_hasSong) return hasOutput();
+    playback::PlaybackEngine probe(m_makeDevice());
+    return !probe.start(m_song.sampleRate).has_value();  // closed as it goes
+}
+
+void Transport::reopenOutput(const std::vector<float>& gains) {
+    Q_ASSERT(QThread::currentThread() == thread());
+    if (!m_hasSong) return;
+    const bool playing = m_isPlaying;
+    if (playing) pause();                                                   // keeps the place
+    m_engine = std::make_unique<playback::PlaybackEngine>(m_makeDevice());  // the old one closes
+    m_engine->setStretch(m_stretch);
+    setGains(gains);
+    setLoop(m_loop);
+    (void)m_engine->start(m_song.sampleRate);
+    if (playing) play();
+}
+
 void Transport::setGains(const std::vector<float>& gains) {
     Q_ASSERT(QThread::currentThread() == thread());
     if (!m_hasSong) return;

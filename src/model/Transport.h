@@ -53,6 +53,12 @@ public:
     void replaceStems(Song song);
     // Whether the output device opened for the current song.
     bool hasOutput() const { return m_engine->isRunning(); }
+    // Without a song: whether a fresh device of the factory's making opens at all (it is closed
+    // again at once). With one: hasOutput().
+    bool probeOutput();
+    // A fresh device of the factory's making (which may now make another output) for the song:
+    // what plays goes on from where it is, with the same gains, loop, tempo and pitch.
+    void reopenOutput(const std::vector<float>& gains);
     bool hasSong() const { return m_hasSong; }
     // The effective gain of each stem, heard at once (ramped by the engine).
     void setGains(const std::vector<float>& gains);

@@ -4,22 +4,25 @@
 #include <QDragEnterEvent>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QMenuBar>
 #include <QMimeData>
-#include <QMouseEvent>
-#include <QPainter>
-#include <QPainterPath>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QShortcut>
 #include <QStackedLayout>
 #include <QVBoxLayout>
 #include <cmath>
 
+#include "ui/DropZone.h"
+#include "ui/KeyboardFocus.h"
 #include "ui/MethodChoice.h"
 #include "ui/ChordLane.h"
+#include "ui/StatusRow.h"
 #include "ui/StretchControls.h"
 #include "ui/StripView.h"
+#include "ui/StudioActions.h"
 #include "ui/Theme.h"
+#include "ui/TimeRuler.h"
+#include "ui/TimeString.h"
 #include "ui/Timeline.h"
 #include "ui/TransportBar.h"
 
@@ -46,82 +49,7 @@ QLabel* makeLabel(const QString& text, TextStyle style, QWidget* parent) {
     return label;
 }
 
-QPixmap iconPixmap(const QString& name, int size) {
-    return themedIcon(name).pixmap(QSize(size, size));
-}
-
 }  // namespace
-
-// The idle screen: an invitation to drop a song, framed by a dashed rounded border that takes the
-// accent colour while a file hovers. A click anywhere in it opens the open dialog.
-class DropZone : public QWidget {
-public:
-    explicit DropZone(QWidget* parent) : QWidget(parent) {
-        setObjectName(QStringLiteral("dropZone"));
-        setCursor(Qt::PointingHandCursor);
-        auto* layout = new QVBoxLayout(this);
-        layout->setSpacing(10);
-        layout->addStretch(1);
-        auto* icon = new QLabel(this);
-        icon->setPixmap(iconPixmap(QStringLiteral("document-import"), 42));
-        icon->setAlignment(Qt::AlignCenter);
-        layout->addWidget(icon);
-        auto* title = makeLabel(QStringLiteral("Drop a song here"), TextStyle::title3, this);
-        QFont bold = title->font();
-        bold.setBold(true);
-        title->setFont(bold);
-        title->setAlignment(Qt::AlignCenter);
-        layout->addWidget(title);
-        auto* formats = new QLabel(
-            QStringLiteral("Any audio file FFmpeg can read: MP3, M4A, WAV, AIFF, FLAC, OGG…"),
-            this);
-        formats->setFont(ui::font(TextStyle::body));
-        formats->setAlignment(Qt::AlignCenter);
-        setSecondaryText(formats, formats->palette());
-        layout->addWidget(formats);
-        layout->addStretch(1);
-        // The labels let clicks through, so the whole area answers them.
-        for (QLabel* label : {icon, title, formats})
-            label->setAttribute(Qt::WA_TransparentForMouseEvents);
-    }
-
-    void setTargeted(bool targeted) {
-        if (targeted == m_targeted) return;
-        m_targeted = targeted;
-        update();
-    }
-    bool targeted() const { return m_targeted; }
-
-    std::function<void()> onClick;
-
-protected:
-    void paintEvent(QPaintEvent*) override {
-        QPainter painter(this);
-        painter.setRenderHint(QPainter::Antialiasing);
-        constexpr double kLine = 2.0;
-        QColor color = secondaryText(palette());
-        color.setAlphaF(color.alphaF() * 0.5f);
-        QPen pen(m_targeted ? colors::accent : color, kLine);
-        pen.setDashPattern({8.0 / kLine, 8.0 / kLine});  // in line widths: 8 on, 8 off
-        pen.setDashOffset(0);
-        pen.setCapStyle(Qt::FlatCap);
-        pen.setJoinStyle(Qt::MiterJoin);
-        pen.setMiterLimit(10);
-        painter.setPen(pen);
-        // Stroked inside the edge: inset by half the line.
-        const QRectF box = QRectF(rect()).adjusted(kLine / 2, kLine / 2, -kLine / 2, -kLine / 2);
-        painter.drawRoundedRect(box, 16 - kLine / 2, 16 - kLine / 2);
-    }
-
-    void mouseReleaseEvent(QMouseEvent* event) override {
-        if (event->button() == Qt::LeftButton && rect().contains(event->position().toPoint()) &&
-            onClick)
-            onClick();
-    }
-
-private:
-    bool m_targeted = false;
-};
 
 ContentView::ContentView(model::StudioModel& model, FileDialogs& dialogs, QWidget* parent)
     : QWidget(parent), m_model(model), m_dialogs(dialogs) {
@@ -144,18 +72,17 @@ ContentView::ContentView(model::StudioModel& model, FileDialogs& dialogs, QWidge
     m_screens->addWidget(makeStudio());
     layout->addWidget(screens, 1);
 
-    m_status = makeLabel(QString(), TextStyle::caption, this);
-    m_status->setObjectName(QStringLiteral("statusLabel"));
-    m_status->setAlignment(Qt::AlignCenter);
-    m_status->setWordWrap(true);
-    m_status->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    setSecondaryText(m_status, palette());
-    layout->addWidget(m_status);
-    layout->addWidget(makeExportRow());
+    // Reserved, so nothing moves when it speaks.
+    layout->addWidget(new StatusRow(m_model, this));
     layout->addWidget(makeInfoLine());
 
+    m_actions = new StudioActions(m_model, *this, *m_timeline,
+                                  {[this] { openFile(); }, [this] { toggleKaraoke(); }});
+    layout->setMenuBar(m_actions->makeMenuBar(this));
+    makeKeyboardReachable(this);
+
     connect(&m_model, &model::StudioModel::phaseChanged, this, &ContentView::syncFromModel);
-    connect(&m_model, &model::StudioModel::statusChanged, this, &ContentView::syncFromModel);
+    connect(&m_model, &model::StudioModel::fileNameChanged, this, &ContentView::syncFromModel);
     connect(&m_model, &model::StudioModel::fileNameChanged, this, &ContentView::syncProgress);
     connect(&m_model, &model::StudioModel::progressChanged, this, &ContentView::syncProgress);
     connect(&m_model, &model::StudioModel::stripsChanged, this, &ContentView::syncKaraoke);
@@ -182,13 +109,16 @@ QWidget* ContentView::makeHeader() {
     bold.setBold(true);
     name->setFont(bold);
     row->addWidget(name);
-    row->addStretch(1);
+    m_songName = new QLabel(header);
+    m_songName->setObjectName(QStringLiteral("songNameLabel"));
+    m_songName->setFont(ui::font(TextStyle::title3));
+    m_songName->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    row->addWidget(m_songName, 1);
     m_open = new QPushButton(QStringLiteral("Open Audio…"), header);
     m_open->setObjectName(QStringLiteral("openButton"));
     m_open->setIcon(themedIcon(QStringLiteral("document-open")));
-    m_open->setFocusPolicy(Qt::NoFocus);
     m_open->setAccessibleName(QStringLiteral("Open audio file"));
-    m_open->setToolTip(QStringLiteral("Open a song to split into stems"));
+    m_open->setToolTip(QStringLiteral("Open a song to split into stems (Ctrl+O)"));
     connect(m_open, &QPushButton::clicked, this, &ContentView::openFile);
     row->addWidget(m_open);
     return header;
@@ -259,86 +189,54 @@ QWidget* ContentView::makeStudio() {
     }
     // The ruler and chord lane span the strips' width, their axis under the waveforms.
     strips->addWidget(makeRulerWithLanes(m_model, *m_timeline, firstWaveform, m_studio));
-    column->addLayout(strips);
+    column->addLayout(strips, 100);  // the strips take the height before the margins do
 
     auto* exports = new QHBoxLayout();
-    m_karaoke = new QPushButton(themedIcon(QStringLiteral("microphone-sensitivity-muted")),
-                                QStringLiteral("Karaoke"), m_studio);
+    // White on the button's own fill, like its text.
+    m_karaoke = new QPushButton(
+        themedIcon(QStringLiteral("microphone-sensitivity-muted"), QColor(Qt::white)),
+        QStringLiteral("Karaoke"), m_studio);
     m_karaoke->setObjectName(QStringLiteral("karaokeButton"));
-    m_karaoke->setFocusPolicy(Qt::NoFocus);
     m_karaoke->setToolTip(QStringLiteral("Mute the vocals (K)"));
     m_karaoke->setAccessibleName(QStringLiteral("Karaoke"));
     connect(m_karaoke, &QPushButton::clicked, this, &ContentView::toggleKaraoke);
     exports->addWidget(m_karaoke);
     m_loop = new QPushButton(QStringLiteral("Loop"), m_studio);
     m_loop->setObjectName(QStringLiteral("loopButton"));
-    m_loop->setFocusPolicy(Qt::NoFocus);
     m_loop->setCheckable(true);
-    m_loop->setToolTip(
-        QStringLiteral("Loop on or off (L); Shift+drag on a waveform sets it, Esc clears it"));
+    m_loop->setToolTip(QStringLiteral(
+        "Loop on or off (L); Shift+drag on a waveform, or I and O at the playhead, set it; Esc "
+        "clears it"));
     m_loop->setAccessibleName(QStringLiteral("Loop"));
     connect(m_loop, &QPushButton::clicked, this, [this] { m_model.toggleLoop(); });
     connect(&m_model, &model::StudioModel::loopChanged, this, &ContentView::syncLoop);
     exports->addWidget(m_loop);
+    m_loopTimes = makeLabel(QString(), TextStyle::body, m_studio);
+    m_loopTimes->setObjectName(QStringLiteral("loopTimesLabel"));
+    m_loopTimes->setFont(monospacedDigits(m_loopTimes->font()));
+    m_loopTimes->setAccessibleName(QStringLiteral("Loop start and end"));
+    setSecondaryText(m_loopTimes, palette());
+    exports->addWidget(m_loopTimes);
     exports->addStretch(1);
     auto* label = new QLabel(QStringLiteral("Export:"), m_studio);
     setSecondaryText(label, palette());
     exports->addWidget(label);
     auto* mix = new QPushButton(QStringLiteral("Current Mix…"), m_studio);
     mix->setObjectName(QStringLiteral("exportMixButton"));
-    mix->setFocusPolicy(Qt::NoFocus);
     mix->setAccessibleName(QStringLiteral("Export current mix"));
-    mix->setToolTip(QStringLiteral("Save the mix as heard, tempo and pitch included, as WAV"));
+    mix->setToolTip(
+        QStringLiteral("Save the mix as heard, tempo and pitch included, as WAV (Ctrl+E)"));
     connect(mix, &QPushButton::clicked, &m_model, &model::StudioModel::exportMix);
     exports->addWidget(mix);
     auto* all = new QPushButton(QStringLiteral("All Stems…"), m_studio);
     all->setObjectName(QStringLiteral("exportAllButton"));
-    all->setFocusPolicy(Qt::NoFocus);
     all->setAccessibleName(QStringLiteral("Export all stems"));
-    all->setToolTip(QStringLiteral("Save the four raw stems into a folder"));
+    all->setToolTip(QStringLiteral("Save the four raw stems into a folder (Ctrl+Shift+E)"));
     connect(all, &QPushButton::clicked, &m_model, &model::StudioModel::exportAllStems);
     exports->addWidget(all);
     column->addLayout(exports);
     column->addStretch(1);
-    addStudioKeys();
     return m_studio;
-}
-
-void ContentView::addStudioKeys() {
-    // Window-wide while the studio shows; the buttons take no focus, so nothing else eats these.
-    const auto add = [this](const QKeySequence& keys, auto action) {
-        auto* shortcut = new QShortcut(keys, m_studio);
-        shortcut->setContext(Qt::WindowShortcut);
-        connect(shortcut, &QShortcut::activated, this, action);
-    };
-    constexpr double kSeekStepSeconds = 5.0;
-    add(QKeySequence(Qt::Key_Left),
-        [this] { m_model.seek(m_model.position() - kSeekStepSeconds); });
-    add(QKeySequence(Qt::Key_Right),
-        [this] { m_model.seek(m_model.position() + kSeekStepSeconds); });
-    add(QKeySequence(Qt::Key_Home), [this] { m_model.seek(0.0); });
-    add(QKeySequence(Qt::Key_K), [this] { toggleKaraoke(); });
-    add(QKeySequence(Qt::Key_L), [this] { m_model.toggleLoop(); });
-    add(QKeySequence(Qt::Key_Escape), [this] { m_model.clearLoop(); });
-    // Zoom keys: - and = are pitch, so zooming takes Ctrl (and a plain + too).
-    constexpr int kKeyZoomLevels = 2;
-    for (const QKeySequence& in : {QKeySequence(QKeySequence::ZoomIn), QKeySequence(Qt::Key_Plus),
-                                   QKeySequence(Qt::CTRL | Qt::Key_Equal)})
-        add(in, [this] { m_timeline->zoomAboutPlayhead(kKeyZoomLevels); });
-    add(QKeySequence(QKeySequence::ZoomOut),
-        [this] { m_timeline->zoomAboutPlayhead(-kKeyZoomLevels); });
-    add(QKeySequence(Qt::CTRL | Qt::Key_0), [this] { m_timeline->reset(); });
-    for (int i = 0; i < dsp::kStemCount; ++i) {
-        const auto key = static_cast<Qt::Key>(Qt::Key_1 + i);
-        const auto toggle = [this, i](bool model::Strip::*field) {
-            if (i >= static_cast<int>(m_model.strips().size())) return;
-            model::Strip strip = m_model.strips()[static_cast<std::size_t>(i)];
-            strip.*field = !(strip.*field);
-            m_model.setStrip(i, strip);
-        };
-        add(QKeySequence(key), [toggle] { toggle(&model::Strip::solo); });
-        add(QKeySequence(Qt::SHIFT | key), [toggle] { toggle(&model::Strip::mute); });
-    }
 }
 
 QWidget* ContentView::makeInfoLine() {
@@ -347,9 +245,9 @@ QWidget* ContentView::makeInfoLine() {
     row->setContentsMargins(0, 0, 0, 0);
     row->setSpacing(6);
     const QFont caption = ui::font(TextStyle::caption);
-    auto* icon = new QLabel(line);
-    const int size = QFontMetrics(caption).height();
-    icon->setPixmap(iconPixmap(QStringLiteral("dialog-information"), size));
+    auto* icon = new IconLabel(QStringLiteral("dialog-information"), QFontMetrics(caption).height(),
+                               QPalette::WindowText, line);
+    icon->setObjectName(QStringLiteral("infoIcon"));
     row->addWidget(icon, 0, Qt::AlignTop);
     auto* text = makeLabel(kInfoText, TextStyle::caption, line);
     text->setObjectName(QStringLiteral("infoLabel"));
@@ -409,38 +307,15 @@ void ContentView::syncFromModel() {
             break;
     }
     m_open->setVisible(m_model.phase() != model::Phase::processing);
-
-    m_status->setText(m_model.status());
-    m_status->setVisible(!m_model.status().isEmpty());  // an empty status takes no space
-}
-
-QWidget* ContentView::makeExportRow() {
-    m_exportRow = new QWidget(this);
-    m_exportRow->setObjectName(QStringLiteral("exportRow"));
-    auto* row = new QHBoxLayout(m_exportRow);
-    row->setContentsMargins(0, 0, 0, 0);
-    auto* label = makeLabel(QStringLiteral("Exporting…"), TextStyle::caption, m_exportRow);
-    setSecondaryText(label, palette());
-    m_exportBar = new QProgressBar(m_exportRow);
-    m_exportBar->setObjectName(QStringLiteral("exportProgressBar"));
-    m_exportBar->setAccessibleName(QStringLiteral("Export progress"));
-    m_exportBar->setRange(0, 1000);
-    m_exportBar->setTextVisible(false);
-    m_cancelExport = new QPushButton(QStringLiteral("Cancel"), m_exportRow);
-    m_cancelExport->setObjectName(QStringLiteral("cancelExportButton"));
-    m_cancelExport->setToolTip(QStringLiteral("Stop this export; no file is left behind"));
-    m_cancelExport->setFocusPolicy(Qt::NoFocus);
-    connect(m_cancelExport, &QPushButton::clicked, this, [this] { m_model.cancelExport(); });
-    row->addWidget(label);
-    row->addWidget(m_exportBar, 1);
-    row->addWidget(m_cancelExport);
-    return m_exportRow;
+    // The song in the studio, or the one being separated, names the window.
+    const bool named = m_model.phase() != model::Phase::idle && !m_model.fileName().isEmpty();
+    const QString song = named ? m_model.shownFileName() : QString();
+    m_songName->setText(named ? QStringLiteral("— ") + song : QString());
+    setWindowTitle(named ? song + QStringLiteral(" — Corvane") : QStringLiteral("Corvane"));
 }
 
 void ContentView::syncExport() {
     const bool busy = m_model.isExporting();
-    m_exportRow->setVisible(busy);  // takes no space otherwise
-    m_exportBar->setValue(static_cast<int>(std::lround(m_model.exportProgress() * 1000)));
     // One export at a time: the commands wait for this one.
     for (QPushButton* button : findChildren<QPushButton*>()) {
         const QString name = button->objectName();
@@ -459,8 +334,10 @@ void ContentView::syncKaraoke() {
 
 void ContentView::syncLoop() {
     const model::LoopRegion loop = m_model.loop();
-    m_loop->setEnabled(loop.isSet());  // L and the button need a region to turn on
     m_loop->setChecked(loop.enabled);
+    m_loopTimes->setText(loop.isSet() ? timeStringTenths(loop.start) + QStringLiteral(" – ") +
+                                            timeStringTenths(loop.end)
+                                      : QString());
     const QString style = prominentButtonStyle(loop.enabled ? colors::accent : colors::gray);
     if (m_loop->styleSheet() != style) m_loop->setStyleSheet(style);
 }

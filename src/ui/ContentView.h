@@ -14,15 +14,17 @@ class QStackedLayout;
 namespace corvane::ui {
 
 class DropZone;
+class StudioActions;
 class Timeline;
 
-// The window's content: the title row with "Open Audio…", the screen for the model's phase (drop
-// zone, progress display or studio), the status line and the fixed information line. The whole
-// window takes a dropped file, in every phase; only the first dropped file location counts.
-// Children are named for tests: openButton, dropZone, processing, studio, progressLabel,
-// progressBar, percentLabel, statusLabel, infoLabel, karaokeButton, exportMixButton,
-// exportAllButton, loopButton, timeRuler, and the export row shown while an export runs: exportRow,
-// exportProgressBar, cancelExportButton. Main thread.
+// The window's content: the menu bar, the title row with the song's name and "Open Audio…", the
+// screen for the model's phase (drop zone, progress display or studio), the status row (always
+// reserved, see StatusRow) and the fixed information line. The whole window takes a dropped file,
+// in every phase; only the first dropped file location counts. Every command is in the menu bar
+// with its shortcut (StudioActions), and every control is in the tab order.
+// Children are named for tests: menuBar, openButton, songNameLabel, dropZone, processing, studio,
+// progressLabel, progressBar, percentLabel, statusLabel, infoLabel, karaokeButton,
+// exportMixButton, exportAllButton, loopButton, loopTimesLabel, timeRuler. Main thread.
 class ContentView : public QWidget {
     Q_OBJECT
 public:
@@ -46,11 +48,6 @@ private:
     QWidget* makeProcessing();
     QWidget* makeStudio();
     QWidget* makeInfoLine();
-    QWidget* makeExportRow();
-    // Left/Right seek 5 s, Home to the start, 1-4 solo a strip, Shift+1-4 mute it, K karaoke,
-    // L loop on or off, Escape clears the loop, Ctrl++ (and +) / Ctrl+- zoom about the playhead,
-    // Ctrl+0 the whole song.
-    void addStudioKeys();
     void setTargeted(bool targeted);
     void syncFromModel();
     void syncProgress();
@@ -64,6 +61,8 @@ private:
     bool m_targeted = false;
 
     QPushButton* m_open = nullptr;
+    QLabel* m_songName = nullptr;
+    StudioActions* m_actions = nullptr;
     QStackedLayout* m_screens = nullptr;
     DropZone* m_dropZone = nullptr;
     QWidget* m_processing = nullptr;
@@ -71,13 +70,10 @@ private:
     QLabel* m_progressLabel = nullptr;
     QProgressBar* m_progressBar = nullptr;
     QLabel* m_percent = nullptr;
-    QLabel* m_status = nullptr;
     QPushButton* m_karaoke = nullptr;
     QPushButton* m_loop = nullptr;
+    QLabel* m_loopTimes = nullptr;
     Timeline* m_timeline = nullptr;
-    QWidget* m_exportRow = nullptr;
-    QProgressBar* m_exportBar = nullptr;
-    QPushButton* m_cancelExport = nullptr;
 };
 
 }  // namespace corvane::ui

@@ -19,7 +19,6 @@ MethodChoice::MethodChoice(model::StudioModel& model, QWidget* parent)
         auto* button = new QPushButton(text, this);
         button->setObjectName(name);
         button->setCheckable(true);
-        button->setFocusPolicy(Qt::NoFocus);
         button->setToolTip(tip);
         button->setAccessibleName(text + QStringLiteral(" separation"));
         group->addButton(button);

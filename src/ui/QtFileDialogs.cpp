@@ -32,6 +32,10 @@ QString musicFolder() {
 }
 }  // namespace
 
+QString QtFileDialogs::saveFolder() const {
+    return !m_startFolder.isEmpty() && QDir(m_startFolder).exists() ? m_startFolder : musicFolder();
+}
+
 std::optional<QString> QtFileDialogs::openAudioFile() {
     QFileDialog dialog(m_parent, QStringLiteral("Open Audio"), musicFolder());
     dialog.setFileMode(QFileDialog::ExistingFile);
@@ -41,7 +45,7 @@ std::optional<QString> QtFileDialogs::openAudioFile() {
 }
 
 std::optional<QString> QtFileDialogs::saveAudioLocation(const QString& proposedName) {
-    QFileDialog dialog(m_parent, QStringLiteral("Export"), musicFolder());
+    QFileDialog dialog(m_parent, QStringLiteral("Export"), saveFolder());
     dialog.setAcceptMode(QFileDialog::AcceptSave);
     dialog.setFileMode(QFileDialog::AnyFile);
     // The first is the default; each type's extension is what the file is written as.
@@ -78,7 +82,7 @@ std::optional<QString> QtFileDialogs::saveAudioLocation(const QString& proposedN
 }
 
 std::optional<QString> QtFileDialogs::exportFolder() {
-    QFileDialog dialog(m_parent, QStringLiteral("Export All Stems"), musicFolder());
+    QFileDialog dialog(m_parent, QStringLiteral("Export All Stems"), saveFolder());
     dialog.setFileMode(QFileDialog::Directory);
     dialog.setOption(QFileDialog::ShowDirsOnly, true);
     dialog.setLabelText(QFileDialog::Accept, QStringLiteral("Export Here"));

@@ -17,9 +17,14 @@ public:
     std::optional<QString> openAudioFile() override;
     std::optional<QString> saveAudioLocation(const QString& proposedName) override;
     std::optional<QString> exportFolder() override;
+    void setStartFolder(const QString& folder) override { m_startFolder = folder; }
 
 private:
+    // The save dialogs open in the start folder while it exists, else in the music folder.
+    QString saveFolder() const;
+
     QPointer<QWidget> m_parent;
+    QString m_startFolder;
 };
 
 }  // namespace corvane::ui

@@ -4,7 +4,6 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
-#include <QShortcut>
 #include <QSlider>
 #include <cmath>
 
@@ -27,8 +26,6 @@ QSlider* makeSlider(const QString& name, int min, int max, int step, const QStri
     slider->setFixedWidth(kSliderWidth);
     slider->setAccessibleName(accessible);
     slider->setToolTip(toolTip);
-    // Its arrow keys would take Left and Right from the window's seek keys.
-    slider->setFocusPolicy(Qt::NoFocus);
     return slider;
 }
 
@@ -41,19 +38,13 @@ QLabel* makeValueLabel(const QString& name, const QString& widest, QWidget* pare
     return label;
 }
 
-void addShortcut(QWidget* owner, const QKeySequence& keys, std::function<void()> action) {
-    auto* shortcut = new QShortcut(keys, owner);
-    shortcut->setContext(Qt::WindowShortcut);
-    QObject::connect(shortcut, &QShortcut::activated, owner, std::move(action));
-}
-
 }  // namespace
 
 StretchControls::StretchControls(model::StudioModel& model, QWidget* parent)
     : QWidget(parent),
       m_model(model),
       m_tempo(makeSlider(QStringLiteral("tempoSlider"), 50, 150, kTempoStep, tr("Tempo"),
-                         tr("Tempo, pitch kept ([ slower, ] faster)"), this)),
+                         tr("Tempo, pitch kept ([ slower, ] faster; with Shift by 1 %)"), this)),
       m_tempoLabel(makeValueLabel(QStringLiteral("tempoLabel"), QStringLiteral("150 %"), this)),
       m_pitch(makeSlider(QStringLiteral("pitchSlider"), -12, 12, 1, tr("Pitch"),
                          tr("Pitch in semitones, tempo kept (- lower, = higher)"), this)),
@@ -61,8 +52,7 @@ StretchControls::StretchControls(model::StudioModel& model, QWidget* parent)
       m_reset(new QPushButton(tr("Reset"), this)) {
     m_reset->setObjectName(QStringLiteral("resetStretchButton"));
     m_reset->setAccessibleName(tr("Reset tempo and pitch"));
-    m_reset->setToolTip(tr("Back to 100 % tempo and the original pitch"));
-    m_reset->setFocusPolicy(Qt::NoFocus);
+    m_reset->setToolTip(tr("Back to 100 % tempo and the original pitch (0)"));
 
     auto* layout = new QHBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
@@ -84,20 +74,6 @@ StretchControls::StretchControls(model::StudioModel& model, QWidget* parent)
     });
     connect(m_pitch, &QSlider::valueChanged, this, &StretchControls::setSemitones);
     connect(m_reset, &QPushButton::clicked, this, [this] { m_model.setStretch({}); });
-    const auto tempoBy = [this](int delta) {
-        return [this, delta] {
-            setTempoPercent(static_cast<int>(std::lround(m_model.stretch().tempo * 100)) + delta);
-        };
-    };
-    const auto pitchBy = [this](int delta) {
-        return [this, delta] {
-            setSemitones(static_cast<int>(std::lround(m_model.stretch().semitones)) + delta);
-        };
-    };
-    addShortcut(this, QKeySequence(Qt::Key_BracketLeft), tempoBy(-kTempoStep));
-    addShortcut(this, QKeySequence(Qt::Key_BracketRight), tempoBy(kTempoStep));
-    addShortcut(this, QKeySequence(Qt::Key_Minus), pitchBy(-1));
-    addShortcut(this, QKeySequence(Qt::Key_Equal), pitchBy(1));
     connect(&m_model, &model::StudioModel::stretchChanged, this, &StretchControls::syncFromModel);
     syncFromModel();
 }

@@ -9,6 +9,7 @@
 #include <QSignalBlocker>
 #include <QSlider>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <cmath>
 #include <string_view>
 
@@ -21,7 +22,8 @@ namespace {
 constexpr int kSpacing = 12;
 constexpr int kMargin = 10;
 constexpr int kNameWidth = 70;
-constexpr int kWaveformHeight = 54;
+constexpr int kWaveformHeight = 54;      // at least; strips share the window's height
+constexpr int kMaxWaveformHeight = 150;  // beyond this a taller strip shows nothing more
 constexpr int kSliderWidth = 120;
 constexpr int kSliderSteps = 1000;  // slider units per unit of gain
 constexpr float kMaxVolume = 1.5f;
@@ -41,12 +43,35 @@ void editStrip(model::StudioModel& model, int index, Change change) {
     model.setStrip(index, s);
 }
 
+// What each method's stem holds, in a few words. Standard keeps its long-standing words; Refined's
+// bass cross-over reaches 260 Hz (full to 170 Hz) and its drums take the kick at every frequency.
+QString subtitle(dsp::StemKind kind, dsp::SeparationMethod method) {
+    if (method == dsp::SeparationMethod::standard) return text(dsp::subtitle(kind));
+    switch (kind) {
+        case dsp::StemKind::vocals:
+            return QStringLiteral("center, sung pitch");
+        case dsp::StemKind::drums:
+            return QStringLiteral("percussive, kick");
+        case dsp::StemKind::bass:
+            return QStringLiteral("< 250 Hz");
+        case dsp::StemKind::other:
+            break;
+    }
+    return text(dsp::subtitle(kind));
+}
+
+QString decibels(float gain) {
+    if (gain <= 0.0f) return QStringLiteral("−∞ dB");
+    const double db = 20.0 * std::log10(static_cast<double>(gain));
+    return QStringLiteral("%1%2 dB")
+        .arg(db > 0.05 ? QStringLiteral("+") : QString())
+        .arg(db, 0, 'f', 1);
+}
+
 QPushButton* makeButton(QWidget* parent, const QString& name, const QString& toolTip) {
     auto* button = new QPushButton(parent);
     button->setObjectName(name);
     button->setToolTip(toolTip);
-    // Space belongs to the window's play shortcut, not to whichever button was clicked last.
-    button->setFocusPolicy(Qt::NoFocus);
     return button;
 }
 }  // namespace
@@ -72,7 +97,10 @@ StripView::StripView(model::StudioModel& model, int index, QWidget* parent)
 
     m_waveform = new WaveformView(m_model, this);
     m_waveform->setObjectName(QStringLiteral("waveform"));
-    m_waveform->setFixedHeight(kWaveformHeight);
+    m_waveform->setMinimumHeight(kWaveformHeight);
+    m_waveform->setMaximumHeight(kMaxWaveformHeight);
+    m_waveform->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
+    setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Expanding);
     m_waveform->setColor(kindColor(kind));
     m_waveform->setAccessibleName(title + QStringLiteral(" waveform"));
     m_waveform->setToolTip(QStringLiteral(
@@ -89,7 +117,7 @@ StripView::StripView(model::StudioModel& model, int index, QWidget* parent)
     m_volume->setPageStep(kSliderSteps / 10);
     m_volume->setSingleStep(kSliderSteps / 100);
     m_volume->setAccessibleName(title + QStringLiteral(" volume"));
-    m_volume->setToolTip(title + QStringLiteral(" volume, 0 to 150 %"));
+    m_volume->installEventFilter(this);  // a double-click resets it
     m_volumeLabel = new QLabel(volume);
     m_volumeLabel->setObjectName(QStringLiteral("volumeLabel"));
     m_volumeLabel->setFont(monospacedDigits(ui::font(TextStyle::caption2)));
@@ -115,7 +143,7 @@ StripView::StripView(model::StudioModel& model, int index, QWidget* parent)
     row->setContentsMargins(kMargin, kMargin, kMargin, kMargin);
     row->setSpacing(kSpacing);
     row->addWidget(name, 0, Qt::AlignVCenter);
-    row->addWidget(m_waveform, 1, Qt::AlignVCenter);
+    row->addWidget(m_waveform, 1);
     row->addWidget(volume, 0, Qt::AlignVCenter);
     row->addWidget(m_solo, 0, Qt::AlignVCenter);
     row->addWidget(m_mute, 0, Qt::AlignVCenter);
@@ -136,6 +164,7 @@ StripView::StripView(model::StudioModel& model, int index, QWidget* parent)
     // Position ticks leave the strip alone: the waveform moves its own playhead.
     connect(&m_model, &model::StudioModel::stripsChanged, this, &StripView::syncFromModel);
     connect(&m_model, &model::StudioModel::peaksChanged, this, &StripView::syncFromModel);
+    connect(&m_model, &model::StudioModel::methodChanged, this, &StripView::syncFromModel);
     applyPalette();
     syncFromModel();
 }
@@ -150,7 +179,12 @@ void StripView::syncFromModel() {
     const model::Strip strip = valid ? strips[i] : model::Strip{};
 
     m_waveform->setPeaks(m_index >= 0 && i < peaks.size() ? peaks[i] : std::vector<float>{});
-    m_waveform->setDimmed(strip.mute);
+    // Dimmed whenever it is not heard: muted, or silenced by another strip's solo (a volume of 0
+    // is the person's level, not a switch, and keeps the waveform).
+    const bool anySolo =
+        std::any_of(strips.begin(), strips.end(), [](const model::Strip& s) { return s.solo; });
+    m_waveform->setDimmed(strip.mute || (anySolo && !strip.solo));
+    m_subtitle->setText(subtitle(strip.kind, m_model.method()));
     {
         const QSignalBlocker blocker(m_volume);
         m_volume->setValue(static_cast<int>(std::lround(strip.volume * kSliderSteps)));
@@ -158,6 +192,12 @@ void StripView::syncFromModel() {
     // Truncated so the label never claims more than is heard (0.999 shows 99 %).
     const int percent = static_cast<int>(strip.volume * 100.0f);
     m_volumeLabel->setText(QString::number(percent) + QLatin1Char('%'));
+    const QString level = QStringLiteral("%1 volume: %2 % (%3); double-click for 100 %")
+                              .arg(m_title->text())
+                              .arg(percent)
+                              .arg(decibels(strip.volume));
+    m_volume->setToolTip(level);
+    m_volumeLabel->setToolTip(level);
 
     const auto tint = [](QPushButton* button, bool on, const QColor& color) {
         const QString style = prominentButtonStyle(on ? color : colors::gray);
@@ -176,6 +216,14 @@ void StripView::syncFromModel() {
 void StripView::applyPalette() {
     setSecondaryText(m_subtitle, palette());
     setSecondaryText(m_volumeLabel, palette());
+}
+
+bool StripView::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == m_volume && event->type() == QEvent::MouseButtonDblClick) {
+        editStrip(m_model, m_index, [](model::Strip& s) { s.volume = 1.0f; });
+        return true;
+    }
+    return QWidget::eventFilter(watched, event);
 }
 
 void StripView::changeEvent(QEvent* event) {

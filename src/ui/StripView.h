@@ -14,9 +14,12 @@ namespace corvane::ui {
 class Timeline;
 class WaveformView;
 
-// One mixer strip: the stem's name and subtitle, its waveform, a volume slider (0 to 150 %) with
-// its percentage, solo, mute and an export button, on a rounded background tinted in the stem's
-// colour. Every change is written to the model's strip and applied at once. Children are named
+// One mixer strip: the stem's name and what the current method puts in it, its waveform (dimmed
+// whenever the stem is not heard: muted, or silenced by another strip's solo), a volume slider
+// (0 to 150 %, the level in dB in its tooltip, a double-click back to 100 %) with its percentage,
+// solo, mute and an export button, on a rounded background tinted in the stem's colour. Strips
+// share the window's height (waveforms 54 to 150 high). Every change is written to the model's
+// strip and applied at once. Children are named
 // for tests: titleLabel, subtitleLabel, waveform, volumeSlider, volumeLabel, soloButton,
 // muteButton, exportButton. Main thread.
 class StripView : public QWidget {
@@ -31,6 +34,7 @@ public:
 protected:
     void paintEvent(QPaintEvent* event) override;
     void changeEvent(QEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     // Shows the model's strip and peaks; called on every change to either.

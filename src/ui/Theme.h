@@ -4,10 +4,10 @@
 #include <QColor>
 #include <QFont>
 #include <QIcon>
+#include <QLabel>
 #include <QPalette>
 #include <QString>
 
-class QLabel;
 class QWidget;
 
 #include "dsp/common/StemKind.h"
@@ -51,9 +51,25 @@ QFont monospacedDigits(QFont font);
 
 // A freedesktop icon-theme icon, or our own bundled SVG of the same name where the desktop has
 // no icon theme (or not that icon): media-playback-start, media-playback-pause,
-// media-playback-stop, document-open, dialog-information, document-save,
-// microphone-sensitivity-muted, and the application's own "corvane" waveform glyph.
-QIcon themedIcon(const QString& name);
+// media-playback-stop, document-open, dialog-information, document-save, document-import,
+// microphone-sensitivity-muted, and the application's own "corvane" waveform glyph. The bundled
+// ones are drawn in the application palette's `role` at the time they are drawn (or in a fixed
+// `colour`, for a button of its own colour), so they keep their contrast in dark and light.
+QIcon themedIcon(const QString& name, QPalette::ColorRole role = QPalette::ButtonText);
+QIcon themedIcon(const QString& name, const QColor& colour);
+
+// A label showing a themed icon at `size` that draws it again when the palette changes.
+class IconLabel : public QLabel {
+public:
+    IconLabel(const QString& name, int size, QPalette::ColorRole role, QWidget* parent);
+
+protected:
+    void changeEvent(QEvent* event) override;
+
+private:
+    QIcon m_icon;
+    int m_size;
+};
 
 // A button filled in `tint` with white text: the prominent bordered style.
 QString prominentButtonStyle(const QColor& tint);

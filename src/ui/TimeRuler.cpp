@@ -140,8 +140,12 @@ void TimeRuler::paintEvent(QPaintEvent*) {
     for (const RulerTick& tick : majors) {
         const double x = std::round(m_timeline.xOf(tick.seconds, w));
         painter.fillRect(QRectF(x, 0.0, 1.0, kMajorTick), ink);
-        painter.drawText(QRectF(x + 3.0, kMinorTick, kMinLabelSpacing, kScaleHeight - kMinorTick),
-                         Qt::AlignLeft | Qt::AlignVCenter, tick.label);
+        // A label that would run past the right edge goes to the left of its tick instead.
+        const double textWidth = painter.fontMetrics().horizontalAdvance(tick.label);
+        const bool flip = x + 3.0 + textWidth > w;
+        painter.drawText(QRectF(flip ? x - 3.0 - kMinLabelSpacing : x + 3.0, kMinorTick,
+                                kMinLabelSpacing, kScaleHeight - kMinorTick),
+                         (flip ? Qt::AlignRight : Qt::AlignLeft) | Qt::AlignVCenter, tick.label);
     }
     paintRulerMap(painter, m_timeline, m_model.songMap(), palette(), w, kScaleHeight,
                   kMapBandHeight);

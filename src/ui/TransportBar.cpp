@@ -5,7 +5,7 @@
 #include <QLabel>
 #include <QPainter>
 #include <QPushButton>
-#include <QShortcut>
+#include <algorithm>
 
 #include "ui/ChordLane.h"
 #include "ui/SeekSlider.h"
@@ -28,8 +28,6 @@ QPushButton* makeButton(const QString& objectName, int iconSize, QWidget* parent
     button->setObjectName(objectName);
     button->setIconSize(QSize(iconSize, iconSize));
     button->setFixedSize(kButtonSize);
-    // A focused button would take Space for itself instead of the play/pause shortcut.
-    button->setFocusPolicy(Qt::NoFocus);
     return button;
 }
 
@@ -40,7 +38,9 @@ QLabel* makeTimeLabel(const QString& objectName, QWidget* parent) {
     label->setAlignment(Qt::AlignCenter);
     // Fixed in both directions: a new text then only repaints the label, it never asks the bar
     // to lay out again (30 times a second during playback).
-    label->setFixedSize(kTimeLabelWidth, label->sizeHint().height());
+    // Wide enough for the playhead's tenths in an hour-long song.
+    const int width = label->fontMetrics().horizontalAdvance(QStringLiteral("00:00.0")) + 8;
+    label->setFixedSize(std::max(kTimeLabelWidth, width), label->sizeHint().height());
     return label;
 }
 
@@ -75,13 +75,6 @@ TransportBar::TransportBar(model::StudioModel& model, QWidget* parent)
 
     connect(m_stop, &QPushButton::clicked, &m_model, &model::StudioModel::stop);
     connect(m_playPause, &QPushButton::clicked, this, &TransportBar::togglePlayback);
-    // Window context: Space works from any widget of the window, a focused slider included, but
-    // only while the bar is visible. Held down, it toggles once.
-    auto* space = new QShortcut(QKeySequence(Qt::Key_Space), this);
-    space->setContext(Qt::WindowShortcut);
-    space->setAutoRepeat(false);
-    connect(space, &QShortcut::activated, this, &TransportBar::togglePlayback);
-
     connect(&m_model, &model::StudioModel::positionChanged, this, &TransportBar::showPosition);
     connect(&m_model, &model::StudioModel::isPlayingChanged, this, &TransportBar::showPlaying);
     connect(&m_model, &model::StudioModel::durationChanged, this, &TransportBar::syncFromModel);
@@ -94,7 +87,7 @@ void TransportBar::syncFromModel() {
     m_duration->setText(timeString(m_model.duration()));
 }
 
-void TransportBar::showPosition() { m_position->setText(timeString(m_model.position())); }
+void TransportBar::showPosition() { m_position->setText(timeStringTenths(m_model.position())); }
 
 void TransportBar::showPlaying() {
     const bool playing = m_model.isPlaying();

@@ -58,7 +58,8 @@ xvfb-run -a -s "-screen 0 1280x860x24" bash -c '
     kill -TERM $app; wait $app || { echo "ended in start-up: status $?" >&2; exit 1; }
 
     "$1" "$2/-Smoke Test.wav" & app=$!
-    timeout 30 xdotool search --sync --onlyvisible --name "^Corvane$" >/dev/null ||
+    # The title names the song once one is loading: "-Smoke Test.wav — Corvane".
+    timeout 30 xdotool search --sync --onlyvisible --name "Corvane$" >/dev/null ||
         { echo "no window within 30 s" >&2; kill -KILL $app; exit 1; }
     kill -TERM $app; wait $app || { echo "ended with its window up: status $?" >&2; exit 1; }
 ' smoke "$corvane" "$work" || {

@@ -22,6 +22,8 @@ template <class Dialogs = model::ExportDialogs>
 struct FakeExportDialogs : Dialogs {
     std::optional<QString> next;
     std::vector<QString> asked;
+    QString startFolder;
+    void setStartFolder(const QString& folder) override { startFolder = folder; }
     std::optional<QString> saveAudioLocation(const QString& name) override { return answer(name); }
     std::optional<QString> exportFolder() override { return answer("folder"); }
     std::optional<QString> answer(const QString& request) {
@@ -36,11 +38,12 @@ inline QString writeSong(const TempDir& dir, const std::string& name, const dsp:
     return QString::fromStdString((dir / name).string());
 }
 
-// True if the load ends ready.
+// True if the load ends ready with the new song (a failed one may end ready with the old).
 inline bool loadAndWait(model::StudioModel& model, const QString& path) {
     model.load(path);
-    return QTest::qWaitFor([&] { return model.phase() != model::Phase::processing; }, 20000) &&
-           model.phase() == model::Phase::ready;
+    return QTest::qWaitFor([&] { return !model.isLoading(); }, 20000) &&
+           model.phase() == model::Phase::ready &&
+           !model.status().startsWith(QString::fromUtf8(model::kCouldNotRead));
 }
 
 // Waits for the running export, if any, to report its outcome; false if it never does.

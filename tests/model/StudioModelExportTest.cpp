@@ -131,13 +131,23 @@ TEST_F(Exports, RunAsideOneAtATimeWithProgressAndACancelLeavesNoFile) {
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(earlier), {}), "an earlier export");
 }
 
+// The mix's proposed name says a tempo or pitch other than the song's, so practice takes do not
+// overwrite one another; the dialogs open beside the song, then where the last export went.
 TEST_F(Exports, TheMixIsWrittenAtTheTempoAndPitchHeardAndStemsStayRaw) {
+    const QString songFolder = QString::fromStdString(rig.dir.path().string());
     m.setStretch({0.5, 3.0});
-    rig.dialogs.next = rig.path("slow.wav");
+    std::filesystem::create_directory(rig.dir / "takes");
+    rig.dialogs.next = rig.path("takes/slow.wav");
     m.exportMix();
+    EXPECT_EQ(std::pair(rig.dialogs.asked.back(), rig.dialogs.startFolder),
+              std::pair(QString("My Song.mp3 - Mix (50 %, +3).wav"), songFolder));
     ASSERT_TRUE(waitForExport(m));
     EXPECT_EQ(m.status(), "Saved slow.wav.");
-    auto slow = audio::readAudio(rig.dir / "slow.wav");
+    m.setStretch({1.0, -2.0});
+    m.exportMix();  // cancelled
+    EXPECT_EQ(std::pair(rig.dialogs.asked.back(), rig.dialogs.startFolder),
+              std::pair(QString("My Song.mp3 - Mix (100 %, -2).wav"), rig.path("takes")));
+    auto slow = audio::readAudio(rig.dir / "takes" / "slow.wav");
     ASSERT_TRUE(slow.ok()) << slow.error().description;
     // Twice as long, give or take the stretcher's edges.
     EXPECT_NEAR(static_cast<double>(slow.value().frames()), 2.0 * m.totalFrames(),

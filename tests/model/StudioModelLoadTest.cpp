@@ -28,9 +28,12 @@ TEST(StudioModelState, AFreshModelIsEmptyAndEveryAssignmentNotifies) {
     EXPECT_EQ(std::tuple(strips.count(), position.count(), changed.count()), std::tuple(1, 1, 3));
 }
 
-TEST(StudioModelLoad, ALoadReplacesTheSongAndAFailedOneKeepsIt) {
+TEST(StudioModelLoad, ALoadReadsFirstThenReplacesTheSongAndAFailedOneKeepsTheStudio) {
     ModelRig rig;
     StudioModel& m = *rig.model;
+    // Without a song there is nothing to keep: the progress display at once, the drop zone after.
+    EXPECT_FALSE(loadAndWait(m, rig.path("missing.wav")));
+    EXPECT_EQ(std::tuple(m.phase(), m.fileName()), std::tuple(Phase::idle, "missing.wav"));
     ASSERT_TRUE(rig.load(1.0, "first.wav"));
     const playback::OfflineAudioDevice* first = rig.device;
     setStrips(m, {{1, 0, 0}, {.3f, 1, 0}});
@@ -39,11 +42,13 @@ TEST(StudioModelLoad, ALoadReplacesTheSongAndAFailedOneKeepsIt) {
     std::vector<double> progress;
     QObject::connect(&m, &StudioModel::progressChanged, [&] { progress.push_back(m.progress()); });
     m.load(writeSong(rig.dir, "Ten Seconds.wav", demo::makeDemoSong(10.0)));
-    // Playback stops at once, before the new file is even opened.
-    EXPECT_EQ(std::tuple(m.isPlaying(), m.engine().sourceTime(0), m.phase(), m.progress()),
-              std::tuple(false, std::nullopt, Phase::processing, 0.0));
-    EXPECT_EQ(m.fileName(), "Ten Seconds.wav");
-    ASSERT_TRUE(QTest::qWaitFor([&] { return m.phase() != Phase::processing; }, 20000));
+    // Read first: the studio plays on until the file has decoded.
+    EXPECT_EQ(std::tuple(m.isPlaying(), m.phase(), m.fileName(), m.status()),
+              std::tuple(true, Phase::ready, "first.wav", "Opening Ten Seconds.wav…"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return m.phase() == Phase::processing; }, 20000));
+    EXPECT_EQ(std::tuple(m.isPlaying(), m.fileName(), m.status()),
+              std::tuple(false, "Ten Seconds.wav", ""));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !m.isLoading(); }, 20000));
     EXPECT_EQ(std::tuple(m.phase(), m.duration(), m.totalFrames(), m.position(), m.strips()),
               std::tuple(Phase::ready, 10.0, 441000, 0.0, defaultStrips()));
     EXPECT_NE(rig.device, first);  // a fresh graph at the fresh strips' gains
@@ -56,6 +61,13 @@ TEST(StudioModelLoad, ALoadReplacesTheSongAndAFailedOneKeepsIt) {
     EXPECT_LE(*std::max_element(progress.begin(), progress.end()), 1.0);
     EXPECT_EQ(progress.back(), 1.0);
 
+    // A session worth keeping: a mix, a loop, another tempo, playing.
+    setStrips(m, {{0.5f, 0, 1}, {1.2f, 1, 0}});
+    m.setLoop(2.0, 4.0);
+    m.setStretch({0.8, 2.0});
+    m.play();
+    const std::vector<Strip> strips = m.strips();
+    const auto stems = m.stems();
     { std::ofstream(rig.dir / "notes.mp3") << "these are not sounds"; }
     // File, status, whether the separation fails (an empty one must not make an empty studio).
     const std::tuple<std::string, const char*, bool> cases[] = {
@@ -67,13 +79,16 @@ TEST(StudioModelLoad, ALoadReplacesTheSongAndAFailedOneKeepsIt) {
         dsp::detail::failFftPlansForTesting(failSeparation);
         EXPECT_FALSE(loadAndWait(m, rig.path(name))) << name;
         dsp::detail::failFftPlansForTesting(false);
-        // The earlier song stays, out of sight.
-        EXPECT_EQ(
-            std::tuple(m.status(), m.fileName(), m.phase(), m.progress(), m.duration(),
-                       m.stems().size(), m.peaks().size()),
-            std::tuple("Couldn't read that file: " + QString(status),
-                       QFileInfo(rig.path(name)).fileName(), Phase::idle, 0.0, 10.0, 4ul, 4ul));
+        // The studio stays as it was; only a file that decoded stopped the sound.
+        EXPECT_EQ(std::tuple(m.status(), m.fileName(), m.phase(), m.isPlaying(), m.duration(),
+                             m.stems(), m.peaks().size(), m.strips(), m.loop(), m.stretch()),
+                  std::tuple("Couldn't read that file: " + QString(status), "Ten Seconds.wav",
+                             Phase::ready, !failSeparation, 10.0, stems, 4ul, strips,
+                             LoopRegion{2.0, 4.0, true}, playback::Stretch{0.8, 2.0}))
+            << name;
     }
+    m.play();
+    EXPECT_TRUE(m.isPlaying()) << "the kept studio still plays";
 }
 
 TEST(StudioModelLoad, ANewerLoadSupersedesOneInFlightAndTheModelCanGoDuringOne) {
@@ -112,40 +127,58 @@ TEST(StudioModelLoad, AFileCutShortLoadsAndSaysWhereItEnds) {
     EXPECT_EQ(rig.model->status(), "");
 }
 
-// Choosing the other method separates the loaded song again from its stems, keeping the strips
-// and the playhead; choosing back while that runs leaves the studio as it was; the choice holds
-// for the next song.
-TEST(StudioModelLoad, TheOtherMethodSeparatesTheSongAgainKeepingTheStudio) {
+// Choosing the other method separates the loaded song again from its stems in the background
+// while the old stems play on; they are swapped at the same song position with no gap, keeping
+// the strips; choosing back while that runs leaves the studio as it was; the choice holds for the
+// next song.
+TEST(StudioModelLoad, TheOtherMethodSeparatesTheSongAgainWhilePlayingOn) {
     ModelRig rig;
     StudioModel& m = *rig.model;
     ASSERT_TRUE(rig.load(6.0));
-    setStrips(m, {{0.5f, 0, 1}, {1.2f, 1, 0}});
+    setStrips(m, {{0.5f, 0, 0}, {1.2f, 0, 0}});
     m.seek(2.0);
     const auto standard = m.stems();
     const std::vector<Strip> strips = m.strips();
 
     m.setMethod(dsp::SeparationMethod::refined);
-    EXPECT_EQ(m.phase(), Phase::processing);
+    EXPECT_EQ(std::tuple(m.phase(), m.isSeparating()), std::tuple(Phase::ready, true));
     m.setMethod(dsp::SeparationMethod::standard);  // chosen back at once: nothing changes
-    EXPECT_EQ(std::tuple(m.phase(), m.stems(), m.strips(), m.position()),
-              std::tuple(Phase::ready, standard, strips, 2.0));
+    EXPECT_EQ(std::tuple(m.phase(), m.isSeparating(), m.stems(), m.strips(), m.position()),
+              std::tuple(Phase::ready, false, standard, strips, 2.0));
     QTest::qWait(200);  // a dropped result must not land later
     EXPECT_EQ(m.stems(), standard);
 
+    m.play();
+    rig.device->render(8192);  // past the start lead
     m.setMethod(dsp::SeparationMethod::refined);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return m.phase() == Phase::ready; }, 20000));
-    EXPECT_EQ(std::tuple(m.strips(), m.position(), m.progress()), std::tuple(strips, 2.0, 1.0));
+    // Keep listening while it separates; the swap lands between two of these blocks.
+    while (m.isSeparating()) {
+        rig.device->render(512);
+        QTest::qWait(2);
+    }
+    const std::size_t swappedAt = rig.device->captured().size() / 2;
+    rig.device->render(8192);
+    EXPECT_EQ(std::tuple(m.phase(), m.isPlaying(), m.strips(), m.progress()),
+              std::tuple(Phase::ready, true, strips, 1.0));
     ASSERT_EQ(m.stems().size(), 4u);
-    // Other stems, which still add up to the song the first ones made.
-    const std::size_t n = static_cast<std::size_t>(m.totalFrames());
-    std::vector<float> before(n, 0.0f), after(n, 0.0f);
-    for (int s = 0; s < 4; ++s)
-        for (std::size_t k = 0; k < n; ++k) {
-            before[k] += standard[s]->l[k];
-            after[k] += m.stems()[s]->l[k];
-        }
     EXPECT_FALSE(nearlyEqual(m.stems()[0]->l, standard[0]->l, 1e-3f));
-    EXPECT_TRUE(nearlyEqual(after, before, 1e-4f));
+    // Heard without a gap: the output never falls silent for longer than the song itself does.
+    const auto longestSilence = [](std::span<const float> x, std::size_t stride) {
+        std::size_t run = 0, longest = 0;
+        for (std::size_t k = 0; k < x.size(); k += stride) {
+            run = std::abs(x[k]) < 1e-5f ? run + 1 : 0;
+            longest = std::max(longest, run);
+        }
+        return longest;
+    };
+    std::vector<float> song(static_cast<std::size_t>(m.totalFrames()), 0.0f);
+    for (int s = 0; s < 4; ++s)
+        for (std::size_t k = 0; k < song.size(); ++k)
+            song[k] += standard[s]->l[k] * (s ? 1.2f : .5f);
+    const std::span<const float> heard = std::span(rig.device->captured()).subspan(2 * 8192);
+    EXPECT_LE(longestSilence(heard, 2), longestSilence(song, 1) + 1);
+    // The playhead went on across the swap (about 2 s plus what was heard), not back to 0.
+    EXPECT_GT(m.position(), 2.0 + (swappedAt - 8192) / 44100.0 - 0.2);
 
     ASSERT_TRUE(rig.load(1.0, "next.wav"));  // the choice holds; a new song starts afresh
     EXPECT_EQ(std::tuple(m.method(), m.strips()),

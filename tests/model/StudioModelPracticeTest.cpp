@@ -76,7 +76,7 @@ TEST(StudioModelPractice, TheMapsBeatsThroughTheGridEditsAreTheClicksAndItsSecti
     // song clears them.
     rig.model->setLoop(0.5, 1.5);
     rig.model->setMethod(dsp::SeparationMethod::refined);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return rig.model->phase() == Phase::ready; }, 20000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !rig.model->isSeparating(); }, 20000));
     ASSERT_TRUE(QTest::qWaitFor([&] { return !rig.model->isMapping(); }, 20000));
     const auto fresh = rig.model->songMap();
     EXPECT_EQ(rig.model->transport().clickBeats().size(), fresh ? fresh->beats.size() : 6u);

@@ -143,6 +143,8 @@ TEST(TransportWithoutOutput, NoDeviceIsReportedAndTheRestKeepsWorking) {
             audio::Error{"SDL", 0, "ALSA: Couldn't open audio device: No such file or directory"});
     });
     StudioModel& m = *rig.model;
+    m.checkSoundOutput();  // at start-up, before any song
+    EXPECT_EQ(m.status(), QString::fromUtf8(kNoSoundOutput));
     ASSERT_TRUE(rig.load(1.0));
     EXPECT_EQ(m.status(),
               "No sound output was found: playback is off; separating and exporting still work.");
@@ -156,4 +158,39 @@ TEST(TransportWithoutOutput, NoDeviceIsReportedAndTheRestKeepsWorking) {
     m.exportStem(2);
     ASSERT_TRUE(waitForExport(m));
     EXPECT_EQ(std::tuple(m.position(), m.status()), std::tuple(0.5, "Saved x.wav."));
+}
+
+// Choosing another output moves what plays there, from where it was, with its gains and loop; the
+// outputs listed are the lister's; a machine with sound says nothing at start-up.
+TEST(Outputs, AnotherOutputTakesOverWhatPlaysFromWhereItWas) {
+    ModelRig rig;
+    rig.model = std::make_unique<StudioModel>(
+        &rig.dialogs,
+        [&rig] {
+            auto made = std::make_unique<playback::OfflineAudioDevice>();
+            rig.device = made.get();
+            return made;
+        },
+        nullptr,
+        [] {
+            return QStringList{"Speakers", "Headphones"};
+        });
+    StudioModel& m = *rig.model;
+    m.checkSoundOutput();
+    EXPECT_EQ(std::pair(m.status(), m.outputNames()),
+              std::pair(QString(), QStringList{"Speakers", "Headphones"}));
+    ASSERT_TRUE(rig.load(4.0));
+    setStrips(m, {{0.5f, 0, 0}});
+    m.setLoop(1.0, 3.0);
+    m.seek(1.5);
+    m.play();
+    const playback::OfflineAudioDevice* first = rig.device;
+    rig.device->render(5292 + 22050);  // the lead, then half a second
+    m.setOutputName("Headphones");
+    EXPECT_NE(rig.device, first);
+    EXPECT_EQ(std::tuple(m.outputName(), m.isPlaying(), m.engine().gain(0), m.loop()),
+              std::tuple("Headphones", true, 0.5f, LoopRegion{1.0, 3.0, true}));
+    EXPECT_NEAR(m.position(), 2.0, 0.01);
+    rig.device->render(5292 + 4410);
+    EXPECT_GT(test::peakAbs(rig.device->captured()), 0.01f) << "heard on the new output";
 }

@@ -1,12 +1,19 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include <QAbstractButton>
 #include <QAbstractSlider>
+#include <QApplication>
 #include <QDir>
+#include <QFileInfo>
 #include <QLabel>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMessageBox>
 #include <QMimeData>
 #include <QPushButton>
 #include <QStyleOptionSlider>
+#include <cmath>
 #include <fstream>
+#include <set>
 
 #include "ModelTestSupport.h"
 #include "ui/ContentView.h"
@@ -104,6 +111,7 @@ TEST_F(Window, TheScreensFollowThePhase) {
     EXPECT_EQ(shown(), "dropZone openButton");  // an empty status takes no space
     const auto infoTop = [&] { return child("infoLabel")->mapTo(&view, QPoint()).y(); };
     const int top = infoTop();
+    const int zoneHeight = child("dropZone")->height();
     auto* slider = child<QSlider>("seekSlider");  // no song: a short range, at the start
     EXPECT_EQ(std::tuple(slider->minimum(), slider->maximum(), slider->value()),
               std::tuple(0, 10, 0));
@@ -124,9 +132,10 @@ TEST_F(Window, TheScreensFollowThePhase) {
     EXPECT_EQ(child<QLabel>("statusLabel")->text(),
               "Couldn't read that file: No such file or directory");
     QCoreApplication::processEvents();
-    // The status line sits above the information line, which the screen area made room for.
-    EXPECT_EQ(infoTop(), top);
-    EXPECT_LT(child("statusLabel")->geometry().bottom(), top);
+    // The status row is reserved: nothing moves when it speaks.
+    EXPECT_EQ(std::pair(infoTop(), child("dropZone")->height()), std::pair(top, zoneHeight));
+    EXPECT_LT(child("statusLabel")->mapTo(&view, QPoint(0, child("statusLabel")->height())).y(),
+              top);
 
     ASSERT_TRUE(rig.load(2.0));
     EXPECT_EQ(shown(), "studio openButton");
@@ -152,19 +161,28 @@ TEST_F(Window, ClicksAndDropsOpenSongs) {
     EXPECT_EQ(m.fileName(), "picked.wav");
 
     drag({url("first.wav"), url("picked.wav"), url("third.wav")});  // only the first counts
-    ASSERT_TRUE(QTest::qWaitFor([&] { return m.phase() == Phase::ready; }));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !m.isLoading(); }));
     EXPECT_EQ(m.fileName(), "first.wav");
     EXPECT_FALSE(view.targeted());
     // Anything without a file location is refused without a word, in the studio too.
     EXPECT_FALSE(drag({}));
     EXPECT_FALSE(drag({QUrl("https://example.invalid/song.mp3")}));
     EXPECT_EQ(std::tuple(m.phase(), m.status()), std::tuple(Phase::ready, QString()));
-    // A text file is taken, then refused by the model: back to the drop zone with the reason.
+    // A text file is taken, then refused by the model: the studio stays as it was, playing its
+    // loop at its tempo, and the status row says why.
+    m.setLoop(0.2, 0.8);
+    m.setStretch({0.9, 0.0});
+    setStrips(m, {{0.5f, 0, 1}});
+    m.play();
     { std::ofstream(rig.dir / "notes.txt") << "not a song"; }
     drag({url("notes.txt")});
-    ASSERT_TRUE(QTest::qWaitFor([&] { return m.phase() == Phase::idle; }));
-    EXPECT_TRUE(child("dropZone")->isVisible());
-    EXPECT_TRUE(m.status().startsWith("Couldn't read that file: "));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !m.isLoading(); }));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(
+        std::tuple(shown(), m.isPlaying(), m.loop().enabled, m.stretch().tempo,
+                   m.strips()[0].volume, view.windowTitle()),
+        std::tuple("studio openButton statusLabel", true, true, 0.9, 0.5f, "first.wav — Corvane"));
+    EXPECT_TRUE(child<QLabel>("statusLabel")->text().startsWith("Couldn't read that file: "));
 }
 
 TEST_F(Window, TheStudio) {
@@ -174,15 +192,16 @@ TEST_F(Window, TheStudio) {
     const auto waveform = [&](int i) { return child<ui::WaveformView>("waveform", i); };
     const auto gain = [&](int i) { return m.engine().gain(i); };
 
-    // Fresh strips show 100 % unmarked. A solo on drums silences the others but marks only
-    // itself: their buttons stay gray and their waveforms full.
+    // Fresh strips show 100 % unmarked. A solo on drums silences the others and marks only
+    // itself: their buttons stay gray, their waveforms dim as they are not heard.
     for (const int soloClicks : {0, 1, 2}) {
         if (soloClicks > 0) QTest::mouseClick(child("soloButton", 1), Qt::LeftButton);
         const bool soloed = soloClicks == 1;
         for (int i = 0; i < 4; ++i) {
             SCOPED_TRACE(testing::Message() << soloClicks << " solo clicks, strip " << i);
-            EXPECT_EQ(std::tuple(percent(i), gain(i), waveform(i)->dimmed(), waveform(i)->peaks()),
-                      std::tuple("100%", soloed && i != 1 ? 0.0f : 1.0f, false, m.peaks()[i]));
+            EXPECT_EQ(
+                std::tuple(percent(i), gain(i), waveform(i)->dimmed(), waveform(i)->peaks()),
+                std::tuple("100%", soloed && i != 1 ? 0.0f : 1.0f, soloed && i != 1, m.peaks()[i]));
             EXPECT_EQ(tint("soloButton", i),
                       soloed && i == 1 ? ui::colors::yellow : ui::colors::gray);
             EXPECT_EQ(tint("muteButton", i), ui::colors::gray);
@@ -296,18 +315,18 @@ TEST_F(Window, TheSeekSliderSeeksOnceAtReleaseAndStopRewinds) {
     EXPECT_NEAR(released, 60.0, kAim);
     ASSERT_TRUE(advance(44100));  // playback and its label go on under the drag
     EXPECT_EQ(std::tuple(playing.count(), label("positionLabel"), slider->value()),
-              std::tuple(0, "0:02", qRound(released * 1000.0)));
+              std::tuple(0, "0:02.2", qRound(released * 1000.0)));
     QTest::mouseRelease(slider, Qt::LeftButton, {}, pointFor(60.0));
     // One seek while playing: on from there at once, crossfaded, never stopping.
     EXPECT_EQ(std::tuple(playing.count(), m.isPlaying(), m.startFrame(), label("positionLabel")),
-              std::tuple(0, true, std::int64_t(released * 44100), timeString(released)));
+              std::tuple(0, true, std::int64_t(released * 44100), ui::timeStringTenths(released)));
     ASSERT_TRUE(advance(88200));
     EXPECT_NEAR(slider->value(), released * 1000.0 + 2000.0, 1.0);
-    EXPECT_EQ(label("positionLabel"), timeString(released + 2.0));
+    EXPECT_EQ(label("positionLabel"), ui::timeStringTenths(m.startFrame() / 44100.0 + 2.0));
 
     QTest::mouseClick(slider, Qt::LeftButton, {}, pointFor(75.0));  // on the track
     EXPECT_EQ(std::tuple(playing.count(), m.isPlaying(), label("positionLabel")),
-              std::tuple(0, true, timeString(m.position())));
+              std::tuple(0, true, ui::timeStringTenths(m.position())));
     EXPECT_NEAR(m.position(), 75.0, kAim);
     m.pause();
     const double before = m.position();
@@ -318,11 +337,11 @@ TEST_F(Window, TheSeekSliderSeeksOnceAtReleaseAndStopRewinds) {
         SCOPED_TRACE(play ? "playing" : "paused");
         m.seek(90.0);
         if (play) m.play();
-        ASSERT_EQ(std::tuple(label("positionLabel"), slider->value()), std::tuple("1:30", 90000));
+        ASSERT_EQ(std::tuple(label("positionLabel"), slider->value()), std::tuple("1:30.0", 90000));
         QTest::mouseClick(child("stopButton"), Qt::LeftButton);
         EXPECT_EQ(
             std::tuple(m.isPlaying(), m.startFrame(), label("positionLabel"), slider->value()),
-            std::tuple(false, 0, "0:00", 0));
+            std::tuple(false, 0, "0:00.0", 0));
     }
 }
 
@@ -351,6 +370,13 @@ TEST_F(Window, TempoAndPitchKeysStepClampAndResetWhatPlays) {
     QTest::mouseClick(child("resetStretchButton"), Qt::LeftButton);
     EXPECT_TRUE(m.stretch().isIdentity());
     EXPECT_FALSE(child("resetStretchButton")->isEnabled());
+    // Shift gives steps of 1 %; 0 resets.
+    for (const Qt::Key key : {Qt::Key_BracketRight, Qt::Key_BracketRight, Qt::Key_BracketLeft})
+        QTest::keyClick(&view, key, Qt::ShiftModifier);
+    EXPECT_EQ(std::tuple(m.stretch().tempo, child<QLabel>("tempoLabel")->text()),
+              std::tuple(1.01, QString("101 %")));
+    QTest::keyClick(&view, Qt::Key_0);
+    EXPECT_TRUE(m.stretch().isIdentity());
 }
 
 TEST_F(Window, TheKeyboardPlaysTheStudioAndEveryControlSaysItsName) {
@@ -393,29 +419,33 @@ TEST_F(Window, TheKeyboardPlaysTheStudioAndEveryControlSaysItsName) {
     }
 }
 
-// The method switch by the transport separates the song again, with the progress display and a
-// switch there to take it back; the strips keep their settings.
-TEST_F(Window, TheMethodSwitchSeparatesAgainKeepingTheStrips) {
+// The method switch by the transport separates the song again in the background: the studio stays
+// and plays on, the status row shows the progress with a Cancel that chooses back; R switches too.
+TEST_F(Window, TheMethodSwitchSeparatesAgainWhileTheStudioPlaysOn) {
     ASSERT_TRUE(rig.load(4.0));
     setStrips(m, {{0.4f, 0, 0}, {1.0f, 0, 1}});
     const std::vector<model::Strip> strips = m.strips();
-    auto button = [&](const char* choice, const char* name) {
-        return child(choice)->findChild<QPushButton*>(name);
+    auto button = [&](const char* name) {
+        return child("methodChoice")->findChild<QPushButton*>(name);
     };
-    EXPECT_TRUE(button("methodChoice", "standardButton")->isChecked());
-    QTest::mouseClick(button("methodChoice", "refinedButton"), Qt::LeftButton);
-    EXPECT_EQ(shown(), "processing");
-    QPushButton* back = button("processingMethodChoice", "standardButton");
-    ASSERT_NE(back, nullptr);
-    EXPECT_TRUE(back->isVisible());
-    QTest::mouseClick(back, Qt::LeftButton);  // taken back: the studio as it was
-    EXPECT_EQ(std::tuple(shown(), m.method()),
-              std::tuple("studio openButton", dsp::SeparationMethod::standard));
-    QTest::mouseClick(button("methodChoice", "refinedButton"), Qt::LeftButton);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return m.phase() == model::Phase::ready; }, 20000));
-    EXPECT_EQ(std::tuple(shown(), m.strips()), std::tuple("studio openButton", strips));
-    EXPECT_TRUE(button("methodChoice", "refinedButton")->isChecked());
-    EXPECT_FALSE(button("methodChoice", "standardButton")->isChecked());
+    EXPECT_TRUE(button("standardButton")->isChecked());
+    m.play();
+    QTest::mouseClick(button("refinedButton"), Qt::LeftButton);
+    EXPECT_EQ(std::tuple(shown(), m.isPlaying()), std::tuple("studio openButton", true));
+    EXPECT_TRUE(child("separatingRow")->isVisible());
+    EXPECT_EQ(child<QLabel>("separatingLabel")->text(), "Separating with Refined…");
+    QTest::mouseClick(child("cancelSeparatingButton"), Qt::LeftButton);  // taken back
+    EXPECT_EQ(std::tuple(m.isSeparating(), m.method(), child("separatingRow")->isVisible()),
+              std::tuple(false, dsp::SeparationMethod::standard, false));
+    QTest::keyClick(&view, Qt::Key_R);
+    EXPECT_TRUE(m.isSeparating());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !m.isSeparating(); }, 20000));
+    EXPECT_EQ(std::tuple(shown(), m.strips(), m.isPlaying()),
+              std::tuple("studio openButton", strips, true));
+    EXPECT_TRUE(button("refinedButton")->isChecked());
+    EXPECT_FALSE(button("standardButton")->isChecked());
+    // The strips say what this method puts in them: its bass reaches higher.
+    EXPECT_EQ(child<QLabel>("subtitleLabel", 2)->text(), "< 250 Hz");
 }
 
 // Shift + drag on any waveform marks the loop from where it began to where it ended, shown on
@@ -601,4 +631,226 @@ TEST_F(Window, ZoomAndScrollMoveTheStripsAndTheRulerTogether) {
     m.stop();
     QTest::keyClick(&view, Qt::Key_0, Qt::ControlModifier);
     EXPECT_NEAR(seekAt(w / 2), 20.0 * (w / 2) / w, frame);
+}
+
+// The menu bar lists every command with its shortcut; the shortcuts work from the window, the
+// song's commands only with a song.
+TEST_F(Window, TheMenuBarListsEveryCommandWithItsShortcut) {
+    QStringList menus;
+    std::vector<QAction*> commands;
+    for (QAction* menu : child<QMenuBar>("menuBar")->actions()) {
+        menus << menu->text().remove('&');
+        for (QAction* a : menu->menu()->actions())
+            if (!a->isSeparator() && !a->menu()) commands.push_back(a);
+    }
+    EXPECT_EQ(menus, QStringList({"File", "Playback", "Mixer", "View", "Help"}));
+    EXPECT_EQ(child<QMenu>("outputMenu")->title().remove('&'), "Output Device");
+    EXPECT_GE(commands.size(), 35u);
+    for (QAction* a : commands)
+        EXPECT_TRUE(a->objectName() == "aboutAction" || !a->shortcut().isEmpty())
+            << a->text().toStdString();
+    // What the studio's buttons do is there too.
+    for (const char* name :
+         {"openAction", "exportMixAction", "exportStemsAction", "quitAction", "playAction",
+          "stopAction", "loopAction", "methodAction", "resetStretchAction", "karaokeAction",
+          "soloDrumsAction", "muteBassAction", "zoomInAction", "zoomOutAction", "wholeSongAction",
+          "shortcutsAction", "aboutAction", "loopStartAction", "loopEndAction"})
+        EXPECT_TRUE(std::any_of(commands.begin(), commands.end(), [&](QAction* a) {
+            return a->objectName() == name;
+        })) << name;
+
+    QTest::keyClick(&view, Qt::Key_E, Qt::ControlModifier);  // no song: nothing to export
+    QTest::keyClick(&view, Qt::Key_O, Qt::ControlModifier);
+    EXPECT_EQ(rig.dialogs.asked, std::vector<QString>{"open"});
+    ASSERT_TRUE(rig.load(2.0, "Tune.wav"));
+    QTest::keyClick(&view, Qt::Key_E, Qt::ControlModifier);
+    QTest::keyClick(&view, Qt::Key_E, Qt::ControlModifier | Qt::ShiftModifier);
+    EXPECT_EQ(rig.dialogs.asked, (std::vector<QString>{"open", "Tune - Mix.wav", "folder"}));
+    QTest::keyClick(&view, Qt::Key_F1);
+    auto* help = view.findChild<QMessageBox*>("shortcutsBox");
+    ASSERT_NE(help, nullptr);
+    for (const char* line : {"Ctrl+O\tOpen…", "I\tSet Loop Start at Playhead", "F1\tKeyboard"})
+        EXPECT_TRUE(help->text().contains(line)) << line;
+    help->close();
+}
+
+// Tab reaches every control; a focused slider keeps its arrow keys, a focused button takes Return.
+TEST_F(Window, TabReachesEveryControlAndAFocusedSliderKeepsItsArrows) {
+    ASSERT_TRUE(rig.load(10.0));
+    m.setStretch({0.9, 0.0});  // so that Reset is enabled
+    child("openButton")->setFocus();
+    std::set<std::string> reached;
+    for (int i = 0; i < 80 && QApplication::focusWidget(); ++i) {
+        reached.insert(QApplication::focusWidget()->objectName().toStdString());
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    }
+    for (const char* name : {"openButton", "stopButton", "playPauseButton", "seekSlider",
+                             "standardButton", "tempoSlider", "pitchSlider", "resetStretchButton",
+                             "volumeSlider", "soloButton", "muteButton", "exportButton",
+                             "karaokeButton", "loopButton", "exportMixButton", "exportAllButton"})
+        EXPECT_EQ(reached.count(name), 1u) << name;
+
+    auto* volume = child<QSlider>("volumeSlider", 2);
+    volume->setFocus();
+    m.seek(4.0);
+    QTest::keyClick(volume, Qt::Key_Right);
+    QTest::keyClick(volume, Qt::Key_Right);
+    QTest::keyClick(volume, Qt::Key_Left);
+    EXPECT_EQ(std::tuple(m.position(), m.strips()[2].volume), std::tuple(4.0, 1.01f));
+    EXPECT_TRUE(volume->toolTip().contains("101 % (+0.1 dB)")) << volume->toolTip().toStdString();
+    QTest::mouseDClick(volume, Qt::LeftButton, {}, QPoint(4, volume->height() / 2));
+    EXPECT_EQ(m.strips()[2].volume, 1.0f) << "a double-click goes back to 100 %";
+    QTest::keyClick(volume, Qt::Key_Period);  // not the slider's: the window's nudge
+    EXPECT_NEAR(m.position(), 4.1, 1e-4);
+    auto* solo = child<QPushButton>("soloButton", 3);
+    solo->setFocus();
+    QTest::keyClick(solo, Qt::Key_Return);
+    EXPECT_TRUE(m.strips()[3].solo);
+}
+
+// The loop from the keyboard: I and O mark it at the playhead (nudged by , and .), L without one
+// says how, Stop goes to its start; Escape cancels an export first, and clears the loop after.
+TEST_F(Window, LoopsFromTheKeyboardAndEscapeCancelsAnExportFirst) {
+    ASSERT_TRUE(rig.load(10.0, "Tune.wav"));
+    QTest::keyClick(&view, Qt::Key_L);
+    EXPECT_EQ(child<QLabel>("statusLabel")->text(), QString::fromUtf8(model::kNoLoop));
+    m.seek(2.0);
+    for (int i = 0; i < 3; ++i) QTest::keyClick(&view, Qt::Key_Period);
+    QTest::keyClick(&view, Qt::Key_I);
+    m.seek(6.0);
+    QTest::keyClick(&view, Qt::Key_Comma);
+    QTest::keyClick(&view, Qt::Key_O);
+    EXPECT_NEAR(m.loop().start, 2.3, 1e-4);
+    EXPECT_NEAR(m.loop().end, 5.9, 1e-4);
+    EXPECT_TRUE(m.loop().enabled);
+    EXPECT_EQ(child<QLabel>("loopTimesLabel")->text(), "0:02.3 – 0:05.9");
+    m.seek(5.0);
+    m.play();
+    rig.device->render(5292 + 44100);
+    QTest::keyClick(&view, Qt::Key_S);
+    EXPECT_EQ(m.isPlaying(), false);
+    EXPECT_NEAR(m.position(), 2.3, 1e-4);
+
+    m.setStretch({0.7, 0.0});  // a slower export, still running when Escape comes
+    rig.dialogs.next = rig.path("mix.wav");
+    QTest::keyClick(&view, Qt::Key_E, Qt::ControlModifier);
+    ASSERT_TRUE(m.isExporting());
+    EXPECT_TRUE(child("exportRow")->isVisible() && !child("statusLabel")->isVisible())
+        << "one status at a time";
+    QTest::keyClick(&view, Qt::Key_Escape);
+    ASSERT_TRUE(waitForExport(m));
+    EXPECT_EQ(std::tuple(m.status(), m.loop().isSet()), std::tuple("Export cancelled.", true));
+    EXPECT_FALSE(QFileInfo::exists(rig.path("mix.wav")));
+    QTest::keyClick(&view, Qt::Key_Escape);
+    EXPECT_EQ(std::pair(m.loop().isSet(), child<QLabel>("loopTimesLabel")->text()),
+              std::pair(false, QString()));
+}
+
+namespace {
+
+// WCAG's contrast ratio of two opaque colours: 1 (same) to 21 (black on white).
+double contrast(const QColor& a, const QColor& b) {
+    const auto luminance = [](const QColor& c) {
+        const auto channel = [](double v) {
+            return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+        };
+        return 0.2126 * channel(c.redF()) + 0.7152 * channel(c.greenF()) +
+               0.0722 * channel(c.blueF());
+    };
+    const double la = luminance(a), lb = luminance(b);
+    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
+
+// The strongest contrast a pixel of `box` in `shot` has against `background`: the ink of an icon
+// or the stems of a text's letters.
+double ink(const QImage& shot, const QRect& box, const QColor& background) {
+    double best = 1.0;
+    for (int y = box.top(); y <= box.bottom(); ++y)
+        for (int x = box.left(); x <= box.right(); ++x)
+            best = std::max(best, contrast(shot.pixelColor(x, y), background));
+    return best;
+}
+
+QPalette darkPalette() {
+    QPalette p;
+    const QColor text(0xE6, 0xE6, 0xE6);
+    for (auto [role, colour] : {std::pair{QPalette::Window, QColor(0x2D, 0x2D, 0x30)},
+                                {QPalette::WindowText, text},
+                                {QPalette::Base, QColor(0x1E, 0x1E, 0x1E)},
+                                {QPalette::AlternateBase, QColor(0x2D, 0x2D, 0x30)},
+                                {QPalette::Button, QColor(0x3A, 0x3A, 0x3D)},
+                                {QPalette::ButtonText, text},
+                                {QPalette::Text, text},
+                                {QPalette::ToolTipBase, QColor(0x3A, 0x3A, 0x3D)},
+                                {QPalette::ToolTipText, text},
+                                {QPalette::Highlight, QColor(0x2F, 0x65, 0xCA)},
+                                {QPalette::HighlightedText, Qt::white}})
+        p.setColor(role, colour);
+    p.setColor(QPalette::Disabled, QPalette::ButtonText, QColor(0x80, 0x80, 0x80));
+    p.setColor(QPalette::Disabled, QPalette::WindowText, QColor(0x80, 0x80, 0x80));
+    return p;
+}
+
+}  // namespace
+
+// Measured on screenshots of the window, in light and dark palettes and at the smallest and a
+// usual size: icons reach 3:1 against their buttons, secondary text 4.5:1 against what is behind
+// it. The pictures land in build/screenshots/ (window-light-780x600.png, …).
+TEST_F(Window, IconsAndSecondaryTextReadWellInDarkAndLight) {
+    ASSERT_TRUE(rig.load(8.0, "My Song.wav"));
+    setStrips(m, {{1.0f, 0, 0}, {0.7f, 0, 0}, {1.0f, 0, 1}});
+    m.setLoop(2.0, 5.0);
+    m.seek(3.0);
+    const QPalette light = QApplication::palette();
+    for (const bool dark : {false, true}) {
+        QApplication::setPalette(dark ? darkPalette() : light);
+        for (const QSize size : {QSize(780, 600), QSize(1280, 800)}) {
+            SCOPED_TRACE(testing::Message() << (dark ? "dark " : "light ") << size.width());
+            view.resize(size);
+            QCoreApplication::processEvents();
+            const QImage shot = view.grab().toImage();
+            ASSERT_EQ(shot.size(), size) << "a 1x grab, so widget and picture pixels agree";
+            const auto box = [&](QWidget* w) {
+                return QRect(w->mapTo(&view, QPoint()), w->size());
+            };
+            for (QWidget* button : {child("stopButton"), child("playPauseButton"),
+                                    child("openButton"), child("exportButton", 1)}) {
+                const QRect b = box(button);
+                const QColor face = shot.pixelColor(b.center().x(), b.top() + 4);
+                EXPECT_GE(ink(shot, b.adjusted(4, 6, -4, -6), face), 3.0)
+                    << button->objectName().toStdString();
+            }
+            for (QWidget* label : {child("infoLabel"), child("subtitleLabel", 1),
+                                   child("volumeLabel", 2), child("tempoLabel")}) {
+                const QRect b = box(label);
+                const QColor behind = shot.pixelColor(b.topLeft());
+                EXPECT_GE(ink(shot, b, behind), 4.5) << label->objectName().toStdString();
+            }
+            saveScreenshot(view, QStringLiteral("window-%1-%2x%3")
+                                     .arg(dark ? "dark" : "light")
+                                     .arg(size.width())
+                                     .arg(size.height()));
+        }
+    }
+    QApplication::setPalette(light);
+}
+
+// A label whose tick sits at the right edge of the ruler is drawn whole, to the tick's left.
+TEST_F(Window, TheRulersLastLabelIsNotCutOff) {
+    ASSERT_TRUE(rig.load(20.0));
+    auto* ruler = child<ui::TimeRuler>("timeRuler");
+    const std::vector<ui::RulerTick> ticks = ruler->ticks();
+    ASSERT_FALSE(ticks.empty());
+    ASSERT_EQ(ticks.back().seconds, 20.0) << "a tick at the very end";
+    const QImage img = ruler->grab().toImage();
+    QWidget* axis = child("waveform", 0);
+    const int right = ruler->mapFrom(&view, axis->mapTo(&view, QPoint(axis->width(), 0))).x();
+    const int textWidth =
+        QFontMetrics(ui::font(ui::TextStyle::caption2)).horizontalAdvance(ticks.back().label);
+    const QColor background = img.pixelColor(right - textWidth - 20, img.height() - 2);
+    int ink = 0;
+    for (int y = img.height() / 3; y < img.height(); ++y)
+        for (int x = right - 4 - textWidth; x < right - 2; ++x)
+            ink += contrast(img.pixelColor(x, y), background) > 2.0;
+    EXPECT_GT(ink, 12) << "the label's letters left of the last tick";
 }

@@ -24,3 +24,12 @@ TEST(TimeString, MinutesAndTwoDigitSecondsFractionsDroppedAndExtremesClamped) {
     for (const auto& [seconds, text] : cases)
         EXPECT_EQ(corvane::ui::timeString(seconds), QLatin1String(text)) << seconds;
 }
+
+TEST(TimeString, TenthsAreTruncatedAndDecimalTenthsReadAsThemselves) {
+    const std::pair<double, const char*> cases[] = {
+        {0.0, "0:00.0"},    {0.09, "0:00.0"},  {2.36, "0:02.3"}, {101430 / 44100.0, "0:02.3"},
+        {59.99, "0:59.9"},  {62.05, "1:02.0"}, {-1.0, "0:00.0"}, {NAN, "0:00.0"},
+        {3725.5, "62:05.5"}};
+    for (const auto& [seconds, text] : cases)
+        EXPECT_EQ(corvane::ui::timeStringTenths(seconds), QLatin1String(text)) << seconds;
+}

@@ -1,0 +1,295 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "ui/StudioActions.h"
+
+#include <QAction>
+#include <QActionGroup>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QWidget>
+#include <cmath>
+
+#include "Version.h"
+#include "ui/Timeline.h"
+
+namespace corvane::ui {
+
+namespace {
+constexpr int kTempoStep = 5;  // per cent; Shift steps 1 %
+constexpr int kKeyZoomLevels = 2;
+}  // namespace
+
+StudioActions::StudioActions(model::StudioModel& model, QWidget& window, Timeline& timeline,
+                             Hooks hooks)
+    : QObject(&window),
+      m_model(model),
+      m_window(window),
+      m_timeline(timeline),
+      m_hooks(std::move(hooks)) {
+    addFileMenu();
+    addPlaybackMenu();
+    addMixerMenu();
+    addViewMenu();
+    addHelpMenu();
+    connect(&m_model, &model::StudioModel::phaseChanged, this, &StudioActions::sync);
+    connect(&m_model, &model::StudioModel::loopChanged, this, &StudioActions::sync);
+    connect(&m_model, &model::StudioModel::methodChanged, this, &StudioActions::sync);
+    connect(&m_model, &model::StudioModel::exportChanged, this, &StudioActions::sync);
+    sync();
+}
+
+QAction* StudioActions::add(Menu& menu, const QString& name, const QString& text,
+                            const QList<QKeySequence>& keys, std::function<void()> run) {
+    auto* action = new QAction(text, this);
+    action->setObjectName(name);
+    action->setShortcuts(keys);
+    action->setShortcutContext(Qt::WindowShortcut);
+    connect(action, &QAction::triggered, this, [run = std::move(run)] { run(); });
+    // On the window itself, so the shortcut works whether or not the menu bar is shown.
+    m_window.addAction(action);
+    menu.actions.push_back(action);
+    return action;
+}
+
+void StudioActions::addFileMenu() {
+    Menu menu{tr("&File"), {}};
+    m_open = add(menu, QStringLiteral("openAction"), tr("&Open…"), {QKeySequence::Open},
+                 [this] { m_hooks.open(); });
+    menu.actions.push_back(nullptr);
+    m_songActions.push_back(add(menu, QStringLiteral("exportMixAction"), tr("Export Current &Mix…"),
+                                {QKeySequence(Qt::CTRL | Qt::Key_E)},
+                                [this] { m_model.exportMix(); }));
+    m_songActions.push_back(add(menu, QStringLiteral("exportStemsAction"), tr("Export All &Stems…"),
+                                {QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_E)},
+                                [this] { m_model.exportAllStems(); }));
+    menu.actions.push_back(nullptr);
+    add(menu, QStringLiteral("quitAction"), tr("&Quit"), {QKeySequence(Qt::CTRL | Qt::Key_Q)},
+        [this] { m_window.close(); });
+    m_menus.push_back(std::move(menu));
+}
+
+void StudioActions::addPlaybackMenu() {
+    Menu menu{tr("&Playback"), {}};
+    const auto song = [&](const char* name, const QString& text, QList<QKeySequence> keys,
+                          std::function<void()> run) {
+        QAction* a = add(menu, QString::fromLatin1(name), text, keys, std::move(run));
+        m_songActions.push_back(a);
+        return a;
+    };
+    const auto seekBy = [this](double seconds) {
+        return [this, seconds] { m_model.seek(m_model.position() + seconds); };
+    };
+    QAction* play = song("playAction", tr("Play/Pause"), {QKeySequence(Qt::Key_Space)},
+                         [this] { m_model.isPlaying() ? m_model.pause() : m_model.play(); });
+    play->setAutoRepeat(false);  // held down, it toggles once
+    song("stopAction", tr("Stop"), {QKeySequence(Qt::Key_S)}, [this] { m_model.stop(); });
+    song("startAction", tr("Go to Start"), {QKeySequence(Qt::Key_Home)},
+         [this] { m_model.seek(0.0); });
+    song("backAction", tr("Back 5 Seconds"), {QKeySequence(Qt::Key_Left)}, seekBy(-kSeekSeconds));
+    song("forwardAction", tr("Forward 5 Seconds"), {QKeySequence(Qt::Key_Right)},
+         seekBy(kSeekSeconds));
+    song("nudgeBackAction", tr("Nudge Back 0.1 Second"), {QKeySequence(Qt::Key_Comma)},
+         seekBy(-kNudgeSeconds));
+    song("nudgeForwardAction", tr("Nudge Forward 0.1 Second"), {QKeySequence(Qt::Key_Period)},
+         seekBy(kNudgeSeconds));
+    menu.actions.push_back(nullptr);
+    m_loop = song("loopAction", tr("&Loop"), {QKeySequence(Qt::Key_L)},
+                  [this] { m_model.toggleLoop(); });
+    m_loop->setCheckable(true);
+    song("loopStartAction", tr("Set Loop Start at Playhead"), {QKeySequence(Qt::Key_I)}, [this] {
+        const model::LoopRegion loop = m_model.loop();
+        m_model.setLoop(m_model.position(), loop.isSet() ? loop.end : m_model.duration());
+    });
+    song("loopEndAction", tr("Set Loop End at Playhead"), {QKeySequence(Qt::Key_O)}, [this] {
+        const model::LoopRegion loop = m_model.loop();
+        m_model.setLoop(loop.isSet() ? loop.start : 0.0, m_model.position());
+    });
+    // One key, the obvious meaning at the time: an export running is what Escape stops first.
+    m_escape = add(menu, QStringLiteral("escapeAction"), tr("Clear Loop"),
+                   {QKeySequence(Qt::Key_Escape)}, [this] {
+                       if (m_model.isExporting())
+                           m_model.cancelExport();
+                       else
+                           m_model.clearLoop();
+                   });
+    menu.actions.push_back(nullptr);
+    m_refined = song("methodAction", tr("&Refined Separation"), {QKeySequence(Qt::Key_R)}, [this] {
+        m_model.setMethod(m_model.method() == dsp::SeparationMethod::refined
+                              ? dsp::SeparationMethod::standard
+                              : dsp::SeparationMethod::refined);
+    });
+    m_refined->setCheckable(true);
+    menu.actions.push_back(nullptr);
+    song("slowerAction", tr("Slower"), {QKeySequence(Qt::Key_BracketLeft)},
+         [this] { stepTempo(-kTempoStep); });
+    song("fasterAction", tr("Faster"), {QKeySequence(Qt::Key_BracketRight)},
+         [this] { stepTempo(kTempoStep); });
+    // Written as the keys pressed, like Shift+1: the keyboard maps a shifted symbol back to them
+    // (a second sequence for "{" would match the same press and make it ambiguous).
+    song("slowerFineAction", tr("Slower by 1 %"), {QKeySequence(Qt::SHIFT | Qt::Key_BracketLeft)},
+         [this] { stepTempo(-1); });
+    song("fasterFineAction", tr("Faster by 1 %"), {QKeySequence(Qt::SHIFT | Qt::Key_BracketRight)},
+         [this] { stepTempo(1); });
+    song("pitchDownAction", tr("Pitch Down a Semitone"), {QKeySequence(Qt::Key_Minus)},
+         [this] { stepPitch(-1); });
+    song("pitchUpAction", tr("Pitch Up a Semitone"), {QKeySequence(Qt::Key_Equal)},
+         [this] { stepPitch(1); });
+    song("resetStretchAction", tr("Reset Tempo and Pitch"), {QKeySequence(Qt::Key_0)},
+         [this] { m_model.setStretch({}); });
+    m_menus.push_back(std::move(menu));
+}
+
+void StudioActions::addMixerMenu() {
+    Menu menu{tr("&Mixer"), {}};
+    m_songActions.push_back(add(menu, QStringLiteral("karaokeAction"), tr("&Karaoke"),
+                                {QKeySequence(Qt::Key_K)}, [this] { m_hooks.toggleKaraoke(); }));
+    menu.actions.push_back(nullptr);
+    for (bool model::Strip::*field : {&model::Strip::solo, &model::Strip::mute}) {
+        const bool solo = field == &model::Strip::solo;
+        for (dsp::StemKind kind : dsp::kAllStemKinds) {
+            const int i = dsp::rawValue(kind);
+            const auto key = static_cast<Qt::Key>(Qt::Key_1 + i);
+            const QString title = QString::fromUtf8(dsp::title(kind).data());
+            const QString name = (solo ? QStringLiteral("solo") : QStringLiteral("mute")) + title +
+                                 QStringLiteral("Action");
+            m_songActions.push_back(
+                add(menu, name, (solo ? tr("Solo %1") : tr("Mute %1")).arg(title),
+                    {solo ? QKeySequence(key) : QKeySequence(Qt::SHIFT | key)}, [this, i, field] {
+                        if (i >= static_cast<int>(m_model.strips().size())) return;
+                        model::Strip strip = m_model.strips()[static_cast<std::size_t>(i)];
+                        strip.*field = !(strip.*field);
+                        m_model.setStrip(i, strip);
+                    }));
+        }
+        if (solo) menu.actions.push_back(nullptr);
+    }
+    m_menus.push_back(std::move(menu));
+}
+
+void StudioActions::addViewMenu() {
+    Menu menu{tr("&View"), {}};
+    // Plain - and = are pitch, so zooming takes Ctrl (a plain + zooms too).
+    m_songActions.push_back(
+        add(menu, QStringLiteral("zoomInAction"), tr("Zoom &In"),
+            {QKeySequence(QKeySequence::ZoomIn), QKeySequence(Qt::CTRL | Qt::Key_Equal),
+             QKeySequence(Qt::Key_Plus)},
+            [this] { m_timeline.zoomAboutPlayhead(kKeyZoomLevels); }));
+    m_songActions.push_back(add(menu, QStringLiteral("zoomOutAction"), tr("Zoom &Out"),
+                                {QKeySequence(QKeySequence::ZoomOut)},
+                                [this] { m_timeline.zoomAboutPlayhead(-kKeyZoomLevels); }));
+    m_songActions.push_back(add(menu, QStringLiteral("wholeSongAction"), tr("&Whole Song"),
+                                {QKeySequence(Qt::CTRL | Qt::Key_0)},
+                                [this] { m_timeline.reset(); }));
+    m_menus.push_back(std::move(menu));
+}
+
+void StudioActions::addHelpMenu() {
+    Menu menu{tr("&Help"), {}};
+    add(menu, QStringLiteral("shortcutsAction"), tr("&Keyboard Shortcuts"),
+        {QKeySequence(Qt::Key_F1)}, [this] { showShortcuts(); });
+    add(menu, QStringLiteral("aboutAction"), tr("&About Corvane"), {}, [this] {
+        auto* box = new QMessageBox(QMessageBox::Information, tr("About Corvane"),
+                                    tr("Corvane %1\nSplits a song into vocals, drums, bass and "
+                                       "other, for practising and mixing.")
+                                        .arg(QString::fromLatin1(kVersion)),
+                                    QMessageBox::Close, &m_window);
+        box->setObjectName(QStringLiteral("aboutBox"));
+        box->setAttribute(Qt::WA_DeleteOnClose);
+        box->open();  // window-modal, and the event loop runs on
+    });
+    m_menus.push_back(std::move(menu));
+}
+
+QMenuBar* StudioActions::makeMenuBar(QWidget* parent) {
+    auto* bar = new QMenuBar(parent);
+    bar->setObjectName(QStringLiteral("menuBar"));
+    for (const Menu& menu : m_menus) {
+        QMenu* shown = bar->addMenu(menu.title);
+        for (QAction* a : menu.actions) {
+            if (a)
+                shown->addAction(a);
+            else
+                shown->addSeparator();
+        }
+        if (menu.title == tr("&Playback")) {
+            shown->addSeparator();
+            shown->addMenu(makeOutputMenu(shown));
+        }
+    }
+    return bar;
+}
+
+QMenu* StudioActions::makeOutputMenu(QWidget* parent) {
+    auto* menu = new QMenu(tr("Output &Device"), parent);
+    menu->setObjectName(QStringLiteral("outputMenu"));
+    connect(menu, &QMenu::aboutToShow, this, [this, menu] {
+        menu->clear();
+        auto* group = new QActionGroup(menu);
+        const auto add = [&](const QString& text, const QString& name) {
+            QAction* a = menu->addAction(text);
+            a->setCheckable(true);
+            a->setChecked(m_model.outputName() == name);
+            a->setActionGroup(group);
+            connect(a, &QAction::triggered, this, [this, name] { m_model.setOutputName(name); });
+        };
+        add(tr("System Default"), QString());
+        const QStringList names = m_model.outputNames();
+        if (!names.isEmpty()) menu->addSeparator();
+        for (const QString& name : names) add(name, name);
+    });
+    return menu;
+}
+
+QAction* StudioActions::action(const QString& name) const {
+    for (const Menu& menu : m_menus)
+        for (QAction* a : menu.actions)
+            if (a && a->objectName() == name) return a;
+    return nullptr;
+}
+
+QString StudioActions::shortcutList() const {
+    QStringList lines;
+    for (const Menu& menu : m_menus) {
+        lines << QString(menu.title).remove(QLatin1Char('&'));
+        for (QAction* a : menu.actions) {
+            if (!a || a->shortcuts().isEmpty()) continue;
+            lines << QStringLiteral("    %1\t%2")
+                         .arg(a->shortcuts().constFirst().toString(QKeySequence::NativeText),
+                              QString(a->text()).remove(QLatin1Char('&')));
+        }
+    }
+    lines << tr("Shift+drag on a waveform\tSet a loop");
+    return lines.join(QLatin1Char('\n'));
+}
+
+void StudioActions::showShortcuts() {
+    auto* box = new QMessageBox(QMessageBox::NoIcon, tr("Keyboard Shortcuts"), shortcutList(),
+                                QMessageBox::Close, &m_window);
+    box->setObjectName(QStringLiteral("shortcutsBox"));
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->open();
+}
+
+void StudioActions::stepTempo(int percent) {
+    playback::Stretch s = m_model.stretch();
+    const long now = std::lround(s.tempo * 100);
+    s.tempo = static_cast<double>(std::clamp(now + percent, 50L, 150L)) / 100.0;
+    if (s != m_model.stretch()) m_model.setStretch(s);
+}
+
+void StudioActions::stepPitch(int semitones) {
+    playback::Stretch s = m_model.stretch();
+    s.semitones = std::clamp(std::round(s.semitones) + semitones, -12.0, 12.0);
+    if (s != m_model.stretch()) m_model.setStretch(s);
+}
+
+void StudioActions::sync() {
+    const bool ready = m_model.phase() == model::Phase::ready;
+    for (QAction* a : m_songActions) a->setEnabled(ready);
+    m_open->setEnabled(m_model.phase() != model::Phase::processing);
+    m_loop->setChecked(m_model.loop().enabled);
+    m_refined->setChecked(m_model.method() == dsp::SeparationMethod::refined);
+    m_escape->setText(m_model.isExporting() ? tr("Cancel Export") : tr("Clear Loop"));
+}
+
+}  // namespace corvane::ui
