@@ -10,7 +10,6 @@
 #include "dsp/common/Mix.h"
 #include "dsp/common/StemKind.h"
 #include "model/Peaks.h"
-#include "model/WorkerPriority.h"
 
 namespace corvane::model {
 
@@ -35,9 +34,7 @@ Loader::Loader(QObject* parent) : QObject(parent), m_reports([this] { applyRepor
 Loader::~Loader() {
     // A worker may still post to this object; it must be done before the object goes. Cancelled,
     // it stops within a packet or a frame, so closing the window during a load is prompt.
-    for (Worker& worker : m_workers) worker.cancel->store(true);
-    for (Worker& worker : m_workers)
-        if (worker.thread.joinable()) worker.thread.join();
+    m_workers.cancelAndJoin();
 }
 
 void Loader::separateAndPost(dsp::StereoAudio audio, std::shared_ptr<LoadResult> result,
@@ -108,24 +105,18 @@ void Loader::start(Work work) {
     Q_ASSERT(QThread::currentThread() == thread());
     ++m_generation;
     m_busy = true;
-    reap();
-    for (Worker& older : m_workers) older.cancel->store(true);  // superseded: stop wasting work
-    auto done = std::make_shared<std::atomic<bool>>(false);
-    auto cancel = std::make_shared<std::atomic<bool>>(false);
+    m_workers.cancelAll();  // superseded: stop wasting work
     // The destructor joins the worker, so `this` outlives it.
-    std::thread worker([this, work = std::move(work), done, cancel] {
-        lowerThreadPriority();
-        work(*cancel, [this](Report report) { post(std::move(report)); });
-        done->store(true);
+    m_workers.start([this, work = std::move(work)](const std::atomic<bool>& cancel) {
+        work(cancel, [this](Report report) { post(std::move(report)); });
     });
-    m_workers.push_back(Worker{std::move(worker), std::move(done), std::move(cancel)});
 }
 
 void Loader::cancel() {
     Q_ASSERT(QThread::currentThread() == thread());
     ++m_generation;  // whatever is still queued or on its way is dropped
     m_busy = false;
-    for (Worker& worker : m_workers) worker.cancel->store(true);
+    m_workers.cancelAll();
 }
 
 void Loader::post(Report report) { m_reports.post(std::move(report)); }
@@ -157,16 +148,7 @@ void Loader::applyReports() {
                 break;
         }
     }
-    reap();
-}
-
-void Loader::reap() {
-    auto ended = [](Worker& worker) {
-        if (!worker.done->load()) return false;
-        worker.thread.join();
-        return true;
-    };
-    m_workers.erase(std::remove_if(m_workers.begin(), m_workers.end(), ended), m_workers.end());
+    m_workers.reap();
 }
 
 }  // namespace corvane::model

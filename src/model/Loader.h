@@ -15,6 +15,7 @@
 #include "dsp/common/StereoAudio.h"
 #include "model/ReportQueue.h"
 #include "model/Song.h"
+#include "model/WorkerThreads.h"
 
 namespace corvane::model {
 
@@ -70,12 +71,6 @@ signals:
 
 private:
     struct Report;
-    struct Worker {
-        std::thread thread;
-        std::shared_ptr<std::atomic<bool>> done;
-        // Set when a newer load supersedes this one or the loader goes: the work stops early.
-        std::shared_ptr<std::atomic<bool>> cancel;
-    };
     using Post = std::function<void(Report)>;
     using Work = std::function<void(const std::atomic<bool>& cancel, const Post& post)>;
 
@@ -90,12 +85,11 @@ private:
     void post(Report report);
     // Main thread: applies the queued reports in order, dropping those of superseded loads.
     void applyReports();
-    // Joins the workers that have ended.
-    void reap();
 
     std::uint64_t m_generation = 0;  // of the newest load
     bool m_busy = false;
-    std::vector<Worker> m_workers;
+    // A load's cancel flag is set when a newer load supersedes it or the loader goes.
+    WorkerThreads m_workers;
     ReportQueue<Report> m_reports;
 };
 

@@ -9,7 +9,6 @@
 #include "analysis/SongMapAnalyser.h"
 #include "audio/AudioFileWriter.h"
 #include "dsp/common/StemKind.h"
-#include "model/WorkerPriority.h"
 
 namespace corvane::model {
 
@@ -65,24 +64,17 @@ SongMapJob::SongMapJob(QObject* parent)
 SongMapJob::~SongMapJob() {
     // A worker may still post to this object: each must be done before it goes. Cancelled, an
     // analysis stops within a block.
-    for (Worker& worker : m_workers) worker.cancel->store(true);
-    for (Worker& worker : m_workers)
-        if (worker.thread.joinable()) worker.thread.join();
+    m_workers.cancelAndJoin();
 }
 
 template <class Work>
 void SongMapJob::run(Work work) {
     Q_ASSERT(QThread::currentThread() == thread());
-    reap();
-    auto done = std::make_shared<std::atomic<bool>>(false);
-    auto cancel = std::make_shared<std::atomic<bool>>(false);
     // The destructor joins the worker, so `this` and the queue outlive it.
-    std::thread worker([queue = m_reports.get(), work = std::move(work), done, cancel] {
-        lowerThreadPriority();
-        work(*cancel, [queue](Report report) { queue->post(std::move(report)); });
-        done->store(true);
+    m_workers.start([queue = m_reports.get(), work = std::move(work)](
+                        const std::atomic<bool>& cancel) {
+        work(cancel, [queue](Report report) { queue->post(std::move(report)); });
     });
-    m_workers.push_back(Worker{std::move(worker), std::move(done), std::move(cancel)});
 }
 
 void SongMapJob::start(Song song) {
@@ -104,7 +96,7 @@ void SongMapJob::cancel() {
     ++m_generation;  // whatever is still queued or on its way is dropped
     m_busy = false;
     // A write in flight ignores the flag: it finishes and reports.
-    for (Worker& worker : m_workers) worker.cancel->store(true);
+    m_workers.cancelAll();
 }
 
 void SongMapJob::write(std::vector<std::pair<std::filesystem::path, std::string>> files,
@@ -134,16 +126,7 @@ void SongMapJob::applyReports() {
             emit finished(report.map);
         }
     }
-    reap();
-}
-
-void SongMapJob::reap() {
-    auto ended = [](Worker& worker) {
-        if (!worker.done->load()) return false;
-        worker.thread.join();
-        return true;
-    };
-    m_workers.erase(std::remove_if(m_workers.begin(), m_workers.end(), ended), m_workers.end());
+    m_workers.reap();
 }
 
 }  // namespace corvane::model

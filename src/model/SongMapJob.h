@@ -16,6 +16,7 @@
 #include "analysis/SongMap.h"
 #include "model/ReportQueue.h"
 #include "model/Song.h"
+#include "model/WorkerThreads.h"
 
 namespace corvane::model {
 
@@ -58,19 +59,13 @@ signals:
 
 private:
     struct Report;
-    struct Worker {
-        std::thread thread;
-        std::shared_ptr<std::atomic<bool>> done;
-        std::shared_ptr<std::atomic<bool>> cancel;
-    };
     template <class Work>
     void run(Work work);
     void applyReports();
-    void reap();
 
     std::uint64_t m_generation = 0;  // of the newest analysis
     bool m_busy = false;
-    std::vector<Worker> m_workers;
+    WorkerThreads m_workers;
     std::unique_ptr<ReportQueue<Report>> m_reports;
 };
 
