@@ -338,6 +338,8 @@ AudioDecoder::~AudioDecoder() = default;
 double AudioDecoder::sampleRate() const { return m_impl->outRate; }
 const ReadNotes& AudioDecoder::notes() const { return m_impl->notes; }
 
+std::int64_t AudioDecoder::declaredFrames() const { return m_impl->declaredFrames(); }
+
 Result<std::unique_ptr<AudioDecoder>> AudioDecoder::open(const std::filesystem::path& path,
                                                          const std::atomic<bool>* cancel) {
     silenceFFmpegLogOnce();

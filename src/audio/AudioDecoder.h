@@ -58,6 +58,9 @@ public:
 
     // Final once read() has returned 0.
     const ReadNotes& notes() const;
+    // The length the file states, in frames at sampleRate(), from the moment it is open (for
+    // progress); 0 when unknown or only estimated from the bit rate.
+    std::int64_t declaredFrames() const;
 
 private:
     struct Impl;

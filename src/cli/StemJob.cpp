@@ -15,7 +15,7 @@
 #include "audio/AudioWriter.h"
 #include "audio/DisplayText.h"
 #include "audio/StagedFiles.h"
-#include "cli/BoundedQueue.h"
+#include "dsp/common/BoundedQueue.h"
 #include "dsp/StreamingSeparator.h"
 #include "dsp/common/Mix.h"
 #include "dsp/common/ParallelFor.h"
@@ -39,7 +39,7 @@ public:
                                      std::vector<float>& r) override {
         return m_decoder->read(maxFrames, l, r);
     }
-    std::int64_t declaredFrames() const override { return m_decoder->notes().declaredFrames; }
+    std::int64_t declaredFrames() const override { return m_decoder->declaredFrames(); }
     std::string note() const override {
         return audio::earlyEndText(m_decoder->notes(), m_decoder->sampleRate());
     }
@@ -211,9 +211,9 @@ SongOutcome Job::run() {
     // separated and written.
     constexpr std::size_t kDecodedChunks =
         dsp::StreamingSeparator::kBlockFrames * dsp::kHop / audio::kChunkFrames + 2;
-    BoundedQueue<Chunk> decoded(kDecodedChunks);
+    dsp::BoundedQueue<Chunk> decoded(kDecodedChunks);
     // Used chunks go back to the decoder, so their memory is faulted in once.
-    BoundedQueue<Chunk> spareChunks(kDecodedChunks + 2);
+    dsp::BoundedQueue<Chunk> spareChunks(kDecodedChunks + 2);
 
     std::jthread decoding([&] {
         while (!cancelled(m_settings)) {

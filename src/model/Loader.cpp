@@ -5,9 +5,14 @@
 #include <algorithm>
 #include <span>
 
+#include "audio/AudioDecoder.h"
 #include "audio/AudioFileReader.h"
+#include "audio/AudioWriter.h"
 #include "audio/DisplayText.h"
+#include "dsp/StreamingSeparator.h"
+#include "dsp/common/BoundedQueue.h"
 #include "dsp/common/Mix.h"
+#include "dsp/common/StftFrames.h"
 #include "dsp/common/StemKind.h"
 #include "model/Peaks.h"
 
@@ -56,26 +61,106 @@ void Loader::separateAndPost(dsp::StereoAudio audio, std::shared_ptr<LoadResult>
     post({Report::finished, generation, 0.0, {}, std::move(result)});
 }
 
+namespace {
+
+// A decoded chunk on its way from the decoding thread to the separation.
+struct Chunk {
+    std::vector<float> l, r;
+};
+
+}  // namespace
+
 void Loader::load(std::filesystem::path path, dsp::SeparationMethod method) {
     const std::uint64_t generation = m_generation + 1;
     start([path = std::move(path), method, generation](const std::atomic<bool>& cancel,
                                                        const Post& post) {
-        audio::ReadNotes notes;
-        auto read = audio::readAudio(path, &cancel, &notes);
-        if (!read)
-            return post({Report::failed, generation, 0.0, fromUtf8(read.error().description), {}});
-        dsp::StereoAudio audio = std::move(read).value();
+        auto opened = audio::AudioDecoder::open(path, &cancel);
+        if (!opened)
+            return post(
+                {Report::failed, generation, 0.0, fromUtf8(opened.error().description), {}});
+        std::unique_ptr<audio::AudioDecoder> decoder = std::move(opened).value();
+        const double rate = decoder->sampleRate();
+        const std::int64_t declared = decoder->declaredFrames();
+
+        // Decoding and separation overlap, as on the command line: the decoder runs ahead on its
+        // own thread, at most a block ahead, while the separator takes the song block by block.
+        // The streamed stems are the bits the whole song's separation gives.
+        std::vector<dsp::StemData> stems(dsp::kStemCount);
+        if (declared > 0)
+            for (dsp::StemData& stem : stems) {
+                stem.l.reserve(static_cast<std::size_t>(declared));
+                stem.r.reserve(static_cast<std::size_t>(declared));
+            }
+        // Progress: frames decoded and frames separated, each half the work, posted from both
+        // threads (so now and then slightly out of order).
+        const auto report = [&post, generation, declared](std::int64_t frames) {
+            if (declared > 0)
+                post({Report::progressed, generation,
+                      std::min(0.99, 0.5 * static_cast<double>(frames) /
+                                         static_cast<double>(declared)),
+                      {}, nullptr});
+        };
+        std::int64_t done = 0;
+        auto sink = [&](const dsp::StemBlock& b) {
+            for (std::size_t s = 0; s < dsp::kStemCount; ++s) {
+                stems[s].l.insert(stems[s].l.end(), b.channels[2 * s].begin(),
+                                  b.channels[2 * s].end());
+                stems[s].r.insert(stems[s].r.end(), b.channels[2 * s + 1].begin(),
+                                  b.channels[2 * s + 1].end());
+            }
+            done += b.frames();
+            report(declared + done);
+        };
+        auto stream = dsp::StreamingSeparator::create(
+            rate, sink, dsp::SeparatorOptions{.method = method, .cancel = &cancel});
+        if (!stream)
+            return post({Report::failed, generation, 0.0,
+                         QStringLiteral("The separation could not be set up."), nullptr});
+
+        constexpr std::size_t kChunks =
+            dsp::StreamingSeparator::kBlockFrames * dsp::kHop / audio::kChunkFrames + 2;
+        dsp::BoundedQueue<Chunk> decoded(kChunks);
+        std::optional<QString> readError;
+        std::thread decoding([&] {
+            std::int64_t read = 0;
+            while (!cancel.load()) {
+                Chunk chunk;
+                auto got = decoder->read(audio::kChunkFrames, chunk.l, chunk.r);
+                if (!got) {
+                    readError = fromUtf8(got.error().description);
+                    decoded.cancel();
+                    return;
+                }
+                if (got.value() == 0) break;
+                if (!decoded.push(std::move(chunk))) return;
+                read += got.value();
+                report(std::min(read, declared));
+            }
+            decoded.end();
+        });
+        while (std::optional<Chunk> chunk = decoded.pop()) stream->push(chunk->l, chunk->r);
+        decoding.join();
+        if (cancel.load()) return;  // superseded or closing: nobody will read a report
+        if (readError) return post({Report::failed, generation, 0.0, *readError, {}});
+        if (stream->frames() == 0)
+            return post({Report::failed, generation, 0.0, QStringLiteral("The file is empty."), {}});
         post({Report::decoded, generation, 0.0, {}, nullptr});
+        stream->finish();
+        if (cancel.load()) return;
+
         auto result = std::make_shared<LoadResult>();
-        result->song.sampleRate = audio.sampleRate;
-        result->song.frames = audio.frames();
+        result->song.sampleRate = rate;
+        result->song.frames = stream->frames();
         result->method = method;
-        if (const std::string early = audio::earlyEndText(notes, audio.sampleRate);
+        if (const std::string early = audio::earlyEndText(decoder->notes(), rate);
             !early.empty()) {
             result->notice = fromUtf8(early) + QStringLiteral(".");
             result->notice[0] = result->notice[0].toUpper();
         }
-        separateAndPost(std::move(audio), std::move(result), generation, cancel, post);
+        result->peaks = computePeaks(stems, Loader::kPeakBins);
+        for (dsp::StemData& stem : stems)
+            result->song.stems.push_back(std::make_shared<const dsp::StemData>(std::move(stem)));
+        post({Report::finished, generation, 0.0, {}, std::move(result)});
     });
 }
 

@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // One song's pipeline in process: a write that fails at block k, a decoder that fails mid-song
-// and a cancel all leave the older files as they were and no temporary behind; the bounded queue
-// that feeds it holds its capacity and lets both sides go on a cancel.
+// and a cancel all leave the older files as they were and no temporary behind.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -14,7 +13,6 @@
 #include "analysis/SongMapAnalyser.h"
 #include "audio/AudioFileReader.h"
 #include "audio/AudioWriter.h"
-#include "cli/BoundedQueue.h"
 #include "cli/StemJob.h"
 #include "dsp/Separator.h"
 
@@ -148,29 +146,6 @@ TEST(StemJob, AFailureAtAnyBlockOrACancelLeavesTheOlderFilesAndNoTemporary) {
     ASSERT_TRUE(map);
     EXPECT_EQ(json, analysis::toJson(*map));
     EXPECT_TRUE(std::holds_alternative<analysis::SongMap>(analysis::fromJson(json)));
-}
-
-TEST(BoundedQueue, AFullQueueHoldsTheProducerAndACancelReleasesBothSides) {
-    BoundedQueue<int> queue(2);
-    std::atomic<int> pushed{0};
-    std::thread producer([&] {
-        for (int i = 0; i < 5 && queue.push(i); ++i) ++pushed;
-    });
-    while (pushed < 2) std::this_thread::yield();
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_EQ(pushed, 2);  // the third push waits for room
-    EXPECT_EQ(queue.pop(), 0);
-    while (pushed < 3) std::this_thread::yield();
-    queue.cancel();
-    producer.join();
-    EXPECT_EQ(pushed, 3);
-    EXPECT_EQ(queue.pop(), std::nullopt);
-
-    BoundedQueue<int> ended(4);
-    ended.push(7);
-    ended.end();
-    EXPECT_EQ(ended.pop(), 7);  // drained before it reports the end
-    EXPECT_EQ(ended.pop(), std::nullopt);
 }
 
 }  // namespace

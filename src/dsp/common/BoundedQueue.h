@@ -6,7 +6,7 @@
 #include <mutex>
 #include <optional>
 
-namespace corvane::cli {
+namespace corvane::dsp {
 
 // A first-in first-out hand-over between two threads that holds at most `capacity` items, so a
 // fast producer waits for a slow consumer instead of filling memory. Any threads.
@@ -70,4 +70,4 @@ private:
     bool m_closed = false;
 };
 
-}  // namespace corvane::cli
+}  // namespace corvane::dsp
