@@ -1,0 +1,53 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+
+#include <QDialog>
+#include <QWidget>
+
+#include "model/StudioModel.h"
+
+class QCheckBox;
+class QDoubleSpinBox;
+class QLabel;
+class QPushButton;
+class QSlider;
+class QSpinBox;
+
+namespace corvane::ui {
+
+// The click's switch and level beside the transport, and the speed trainer's tempo while it runs.
+// Children named for tests: clickButton, clickVolumeSlider, trainerLabel. Main thread.
+class PracticeControls : public QWidget {
+    Q_OBJECT
+public:
+    PracticeControls(model::StudioModel& model, QWidget* parent);
+
+private:
+    void syncClick();
+    void syncTrainer();
+
+    model::StudioModel& m_model;
+    QPushButton* m_click = nullptr;
+    QSlider* m_volume = nullptr;
+    QLabel* m_trainer = nullptr;
+};
+
+// The speed trainer's plan and its switch ("Speed Trainer…"); OK applies both. Main thread.
+class SpeedTrainerDialog : public QDialog {
+    Q_OBJECT
+public:
+    SpeedTrainerDialog(model::PracticeModel& practice, QWidget* parent);
+
+private:
+    void apply();
+
+    model::PracticeModel& m_practice;
+    QCheckBox* m_on = nullptr;
+    QDoubleSpinBox* m_start = nullptr;
+    QDoubleSpinBox* m_step = nullptr;
+    QSpinBox* m_passes = nullptr;
+    QDoubleSpinBox* m_target = nullptr;
+    QCheckBox* m_stop = nullptr;
+};
+
+}  // namespace corvane::ui
