@@ -23,11 +23,25 @@ QString shownPath(const std::filesystem::path& path) {
 SessionCommands::SessionCommands(model::StudioModel& model, FileDialogs& dialogs,
                                  Timeline& timeline, QObject* parent)
     : QObject(parent), m_model(model), m_dialogs(dialogs), m_timeline(timeline) {
-    connect(&m_model, &model::StudioModel::sessionApplied, this, [this](double zoom) {
-        m_timeline.reset();
-        const int levels = static_cast<int>(std::lround(zoom));
-        if (levels > 0) m_timeline.zoomAboutPlayhead(levels);
-    });
+    connect(&m_model, &model::StudioModel::sessionApplied, this, &SessionCommands::restoreZoom);
+    connect(&m_timeline, &Timeline::viewChanged, this, &SessionCommands::followZoom);
+    // A new song starts with the whole song in view: not a change the person made.
+    connect(&m_timeline, &Timeline::songChanged, this, [this] { m_level = m_timeline.level(); });
+}
+
+void SessionCommands::restoreZoom(double zoom) {
+    m_restoring = true;
+    m_timeline.reset();
+    const int levels = std::isfinite(zoom) ? static_cast<int>(std::lround(zoom)) : 0;
+    if (levels > 0) m_timeline.zoomAboutPlayhead(levels);
+    m_restoring = false;
+    m_level = m_timeline.level();
+}
+
+void SessionCommands::followZoom() {
+    if (m_timeline.level() == m_level) return;
+    m_level = m_timeline.level();
+    if (!m_restoring && m_model.phase() == model::Phase::ready) m_model.practice().markModified();
 }
 
 bool SessionCommands::isSessionFile(const QString& path) {

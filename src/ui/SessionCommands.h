@@ -14,7 +14,8 @@ class Timeline;
 // Opening songs and `.corvane` sessions, saving sessions, and the one question before unsaved
 // practice changes go. A session whose song moved or changed asks where it is and opens only the
 // very file it was saved with; anything that fails says one line in the model's status. The
-// window's zoom (the timeline's level) is saved with a session and restored with it. Main thread.
+// window's zoom (the timeline's level) is saved with a session and restored with it, and the
+// person zooming counts as a change to the session. Main thread.
 class SessionCommands : public QObject {
     Q_OBJECT
 public:
@@ -34,10 +35,14 @@ public:
 
 private:
     void openSession(const QString& path);
+    void restoreZoom(double zoom);
+    void followZoom();
 
     model::StudioModel& m_model;
     FileDialogs& m_dialogs;
     Timeline& m_timeline;
+    int m_level = 0;  // the zoom level last seen, so that only a change of it counts
+    bool m_restoring = false;
 };
 
 }  // namespace corvane::ui
