@@ -718,10 +718,11 @@ TEST_F(Window, TabReachesEveryControlAndAFocusedSliderKeepsItsArrows) {
         reached.insert(QApplication::focusWidget()->objectName().toStdString());
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
     }
-    for (const char* name : {"openButton", "stopButton", "playPauseButton", "seekSlider",
-                             "standardButton", "tempoSlider", "pitchSlider", "resetStretchButton",
-                             "volumeSlider", "soloButton", "muteButton", "exportButton",
-                             "karaokeButton", "loopButton", "exportMixButton", "exportAllButton"})
+    for (const char* name :
+         {"openButton", "stopButton", "playPauseButton", "seekSlider", "standardButton",
+          "tempoSlider", "pitchSlider", "resetStretchButton", "volumeSlider", "soloButton",
+          "muteButton", "exportButton", "karaokeButton", "loopButton", "exportMixButton",
+          "exportAllButton", "clickButton", "clickVolumeSlider"})
         EXPECT_EQ(reached.count(name), 1u) << name;
 
     auto* volume = child<QSlider>("volumeSlider", 2);
