@@ -177,7 +177,7 @@ QWidget* ContentView::makeStudio() {
     auto* method = new MethodChoice(m_model, m_studio);
     method->setObjectName(QStringLiteral("methodChoice"));
     controls->addWidget(method, 0, Qt::AlignLeft | Qt::AlignVCenter);
-    controls->addWidget(new PracticeControls(m_model, m_studio), 0, Qt::AlignVCenter);
+    controls->addWidget(new ClickControls(m_model, m_studio), 0, Qt::AlignVCenter);
     controls->addStretch(1);
     auto* stretch = new StretchControls(m_model, m_studio);
     stretch->setObjectName(QStringLiteral("stretchControls"));
@@ -224,6 +224,7 @@ QWidget* ContentView::makeStudio() {
     m_loopTimes->setAccessibleName(QStringLiteral("Loop start and end"));
     setSecondaryText(m_loopTimes, palette());
     exports->addWidget(m_loopTimes);
+    exports->addWidget(new TrainerLabel(m_model, m_studio));
     exports->addStretch(1);
     auto* label = new QLabel(QStringLiteral("Export:"), m_studio);
     setSecondaryText(label, palette());

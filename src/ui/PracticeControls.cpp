@@ -20,43 +20,35 @@ namespace {
 constexpr int kMaxClickPercent = 200;  // the click's level goes to 2 (linear)
 }
 
-PracticeControls::PracticeControls(model::StudioModel& model, QWidget* parent)
+ClickControls::ClickControls(model::StudioModel& model, QWidget* parent)
     : QWidget(parent), m_model(model) {
     auto* row = new QHBoxLayout(this);
     row->setContentsMargins(0, 0, 0, 0);
+    row->setSpacing(4);
     m_click = new QPushButton(QStringLiteral("Click"), this);
     m_click->setObjectName(QStringLiteral("clickButton"));
     m_click->setCheckable(true);
     m_click->setAccessibleName(QStringLiteral("Click"));
     m_click->setToolTip(QStringLiteral("Metronome click on the song's beats, on or off (C)"));
+    // Only as wide as its word: the row beside the tempo and pitch is full at the smallest window.
+    m_click->setFixedWidth(m_click->fontMetrics().horizontalAdvance(m_click->text()) + 24);
     connect(m_click, &QPushButton::clicked, this, [this] { m_model.practice().toggleClick(); });
     row->addWidget(m_click);
     m_volume = new QSlider(Qt::Horizontal, this);
     m_volume->setObjectName(QStringLiteral("clickVolumeSlider"));
     m_volume->setRange(0, kMaxClickPercent);
-    m_volume->setFixedWidth(90);
+    m_volume->setFixedWidth(64);
     m_volume->setAccessibleName(QStringLiteral("Click volume"));
     connect(m_volume, &QSlider::valueChanged, this, [this](int percent) {
         const float volume = static_cast<float>(percent) / 100.0f;
         if (volume != m_model.practice().clickVolume()) m_model.practice().setClickVolume(volume);
     });
     row->addWidget(m_volume);
-    m_trainer = new QLabel(this);
-    m_trainer->setObjectName(QStringLiteral("trainerLabel"));
-    m_trainer->setAccessibleName(QStringLiteral("Speed trainer tempo"));
-    m_trainer->setToolTip(QStringLiteral("The speed trainer's tempo for this pass of the loop"));
-    m_trainer->setFont(monospacedDigits(m_trainer->font()));
-    row->addWidget(m_trainer);
-    connect(&m_model.practice(), &model::PracticeModel::clickChanged, this,
-            &PracticeControls::syncClick);
-    connect(&m_model.practice(), &model::PracticeModel::trainerChanged, this,
-            &PracticeControls::syncTrainer);
-    connect(&m_model, &model::StudioModel::stretchChanged, this, &PracticeControls::syncTrainer);
-    syncClick();
-    syncTrainer();
+    connect(&m_model.practice(), &model::PracticeModel::clickChanged, this, &ClickControls::sync);
+    sync();
 }
 
-void PracticeControls::syncClick() {
+void ClickControls::sync() {
     const model::PracticeModel& practice = m_model.practice();
     m_click->setChecked(!practice.clickMuted());
     const int percent = static_cast<int>(std::lround(practice.clickVolume() * 100.0f));
@@ -65,14 +57,25 @@ void PracticeControls::syncClick() {
         QStringLiteral("Click volume, %1 % (C turns the click on or off)").arg(percent));
 }
 
-void PracticeControls::syncTrainer() {
+TrainerLabel::TrainerLabel(model::StudioModel& model, QWidget* parent)
+    : QLabel(parent), m_model(model) {
+    setObjectName(QStringLiteral("trainerLabel"));
+    setAccessibleName(QStringLiteral("Speed trainer tempo"));
+    setToolTip(QStringLiteral("The speed trainer's tempo for this pass of the loop (Ctrl+T)"));
+    setFont(monospacedDigits(font()));
+    connect(&m_model.practice(), &model::PracticeModel::trainerChanged, this, &TrainerLabel::sync);
+    connect(&m_model, &model::StudioModel::stretchChanged, this, &TrainerLabel::sync);
+    sync();
+}
+
+void TrainerLabel::sync() {
     const model::PracticeModel& practice = m_model.practice();
-    m_trainer->setVisible(practice.trainerOn());
+    setVisible(practice.trainerOn());
     const long percent = std::lround(m_model.stretch().tempo * 100.0);
     const long target = std::lround(practice.trainerSettings().targetPercent);
-    m_trainer->setText(practice.trainerFinished()
-                           ? QStringLiteral("Trainer done at %1 %").arg(percent)
-                           : QStringLiteral("Trainer %1 % → %2 %").arg(percent).arg(target));
+    setText(practice.trainerFinished()
+                ? QStringLiteral("Trainer done at %1 %").arg(percent)
+                : QStringLiteral("Trainer %1 % → %2 %").arg(percent).arg(target));
 }
 
 SpeedTrainerDialog::SpeedTrainerDialog(model::PracticeModel& practice, QWidget* parent)

@@ -2,34 +2,45 @@
 #pragma once
 
 #include <QDialog>
+#include <QLabel>
 #include <QWidget>
 
 #include "model/StudioModel.h"
 
 class QCheckBox;
 class QDoubleSpinBox;
-class QLabel;
 class QPushButton;
 class QSlider;
 class QSpinBox;
 
 namespace corvane::ui {
 
-// The click's switch and level beside the transport, and the speed trainer's tempo while it runs.
-// Children named for tests: clickButton, clickVolumeSlider, trainerLabel. Main thread.
-class PracticeControls : public QWidget {
+// The click's switch and level beside the transport. Children named for tests: clickButton,
+// clickVolumeSlider. Main thread.
+class ClickControls : public QWidget {
     Q_OBJECT
 public:
-    PracticeControls(model::StudioModel& model, QWidget* parent);
+    ClickControls(model::StudioModel& model, QWidget* parent);
 
 private:
-    void syncClick();
-    void syncTrainer();
+    void sync();
 
     model::StudioModel& m_model;
     QPushButton* m_click = nullptr;
     QSlider* m_volume = nullptr;
-    QLabel* m_trainer = nullptr;
+};
+
+// The speed trainer's tempo for the loop's pass now, shown only while the trainer is on
+// ("trainerLabel"). Main thread.
+class TrainerLabel : public QLabel {
+    Q_OBJECT
+public:
+    TrainerLabel(model::StudioModel& model, QWidget* parent);
+
+private:
+    void sync();
+
+    model::StudioModel& m_model;
 };
 
 // The speed trainer's plan and its switch ("Speed Trainer…"); OK applies both. Main thread.

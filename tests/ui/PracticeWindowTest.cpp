@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include <QAbstractButton>
+#include <QDir>
 #include <QLabel>
 #include <QSignalSpy>
 #include <QSlider>
@@ -124,6 +125,13 @@ TEST_F(Practice, LoopsMoveByBars) {
     const int x = left + static_cast<int>(waveform->width() * 0.1);  // 0.8 s: bar 1
     QTest::mouseDClick(ruler, Qt::LeftButton, {}, QPoint(x, 5));
     EXPECT_EQ(std::pair(m.loop().start, m.loop().end), std::pair(0.0, 2.0));
+    // For people to look at: a marker, the loop's bars and the trainer in the smallest window.
+    m.seek(1.0);
+    QTest::keyClick(&view, Qt::Key_M);
+    practice.setTrainerOn(true);
+    view.resize(view.minimumSize());
+    QDir().mkpath(QStringLiteral(CORVANE_SCREENSHOT_DIR));
+    EXPECT_TRUE(view.grab().save(QStringLiteral(CORVANE_SCREENSHOT_DIR "/practice.png")));
 }
 
 // Save Session writes NAME.corvane (a typed name gets the extension); opening it again, over
