@@ -91,7 +91,8 @@ void describe(QCommandLineParser& parser) {
     QCoreApplication::setApplicationName(QStringLiteral("Corvane"));
     QCoreApplication::setApplicationVersion(QString::fromLatin1(corvane::kVersion));
     parser.setApplicationDescription(QStringLiteral("Split a song into four stems."));
-    parser.addPositionalArgument(QStringLiteral("file"), QStringLiteral("A song to open."),
+    parser.addPositionalArgument(QStringLiteral("file"),
+                                 QStringLiteral("A song, or a .corvane session, to open."),
                                  QStringLiteral("[FILE]"));
     parser.addHelpOption();
     parser.addVersionOption();
@@ -133,7 +134,7 @@ int main(int argc, char** argv) {
 
     // Said at once, rather than when Play is first pressed.
     model.checkSoundOutput();
-    if (!line.files.isEmpty()) model.load(line.files.first());
+    if (!line.files.isEmpty()) window.openPath(line.files.first());
     // For the start-up benchmark: quit once the window has been drawn the first time.
     QuitAfterFirstPaint quitter;
     if (qEnvironmentVariableIsSet("CORVANE_QUIT_WHEN_SHOWN")) window.installEventFilter(&quitter);

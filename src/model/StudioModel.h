@@ -198,6 +198,8 @@ public:
     // Whether anything a session holds changed since it was saved, restored or the song loaded;
     // the window adds its zoom through practice().markModified().
     bool isModified() const { return m_practice.isModified(); }
+    // Puts a line of the window's own (a session saved, or why not) in `status`.
+    void showStatus(const QString& line) { setStatus(line); }
 
 public slots:
     // "Export Map…": asks for a folder with the export dialogs, then exportMapTo() it.

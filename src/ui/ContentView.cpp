@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "ui/ContentView.h"
 
+#include <QCloseEvent>
 #include <QDragEnterEvent>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -12,10 +13,12 @@
 #include <QVBoxLayout>
 #include <cmath>
 
+#include "ui/ChordLane.h"
 #include "ui/DropZone.h"
 #include "ui/KeyboardFocus.h"
 #include "ui/MethodChoice.h"
-#include "ui/ChordLane.h"
+#include "ui/PracticeControls.h"
+#include "ui/SessionCommands.h"
 #include "ui/StatusRow.h"
 #include "ui/StretchControls.h"
 #include "ui/StripView.h"
@@ -76,8 +79,10 @@ ContentView::ContentView(model::StudioModel& model, FileDialogs& dialogs, QWidge
     layout->addWidget(new StatusRow(m_model, this));
     layout->addWidget(makeInfoLine());
 
-    m_actions = new StudioActions(m_model, *this, *m_timeline,
-                                  {[this] { openFile(); }, [this] { toggleKaraoke(); }});
+    m_session = new SessionCommands(m_model, m_dialogs, *m_timeline, this);
+    m_actions = new StudioActions(
+        m_model, *this, *m_timeline,
+        {[this] { openFile(); }, [this] { toggleKaraoke(); }, [this] { m_session->save(); }});
     layout->setMenuBar(m_actions->makeMenuBar(this));
     makeKeyboardReachable(this);
 
@@ -87,6 +92,7 @@ ContentView::ContentView(model::StudioModel& model, FileDialogs& dialogs, QWidge
     connect(&m_model, &model::StudioModel::progressChanged, this, &ContentView::syncProgress);
     connect(&m_model, &model::StudioModel::stripsChanged, this, &ContentView::syncKaraoke);
     connect(&m_model, &model::StudioModel::exportChanged, this, &ContentView::syncExport);
+    connect(&m_model.practice(), &model::PracticeModel::gridChanged, this, &ContentView::syncLoop);
     syncExport();
     syncFromModel();
     syncKaraoke();
@@ -171,6 +177,7 @@ QWidget* ContentView::makeStudio() {
     auto* method = new MethodChoice(m_model, m_studio);
     method->setObjectName(QStringLiteral("methodChoice"));
     controls->addWidget(method, 0, Qt::AlignLeft | Qt::AlignVCenter);
+    controls->addWidget(new ClickControls(m_model, m_studio), 0, Qt::AlignVCenter);
     controls->addStretch(1);
     auto* stretch = new StretchControls(m_model, m_studio);
     stretch->setObjectName(QStringLiteral("stretchControls"));
@@ -205,8 +212,8 @@ QWidget* ContentView::makeStudio() {
     m_loop->setObjectName(QStringLiteral("loopButton"));
     m_loop->setCheckable(true);
     m_loop->setToolTip(QStringLiteral(
-        "Loop on or off (L); Shift+drag on a waveform, or I and O at the playhead, set it; Esc "
-        "clears it"));
+        "Loop on or off (L); Shift+drag on a waveform, or I and O at the playhead, set it; "
+        "Alt+arrows move it by bars, Alt+Shift+arrows change its length; Esc clears it"));
     m_loop->setAccessibleName(QStringLiteral("Loop"));
     connect(m_loop, &QPushButton::clicked, this, [this] { m_model.toggleLoop(); });
     connect(&m_model, &model::StudioModel::loopChanged, this, &ContentView::syncLoop);
@@ -217,6 +224,7 @@ QWidget* ContentView::makeStudio() {
     m_loopTimes->setAccessibleName(QStringLiteral("Loop start and end"));
     setSecondaryText(m_loopTimes, palette());
     exports->addWidget(m_loopTimes);
+    exports->addWidget(new TrainerLabel(m_model, m_studio));
     exports->addStretch(1);
     auto* label = new QLabel(QStringLiteral("Export:"), m_studio);
     setSecondaryText(label, palette());
@@ -262,9 +270,16 @@ void ContentView::changeEvent(QEvent* event) {
     QWidget::changeEvent(event);
 }
 
-void ContentView::openFile() {
-    if (std::optional<QString> file = m_dialogs.openAudioFile()) m_model.load(*file);
+void ContentView::closeEvent(QCloseEvent* event) {
+    if (!m_session->mayDiscardChanges()) return event->ignore();
+    QWidget::closeEvent(event);
 }
+
+void ContentView::openFile() {
+    if (std::optional<QString> file = m_dialogs.openAudioFile()) openPath(*file);
+}
+
+void ContentView::openPath(const QString& path) { m_session->open(path); }
 
 void ContentView::setTargeted(bool targeted) {
     m_targeted = targeted;
@@ -291,7 +306,7 @@ void ContentView::dropEvent(QDropEvent* event) {
     const std::optional<QString> file = firstFile(event->mimeData());
     if (!file) return;  // nothing with a file location: ignored without a word
     event->acceptProposedAction();
-    m_model.load(*file);
+    openPath(*file);
 }
 
 void ContentView::syncFromModel() {
@@ -335,9 +350,12 @@ void ContentView::syncKaraoke() {
 void ContentView::syncLoop() {
     const model::LoopRegion loop = m_model.loop();
     m_loop->setChecked(loop.enabled);
-    m_loopTimes->setText(loop.isSet() ? timeStringTenths(loop.start) + QStringLiteral(" – ") +
-                                            timeStringTenths(loop.end)
-                                      : QString());
+    const QString bars = QString::fromStdString(model::barsText(m_model.practice().beats(), loop));
+    m_loopTimes->setText(loop.isSet()
+                             ? timeStringTenths(loop.start) + QStringLiteral(" – ") +
+                                   timeStringTenths(loop.end) +
+                                   (bars.isEmpty() ? QString() : QStringLiteral(", ") + bars)
+                             : QString());
     const QString style = prominentButtonStyle(loop.enabled ? colors::accent : colors::gray);
     if (m_loop->styleSheet() != style) m_loop->setStyleSheet(style);
 }

@@ -14,6 +14,7 @@ class QStackedLayout;
 namespace corvane::ui {
 
 class DropZone;
+class SessionCommands;
 class StudioActions;
 class Timeline;
 
@@ -24,7 +25,9 @@ class Timeline;
 // with its shortcut (StudioActions), and every control is in the tab order.
 // Children are named for tests: menuBar, openButton, songNameLabel, dropZone, processing, studio,
 // progressLabel, progressBar, percentLabel, statusLabel, infoLabel, karaokeButton,
-// exportMixButton, exportAllButton, loopButton, loopTimesLabel, timeRuler. Main thread.
+// exportMixButton, exportAllButton, loopButton, loopTimesLabel, timeRuler. A `.corvane` file,
+// opened or dropped, restores its session; unsaved practice changes are asked about before the
+// window closes or another song opens. Main thread.
 class ContentView : public QWidget {
     Q_OBJECT
 public:
@@ -32,12 +35,15 @@ public:
 
     // Asks for a song with the open dialog and loads it; a cancelled dialog does nothing.
     void openFile();
+    // Opens a song or a session file (the command line's), asking first about unsaved changes.
+    void openPath(const QString& path);
 
     // True while a drag carrying a file location hovers over the window.
     bool targeted() const { return m_targeted; }
 
 protected:
     void changeEvent(QEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dragMoveEvent(QDragMoveEvent* event) override;
     void dragLeaveEvent(QDragLeaveEvent* event) override;
@@ -63,6 +69,7 @@ private:
     QPushButton* m_open = nullptr;
     QLabel* m_songName = nullptr;
     StudioActions* m_actions = nullptr;
+    SessionCommands* m_session = nullptr;
     QStackedLayout* m_screens = nullptr;
     DropZone* m_dropZone = nullptr;
     QWidget* m_processing = nullptr;

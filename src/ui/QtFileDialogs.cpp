@@ -1,9 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "ui/QtFileDialogs.h"
 
+#include <QAbstractButton>
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QMessageBox>
 #include <QMimeDatabase>
 #include <QStandardPaths>
 
@@ -39,9 +41,55 @@ QString QtFileDialogs::saveFolder() const {
 std::optional<QString> QtFileDialogs::openAudioFile() {
     QFileDialog dialog(m_parent, QStringLiteral("Open Audio"), musicFolder());
     dialog.setFileMode(QFileDialog::ExistingFile);
+    dialog.setNameFilters({audioNameFilter(), QStringLiteral("Corvane sessions (*.corvane)"),
+                           QStringLiteral("All files (*)")});
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return std::nullopt;
+    return dialog.selectedFiles().constFirst();
+}
+
+std::optional<QString> QtFileDialogs::saveSessionLocation(const QString& proposedPath) {
+    QFileDialog dialog(m_parent, QStringLiteral("Save Session"), QFileInfo(proposedPath).path());
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setFileMode(QFileDialog::AnyFile);
+    dialog.setNameFilters({QStringLiteral("Corvane sessions (*.corvane)")});
+    dialog.setDefaultSuffix(QStringLiteral("corvane"));
+    dialog.selectFile(proposedPath);
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return std::nullopt;
+    return dialog.selectedFiles().constFirst();
+}
+
+std::optional<QString> QtFileDialogs::locateSong(const QString& songName, bool changed) {
+    const QString why = changed ? QStringLiteral(
+                                      "The file \"%1\" has changed since the session "
+                                      "was saved.")
+                                : QStringLiteral(
+                                      "The song \"%1\" is no longer where the session "
+                                      "left it.");
+    QMessageBox ask(QMessageBox::Question, QStringLiteral("Find the Song"),
+                    why.arg(songName) + QStringLiteral(" Where is it now?"),
+                    QMessageBox::Open | QMessageBox::Cancel, m_parent);
+    ask.button(QMessageBox::Open)->setText(QStringLiteral("Find It…"));
+    if (ask.exec() != QMessageBox::Open) return std::nullopt;
+    QFileDialog dialog(m_parent, QStringLiteral("Find ") + songName, musicFolder());
+    dialog.setFileMode(QFileDialog::ExistingFile);
     dialog.setNameFilters({audioNameFilter(), QStringLiteral("All files (*)")});
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return std::nullopt;
     return dialog.selectedFiles().constFirst();
+}
+
+FileDialogs::Unsaved QtFileDialogs::askUnsavedChanges() {
+    QMessageBox ask(QMessageBox::Question, QStringLiteral("Unsaved Changes"),
+                    QStringLiteral("Save the changes to this practice session first?"),
+                    QMessageBox::Save | QMessageBox::Discard | QMessageBox::Cancel, m_parent);
+    ask.setDefaultButton(QMessageBox::Save);
+    switch (ask.exec()) {
+        case QMessageBox::Save:
+            return Unsaved::save;
+        case QMessageBox::Discard:
+            return Unsaved::discard;
+        default:
+            return Unsaved::cancel;
+    }
 }
 
 std::optional<QString> QtFileDialogs::saveAudioLocation(const QString& proposedName) {

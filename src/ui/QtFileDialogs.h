@@ -17,6 +17,9 @@ public:
     std::optional<QString> openAudioFile() override;
     std::optional<QString> saveAudioLocation(const QString& proposedName) override;
     std::optional<QString> exportFolder() override;
+    std::optional<QString> saveSessionLocation(const QString& proposedPath) override;
+    std::optional<QString> locateSong(const QString& songName, bool changed) override;
+    Unsaved askUnsavedChanges() override;
     void setStartFolder(const QString& folder) override { m_startFolder = folder; }
 
 private:

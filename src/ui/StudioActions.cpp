@@ -3,6 +3,7 @@
 
 #include <QAction>
 #include <QActionGroup>
+#include <QInputDialog>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
@@ -10,6 +11,7 @@
 #include <cmath>
 
 #include "Version.h"
+#include "ui/PracticeControls.h"
 #include "ui/Timeline.h"
 
 namespace corvane::ui {
@@ -28,6 +30,7 @@ StudioActions::StudioActions(model::StudioModel& model, QWidget& window, Timelin
       m_hooks(std::move(hooks)) {
     addFileMenu();
     addPlaybackMenu();
+    addMarkersMenu();
     addMixerMenu();
     addViewMenu();
     addHelpMenu();
@@ -35,6 +38,8 @@ StudioActions::StudioActions(model::StudioModel& model, QWidget& window, Timelin
     connect(&m_model, &model::StudioModel::loopChanged, this, &StudioActions::sync);
     connect(&m_model, &model::StudioModel::methodChanged, this, &StudioActions::sync);
     connect(&m_model, &model::StudioModel::exportChanged, this, &StudioActions::sync);
+    connect(&m_model, &model::StudioModel::songMapChanged, this, &StudioActions::sync);
+    connect(&m_model.practice(), &model::PracticeModel::clickChanged, this, &StudioActions::sync);
     sync();
 }
 
@@ -55,6 +60,9 @@ void StudioActions::addFileMenu() {
     Menu menu{tr("&File"), {}};
     m_open = add(menu, QStringLiteral("openAction"), tr("&Open…"), {QKeySequence::Open},
                  [this] { m_hooks.open(); });
+    m_songActions.push_back(add(menu, QStringLiteral("saveSessionAction"), tr("&Save Session…"),
+                                {QKeySequence(Qt::CTRL | Qt::Key_S)},
+                                [this] { m_hooks.saveSession(); }));
     menu.actions.push_back(nullptr);
     m_songActions.push_back(add(menu, QStringLiteral("exportMixAction"), tr("Export Current &Mix…"),
                                 {QKeySequence(Qt::CTRL | Qt::Key_E)},
@@ -62,6 +70,9 @@ void StudioActions::addFileMenu() {
     m_songActions.push_back(add(menu, QStringLiteral("exportStemsAction"), tr("Export All &Stems…"),
                                 {QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_E)},
                                 [this] { m_model.exportAllStems(); }));
+    m_exportMap =
+        add(menu, QStringLiteral("exportMapAction"), tr("Export M&ap…"),
+            {QKeySequence(Qt::CTRL | Qt::ALT | Qt::Key_E)}, [this] { m_model.exportMap(); });
     menu.actions.push_back(nullptr);
     add(menu, QStringLiteral("quitAction"), tr("&Quit"), {QKeySequence(Qt::CTRL | Qt::Key_Q)},
         [this] { m_window.close(); });
@@ -136,7 +147,124 @@ void StudioActions::addPlaybackMenu() {
          [this] { stepPitch(1); });
     song("resetStretchAction", tr("Reset Tempo and Pitch"), {QKeySequence(Qt::Key_0)},
          [this] { m_model.setStretch({}); });
+    addPracticeCommands(menu);
     m_menus.push_back(std::move(menu));
+}
+
+void StudioActions::addPracticeCommands(Menu& menu) {
+    const auto song = [&](const char* name, const QString& text, QList<QKeySequence> keys,
+                          std::function<void()> run) {
+        QAction* a = add(menu, QString::fromLatin1(name), text, keys, std::move(run));
+        m_songActions.push_back(a);
+        return a;
+    };
+    menu.actions.push_back(nullptr);
+    // The click's switch works without a song too: it is kept across songs.
+    m_click = add(menu, QStringLiteral("clickAction"), tr("&Click"), {QKeySequence(Qt::Key_C)},
+                  [this] { m_model.practice().toggleClick(); });
+    m_click->setCheckable(true);
+    song("speedTrainerAction", tr("Speed &Trainer…"), {QKeySequence(Qt::CTRL | Qt::Key_T)}, [this] {
+        auto* dialog = new SpeedTrainerDialog(m_model.practice(), &m_window);
+        dialog->setAttribute(Qt::WA_DeleteOnClose);
+        dialog->open();
+    });
+    menu.actions.push_back(nullptr);
+    song("loopLaterAction", tr("Move Loop a Bar Later"), {QKeySequence(Qt::ALT | Qt::Key_Right)},
+         [this] { loopByBars(1, false); });
+    song("loopEarlierAction", tr("Move Loop a Bar Earlier"), {QKeySequence(Qt::ALT | Qt::Key_Left)},
+         [this] { loopByBars(-1, false); });
+    song("loopLongerAction", tr("Loop a Bar Longer"),
+         {QKeySequence(Qt::ALT | Qt::SHIFT | Qt::Key_Right)}, [this] { loopByBars(1, true); });
+    song("loopShorterAction", tr("Loop a Bar Shorter"),
+         {QKeySequence(Qt::ALT | Qt::SHIFT | Qt::Key_Left)}, [this] { loopByBars(-1, true); });
+}
+
+void StudioActions::addMarkersMenu() {
+    Menu menu{tr("Mar&kers"), {}};
+    const auto song = [&](const char* name, const QString& text, QList<QKeySequence> keys,
+                          std::function<void()> run) {
+        m_songActions.push_back(add(menu, QString::fromLatin1(name), text, keys, std::move(run)));
+    };
+    song("addMarkerAction", tr("&Add Marker at Playhead"), {QKeySequence(Qt::Key_M)},
+         [this] { m_model.practice().addMarker(m_model.position()); });
+    song("nextMarkerAction", tr("&Next Marker"), {QKeySequence(Qt::Key_PageDown)},
+         [this] { jumpToMarker(true); });
+    song("previousMarkerAction", tr("&Previous Marker"), {QKeySequence(Qt::Key_PageUp)},
+         [this] { jumpToMarker(false); });
+    song("renameMarkerAction", tr("&Rename Marker…"), {QKeySequence(Qt::Key_F2)},
+         [this] { renameMarker(); });
+    song("removeMarkerAction", tr("Re&move Marker"), {QKeySequence(Qt::SHIFT | Qt::Key_M)},
+         [this] { removeMarker(); });
+    m_menus.push_back(std::move(menu));
+}
+
+void StudioActions::loopByBars(int bars, bool resize) {
+    const std::vector<analysis::Beat>& beats = m_model.practice().beats();
+    if (beats.empty()) {
+        m_model.showStatus(tr("The loop moves by bars once the song's beats are known."));
+        return;
+    }
+    const model::LoopRegion loop = m_model.loop();
+    std::optional<model::LoopRegion> next;
+    if (!loop.isSet())
+        next = model::barLoop(beats, m_model.position());
+    else
+        next = resize ? model::resizeLoopByBars(beats, loop, bars)
+                      : model::moveLoopByBars(beats, loop, bars);
+    if (next && next->isSet()) m_model.setLoop(next->start, next->end);
+}
+
+std::optional<int> StudioActions::markerAtPlayhead() const {
+    // A marker just dropped at the playhead counts as the one there.
+    return m_model.practice().markers().previous(m_model.position() +
+                                                 2.0 * model::Markers::kSameSeconds);
+}
+
+void StudioActions::jumpToMarker(bool next) {
+    const model::Markers& markers = m_model.practice().markers();
+    const std::optional<int> to =
+        next ? markers.next(m_model.position()) : markers.previous(m_model.position());
+    if (to) m_model.seek(markers.all()[static_cast<std::size_t>(*to)].seconds);
+}
+
+void StudioActions::renameMarker() {
+    const std::optional<int> index = markerAtPlayhead();
+    if (!index) return;
+    const model::Marker& marker =
+        m_model.practice().markers().all()[static_cast<std::size_t>(*index)];
+    bool ok = false;
+    const QString name =
+        QInputDialog::getText(&m_window, tr("Rename Marker"), tr("Name:"), QLineEdit::Normal,
+                              QString::fromStdString(marker.name), &ok);
+    if (ok && !name.trimmed().isEmpty())
+        m_model.practice().renameMarker(*index, name.trimmed().toStdString());
+}
+
+void StudioActions::removeMarker() {
+    if (const std::optional<int> index = markerAtPlayhead())
+        m_model.practice().removeMarker(*index);
+}
+
+QMenu* StudioActions::makeCountInMenu(QWidget* parent) {
+    auto* menu = new QMenu(tr("Count-&in"), parent);
+    menu->setObjectName(QStringLiteral("countInMenu"));
+    auto* group = new QActionGroup(menu);
+    const std::pair<int, QString> choices[] = {
+        {0, tr("None")}, {1, tr("1 Bar")}, {2, tr("2 Bars")}};
+    for (const auto& [bars, text] : choices) {
+        QAction* a = menu->addAction(text);
+        a->setObjectName(QStringLiteral("countIn%1Action").arg(bars));
+        a->setCheckable(true);
+        a->setActionGroup(group);
+        connect(a, &QAction::triggered, this,
+                [this, bars = bars] { m_model.practice().setCountInBars(bars); });
+    }
+    connect(menu, &QMenu::aboutToShow, this, [this, menu] {
+        for (QAction* a : menu->actions())
+            a->setChecked(a->objectName() ==
+                          QStringLiteral("countIn%1Action").arg(m_model.practice().countInBars()));
+    });
+    return menu;
 }
 
 void StudioActions::addMixerMenu() {
@@ -212,6 +340,7 @@ QMenuBar* StudioActions::makeMenuBar(QWidget* parent) {
                 shown->addSeparator();
         }
         if (menu.title == tr("&Playback")) {
+            shown->insertMenu(action(QStringLiteral("speedTrainerAction")), makeCountInMenu(shown));
             shown->addSeparator();
             shown->addMenu(makeOutputMenu(shown));
         }
@@ -259,6 +388,7 @@ QString StudioActions::shortcutList() const {
         }
     }
     lines << tr("Shift+drag on a waveform\tSet a loop");
+    lines << tr("Double-click on the ruler\tLoop that bar");
     return lines.join(QLatin1Char('\n'));
 }
 
@@ -287,6 +417,8 @@ void StudioActions::sync() {
     const bool ready = m_model.phase() == model::Phase::ready;
     for (QAction* a : m_songActions) a->setEnabled(ready);
     m_open->setEnabled(m_model.phase() != model::Phase::processing);
+    m_exportMap->setEnabled(m_model.canExportMap());
+    m_click->setChecked(!m_model.practice().clickMuted());
     m_loop->setChecked(m_model.loop().enabled);
     m_refined->setChecked(m_model.method() == dsp::SeparationMethod::refined);
     m_escape->setText(m_model.isExporting() ? tr("Cancel Export") : tr("Clear Loop"));

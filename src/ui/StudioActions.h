@@ -4,6 +4,7 @@
 #include <QObject>
 #include <QString>
 #include <functional>
+#include <optional>
 #include <vector>
 
 #include "model/StudioModel.h"
@@ -18,8 +19,8 @@ namespace corvane::ui {
 class Timeline;
 
 // Every command of the window as a QAction with its shortcut, and the menu bar that lists them
-// all (File, Playback, Mixer, View, Help), so the keyboard reaches whatever a button does and
-// every shortcut is written beside its command. The actions live on the window: their shortcuts
+// all (File, Playback, Markers, Mixer, View, Help), so the keyboard reaches whatever a button does
+// and every shortcut is written beside its command. The actions live on the window: their shortcuts
 // work from any control in it, a focused slider's own arrow keys excepted. Commands that need a
 // song are disabled without one. Named for tests: each action's objectName is its command
 // ("openAction", "playAction", "loopStartAction", …). Main thread.
@@ -29,6 +30,7 @@ public:
     struct Hooks {
         std::function<void()> open;           // the open dialog
         std::function<void()> toggleKaraoke;  // the vocals strip's mute
+        std::function<void()> saveSession;    // the session's save dialog
     };
     StudioActions(model::StudioModel& model, QWidget& window, Timeline& timeline, Hooks hooks);
 
@@ -51,11 +53,22 @@ private:
                  const QList<QKeySequence>& keys, std::function<void()> run);
     void addFileMenu();
     void addPlaybackMenu();
+    void addPracticeCommands(Menu& menu);
+    void addMarkersMenu();
     void addMixerMenu();
     void addViewMenu();
     void addHelpMenu();
     void stepTempo(int percent);
     void stepPitch(int semitones);
+    // The loop moved (or its end moved) by `bars`; without a loop, the bar at the playhead.
+    void loopByBars(int bars, bool resize);
+    void jumpToMarker(bool next);
+    void renameMarker();
+    void removeMarker();
+    // The marker at the playhead or the last one before it.
+    std::optional<int> markerAtPlayhead() const;
+    // Playback > Count-in: none, one bar or two.
+    QMenu* makeCountInMenu(QWidget* parent);
     void showShortcuts();
     // Playback > Output Device: the system's default and every output it lists, listed afresh
     // each time the menu opens (a headset plugged in meanwhile shows up).
@@ -72,6 +85,8 @@ private:
     QAction* m_escape = nullptr;
     QAction* m_refined = nullptr;
     QAction* m_open = nullptr;
+    QAction* m_exportMap = nullptr;
+    QAction* m_click = nullptr;
 };
 
 }  // namespace corvane::ui

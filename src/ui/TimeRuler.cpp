@@ -84,12 +84,14 @@ TimeRuler::TimeRuler(model::StudioModel& model, Timeline& timeline, QWidget* ali
     setAccessibleName(QStringLiteral("Time ruler"));
     setToolTip(QStringLiteral(
         "Drag or wheel to scroll, Ctrl+wheel to zoom (Ctrl++, Ctrl+-, Ctrl+0 for the whole "
-        "song); Shift+drag sets a loop"));
+        "song); Shift+drag sets a loop, a double-click loops that bar; M adds a marker"));
     connect(&m_timeline, &Timeline::viewChanged, this, qOverload<>(&QWidget::update));
     connect(&m_timeline, &Timeline::songChanged, this, qOverload<>(&QWidget::update));
     connect(&m_timeline, &Timeline::loopShownChanged, this, qOverload<>(&QWidget::update));
     connect(&m_model, &model::StudioModel::positionChanged, this, qOverload<>(&QWidget::update));
     connect(&m_model, &model::StudioModel::songMapChanged, this, qOverload<>(&QWidget::update));
+    connect(&m_model.practice(), &model::PracticeModel::markersChanged, this,
+            qOverload<>(&QWidget::update));
     if (m_alignedWith) m_alignedWith->installEventFilter(this);
 }
 
@@ -149,6 +151,7 @@ void TimeRuler::paintEvent(QPaintEvent*) {
     }
     paintRulerMap(painter, m_timeline, m_model.songMap(), palette(), w, kScaleHeight,
                   kMapBandHeight);
+    paintMarkers(painter, w);
     const double playhead = m_timeline.xOf(m_model.position(), w);
     painter.fillRect(QRectF(playhead - 1.0, 0.0, 2.0, h), primaryText(palette()));
 }
@@ -187,6 +190,33 @@ void TimeRuler::mouseReleaseEvent(QMouseEvent* event) {
         m_timeline.endLoopDrag();
     }
     m_drag = Drag::none;
+    event->accept();
+}
+
+void TimeRuler::paintMarkers(QPainter& painter, double width) {
+    const double start = m_timeline.start(), end = start + m_timeline.span();
+    const QColor flag = colors::accent;
+    painter.setFont(ui::font(TextStyle::caption2));
+    for (const model::Marker& marker : m_model.practice().markers().all()) {
+        // The map's sections already have their tags in the band below.
+        if (marker.section || marker.seconds < start || marker.seconds > end) continue;
+        const double x = std::round(m_timeline.xOf(marker.seconds, width));
+        painter.fillRect(QRectF(x, 0.0, 2.0, kScaleHeight), flag);
+        const QString name = QString::fromStdString(marker.name);
+        const double textWidth = painter.fontMetrics().horizontalAdvance(name) + 6.0;
+        const QRectF tag(x + 2.0, 0.0, textWidth, painter.fontMetrics().height());
+        painter.fillRect(tag, flag);
+        painter.setPen(Qt::white);
+        painter.drawText(tag, Qt::AlignCenter, name);
+    }
+}
+
+void TimeRuler::mouseDoubleClickEvent(QMouseEvent* event) {
+    if (event->button() != Qt::LeftButton) return event->ignore();
+    const double x = event->position().x() - axisLeft();
+    const auto bar =
+        model::barLoop(m_model.practice().beats(), m_timeline.secondsAt(x, axisWidth()));
+    if (bar) m_model.setLoop(bar->start, bar->end);
     event->accept();
 }
 

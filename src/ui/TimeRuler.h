@@ -2,6 +2,7 @@
 #pragma once
 
 #include <QPointer>
+class QPainter;
 #include <QString>
 #include <QWidget>
 #include <vector>
@@ -28,10 +29,10 @@ std::vector<RulerTick> rulerTicks(double start, double span, double width, doubl
 double minorTickStep(double step);
 
 // The time ruler under the strips: minute:second ticks for the part of the song in view, the
-// song map's bar numbers and section markers, the loop region and the playhead. It lines up with
-// the waveform it is given (its own x between that waveform's left and right edges). Dragging
-// scrolls the view, Shift+drag sets the loop, the wheel scrolls and Ctrl+wheel zooms, as on the
-// waveforms. Main thread.
+// song map's bar numbers and section markers, the person's markers, the loop region and the
+// playhead. It lines up with the waveform it is given (its own x between that waveform's left and
+// right edges). Dragging scrolls the view, Shift+drag sets the loop, the wheel scrolls and
+// Ctrl+wheel zooms, as on the waveforms; a double-click loops the bar there. Main thread.
 class TimeRuler : public QWidget {
     Q_OBJECT
 public:
@@ -52,6 +53,7 @@ protected:
     void mousePressEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
+    void mouseDoubleClickEvent(QMouseEvent* event) override;
     void wheelEvent(QWheelEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
@@ -59,6 +61,7 @@ private:
     // The x range of the axis in this widget's pixels: under the waveform it lines up with.
     double axisLeft() const;
     double axisWidth() const;
+    void paintMarkers(QPainter& painter, double width);
 
     model::StudioModel& m_model;
     Timeline& m_timeline;

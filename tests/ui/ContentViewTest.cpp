@@ -15,6 +15,7 @@
 #include <fstream>
 #include <set>
 
+#include "FakeFileDialogs.h"
 #include "ModelTestSupport.h"
 #include "ui/ContentView.h"
 #include "ui/FileDialogs.h"
@@ -45,11 +46,6 @@ using model::Phase;
 using ui::timeString;
 
 namespace {
-
-// The window's dialogs: the open dialog too gives `next` and is logged as "open".
-struct FakeFileDialogs : FakeExportDialogs<ui::FileDialogs> {
-    std::optional<QString> openAudioFile() override { return answer("open"); }
-};
 
 // Saves a widget's picture under the build folder's screenshots/ for people to look at.
 void saveScreenshot(QWidget& widget, const QString& name) {
@@ -643,21 +639,59 @@ TEST_F(Window, TheMenuBarListsEveryCommandWithItsShortcut) {
         for (QAction* a : menu->menu()->actions())
             if (!a->isSeparator() && !a->menu()) commands.push_back(a);
     }
-    EXPECT_EQ(menus, QStringList({"File", "Playback", "Mixer", "View", "Help"}));
+    EXPECT_EQ(menus, QStringList({"File", "Playback", "Markers", "Mixer", "View", "Help"}));
     EXPECT_EQ(child<QMenu>("outputMenu")->title().remove('&'), "Output Device");
-    EXPECT_GE(commands.size(), 35u);
+    EXPECT_EQ(child<QMenu>("countInMenu")->actions().size(), 3);
+    EXPECT_GE(commands.size(), 45u);
     for (QAction* a : commands)
         EXPECT_TRUE(a->objectName() == "aboutAction" || !a->shortcut().isEmpty())
             << a->text().toStdString();
-    // What the studio's buttons do is there too.
-    for (const char* name :
-         {"openAction", "exportMixAction", "exportStemsAction", "quitAction", "playAction",
-          "stopAction", "loopAction", "methodAction", "resetStretchAction", "karaokeAction",
-          "soloDrumsAction", "muteBassAction", "zoomInAction", "zoomOutAction", "wholeSongAction",
-          "shortcutsAction", "aboutAction", "loopStartAction", "loopEndAction"})
-        EXPECT_TRUE(std::any_of(commands.begin(), commands.end(), [&](QAction* a) {
-            return a->objectName() == name;
-        })) << name;
+    // What the studio's buttons do is there too, the practice commands with the keys they were
+    // given, each key meaning one command.
+    const std::vector<std::pair<const char*, const char*>> named = {
+        {"openAction", "Ctrl+O"},
+        {"exportMixAction", "Ctrl+E"},
+        {"exportStemsAction", "Ctrl+Shift+E"},
+        {"quitAction", "Ctrl+Q"},
+        {"playAction", "Space"},
+        {"stopAction", "S"},
+        {"loopAction", "L"},
+        {"methodAction", "R"},
+        {"resetStretchAction", "0"},
+        {"karaokeAction", "K"},
+        {"soloDrumsAction", "2"},
+        {"muteBassAction", "Shift+3"},
+        {"zoomInAction", "Ctrl++"},
+        {"zoomOutAction", "Ctrl+-"},
+        {"wholeSongAction", "Ctrl+0"},
+        {"shortcutsAction", "F1"},
+        {"aboutAction", ""},
+        {"loopStartAction", "I"},
+        {"loopEndAction", "O"},
+        {"saveSessionAction", "Ctrl+S"},
+        {"exportMapAction", "Ctrl+Alt+E"},
+        {"clickAction", "C"},
+        {"speedTrainerAction", "Ctrl+T"},
+        {"addMarkerAction", "M"},
+        {"nextMarkerAction", "PgDown"},
+        {"previousMarkerAction", "PgUp"},
+        {"renameMarkerAction", "F2"},
+        {"removeMarkerAction", "Shift+M"},
+        {"loopLaterAction", "Alt+Right"},
+        {"loopEarlierAction", "Alt+Left"},
+        {"loopLongerAction", "Alt+Shift+Right"},
+        {"loopShorterAction", "Alt+Shift+Left"}};
+    for (const auto& [name, key] : named) {
+        const auto found = std::find_if(commands.begin(), commands.end(),
+                                        [&](QAction* a) { return a->objectName() == name; });
+        ASSERT_NE(found, commands.end()) << name;
+        EXPECT_EQ((*found)->shortcut().toString(), key) << name;
+    }
+    std::set<QString> keys;
+    for (QAction* a : commands)
+        for (const QKeySequence& key : a->shortcuts())
+            EXPECT_TRUE(keys.insert(key.toString()).second) << key.toString().toStdString();
+    EXPECT_FALSE(child<QAction>("exportMapAction")->isEnabled()) << "no map yet";
 
     QTest::keyClick(&view, Qt::Key_E, Qt::ControlModifier);  // no song: nothing to export
     QTest::keyClick(&view, Qt::Key_O, Qt::ControlModifier);
@@ -684,10 +718,11 @@ TEST_F(Window, TabReachesEveryControlAndAFocusedSliderKeepsItsArrows) {
         reached.insert(QApplication::focusWidget()->objectName().toStdString());
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
     }
-    for (const char* name : {"openButton", "stopButton", "playPauseButton", "seekSlider",
-                             "standardButton", "tempoSlider", "pitchSlider", "resetStretchButton",
-                             "volumeSlider", "soloButton", "muteButton", "exportButton",
-                             "karaokeButton", "loopButton", "exportMixButton", "exportAllButton"})
+    for (const char* name :
+         {"openButton", "stopButton", "playPauseButton", "seekSlider", "standardButton",
+          "tempoSlider", "pitchSlider", "resetStretchButton", "volumeSlider", "soloButton",
+          "muteButton", "exportButton", "karaokeButton", "loopButton", "exportMixButton",
+          "exportAllButton", "clickButton", "clickVolumeSlider"})
         EXPECT_EQ(reached.count(name), 1u) << name;
 
     auto* volume = child<QSlider>("volumeSlider", 2);

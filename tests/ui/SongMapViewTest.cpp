@@ -3,6 +3,7 @@
 #include <QLabel>
 #include <QPainter>
 
+#include "FakeFileDialogs.h"
 #include "ModelTestSupport.h"
 #include "model/MapText.h"
 #include "ui/BeatGrid.h"
@@ -28,9 +29,7 @@ analysis::SongMap steadyMap(double seconds, double bpm, int perBar, double offse
     return map;
 }
 
-struct NoDialogs : FakeExportDialogs<ui::FileDialogs> {
-    std::optional<QString> openAudioFile() override { return answer("open"); }
-};
+using NoDialogs = FakeFileDialogs;
 
 }  // namespace
 
