@@ -25,6 +25,9 @@ public:
     std::optional<QString> openAudioFile() override { return std::nullopt; }
     std::optional<QString> saveAudioLocation(const QString&) override { return std::nullopt; }
     std::optional<QString> exportFolder() override { return std::nullopt; }
+    std::optional<QString> saveSessionLocation(const QString&) override { return std::nullopt; }
+    std::optional<QString> locateSong(const QString&, bool) override { return std::nullopt; }
+    Unsaved askUnsavedChanges() override { return Unsaved::discard; }
 };
 
 double median(std::vector<double> v) {

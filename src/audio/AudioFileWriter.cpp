@@ -53,7 +53,11 @@ std::optional<Error> writeText(int fd, std::string_view text) {
 std::optional<Error> writeTextFiles(
     const std::vector<std::pair<std::filesystem::path, std::string>>& files) {
     StagedFiles staged;
-    for (const auto& [path, text] : files) {
+    for (const auto& entry : files) {
+        // Plain references, not a structured binding: clang 14 (the fuzz build) cannot capture
+        // one in a lambda.
+        const std::filesystem::path& path = entry.first;
+        const std::string& text = entry.second;
         Result<StagedFiles::File> file = staged.create(path);
         auto named = [&](Error e) {
             e.description = path.string() + ": " + e.description;
