@@ -49,7 +49,7 @@ double longestStallWhile(Busy busy, Begin begin) {
 // window would have felt as a frozen frame.
 double loadOnce(model::StudioModel& m, const QString& song, double& longestStall) {
     const Clock::time_point start = Clock::now();
-    longestStall = longestStallWhile([&] { return m.phase() == model::Phase::processing; },
+    longestStall = longestStallWhile([&] { return m.isLoading(); },
                                      [&] { m.load(song); });
     return secondsBetween(start, Clock::now());
 }
