@@ -47,7 +47,7 @@ std::shared_ptr<const dsp::StemData> clickTrack(double seconds) {
 class MonitorRecorder {
 public:
     bool start() {
-        pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, kRate, 1};
+        pa_sample_spec format{PA_SAMPLE_FLOAT32LE, kRate, 1};
         pa_buffer_attr attr{};
         attr.maxlength = static_cast<std::uint32_t>(-1);
         attr.fragsize = 256 * sizeof(float);
@@ -55,7 +55,7 @@ public:
         const std::string device = sink ? std::string(sink) + ".monitor" : "@DEFAULT_MONITOR@";
         int error = 0;
         m_pa = pa_simple_new(nullptr, "corvane-bench", PA_STREAM_RECORD, device.c_str(), "playhead",
-                             &spec, nullptr, &attr, &error);
+                             &format, nullptr, &attr, &error);
         if (!m_pa) return false;
         m_thread = std::thread([this] {
             std::vector<float> block(256);

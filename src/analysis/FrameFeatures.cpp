@@ -142,10 +142,10 @@ public:
         const int n = m_frames.length();
         const int bins = n / 2 + 1;
         while (m_frames.due(s, final, total)) {
-            const float* spec = m_frames.next(s);
+            const float* spectrum = m_frames.next(s);
             std::array<float, kTimbreBands> band{};
             for (int k = 0, b = 0; k < bins; ++k) {
-                const float re = spec[2 * k], im = spec[2 * k + 1];
+                const float re = spectrum[2 * k], im = spectrum[2 * k + 1];
                 const float power = re * re + im * im;
                 m_log[static_cast<std::size_t>(k)] = fastLog2(1.0f + m_scale * std::sqrt(power));
                 while (b < kTimbreBands && k >= m_bandEnd[static_cast<std::size_t>(b)]) ++b;
@@ -203,10 +203,10 @@ public:
 
     void run(const Signal& s, bool final, std::int64_t total) {
         while (m_frames.due(s, final, total)) {
-            const float* spec = m_frames.next(s);
+            const float* spectrum = m_frames.next(s);
             float top = 0.0f;
             for (int k = m_lo - 1; k <= m_hi + 1; ++k) {
-                const float re = spec[2 * k], im = spec[2 * k + 1];
+                const float re = spectrum[2 * k], im = spectrum[2 * k + 1];
                 const float mag = std::sqrt(re * re + im * im) * m_norm;
                 m_mag[static_cast<std::size_t>(k)] = mag;
                 top = std::max(top, mag);
