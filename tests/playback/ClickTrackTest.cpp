@@ -9,6 +9,7 @@
 #include <iostream>
 #include <thread>
 
+#include "OfflinePlayer.h"
 #include "playback/ClickTrack.h"
 #include "playback/OfflineAudioDevice.h"
 #include "playback/PlaybackEngine.h"
@@ -17,14 +18,6 @@ namespace corvane::playback {
 namespace {
 
 constexpr double kRate = 48000.0;
-using Stems = std::array<std::shared_ptr<const dsp::StemData>, kSources>;
-
-std::shared_ptr<const dsp::StemData> stemOf(std::vector<float> mono) {
-    auto stem = std::make_shared<dsp::StemData>();
-    stem->l = std::move(mono);
-    stem->r = stem->l;
-    return stem;
-}
 
 // Where a sound starts after at least `quiet` frames below `threshold`, and its peak.
 struct Onset {
@@ -44,26 +37,7 @@ std::vector<Onset> onsets(const std::vector<float>& x, float threshold, int quie
     return found;
 }
 
-struct Player {
-    Player() { EXPECT_FALSE(engine.start(kRate).has_value()); }
-    // The left channel of `frames` frames, paced like a device while stretched.
-    std::vector<float> render(std::int64_t frames, int block = 512) {
-        std::vector<float> left;
-        for (std::int64_t done = 0; done < frames; done += block) {
-            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-            while (!engine.stretch().isIdentity() && !engine.stretchedToTheEnd() &&
-                   engine.bufferedFrames() < 4 * block &&
-                   std::chrono::steady_clock::now() < deadline)
-                std::this_thread::sleep_for(std::chrono::microseconds(200));
-            const auto out = device->render(block, block);
-            for (int i = 0; i < block; ++i) left.push_back(out[static_cast<std::size_t>(2 * i)]);
-        }
-        return left;
-    }
-    std::unique_ptr<OfflineAudioDevice> owned = std::make_unique<OfflineAudioDevice>();
-    OfflineAudioDevice* device = owned.get();
-    PlaybackEngine engine{std::move(owned)};
-};
+using Player = OfflinePlayer;
 
 std::shared_ptr<const ClickBeats> beatsEvery(std::int64_t first, std::int64_t period, int count,
                                              int perBar) {

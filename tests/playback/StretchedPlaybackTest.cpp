@@ -10,6 +10,7 @@
 #include <numbers>
 #include <thread>
 
+#include "OfflinePlayer.h"
 #include "TestSupport.h"
 #include "ToneQuality.h"
 #include "playback/OfflineAudioDevice.h"
@@ -19,14 +20,6 @@ namespace corvane::playback {
 namespace {
 
 constexpr double kRate = 48000.0;
-using Stems = std::array<std::shared_ptr<const dsp::StemData>, kSources>;
-
-std::shared_ptr<const dsp::StemData> stemOf(std::vector<float> mono) {
-    auto stem = std::make_shared<dsp::StemData>();
-    stem->l = std::move(mono);
-    stem->r = stem->l;
-    return stem;
-}
 
 // A held note at `hz` with a 2 Hz tremolo, `seconds` long, and optionally a 20 ms 1 kHz blip
 // each second.
@@ -42,35 +35,7 @@ std::shared_ptr<const dsp::StemData> heldNote(double seconds, bool blips = false
     return stemOf(std::move(x));
 }
 
-// An engine on an offline device, rendered as a device would at its pace: while stretched, each
-// block waits for the feeder to be ahead, as it is of a real device.
-struct Player {
-    Player() { EXPECT_FALSE(engine.start(kRate).has_value()); }
-    void play(std::shared_ptr<const dsp::StemData> stem, std::int64_t from, bool seamless = false) {
-        playing = stem;
-        engine.playAll({stem}, from, static_cast<std::int64_t>(stem->l.size()),
-                       engine.deviceFrame(), seamless);
-    }
-    // The song frame heard now, as the transport takes it for a seek or a tempo step.
-    std::int64_t now() const { return engine.songFrame().value_or(0); }
-    std::vector<float> render(std::int64_t frames, int block = 512, bool pace = true) {
-        std::vector<float> left;
-        for (std::int64_t done = 0; done < frames; done += block) {
-            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-            while (pace && !engine.stretch().isIdentity() && !engine.stretchedToTheEnd() &&
-                   engine.bufferedFrames() < 4 * block &&
-                   std::chrono::steady_clock::now() < deadline)
-                std::this_thread::sleep_for(std::chrono::microseconds(200));
-            const auto out = device->render(block, block);
-            for (int i = 0; i < block; ++i) left.push_back(out[static_cast<std::size_t>(2 * i)]);
-        }
-        return left;
-    }
-    std::shared_ptr<const dsp::StemData> playing;
-    std::unique_ptr<OfflineAudioDevice> owned = std::make_unique<OfflineAudioDevice>();
-    OfflineAudioDevice* device = owned.get();
-    PlaybackEngine engine{std::move(owned)};
-};
+using Player = OfflinePlayer;
 
 TEST(StretchedPlayback, ASteadyToneStaysOneCleanToneSlowedOrAnOctaveUp) {
     for (const Stretch stretch : {Stretch{0.75, 0.0}, Stretch{1.0, 12.0}}) {
