@@ -47,6 +47,9 @@ double medianSeconds(Run run) {
 // Studio model figures on a song file: load to ready, the longest main-thread stall while
 // loading, and the cost of play() and seek() during playback.
 void benchModel(const std::filesystem::path& song);
+// The model's load alone (model_load_3min_mp3_seconds and its longest stall); returns the median
+// load in seconds, 0 if the song did not load.
+double benchModelLoad(const std::filesystem::path& song);
 
 // Window figures with the studio of `song` at 1000 x 700: the whole window's paint, one playhead
 // tick, and the real binary's start-up to a drawn window.

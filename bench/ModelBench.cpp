@@ -154,17 +154,10 @@ double playbackCpuPercent(playback::Stretch stretch) {
     return 100.0 * (cpuSeconds() - start) / (static_cast<double>(played) / kSampleRate);
 }
 
-}  // namespace
 
-void benchModel(const std::filesystem::path& song) {
-    playback::OfflineAudioDevice* device = nullptr;
-    model::StudioModel m(nullptr, [&device] {
-        auto made = std::make_unique<playback::OfflineAudioDevice>();
-        device = made.get();
-        return made;
-    });
-    const QString path = QString::fromStdString(song.string());
-
+// Loads `path` kRuns times into `m` and prints the median time to ready and the longest stall;
+// returns that median, 0 if the song did not load.
+double timeLoads(model::StudioModel& m, const QString& path) {
     std::vector<double> loads;
     double stall = 0.0;
     for (int i = 0; i < kRuns; ++i) {
@@ -176,12 +169,37 @@ void benchModel(const std::filesystem::path& song) {
         stall = std::max(stall, runStall);
         if (m.phase() != model::Phase::ready) {
             note("the model could not load the MP3: model figures skipped");
-            return;
+            return 0.0;
         }
     }
     std::sort(loads.begin(), loads.end());
     printFigure("model_load_3min_mp3_seconds", loads[loads.size() / 2], "s");
     printFigure("model_load_longest_stall_ms", stall * 1e3, "ms", 2);
+    // The same heartbeat as long again with nothing loading: what the machine's other load alone
+    // costs the main thread.
+    const Clock::time_point idleEnd =
+        Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                           std::chrono::duration<double>(loads[loads.size() / 2]));
+    const double idleStall = longestStallWhile([&] { return Clock::now() < idleEnd; }, [] {});
+    printFigure("model_idle_longest_stall_ms", idleStall * 1e3, "ms", 2);
+    return loads[loads.size() / 2];
+}
+
+}  // namespace
+
+double benchModelLoad(const std::filesystem::path& song) {
+    model::StudioModel m(nullptr, [] { return std::make_unique<playback::OfflineAudioDevice>(); });
+    return timeLoads(m, QString::fromStdString(song.string()));
+}
+
+void benchModel(const std::filesystem::path& song) {
+    playback::OfflineAudioDevice* device = nullptr;
+    model::StudioModel m(nullptr, [&device] {
+        auto made = std::make_unique<playback::OfflineAudioDevice>();
+        device = made.get();
+        return made;
+    });
+    if (timeLoads(m, QString::fromStdString(song.string())) <= 0.0) return;
 
     // During playback: the device renders between calls, as a real one would.
     const double duration = m.duration();

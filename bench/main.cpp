@@ -157,8 +157,9 @@ void benchSeparate() {
 }
 
 // The whole command-line tool on a 3-minute MP3, and the decoding part of it alone; then the
-// studio model loading and playing the same song.
-void benchCli() {
+// studio model loading and playing the same song. `loadOnly` keeps to the CLI and the model's load
+// of the song, with the ratio of the two in this run.
+void benchCli(bool loadOnly) {
     char pattern[] = "/tmp/corvane-bench-XXXXXX";
     if (!mkdtemp(pattern)) {
         note("cannot make a temporary folder: CLI figures skipped");
@@ -194,6 +195,15 @@ void benchCli() {
             note("corvane-cli failed on the MP3: cli_3min_mp3_seconds not printed");
         else
             printFigure("cli_3min_mp3_seconds", whole, "s");
+
+        if (loadOnly) {
+            note("loading it into the studio model");
+            const double load = benchModelLoad(mp3);
+            if (load > 0 && !failed) printFigure("model_load_over_cli", load / whole, "x", 2);
+            std::error_code ec;
+            fs::remove_all(dir, ec);
+            return;
+        }
 
         note("running corvane-cli --map on it");
         std::vector<std::string> mapCli = cli;
@@ -340,14 +350,15 @@ int main(int argc, char** argv) {
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     // Sections by name ("catalogue" for the command-line figures alone, "map" for the song map
-    // beside a separation, "playback" for stretched playback's quality and cost, "playhead" for
+    // beside a separation, "load" for the studio's load of a song against the CLI's, "playback" for stretched playback's quality and cost, "playhead" for
     // the playhead against the sound server); all without a name.
     auto wanted = [&](std::string_view section) {
         return argc < 2 || std::find(argv + 1, argv + argc, section) != argv + argc;
     };
     if (wanted("separate")) corvane::bench::benchSeparate();
     if (wanted("separate") || wanted("map")) corvane::bench::benchSongMap();
-    if (wanted("cli")) corvane::bench::benchCli();
+    if (wanted("cli")) corvane::bench::benchCli(false);
+    if (wanted("load") && argc >= 2 && !wanted("cli")) corvane::bench::benchCli(true);
     if (wanted("catalogue")) corvane::bench::benchCatalogue();
     if (wanted("playback")) corvane::bench::benchPlayback();
     if (wanted("playback") || wanted("playhead")) corvane::bench::benchPlayhead();
