@@ -1,9 +1,13 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "model/Loader.h"
 
+#include <QScopeGuard>
 #include <QThread>
 #include <algorithm>
+#include <cerrno>
 #include <span>
+#include <system_error>
+#include <thread>
 
 #include "audio/AudioDecoder.h"
 #include "audio/AudioFileReader.h"
@@ -13,8 +17,8 @@
 #include "dsp/common/BoundedQueue.h"
 #include "dsp/common/FloatBuf.h"
 #include "dsp/common/Mix.h"
-#include "dsp/common/StftFrames.h"
 #include "dsp/common/StemKind.h"
+#include "dsp/common/StftFrames.h"
 #include "model/Peaks.h"
 
 namespace corvane::model {
@@ -32,6 +36,8 @@ struct Loader::Report {
 namespace {
 
 QString fromUtf8(const std::string& text) { return QString::fromStdString(text); }
+
+QString outOfMemory() { return fromUtf8(std::generic_category().message(ENOMEM)); }
 
 }  // namespace
 
@@ -99,10 +105,12 @@ void Loader::load(std::filesystem::path path, dsp::SeparationMethod method) {
         // threads (so now and then slightly out of order).
         const auto report = [&post, generation, declared](std::int64_t frames) {
             if (declared > 0)
-                post({Report::progressed, generation,
-                      std::min(0.99, 0.5 * static_cast<double>(frames) /
-                                         static_cast<double>(declared)),
-                      {}, nullptr});
+                post({Report::progressed,
+                      generation,
+                      std::min(0.99,
+                               0.5 * static_cast<double>(frames) / static_cast<double>(declared)),
+                      {},
+                      nullptr});
         };
         std::int64_t done = 0;
         auto sink = [&](const dsp::StemBlock& b) {
@@ -125,29 +133,40 @@ void Loader::load(std::filesystem::path path, dsp::SeparationMethod method) {
             dsp::StreamingSeparator::kBlockFrames * dsp::kHop / audio::kChunkFrames + 2;
         dsp::BoundedQueue<Chunk> decoded(kChunks);
         std::optional<QString> readError;
-        std::thread decoding([&] {
-            std::int64_t read = 0;
-            while (!cancel.load()) {
-                Chunk chunk;
-                auto got = decoder->read(audio::kChunkFrames, chunk.l, chunk.r);
-                if (!got) {
-                    readError = fromUtf8(got.error().description);
-                    decoded.cancel();
-                    return;
+        std::jthread decoding([&] {
+            try {
+                std::int64_t read = 0;
+                while (!cancel.load()) {
+                    Chunk chunk;
+                    auto got = decoder->read(audio::kChunkFrames, chunk.l, chunk.r);
+                    if (!got) {
+                        readError = fromUtf8(got.error().description);
+                        decoded.cancel();
+                        return;
+                    }
+                    if (got.value() == 0) break;
+                    if (!decoded.push(std::move(chunk))) return;
+                    read += got.value();
+                    report(std::min(read, declared));
                 }
-                if (got.value() == 0) break;
-                if (!decoded.push(std::move(chunk))) return;
-                read += got.value();
-                report(std::min(read, declared));
+                decoded.end();
+            } catch (const std::bad_alloc&) {
+                readError = outOfMemory();
+                decoded.cancel();
             }
-            decoded.end();
         });
-        while (std::optional<Chunk> chunk = decoded.pop()) stream->push(chunk->l, chunk->r);
+        {
+            // However this ends (out of memory included), the decoder is not left waiting on a
+            // full queue when the thread is joined.
+            const QScopeGuard stopDecoding([&] { decoded.cancel(); });
+            while (std::optional<Chunk> chunk = decoded.pop()) stream->push(chunk->l, chunk->r);
+        }
         decoding.join();
         if (cancel.load()) return;  // superseded or closing: nobody will read a report
         if (readError) return post({Report::failed, generation, 0.0, *readError, {}});
         if (stream->frames() == 0)
-            return post({Report::failed, generation, 0.0, QStringLiteral("The file is empty."), {}});
+            return post(
+                {Report::failed, generation, 0.0, QStringLiteral("The file is empty."), {}});
         post({Report::decoded, generation, 0.0, {}, nullptr});
         stream->finish();
         if (cancel.load()) return;
@@ -156,8 +175,7 @@ void Loader::load(std::filesystem::path path, dsp::SeparationMethod method) {
         result->song.sampleRate = rate;
         result->song.frames = stream->frames();
         result->method = method;
-        if (const std::string early = audio::earlyEndText(decoder->notes(), rate);
-            !early.empty()) {
+        if (const std::string early = audio::earlyEndText(decoder->notes(), rate); !early.empty()) {
             result->notice = fromUtf8(early) + QStringLiteral(".");
             result->notice[0] = result->notice[0].toUpper();
         }
@@ -196,9 +214,19 @@ void Loader::start(Work work) {
     m_busy = true;
     m_workers.cancelAll();  // superseded: stop wasting work
     // The destructor joins the worker, so `this` outlives it.
-    m_workers.start([this, work = std::move(work)](const std::atomic<bool>& cancel) {
-        work(cancel, [this](Report report) { post(std::move(report)); });
-    });
+    m_workers.start(
+        [this, work = std::move(work), generation = m_generation](const std::atomic<bool>& cancel) {
+            const Post post = [this](Report report) { this->post(std::move(report)); };
+            // A song too long for the memory left (or no thread to be had) fails like a bad file:
+            // the studio keeps what it has.
+            try {
+                work(cancel, post);
+            } catch (const std::bad_alloc&) {
+                post({Report::failed, generation, 0.0, outOfMemory(), nullptr});
+            } catch (const std::system_error& error) {
+                post({Report::failed, generation, 0.0, fromUtf8(error.code().message()), nullptr});
+            }
+        });
 }
 
 void Loader::cancel() {

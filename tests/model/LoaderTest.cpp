@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <QTest>
 #include <fstream>
@@ -119,6 +120,35 @@ TEST(Loader, FailuresComeWithTheirReason) {
         QTest::qWait(20);
         EXPECT_EQ(heard.events, std::vector<std::string>{"failed: " + reason}) << name;
     }
+}
+
+// Loads `song` with the address space limited to 40 MB above what the process has, and exits 0
+// if the load failed with that reason and nothing else.
+[[noreturn]] static void loadWithLittleMemory(const std::filesystem::path& song) {
+    std::ifstream status("/proc/self/status");
+    rlim_t used = 0;
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("VmSize:", 0) == 0) used = std::stoull(line.substr(7)) * 1024;
+    const rlimit limit{used + (40u << 20), used + (40u << 20)};
+    setrlimit(RLIMIT_AS, &limit);
+    Loader loader;
+    Heard heard(loader);
+    loader.load(song, dsp::SeparationMethod::standard);
+    waitIdle(loader);
+    std::exit(heard.outcomes() == std::vector<std::string>{"failed: Cannot allocate memory"} ? 0
+                                                                                             : 1);
+}
+
+// A song needing more memory than the process may have fails like a bad file, with the reason,
+// instead of ending the program and the studio with it.
+TEST(LoaderDeathTest, ASongLargerThanTheMemoryLeftFailsWithTheReason) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the sanitizers' shadow memory does not fit an address-space limit";
+#endif
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    TempDir dir;
+    const auto song = writeSong(dir, "long.wav", 60.0);  // stems of 85 MB
+    EXPECT_EXIT(loadWithLittleMemory(song), ::testing::ExitedWithCode(0), "");
 }
 
 // A newer load, or a cancel, drops the older load: none of its progress or results is ever
