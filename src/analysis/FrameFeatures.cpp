@@ -269,8 +269,8 @@ struct FeatureExtractor::Impl {
     bool stems;
     int workers;
     std::unique_ptr<dsp::FftPlan> onsetPlan, treblePlan, bassPlan;
-    // Stems: rhythm = drums, harmony = bass + other, low = bass, mix = all four. Mix input: all
-    // one.
+    // Stems: rhythm = drums, harmony = all but the drums, low = bass, mix = all four. Mix input:
+    // all one.
     Signal rhythm, mix, harmony, low;
     std::unique_ptr<OnsetPath> rhythmOnsets, mixOnsets;
     std::unique_ptr<ChromaPath> treble, bass;
@@ -392,8 +392,11 @@ void FeatureExtractor::pushStems(const dsp::StemBlock& block) {
     m->accumulate(m->total, n, {mids[0], mids[1], mids[2], mids[3], mix});
     m->rhythm.data.insert(m->rhythm.data.end(), mids[1], mids[1] + n);
     m->low.data.insert(m->low.data.end(), mids[2], mids[2] + n);
-    // The harmony is read from bass and other together: the bass's notes belong to the chord.
-    for (std::size_t i = 0; i < n; ++i) m->harmony.data.push_back(mids[2][i] + mids[3][i]);
+    // The harmony is everything but the drums: the bass's notes belong to the chord, and the
+    // vocals stem holds the centred part of the accompaniment (a pad, keys in the middle) as well
+    // as the voice; without it a pad over a moving bass was read as another chord.
+    for (std::size_t i = 0; i < n; ++i)
+        m->harmony.data.push_back(mids[0][i] + mids[2][i] + mids[3][i]);
     m->mix.data.insert(m->mix.data.end(), mix, mix + n);
     m->total += static_cast<std::int64_t>(n);
     m->process(false);

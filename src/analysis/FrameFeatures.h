@@ -37,8 +37,8 @@ struct FrameFeatures {
     // Per onset frame, kTimbreBands values: log energy of the mix in bands up to 16 kHz.
     std::vector<float> timbre;
 
-    // Per chroma frame, kChromaBins values: spectral peaks of the harmony (the bass and other
-    // stems together) from 100 Hz to 2.5 kHz, and of the bass stem from 30 to 300 Hz weighted
+    // Per chroma frame, kChromaBins values: spectral peaks of the harmony (every stem but the
+    // drums) from 100 Hz to 2.5 kHz, and of the bass stem from 30 to 300 Hz weighted
     // towards its lowest notes, each peak's magnitude put at its interpolated pitch. Not yet
     // corrected for tuning.
     std::vector<float> treble, bass;

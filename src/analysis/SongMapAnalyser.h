@@ -28,7 +28,7 @@ struct AnalysisOptions {
 
 // Reads a song map (beats, bars, tempo, key, chords, sections) from the four separated stems:
 // rhythm from the drums stem (from the mix where the drums are nearly silent), harmony from the
-// bass and other stems without the drums and voice in the way. The same analysis runs on a plain
+// other stems without the drums in the way. The same analysis runs on a plain
 // mix (Input::mix), where every stem is the mix.
 //
 // Feed it the song in order, a block at a time (any block sizes; the command line hands on the
