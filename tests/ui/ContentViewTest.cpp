@@ -2,7 +2,6 @@
 #include <QAbstractButton>
 #include <QAbstractSlider>
 #include <QApplication>
-#include <QDir>
 #include <QFileInfo>
 #include <QLabel>
 #include <QMenu>
@@ -15,9 +14,7 @@
 #include <fstream>
 #include <set>
 
-#include "FakeFileDialogs.h"
-#include "ModelTestSupport.h"
-#include "ui/ContentView.h"
+#include "WindowFixture.h"
 #include "ui/FileDialogs.h"
 #include "ui/SeekSlider.h"
 #include "ui/StripView.h"
@@ -47,33 +44,7 @@ using ui::timeString;
 
 namespace {
 
-// Saves a widget's picture under the build folder's screenshots/ for people to look at.
-void saveScreenshot(QWidget& widget, const QString& name) {
-    QDir().mkpath(QStringLiteral(CORVANE_SCREENSHOT_DIR));
-    EXPECT_TRUE(widget.grab().save(QStringLiteral(CORVANE_SCREENSHOT_DIR "/") + name + ".png"));
-}
-
-struct Window : ::testing::Test {
-    Rig<FakeFileDialogs> rig;
-    model::StudioModel& m = *rig.model;
-    ui::ContentView view{m, rig.dialogs};
-
-    void SetUp() override {
-        view.resize(1000, 700);
-        view.show();
-        view.activateWindow();
-        ASSERT_TRUE(QTest::qWaitForWindowActive(&view));
-    }
-
-    // The child called `name`, of the strip `strip` if one is given.
-    template <class T = QWidget>
-    T* child(const char* name, int strip = -1) {
-        QWidget* in = strip < 0 ? static_cast<QWidget*>(&view)
-                                : view.findChildren<ui::StripView*>().at(strip);
-        T* found = in->findChild<T*>(name);
-        EXPECT_NE(found, nullptr) << name;
-        return found;
-    }
+struct Window : WindowTest {
     // The colour the button `name` is filled with, away from its label.
     QColor tint(const char* name, int strip = -1) {
         const QImage img = child(name, strip)->grab().toImage();

@@ -1,15 +1,12 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include <QAbstractButton>
-#include <QDir>
 #include <QLabel>
 #include <QSignalSpy>
 #include <QSlider>
 #include <filesystem>
 #include <fstream>
 
-#include "FakeFileDialogs.h"
-#include "ModelTestSupport.h"
-#include "ui/ContentView.h"
+#include "WindowFixture.h"
 #include "ui/TimeRuler.h"
 #include "ui/Timeline.h"
 
@@ -19,24 +16,7 @@ using Unsaved = ui::FileDialogs::Unsaved;
 
 namespace {
 
-struct Practice : ::testing::Test {
-    Rig<FakeFileDialogs> rig;
-    model::StudioModel& m = *rig.model;
-    model::PracticeModel& practice = m.practice();
-    ui::ContentView view{m, rig.dialogs};
-
-    void SetUp() override {
-        view.resize(1000, 700);
-        view.show();
-        view.activateWindow();
-        ASSERT_TRUE(QTest::qWaitForWindowActive(&view));
-    }
-    template <class T = QWidget>
-    T* child(const char* name) {
-        T* found = view.findChild<T*>(name);
-        EXPECT_NE(found, nullptr) << name;
-        return found;
-    }
+struct Practice : WindowTest {
     QString status() { return child<QLabel>("statusLabel")->text(); }
     // Opens `path` as the window does and waits until its session is restored.
     bool openSession(const QString& path) {
@@ -130,8 +110,7 @@ TEST_F(Practice, LoopsMoveByBars) {
     QTest::keyClick(&view, Qt::Key_M);
     practice.setTrainerOn(true);
     view.resize(view.minimumSize());
-    QDir().mkpath(QStringLiteral(CORVANE_SCREENSHOT_DIR));
-    EXPECT_TRUE(view.grab().save(QStringLiteral(CORVANE_SCREENSHOT_DIR "/practice.png")));
+    saveScreenshot(view, "practice");
 }
 
 // Save Session writes NAME.corvane (a typed name gets the extension); opening it again, over
