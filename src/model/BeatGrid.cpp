@@ -96,6 +96,11 @@ std::vector<Beat> applyGridEdits(std::vector<Beat> beats, int beatsPerBar, const
     return out;
 }
 
+double gridTempoBpm(double tempoBpm, const GridEdits& edits) {
+    const bool tapped = edits.tappedBpm && *edits.tappedBpm > 0.0 && std::isfinite(*edits.tappedBpm);
+    return std::ldexp(tapped ? *edits.tappedBpm : tempoBpm, edits.tempoPower);
+}
+
 void TapTempo::tap(double seconds) {
     if (!m_taps.empty() && (seconds - m_taps.back() > kResetSeconds || seconds < m_taps.back()))
         m_taps.clear();

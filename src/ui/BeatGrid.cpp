@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "model/StudioModel.h"
 #include "ui/Theme.h"
 #include "ui/Timeline.h"
 
@@ -82,9 +83,13 @@ std::vector<GridLine> barLabels(const analysis::SongMap& map, double start, doub
     return labels;
 }
 
-void paintBeatGrid(QPainter& painter, const Timeline& timeline,
-                   const std::optional<analysis::SongMap>& map, const QPalette& palette,
-                   double width, double height) {
+const analysis::SongMap* shownMap(model::StudioModel& model) {
+    // The studio's map goes while a new one is read; the practice model keeps its last till then.
+    return model.songMap() ? &model.practice().griddedMap() : nullptr;
+}
+
+void paintBeatGrid(QPainter& painter, const Timeline& timeline, const analysis::SongMap* map,
+                   const QPalette& palette, double width, double height) {
     if (!map || !(timeline.duration() > 0.0)) return;
     const std::vector<GridLine> lines = gridLines(*map, timeline.start(), timeline.span(), width);
     if (lines.empty()) return;
@@ -99,9 +104,8 @@ void paintBeatGrid(QPainter& painter, const Timeline& timeline,
     }
 }
 
-void paintRulerMap(QPainter& painter, const Timeline& timeline,
-                   const std::optional<analysis::SongMap>& map, const QPalette& palette,
-                   double width, double top, double height) {
+void paintRulerMap(QPainter& painter, const Timeline& timeline, const analysis::SongMap* map,
+                   const QPalette& palette, double width, double top, double height) {
     if (!map || !(timeline.duration() > 0.0)) return;
     const double start = timeline.start(), span = timeline.span();
     const QColor ink = secondaryText(palette);

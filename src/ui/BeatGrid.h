@@ -1,13 +1,16 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
-#include <optional>
 #include <vector>
 
 #include "analysis/SongMap.h"
 
 class QPainter;
 class QPalette;
+
+namespace corvane::model {
+class StudioModel;
+}
 
 namespace corvane::ui {
 
@@ -36,16 +39,20 @@ std::vector<GridLine> barLabels(const analysis::SongMap& map, double start, doub
 constexpr double kMinGridSpacing = 7.0;
 constexpr double kMinBarLabelSpacing = 26.0;
 
+// The map the window draws: the song map with the person's grid corrections (beats, bars and
+// tempo); null while there is no map.
+const analysis::SongMap* shownMap(model::StudioModel& model);
+
 // Draws the grid of `map` over a waveform `width` by `height` showing `timeline`'s view: bars
 // stronger than beats, in the palette's text colour. Nothing without a map.
 void paintBeatGrid(QPainter& painter, const Timeline& timeline,
-                   const std::optional<analysis::SongMap>& map, const QPalette& palette,
-                   double width, double height);
+                   const analysis::SongMap* map, const QPalette& palette, double width,
+                   double height);
 
 // Draws bar numbers and section markers (a line and a tag with the section's letter at each
 // section's start) in a band of the time ruler from `top`, `height` high and `width` wide.
 void paintRulerMap(QPainter& painter, const Timeline& timeline,
-                   const std::optional<analysis::SongMap>& map, const QPalette& palette,
-                   double width, double top, double height);
+                   const analysis::SongMap* map, const QPalette& palette, double width,
+                   double top, double height);
 
 }  // namespace corvane::ui

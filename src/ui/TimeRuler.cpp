@@ -92,6 +92,8 @@ TimeRuler::TimeRuler(model::StudioModel& model, Timeline& timeline, QWidget* ali
     connect(&m_model, &model::StudioModel::songMapChanged, this, qOverload<>(&QWidget::update));
     connect(&m_model.practice(), &model::PracticeModel::markersChanged, this,
             qOverload<>(&QWidget::update));
+    connect(&m_model.practice(), &model::PracticeModel::gridChanged, this,
+            qOverload<>(&QWidget::update));
     if (m_alignedWith) m_alignedWith->installEventFilter(this);
 }
 
@@ -149,7 +151,7 @@ void TimeRuler::paintEvent(QPaintEvent*) {
                                 kMinLabelSpacing, kScaleHeight - kMinorTick),
                          (flip ? Qt::AlignRight : Qt::AlignLeft) | Qt::AlignVCenter, tick.label);
     }
-    paintRulerMap(painter, m_timeline, m_model.songMap(), palette(), w, kScaleHeight,
+    paintRulerMap(painter, m_timeline, shownMap(m_model), palette(), w, kScaleHeight,
                   kMapBandHeight);
     paintMarkers(painter, w);
     const double playhead = m_timeline.xOf(m_model.position(), w);
@@ -161,7 +163,7 @@ void TimeRuler::mousePressEvent(QMouseEvent* event) {
     const double x = event->position().x() - axisLeft();
     if (event->modifiers() & Qt::ShiftModifier) {
         m_drag = Drag::loop;
-        m_timeline.beginLoopDrag(m_timeline.secondsAt(x, axisWidth()));
+        m_timeline.beginLoopDrag(loopPointAt(*event));
     } else {
         m_drag = Drag::scroll;
         m_pressX = x;
@@ -174,7 +176,7 @@ void TimeRuler::mouseMoveEvent(QMouseEvent* event) {
     if (!(event->buttons() & Qt::LeftButton) || m_drag == Drag::none) return event->ignore();
     const double x = event->position().x() - axisLeft();
     if (m_drag == Drag::loop) {
-        m_timeline.moveLoopDrag(m_timeline.secondsAt(x, axisWidth()));
+        m_timeline.moveLoopDrag(loopPointAt(*event));
     } else if (axisWidth() > 0.0) {
         // The song follows the pointer, as when dragging a page.
         m_timeline.scrollTo(m_pressStart - (x - m_pressX) / axisWidth() * m_timeline.span());
@@ -185,12 +187,16 @@ void TimeRuler::mouseMoveEvent(QMouseEvent* event) {
 void TimeRuler::mouseReleaseEvent(QMouseEvent* event) {
     if (event->button() != Qt::LeftButton || m_drag == Drag::none) return event->ignore();
     if (m_drag == Drag::loop) {
-        const double x = event->position().x() - axisLeft();
-        m_timeline.moveLoopDrag(m_timeline.secondsAt(x, axisWidth()));
+        m_timeline.moveLoopDrag(loopPointAt(*event));
         m_timeline.endLoopDrag();
     }
     m_drag = Drag::none;
     event->accept();
+}
+
+double TimeRuler::loopPointAt(const QMouseEvent& event) const {
+    return m_timeline.loopPointAt(event.position().x() - axisLeft(), axisWidth(),
+                                  event.modifiers().testFlag(Qt::AltModifier));
 }
 
 void TimeRuler::paintMarkers(QPainter& painter, double width) {

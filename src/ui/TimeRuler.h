@@ -61,6 +61,8 @@ private:
     // The x range of the axis in this widget's pixels: under the waveform it lines up with.
     double axisLeft() const;
     double axisWidth() const;
+    // Where a loop drag's end is for this event (through the timeline, which snaps it).
+    double loopPointAt(const QMouseEvent& event) const;
     void paintMarkers(QPainter& painter, double width);
 
     model::StudioModel& m_model;

@@ -417,9 +417,10 @@ TEST_F(Window, TheMethodSwitchSeparatesAgainWhileTheStudioPlaysOn) {
 
 // Shift + drag on any waveform marks the loop from where it began to where it ended, shown on
 // all four; L turns it off and on, Escape clears it; a plain drag still seeks, a Shift-drag does
-// not.
+// not. (Alt too keeps the ends where they are dropped, whenever the song's beats arrive.)
 TEST_F(Window, ShiftDragSetsTheLoopWhichLTogglesAndEscapeClears) {
     ASSERT_TRUE(rig.load(10.0));
+    const auto freely = Qt::ShiftModifier | Qt::AltModifier;
     const auto waveform = [&](int i) { return child<ui::WaveformView>("waveform", i); };
     ui::WaveformView* wave = waveform(2);
     const int w = wave->width(), y = wave->height() / 2;
@@ -430,11 +431,11 @@ TEST_F(Window, ShiftDragSetsTheLoopWhichLTogglesAndEscapeClears) {
     const std::vector<double> before = {shade(0, w / 3), shade(1, w / 3), shade(2, w / 3),
                                         shade(3, w / 3)};
 
-    QTest::mousePress(wave, Qt::LeftButton, Qt::ShiftModifier, {w / 4, y});
+    QTest::mousePress(wave, Qt::LeftButton, freely, {w / 4, y});
     QTest::mouseMove(wave, {w / 2, y});
     EXPECT_FALSE(m.loop().isSet()) << "the model hears of it at release";
     for (int i = 0; i < 4; ++i) EXPECT_GT(shade(i, w / 3), before[i] + 0.02) << "dragging " << i;
-    QTest::mouseRelease(wave, Qt::LeftButton, Qt::ShiftModifier, {w / 2, y});
+    QTest::mouseRelease(wave, Qt::LeftButton, freely, {w / 2, y});
     const model::LoopRegion set = m.loop();
     EXPECT_TRUE(set.enabled);
     EXPECT_NEAR(set.start, 10.0 * (w / 4) / w, 1e-9);
@@ -469,9 +470,9 @@ TEST_F(Window, ShiftDragSetsTheLoopWhichLTogglesAndEscapeClears) {
 
     // Dragged right to left, the region is the same; a Shift-click clears it; the right button
     // marks nothing.
-    QTest::mousePress(waveform(0), Qt::LeftButton, Qt::ShiftModifier, {w / 2, y});
+    QTest::mousePress(waveform(0), Qt::LeftButton, freely, {w / 2, y});
     QTest::mouseMove(waveform(0), {w / 4, y});
-    QTest::mouseRelease(waveform(0), Qt::LeftButton, Qt::ShiftModifier, {w / 4, y});
+    QTest::mouseRelease(waveform(0), Qt::LeftButton, freely, {w / 4, y});
     EXPECT_EQ(std::pair(m.loop().start, m.loop().end), std::pair(set.start, set.end));
     QTest::keyClick(&view, Qt::Key_L);
     saveScreenshot(*child("studio"), "loop-off");
@@ -549,11 +550,12 @@ TEST_F(Window, ZoomAndScrollMoveTheStripsAndTheRulerTogether) {
         << "the song follows the pointer";
     EXPECT_NEAR(seekAt(0), timeline->start(), frame);
     checkRuler();
-    // Shift+drag on the ruler marks a loop and scrolls nothing.
+    // Shift+drag on the ruler marks a loop (with Alt, off the grid) and scrolls nothing.
     const double before = timeline->start();
-    QTest::mousePress(ruler, Qt::LeftButton, Qt::ShiftModifier, onRuler);
+    const auto freely = Qt::ShiftModifier | Qt::AltModifier;
+    QTest::mousePress(ruler, Qt::LeftButton, freely, onRuler);
     QTest::mouseMove(ruler, onRuler + QPoint(w / 4, 0));
-    QTest::mouseRelease(ruler, Qt::LeftButton, Qt::ShiftModifier, onRuler + QPoint(w / 4, 0));
+    QTest::mouseRelease(ruler, Qt::LeftButton, freely, onRuler + QPoint(w / 4, 0));
     EXPECT_EQ(timeline->start(), before);
     EXPECT_NEAR(m.loop().start, before + 5.0, 10.0 / w);
     EXPECT_NEAR(m.loop().end, before + 7.5, 10.0 / w);

@@ -117,7 +117,7 @@ TEST_F(SongMapWindow, ShowsTheGridChordLaneTempoAndKeyAndFollowsThePitch) {
     image.fill(Qt::transparent);
     {
         QPainter painter(&image);
-        ui::paintBeatGrid(painter, *timeline, m.songMap(), view.palette(), kWidth, 4);
+        ui::paintBeatGrid(painter, *timeline, ui::shownMap(m), view.palette(), kWidth, 4);
     }
     const auto lines = ui::gridLines(map, timeline->start(), timeline->span(), kWidth);
     ASSERT_FALSE(lines.empty());
