@@ -97,7 +97,8 @@ std::vector<Beat> applyGridEdits(std::vector<Beat> beats, int beatsPerBar, const
 }
 
 double gridTempoBpm(double tempoBpm, const GridEdits& edits) {
-    const bool tapped = edits.tappedBpm && *edits.tappedBpm > 0.0 && std::isfinite(*edits.tappedBpm);
+    const bool tapped =
+        edits.tappedBpm && *edits.tappedBpm > 0.0 && std::isfinite(*edits.tappedBpm);
     return std::ldexp(tapped ? *edits.tappedBpm : tempoBpm, edits.tempoPower);
 }
 

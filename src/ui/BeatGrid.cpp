@@ -104,6 +104,18 @@ void paintBeatGrid(QPainter& painter, const Timeline& timeline, const analysis::
     }
 }
 
+std::optional<std::size_t> sectionMarkerAt(const Timeline& timeline, const analysis::SongMap* map,
+                                           double width, double x) {
+    std::optional<std::size_t> found;
+    if (!map || !(timeline.duration() > 0.0)) return found;
+    for (std::size_t i = 0; i < map->sections.size(); ++i) {
+        // As drawn: a 2 px line at the start, the tag to its right; a pixel to spare on the left.
+        const double at = std::round(timeline.xOf(map->sections[i].start, width));
+        if (x >= at - 1.0 && x < at + 2.0 + kSectionTagWidth) found = i;
+    }
+    return found;
+}
+
 void paintRulerMap(QPainter& painter, const Timeline& timeline, const analysis::SongMap* map,
                    const QPalette& palette, double width, double top, double height) {
     if (!map || !(timeline.duration() > 0.0)) return;
@@ -126,7 +138,7 @@ void paintRulerMap(QPainter& painter, const Timeline& timeline, const analysis::
         if (section.end < start || section.start > start + span) continue;
         const double x = std::round(timeline.xOf(section.start, width));
         const QColor tint = colors::indigo;
-        painter.fillRect(QRectF(x, top - 4.0, 2.0, height + 4.0), tint);
+        painter.fillRect(QRectF(x, top - kSectionLineAbove, 2.0, height + kSectionLineAbove), tint);
         const QRectF tag(x + 2.0, top, kSectionTagWidth, height);
         painter.fillRect(tag, tint);
         painter.setPen(Qt::white);

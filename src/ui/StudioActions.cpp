@@ -387,8 +387,9 @@ QString StudioActions::shortcutList() const {
                               QString(a->text()).remove(QLatin1Char('&')));
         }
     }
-    lines << tr("Shift+drag on a waveform\tSet a loop");
-    lines << tr("Double-click on the ruler\tLoop that bar");
+    lines << tr("Shift+drag on a waveform\tSet a loop on the beats (bars when zoomed out)");
+    lines << tr("Shift+Alt+drag on a waveform\tSet a loop freely");
+    lines << tr("Double-click on the ruler\tLoop that bar (on a section's tag, that section)");
     return lines.join(QLatin1Char('\n'));
 }
 

@@ -84,7 +84,8 @@ TimeRuler::TimeRuler(model::StudioModel& model, Timeline& timeline, QWidget* ali
     setAccessibleName(QStringLiteral("Time ruler"));
     setToolTip(QStringLiteral(
         "Drag or wheel to scroll, Ctrl+wheel to zoom (Ctrl++, Ctrl+-, Ctrl+0 for the whole "
-        "song); Shift+drag sets a loop, a double-click loops that bar; M adds a marker"));
+        "song); Shift+drag sets a loop on the beats (Shift+Alt+drag freely), a double-click "
+        "loops that bar, or that section on its tag; M adds a marker"));
     connect(&m_timeline, &Timeline::viewChanged, this, qOverload<>(&QWidget::update));
     connect(&m_timeline, &Timeline::songChanged, this, qOverload<>(&QWidget::update));
     connect(&m_timeline, &Timeline::loopShownChanged, this, qOverload<>(&QWidget::update));
@@ -220,9 +221,22 @@ void TimeRuler::paintMarkers(QPainter& painter, double width) {
 void TimeRuler::mouseDoubleClickEvent(QMouseEvent* event) {
     if (event->button() != Qt::LeftButton) return event->ignore();
     const double x = event->position().x() - axisLeft();
-    const auto bar =
-        model::barLoop(m_model.practice().beats(), m_timeline.secondsAt(x, axisWidth()));
-    if (bar) m_model.setLoop(bar->start, bar->end);
+    // A section's line reaches a little above the map band; its tag is in the band.
+    const analysis::SongMap* map = shownMap(m_model);
+    const std::optional<std::size_t> section =
+        event->position().y() >= kScaleHeight - kSectionLineAbove
+            ? sectionMarkerAt(m_timeline, map, axisWidth(), x)
+            : std::nullopt;
+    if (section) {
+        // To the next section's start, or the song's end after the last.
+        const std::size_t next = *section + 1;
+        m_model.setLoop(map->sections[*section].start, next < map->sections.size()
+                                                           ? map->sections[next].start
+                                                           : m_model.duration());
+    } else if (const auto bar = model::barLoop(m_model.practice().beats(),
+                                               m_timeline.secondsAt(x, axisWidth()))) {
+        m_model.setLoop(bar->start, bar->end);
+    }
     event->accept();
 }
 

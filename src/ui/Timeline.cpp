@@ -156,8 +156,8 @@ double Timeline::loopPointAt(double x, double width, bool free) const {
                          [](const analysis::Beat& b, double t) { return b.time < t; });
     const auto i = std::clamp<std::ptrdiff_t>(after - beats.begin(), 1,
                                               static_cast<std::ptrdiff_t>(beats.size()) - 1);
-    const double beat = beats[static_cast<std::size_t>(i)].time -
-                        beats[static_cast<std::size_t>(i - 1)].time;
+    const double beat =
+        beats[static_cast<std::size_t>(i)].time - beats[static_cast<std::size_t>(i - 1)].time;
     const bool bars = beat / span() * width < kMinSnapBeatPixels;
     const double snapped =
         bars ? model::snapToBar(beats, seconds) : model::snapToBeat(beats, seconds);
