@@ -619,6 +619,14 @@ TEST_F(Window, TheMenuBarListsEveryCommandWithItsShortcut) {
     for (QAction* a : commands)
         EXPECT_TRUE(a->objectName() == "aboutAction" || !a->shortcut().isEmpty())
             << a->text().toStdString();
+    // The grid's corrections, in their own submenu: a tooltip each, naming its key if it has one.
+    for (QAction* a : child<QMenu>("beatGridMenu")->actions()) {
+        if (a->isSeparator()) continue;
+        const QString key = a->shortcut().toString(QKeySequence::NativeText);
+        EXPECT_TRUE(a->toolTip().endsWith("(" + (key.isEmpty() ? "no key" : key) + ")"))
+            << a->toolTip().toStdString();
+        commands.push_back(a);
+    }
     // What the studio's buttons do is there too, the practice commands with the keys they were
     // given, each key meaning one command.
     const std::vector<std::pair<const char*, const char*>> named = {
@@ -653,7 +661,14 @@ TEST_F(Window, TheMenuBarListsEveryCommandWithItsShortcut) {
         {"loopLaterAction", "Alt+Right"},
         {"loopEarlierAction", "Alt+Left"},
         {"loopLongerAction", "Alt+Shift+Right"},
-        {"loopShorterAction", "Alt+Shift+Left"}};
+        {"loopShorterAction", "Alt+Shift+Left"},
+        {"firstDownbeatAction", "D"},
+        {"halveTempoAction", ""},
+        {"doubleTempoAction", ""},
+        {"nudgeGridEarlierAction", "Ctrl+,"},
+        {"nudgeGridLaterAction", "Ctrl+."},
+        {"tapTempoAction", "T"},
+        {"resetGridAction", ""}};
     for (const auto& [name, key] : named) {
         const auto found = std::find_if(commands.begin(), commands.end(),
                                         [&](QAction* a) { return a->objectName() == name; });
@@ -676,7 +691,8 @@ TEST_F(Window, TheMenuBarListsEveryCommandWithItsShortcut) {
     QTest::keyClick(&view, Qt::Key_F1);
     auto* help = view.findChild<QMessageBox*>("shortcutsBox");
     ASSERT_NE(help, nullptr);
-    for (const char* line : {"Ctrl+O\tOpen…", "I\tSet Loop Start at Playhead", "F1\tKeyboard"})
+    for (const char* line :
+         {"Ctrl+O\tOpen…", "I\tSet Loop Start at Playhead", "T\tTap Tempo", "F1\tKeyboard"})
         EXPECT_TRUE(help->text().contains(line)) << line;
     help->close();
 }
