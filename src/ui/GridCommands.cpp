@@ -44,8 +44,9 @@ QAction* GridCommands::add(const char* name, const QString& text, const QKeySequ
                            const QString& tip, void (GridCommands::*run)()) {
     auto* action = new QAction(text, this);
     action->setObjectName(QString::fromLatin1(name));
-    const QString keyText = key.isEmpty() ? tr("no key") : key.toString(QKeySequence::NativeText);
-    action->setToolTip(QStringLiteral("%1 (%2)").arg(tip, keyText));
+    action->setToolTip(
+        key.isEmpty() ? tip
+                      : QStringLiteral("%1 (%2)").arg(tip, key.toString(QKeySequence::NativeText)));
     action->setStatusTip(action->toolTip());
     if (!key.isEmpty()) action->setShortcut(key);
     action->setShortcutContext(Qt::WindowShortcut);
