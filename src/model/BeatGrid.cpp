@@ -96,6 +96,12 @@ std::vector<Beat> applyGridEdits(std::vector<Beat> beats, int beatsPerBar, const
     return out;
 }
 
+double gridTempoBpm(double tempoBpm, const GridEdits& edits) {
+    const bool tapped =
+        edits.tappedBpm && *edits.tappedBpm > 0.0 && std::isfinite(*edits.tappedBpm);
+    return std::ldexp(tapped ? *edits.tappedBpm : tempoBpm, edits.tempoPower);
+}
+
 void TapTempo::tap(double seconds) {
     if (!m_taps.empty() && (seconds - m_taps.back() > kResetSeconds || seconds < m_taps.back()))
         m_taps.clear();
@@ -111,9 +117,13 @@ std::optional<double> TapTempo::bpm() const {
 }
 
 double snapToBeat(const std::vector<Beat>& beats, double seconds) {
-    std::vector<double> t;
-    for (const Beat& b : beats) t.push_back(b.time);
-    return t.empty() ? seconds : t[nearest(t, seconds)];
+    // Searched in place: a drag snaps on every move of the pointer, and an hour's beats copied
+    // each time cost a millisecond.
+    const auto it = std::lower_bound(beats.begin(), beats.end(), seconds,
+                                     [](const Beat& b, double t) { return b.time < t; });
+    if (it == beats.begin()) return beats.empty() ? seconds : it->time;
+    if (it == beats.end()) return beats.back().time;
+    return seconds - (it - 1)->time <= it->time - seconds ? (it - 1)->time : it->time;
 }
 
 double snapToBar(const std::vector<Beat>& beats, double seconds) {

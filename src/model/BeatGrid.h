@@ -27,6 +27,10 @@ struct GridEdits {
 std::vector<analysis::Beat> applyGridEdits(std::vector<analysis::Beat> beats, int beatsPerBar,
                                            const GridEdits& edits, double durationSeconds);
 
+// The tempo of the grid after `edits`, from the map's `tempoBpm`: a tapped tempo replaces it, each
+// step of tempoPower doubles or halves it. Any thread.
+double gridTempoBpm(double tempoBpm, const GridEdits& edits);
+
 // A tempo from taps of a key: the mean interval of the last kMaxTaps taps; a pause longer than
 // kResetSeconds starts a new count.
 class TapTempo {

@@ -33,14 +33,17 @@ void PracticeModel::updateGrid() {
     const double duration = m_transport.hasSong()
                                 ? m_transport.song().seconds(m_transport.song().frames)
                                 : m_map.durationSeconds;
-    m_beats = m_map.beats.empty()
-                  ? std::vector<analysis::Beat>{}
-                  : applyGridEdits(m_map.beats, m_map.beatsPerBar, m_edits, duration);
+    m_griddedMap = m_map;
+    if (!m_map.beats.empty()) {
+        m_griddedMap.beats = applyGridEdits(m_map.beats, m_map.beatsPerBar, m_edits, duration);
+        m_griddedMap.tempoBpm = gridTempoBpm(m_map.tempoBpm, m_edits);
+    }
+    const std::vector<analysis::Beat>& beats = m_griddedMap.beats;
     std::vector<double> times;
     std::vector<bool> downbeats;
-    times.reserve(m_beats.size());
-    downbeats.reserve(m_beats.size());
-    for (const analysis::Beat& b : m_beats) {
+    times.reserve(beats.size());
+    downbeats.reserve(beats.size());
+    for (const analysis::Beat& b : beats) {
         times.push_back(b.time);
         downbeats.push_back(b.beat == 1);
     }

@@ -30,9 +30,11 @@ class PracticeModel : public QObject {
 public:
     explicit PracticeModel(Transport& transport, QObject* parent = nullptr);
 
-    // The map as analysed (empty until setSongMap()) and its beats after the grid edits.
+    // The map as analysed (empty until setSongMap()), and as the grid edits make it: its beats
+    // (beats()) and the tempo they beat at, the rest as analysed.
     const analysis::SongMap& songMap() const { return m_map; }
-    const std::vector<analysis::Beat>& beats() const { return m_beats; }
+    const analysis::SongMap& griddedMap() const { return m_griddedMap; }
+    const std::vector<analysis::Beat>& beats() const { return m_griddedMap.beats; }
     const GridEdits& gridEdits() const { return m_edits; }
     void setGridEdits(const GridEdits& edits);
 
@@ -99,7 +101,7 @@ private:
     Transport& m_transport;
     analysis::SongMap m_map;
     GridEdits m_edits;
-    std::vector<analysis::Beat> m_beats;
+    analysis::SongMap m_griddedMap;
     Markers m_markers;
     SpeedTrainer m_trainer{SpeedTrainerSettings{}};
     bool m_trainerOn = false;

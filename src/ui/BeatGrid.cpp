@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "model/StudioModel.h"
 #include "ui/Theme.h"
 #include "ui/Timeline.h"
 
@@ -82,9 +83,13 @@ std::vector<GridLine> barLabels(const analysis::SongMap& map, double start, doub
     return labels;
 }
 
-void paintBeatGrid(QPainter& painter, const Timeline& timeline,
-                   const std::optional<analysis::SongMap>& map, const QPalette& palette,
-                   double width, double height) {
+const analysis::SongMap* shownMap(model::StudioModel& model) {
+    // The studio's map goes while a new one is read; the practice model keeps its last till then.
+    return model.songMap() ? &model.practice().griddedMap() : nullptr;
+}
+
+void paintBeatGrid(QPainter& painter, const Timeline& timeline, const analysis::SongMap* map,
+                   const QPalette& palette, double width, double height) {
     if (!map || !(timeline.duration() > 0.0)) return;
     const std::vector<GridLine> lines = gridLines(*map, timeline.start(), timeline.span(), width);
     if (lines.empty()) return;
@@ -99,9 +104,20 @@ void paintBeatGrid(QPainter& painter, const Timeline& timeline,
     }
 }
 
-void paintRulerMap(QPainter& painter, const Timeline& timeline,
-                   const std::optional<analysis::SongMap>& map, const QPalette& palette,
-                   double width, double top, double height) {
+std::optional<std::size_t> sectionMarkerAt(const Timeline& timeline, const analysis::SongMap* map,
+                                           double width, double x) {
+    std::optional<std::size_t> found;
+    if (!map || !(timeline.duration() > 0.0)) return found;
+    for (std::size_t i = 0; i < map->sections.size(); ++i) {
+        // As drawn: a 2 px line at the start, the tag to its right; a pixel to spare on the left.
+        const double at = std::round(timeline.xOf(map->sections[i].start, width));
+        if (x >= at - 1.0 && x < at + 2.0 + kSectionTagWidth) found = i;
+    }
+    return found;
+}
+
+void paintRulerMap(QPainter& painter, const Timeline& timeline, const analysis::SongMap* map,
+                   const QPalette& palette, double width, double top, double height) {
     if (!map || !(timeline.duration() > 0.0)) return;
     const double start = timeline.start(), span = timeline.span();
     const QColor ink = secondaryText(palette);
@@ -122,7 +138,7 @@ void paintRulerMap(QPainter& painter, const Timeline& timeline,
         if (section.end < start || section.start > start + span) continue;
         const double x = std::round(timeline.xOf(section.start, width));
         const QColor tint = colors::indigo;
-        painter.fillRect(QRectF(x, top - 4.0, 2.0, height + 4.0), tint);
+        painter.fillRect(QRectF(x, top - kSectionLineAbove, 2.0, height + kSectionLineAbove), tint);
         const QRectF tag(x + 2.0, top, kSectionTagWidth, height);
         painter.fillRect(tag, tint);
         painter.setPen(Qt::white);

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <vector>
 
@@ -8,6 +9,10 @@
 
 class QPainter;
 class QPalette;
+
+namespace corvane::model {
+class StudioModel;
+}
 
 namespace corvane::ui {
 
@@ -35,17 +40,26 @@ std::vector<GridLine> barLabels(const analysis::SongMap& map, double start, doub
 
 constexpr double kMinGridSpacing = 7.0;
 constexpr double kMinBarLabelSpacing = 26.0;
+// How far a section's line on the ruler reaches above the band with the bar numbers, in pixels.
+constexpr double kSectionLineAbove = 4.0;
+
+// The map the window draws: the song map with the person's grid corrections (beats, bars and
+// tempo); null while there is no map.
+const analysis::SongMap* shownMap(model::StudioModel& model);
 
 // Draws the grid of `map` over a waveform `width` by `height` showing `timeline`'s view: bars
 // stronger than beats, in the palette's text colour. Nothing without a map.
-void paintBeatGrid(QPainter& painter, const Timeline& timeline,
-                   const std::optional<analysis::SongMap>& map, const QPalette& palette,
-                   double width, double height);
+void paintBeatGrid(QPainter& painter, const Timeline& timeline, const analysis::SongMap* map,
+                   const QPalette& palette, double width, double height);
+
+// The section of `map` whose marker paintRulerMap draws at x of a ruler `width` wide (its line or
+// tag), the later one where two overlap (it is drawn on top); none elsewhere.
+std::optional<std::size_t> sectionMarkerAt(const Timeline& timeline, const analysis::SongMap* map,
+                                           double width, double x);
 
 // Draws bar numbers and section markers (a line and a tag with the section's letter at each
 // section's start) in a band of the time ruler from `top`, `height` high and `width` wide.
-void paintRulerMap(QPainter& painter, const Timeline& timeline,
-                   const std::optional<analysis::SongMap>& map, const QPalette& palette,
-                   double width, double top, double height);
+void paintRulerMap(QPainter& painter, const Timeline& timeline, const analysis::SongMap* map,
+                   const QPalette& palette, double width, double top, double height);
 
 }  // namespace corvane::ui

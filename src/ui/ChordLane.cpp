@@ -9,6 +9,7 @@
 #include <cmath>
 
 #include "model/MapText.h"
+#include "ui/BeatGrid.h"
 #include "ui/Theme.h"
 #include "ui/TimeRuler.h"
 #include "ui/Timeline.h"
@@ -151,11 +152,12 @@ MapSummary::MapSummary(model::StudioModel& model, QWidget* parent)
     setSecondaryText(this, palette());
     connect(&m_model, &model::StudioModel::songMapChanged, this, &MapSummary::sync);
     connect(&m_model, &model::StudioModel::stretchChanged, this, &MapSummary::sync);
+    connect(&m_model.practice(), &model::PracticeModel::gridChanged, this, &MapSummary::sync);
     sync();
 }
 
 void MapSummary::sync() {
-    const std::optional<analysis::SongMap>& map = m_model.songMap();
+    const analysis::SongMap* map = shownMap(m_model);
     if (!map) {
         setVisible(false);
         return;

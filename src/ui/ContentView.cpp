@@ -212,7 +212,8 @@ QWidget* ContentView::makeStudio() {
     m_loop->setObjectName(QStringLiteral("loopButton"));
     m_loop->setCheckable(true);
     m_loop->setToolTip(QStringLiteral(
-        "Loop on or off (L); Shift+drag on a waveform, or I and O at the playhead, set it; "
+        "Loop on or off (L); Shift+drag on a waveform (on the beats; Shift+Alt+drag freely), or "
+        "I and O at the playhead, set it; "
         "Alt+arrows move it by bars, Alt+Shift+arrows change its length; Esc clears it"));
     m_loop->setAccessibleName(QStringLiteral("Loop"));
     connect(m_loop, &QPushButton::clicked, this, [this] { m_model.toggleLoop(); });

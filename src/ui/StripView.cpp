@@ -104,7 +104,8 @@ StripView::StripView(model::StudioModel& model, int index, QWidget* parent)
     m_waveform->setColor(kindColor(kind));
     m_waveform->setAccessibleName(title + QStringLiteral(" waveform"));
     m_waveform->setToolTip(QStringLiteral(
-        "Click or drag to seek; Shift+drag to set a loop (L on or off, Esc clears)"));
+        "Click or drag to seek; Shift+drag to set a loop on the beats, Shift+Alt+drag to set it "
+        "freely (L on or off, Esc clears)"));
 
     auto* volume = new QWidget(this);
     auto* volumeLayout = new QVBoxLayout(volume);

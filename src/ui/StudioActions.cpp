@@ -11,6 +11,7 @@
 #include <cmath>
 
 #include "Version.h"
+#include "ui/GridCommands.h"
 #include "ui/PracticeControls.h"
 #include "ui/Timeline.h"
 
@@ -34,6 +35,8 @@ StudioActions::StudioActions(model::StudioModel& model, QWidget& window, Timelin
     addMixerMenu();
     addViewMenu();
     addHelpMenu();
+    m_grid = new GridCommands(m_model, m_window, this);
+    m_songActions.insert(m_songActions.end(), m_grid->actions().begin(), m_grid->actions().end());
     connect(&m_model, &model::StudioModel::phaseChanged, this, &StudioActions::sync);
     connect(&m_model, &model::StudioModel::loopChanged, this, &StudioActions::sync);
     connect(&m_model, &model::StudioModel::methodChanged, this, &StudioActions::sync);
@@ -342,6 +345,8 @@ QMenuBar* StudioActions::makeMenuBar(QWidget* parent) {
         if (menu.title == tr("&Playback")) {
             shown->insertMenu(action(QStringLiteral("speedTrainerAction")), makeCountInMenu(shown));
             shown->addSeparator();
+            shown->addMenu(m_grid->makeMenu(shown));
+            shown->addSeparator();
             shown->addMenu(makeOutputMenu(shown));
         }
     }
@@ -378,17 +383,22 @@ QAction* StudioActions::action(const QString& name) const {
 
 QString StudioActions::shortcutList() const {
     QStringList lines;
-    for (const Menu& menu : m_menus) {
-        lines << QString(menu.title).remove(QLatin1Char('&'));
-        for (QAction* a : menu.actions) {
+    const auto list = [&](const std::vector<QAction*>& actions) {
+        for (QAction* a : actions) {
             if (!a || a->shortcuts().isEmpty()) continue;
             lines << QStringLiteral("    %1\t%2")
                          .arg(a->shortcuts().constFirst().toString(QKeySequence::NativeText),
                               QString(a->text()).remove(QLatin1Char('&')));
         }
+    };
+    for (const Menu& menu : m_menus) {
+        lines << QString(menu.title).remove(QLatin1Char('&'));
+        list(menu.actions);
+        if (menu.title == tr("&Playback")) list(m_grid->actions());
     }
-    lines << tr("Shift+drag on a waveform\tSet a loop");
-    lines << tr("Double-click on the ruler\tLoop that bar");
+    lines << tr("Shift+drag on a waveform\tSet a loop on the beats (bars when zoomed out)");
+    lines << tr("Shift+Alt+drag on a waveform\tSet a loop freely");
+    lines << tr("Double-click on the ruler\tLoop that bar (on a section's tag, that section)");
     return lines.join(QLatin1Char('\n'));
 }
 

@@ -16,6 +16,7 @@ class QWidget;
 
 namespace corvane::ui {
 
+class GridCommands;
 class Timeline;
 
 // Every command of the window as a QAction with its shortcut, and the menu bar that lists them
@@ -87,6 +88,7 @@ private:
     QAction* m_open = nullptr;
     QAction* m_exportMap = nullptr;
     QAction* m_click = nullptr;
+    GridCommands* m_grid = nullptr;  // Playback ▸ Beat Grid
 };
 
 }  // namespace corvane::ui

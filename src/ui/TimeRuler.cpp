@@ -84,13 +84,16 @@ TimeRuler::TimeRuler(model::StudioModel& model, Timeline& timeline, QWidget* ali
     setAccessibleName(QStringLiteral("Time ruler"));
     setToolTip(QStringLiteral(
         "Drag or wheel to scroll, Ctrl+wheel to zoom (Ctrl++, Ctrl+-, Ctrl+0 for the whole "
-        "song); Shift+drag sets a loop, a double-click loops that bar; M adds a marker"));
+        "song); Shift+drag sets a loop on the beats (Shift+Alt+drag freely), a double-click "
+        "loops that bar, or that section on its tag; M adds a marker"));
     connect(&m_timeline, &Timeline::viewChanged, this, qOverload<>(&QWidget::update));
     connect(&m_timeline, &Timeline::songChanged, this, qOverload<>(&QWidget::update));
     connect(&m_timeline, &Timeline::loopShownChanged, this, qOverload<>(&QWidget::update));
     connect(&m_model, &model::StudioModel::positionChanged, this, qOverload<>(&QWidget::update));
     connect(&m_model, &model::StudioModel::songMapChanged, this, qOverload<>(&QWidget::update));
     connect(&m_model.practice(), &model::PracticeModel::markersChanged, this,
+            qOverload<>(&QWidget::update));
+    connect(&m_model.practice(), &model::PracticeModel::gridChanged, this,
             qOverload<>(&QWidget::update));
     if (m_alignedWith) m_alignedWith->installEventFilter(this);
 }
@@ -149,7 +152,7 @@ void TimeRuler::paintEvent(QPaintEvent*) {
                                 kMinLabelSpacing, kScaleHeight - kMinorTick),
                          (flip ? Qt::AlignRight : Qt::AlignLeft) | Qt::AlignVCenter, tick.label);
     }
-    paintRulerMap(painter, m_timeline, m_model.songMap(), palette(), w, kScaleHeight,
+    paintRulerMap(painter, m_timeline, shownMap(m_model), palette(), w, kScaleHeight,
                   kMapBandHeight);
     paintMarkers(painter, w);
     const double playhead = m_timeline.xOf(m_model.position(), w);
@@ -161,7 +164,7 @@ void TimeRuler::mousePressEvent(QMouseEvent* event) {
     const double x = event->position().x() - axisLeft();
     if (event->modifiers() & Qt::ShiftModifier) {
         m_drag = Drag::loop;
-        m_timeline.beginLoopDrag(m_timeline.secondsAt(x, axisWidth()));
+        m_timeline.beginLoopDrag(loopPointAt(*event));
     } else {
         m_drag = Drag::scroll;
         m_pressX = x;
@@ -174,7 +177,7 @@ void TimeRuler::mouseMoveEvent(QMouseEvent* event) {
     if (!(event->buttons() & Qt::LeftButton) || m_drag == Drag::none) return event->ignore();
     const double x = event->position().x() - axisLeft();
     if (m_drag == Drag::loop) {
-        m_timeline.moveLoopDrag(m_timeline.secondsAt(x, axisWidth()));
+        m_timeline.moveLoopDrag(loopPointAt(*event));
     } else if (axisWidth() > 0.0) {
         // The song follows the pointer, as when dragging a page.
         m_timeline.scrollTo(m_pressStart - (x - m_pressX) / axisWidth() * m_timeline.span());
@@ -185,12 +188,16 @@ void TimeRuler::mouseMoveEvent(QMouseEvent* event) {
 void TimeRuler::mouseReleaseEvent(QMouseEvent* event) {
     if (event->button() != Qt::LeftButton || m_drag == Drag::none) return event->ignore();
     if (m_drag == Drag::loop) {
-        const double x = event->position().x() - axisLeft();
-        m_timeline.moveLoopDrag(m_timeline.secondsAt(x, axisWidth()));
+        m_timeline.moveLoopDrag(loopPointAt(*event));
         m_timeline.endLoopDrag();
     }
     m_drag = Drag::none;
     event->accept();
+}
+
+double TimeRuler::loopPointAt(const QMouseEvent& event) const {
+    return m_timeline.loopPointAt(event.position().x() - axisLeft(), axisWidth(),
+                                  event.modifiers().testFlag(Qt::AltModifier));
 }
 
 void TimeRuler::paintMarkers(QPainter& painter, double width) {
@@ -214,9 +221,22 @@ void TimeRuler::paintMarkers(QPainter& painter, double width) {
 void TimeRuler::mouseDoubleClickEvent(QMouseEvent* event) {
     if (event->button() != Qt::LeftButton) return event->ignore();
     const double x = event->position().x() - axisLeft();
-    const auto bar =
-        model::barLoop(m_model.practice().beats(), m_timeline.secondsAt(x, axisWidth()));
-    if (bar) m_model.setLoop(bar->start, bar->end);
+    // A section's line reaches a little above the map band; its tag is in the band.
+    const analysis::SongMap* map = shownMap(m_model);
+    const std::optional<std::size_t> section =
+        event->position().y() >= kScaleHeight - kSectionLineAbove
+            ? sectionMarkerAt(m_timeline, map, axisWidth(), x)
+            : std::nullopt;
+    if (section) {
+        // To the next section's start, or the song's end after the last.
+        const std::size_t next = *section + 1;
+        m_model.setLoop(map->sections[*section].start, next < map->sections.size()
+                                                           ? map->sections[next].start
+                                                           : m_model.duration());
+    } else if (const auto bar = model::barLoop(m_model.practice().beats(),
+                                               m_timeline.secondsAt(x, axisWidth()))) {
+        m_model.setLoop(bar->start, bar->end);
+    }
     event->accept();
 }
 

@@ -31,8 +31,9 @@ double minorTickStep(double step);
 // The time ruler under the strips: minute:second ticks for the part of the song in view, the
 // song map's bar numbers and section markers, the person's markers, the loop region and the
 // playhead. It lines up with the waveform it is given (its own x between that waveform's left and
-// right edges). Dragging scrolls the view, Shift+drag sets the loop, the wheel scrolls and
-// Ctrl+wheel zooms, as on the waveforms; a double-click loops the bar there. Main thread.
+// right edges). Dragging scrolls the view, Shift+drag sets the loop (on the beats; with Alt
+// freely), the wheel scrolls and Ctrl+wheel zooms, as on the waveforms; a double-click loops the
+// bar there, or on a section's marker that section. Main thread.
 class TimeRuler : public QWidget {
     Q_OBJECT
 public:
@@ -61,6 +62,8 @@ private:
     // The x range of the axis in this widget's pixels: under the waveform it lines up with.
     double axisLeft() const;
     double axisWidth() const;
+    // Where a loop drag's end is for this event (through the timeline, which snaps it).
+    double loopPointAt(const QMouseEvent& event) const;
     void paintMarkers(QPainter& painter, double width);
 
     model::StudioModel& m_model;

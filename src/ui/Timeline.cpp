@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "model/BeatGrid.h"
 #include "ui/Theme.h"
 
 namespace corvane::ui {
@@ -142,6 +143,26 @@ double Timeline::xOf(double seconds, double width) const {
     if (!(m_duration > 0.0)) return 0.0;
     if (m_level == 0) return seconds / m_duration * width;
     return (seconds - m_start) / span() * width;
+}
+
+double Timeline::loopPointAt(double x, double width, bool free) const {
+    const double seconds = secondsAt(x, width);
+    const analysis::SongMap& map = m_model.practice().griddedMap();
+    const std::vector<analysis::Beat>& beats = map.beats;
+    if (free || beats.size() < 2 || !(width > 0.0) || !(span() > 0.0)) return seconds;
+    // The beat's length where the pointer is: a map's tempo may drift through the song.
+    const auto after =
+        std::lower_bound(beats.begin(), beats.end(), seconds,
+                         [](const analysis::Beat& b, double t) { return b.time < t; });
+    const auto i = std::clamp<std::ptrdiff_t>(after - beats.begin(), 1,
+                                              static_cast<std::ptrdiff_t>(beats.size()) - 1);
+    const double beat =
+        beats[static_cast<std::size_t>(i)].time - beats[static_cast<std::size_t>(i - 1)].time;
+    const bool bars = beat / span() * width < kMinSnapBeatPixels;
+    const double snapped =
+        bars ? model::snapToBar(beats, seconds) : model::snapToBeat(beats, seconds);
+    const double step = bars ? beat * std::max(map.beatsPerBar, 1) : beat;
+    return std::abs(snapped - seconds) <= step ? snapped : seconds;
 }
 
 std::optional<Timeline::ShownLoop> Timeline::shownLoop() const {

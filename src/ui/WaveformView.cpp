@@ -69,6 +69,8 @@ WaveformView::WaveformView(model::StudioModel& model, QWidget* parent)
     connect(&m_model, &model::StudioModel::positionChanged, this, &WaveformView::movePlayhead);
     connect(&m_model, &model::StudioModel::durationChanged, this, qOverload<>(&QWidget::update));
     connect(&m_model, &model::StudioModel::songMapChanged, this, qOverload<>(&QWidget::update));
+    connect(&m_model.practice(), &model::PracticeModel::gridChanged, this,
+            qOverload<>(&QWidget::update));
 }
 
 void WaveformView::setPeaks(std::vector<float> peaks) {
@@ -142,7 +144,7 @@ void WaveformView::paintEvent(QPaintEvent* event) {
     painter.setClipPath(frame);
 
     // The grid lies under the bars, which stay readable over it.
-    if (m_timeline) paintBeatGrid(painter, *m_timeline, m_model.songMap(), palette(), w, h);
+    if (m_timeline) paintBeatGrid(painter, *m_timeline, shownMap(m_model), palette(), w, h);
     const QRect dirty = event->rect() & rect();
     if (!dirty.isEmpty()) {
         if (m_timeline && m_timeline->isZoomed() && m_stem >= 0)
@@ -283,12 +285,13 @@ void WaveformView::paintColumns(QPainter& painter, const QRect& dirty) const {
 }
 
 // Only the primary button seeks: a right or middle click (a context menu, a paste) must not
-// restart what plays. With Shift held it marks a loop instead, and does not seek.
+// restart what plays. With Shift held it marks a loop instead, on the grid unless Alt is held too,
+// and does not seek.
 void WaveformView::mousePressEvent(QMouseEvent* event) {
     if (event->button() != Qt::LeftButton) return event->ignore();
     if (m_timeline && (event->modifiers() & Qt::ShiftModifier)) {
         m_draggingLoop = true;
-        m_timeline->beginLoopDrag(secondsAt(event->position().x()));
+        m_timeline->beginLoopDrag(loopPointAt(*event));
     } else {
         seekTo(event->position().x());
     }
@@ -298,7 +301,7 @@ void WaveformView::mousePressEvent(QMouseEvent* event) {
 void WaveformView::mouseMoveEvent(QMouseEvent* event) {
     if (!(event->buttons() & Qt::LeftButton)) return event->ignore();
     if (m_draggingLoop)
-        m_timeline->moveLoopDrag(secondsAt(event->position().x()));
+        m_timeline->moveLoopDrag(loopPointAt(*event));
     else
         seekTo(event->position().x());
     event->accept();
@@ -313,7 +316,7 @@ void WaveformView::wheelEvent(QWheelEvent* event) {
 void WaveformView::mouseReleaseEvent(QMouseEvent* event) {
     if (event->button() != Qt::LeftButton || !m_draggingLoop) return event->ignore();
     m_draggingLoop = false;
-    m_timeline->moveLoopDrag(secondsAt(event->position().x()));
+    m_timeline->moveLoopDrag(loopPointAt(*event));
     m_timeline->endLoopDrag();
     event->accept();
 }
@@ -324,6 +327,11 @@ double WaveformView::secondsAt(double x) const {
     double f = 0.0;
     if (w > 0.0 && x > 0.0) f = x > w ? 1.0 : x / w;
     return f * m_model.duration();
+}
+
+double WaveformView::loopPointAt(const QMouseEvent& event) const {
+    return m_timeline->loopPointAt(event.position().x(), width(),
+                                   event.modifiers().testFlag(Qt::AltModifier));
 }
 
 void WaveformView::seekTo(double x) { m_model.seek(secondsAt(x)); }

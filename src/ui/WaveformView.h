@@ -15,8 +15,9 @@ class Timeline;
 
 // One stem's peak envelope as thin bars centred on the middle line, with the playhead, on a
 // faint rounded background. Pressing or dragging anywhere with the primary button seeks the song
-// to that place; with Shift held, the drag sets the loop from where it began to where it ends
-// (through the shared Timeline, which every waveform shows while it is dragged). The loop region
+// to that place; with Shift held, the drag sets the loop from where it began to where it ends,
+// its ends on the song map's beats (bars when zoomed out) unless Alt is held too (through the
+// shared Timeline, which every waveform shows while it is dragged). The loop region
 // is shaded, fainter while it is off.
 // Sizes in device-independent pixels. It follows the model's position itself and repaints only
 // the few pixels the playhead leaves and enters, so playback costs little. Main thread.
@@ -47,6 +48,8 @@ protected:
 private:
     void seekTo(double x);
     double secondsAt(double x) const;
+    // Where a loop drag's end is for this event (through the timeline, which snaps it).
+    double loopPointAt(const QMouseEvent& event) const;
     // Fills the bars that reach into `dirty` (widget pixels).
     void paintBars(QPainter& painter, const QRect& dirty) const;
     // Zoomed in: one column per pixel from the peak cache, the envelope where it has none yet.

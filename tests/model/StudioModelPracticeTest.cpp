@@ -71,6 +71,15 @@ TEST(StudioModelPractice, TheMapsBeatsThroughTheGridEditsAreTheClicksAndItsSecti
     EXPECT_TRUE(p.isModified());
     EXPECT_TRUE(rig.model->transport().clickBeats()[2].downbeat);
     EXPECT_FALSE(rig.model->transport().clickBeats()[0].downbeat);
+    // The map as shown: the corrected beats and the tempo they beat at, the sections as found.
+    const GridEdits downbeat = p.gridEdits();
+    p.setGridEdits({150.0, -1, 0.0, std::nullopt});  // tapped at 150 bpm, then halved
+    EXPECT_EQ(p.griddedMap().tempoBpm, 75.0);
+    ASSERT_EQ(p.griddedMap().beats.size(), 4u);
+    EXPECT_DOUBLE_EQ(p.griddedMap().beats[1].time, 0.8);
+    EXPECT_EQ(p.griddedMap().sections.size(), 2u);
+    EXPECT_EQ(rig.model->transport().clickBeats().size(), 4u);
+    p.setGridEdits(downbeat);
 
     // The same song separated again keeps its loop, and its click follows the fresh map; a new
     // song clears them.

@@ -2,7 +2,6 @@
 #include <QAbstractButton>
 #include <QAbstractSlider>
 #include <QApplication>
-#include <QDir>
 #include <QFileInfo>
 #include <QLabel>
 #include <QMenu>
@@ -15,9 +14,7 @@
 #include <fstream>
 #include <set>
 
-#include "FakeFileDialogs.h"
-#include "ModelTestSupport.h"
-#include "ui/ContentView.h"
+#include "WindowFixture.h"
 #include "ui/FileDialogs.h"
 #include "ui/SeekSlider.h"
 #include "ui/StripView.h"
@@ -47,33 +44,7 @@ using ui::timeString;
 
 namespace {
 
-// Saves a widget's picture under the build folder's screenshots/ for people to look at.
-void saveScreenshot(QWidget& widget, const QString& name) {
-    QDir().mkpath(QStringLiteral(CORVANE_SCREENSHOT_DIR));
-    EXPECT_TRUE(widget.grab().save(QStringLiteral(CORVANE_SCREENSHOT_DIR "/") + name + ".png"));
-}
-
-struct Window : ::testing::Test {
-    Rig<FakeFileDialogs> rig;
-    model::StudioModel& m = *rig.model;
-    ui::ContentView view{m, rig.dialogs};
-
-    void SetUp() override {
-        view.resize(1000, 700);
-        view.show();
-        view.activateWindow();
-        ASSERT_TRUE(QTest::qWaitForWindowActive(&view));
-    }
-
-    // The child called `name`, of the strip `strip` if one is given.
-    template <class T = QWidget>
-    T* child(const char* name, int strip = -1) {
-        QWidget* in = strip < 0 ? static_cast<QWidget*>(&view)
-                                : view.findChildren<ui::StripView*>().at(strip);
-        T* found = in->findChild<T*>(name);
-        EXPECT_NE(found, nullptr) << name;
-        return found;
-    }
+struct Window : WindowTest {
     // The colour the button `name` is filled with, away from its label.
     QColor tint(const char* name, int strip = -1) {
         const QImage img = child(name, strip)->grab().toImage();
@@ -446,9 +417,10 @@ TEST_F(Window, TheMethodSwitchSeparatesAgainWhileTheStudioPlaysOn) {
 
 // Shift + drag on any waveform marks the loop from where it began to where it ended, shown on
 // all four; L turns it off and on, Escape clears it; a plain drag still seeks, a Shift-drag does
-// not.
+// not. (Alt too keeps the ends where they are dropped, whenever the song's beats arrive.)
 TEST_F(Window, ShiftDragSetsTheLoopWhichLTogglesAndEscapeClears) {
     ASSERT_TRUE(rig.load(10.0));
+    const auto freely = Qt::ShiftModifier | Qt::AltModifier;
     const auto waveform = [&](int i) { return child<ui::WaveformView>("waveform", i); };
     ui::WaveformView* wave = waveform(2);
     const int w = wave->width(), y = wave->height() / 2;
@@ -459,11 +431,11 @@ TEST_F(Window, ShiftDragSetsTheLoopWhichLTogglesAndEscapeClears) {
     const std::vector<double> before = {shade(0, w / 3), shade(1, w / 3), shade(2, w / 3),
                                         shade(3, w / 3)};
 
-    QTest::mousePress(wave, Qt::LeftButton, Qt::ShiftModifier, {w / 4, y});
+    QTest::mousePress(wave, Qt::LeftButton, freely, {w / 4, y});
     QTest::mouseMove(wave, {w / 2, y});
     EXPECT_FALSE(m.loop().isSet()) << "the model hears of it at release";
     for (int i = 0; i < 4; ++i) EXPECT_GT(shade(i, w / 3), before[i] + 0.02) << "dragging " << i;
-    QTest::mouseRelease(wave, Qt::LeftButton, Qt::ShiftModifier, {w / 2, y});
+    QTest::mouseRelease(wave, Qt::LeftButton, freely, {w / 2, y});
     const model::LoopRegion set = m.loop();
     EXPECT_TRUE(set.enabled);
     EXPECT_NEAR(set.start, 10.0 * (w / 4) / w, 1e-9);
@@ -498,9 +470,9 @@ TEST_F(Window, ShiftDragSetsTheLoopWhichLTogglesAndEscapeClears) {
 
     // Dragged right to left, the region is the same; a Shift-click clears it; the right button
     // marks nothing.
-    QTest::mousePress(waveform(0), Qt::LeftButton, Qt::ShiftModifier, {w / 2, y});
+    QTest::mousePress(waveform(0), Qt::LeftButton, freely, {w / 2, y});
     QTest::mouseMove(waveform(0), {w / 4, y});
-    QTest::mouseRelease(waveform(0), Qt::LeftButton, Qt::ShiftModifier, {w / 4, y});
+    QTest::mouseRelease(waveform(0), Qt::LeftButton, freely, {w / 4, y});
     EXPECT_EQ(std::pair(m.loop().start, m.loop().end), std::pair(set.start, set.end));
     QTest::keyClick(&view, Qt::Key_L);
     saveScreenshot(*child("studio"), "loop-off");
@@ -578,11 +550,12 @@ TEST_F(Window, ZoomAndScrollMoveTheStripsAndTheRulerTogether) {
         << "the song follows the pointer";
     EXPECT_NEAR(seekAt(0), timeline->start(), frame);
     checkRuler();
-    // Shift+drag on the ruler marks a loop and scrolls nothing.
+    // Shift+drag on the ruler marks a loop (with Alt, off the grid) and scrolls nothing.
     const double before = timeline->start();
-    QTest::mousePress(ruler, Qt::LeftButton, Qt::ShiftModifier, onRuler);
+    const auto freely = Qt::ShiftModifier | Qt::AltModifier;
+    QTest::mousePress(ruler, Qt::LeftButton, freely, onRuler);
     QTest::mouseMove(ruler, onRuler + QPoint(w / 4, 0));
-    QTest::mouseRelease(ruler, Qt::LeftButton, Qt::ShiftModifier, onRuler + QPoint(w / 4, 0));
+    QTest::mouseRelease(ruler, Qt::LeftButton, freely, onRuler + QPoint(w / 4, 0));
     EXPECT_EQ(timeline->start(), before);
     EXPECT_NEAR(m.loop().start, before + 5.0, 10.0 / w);
     EXPECT_NEAR(m.loop().end, before + 7.5, 10.0 / w);
@@ -646,6 +619,15 @@ TEST_F(Window, TheMenuBarListsEveryCommandWithItsShortcut) {
     for (QAction* a : commands)
         EXPECT_TRUE(a->objectName() == "aboutAction" || !a->shortcut().isEmpty())
             << a->text().toStdString();
+    // The grid's corrections, in their own submenu: a tooltip each, naming its key if it has one.
+    for (QAction* a : child<QMenu>("beatGridMenu")->actions()) {
+        if (a->isSeparator()) continue;
+        const QString key = a->shortcut().toString(QKeySequence::NativeText);
+        EXPECT_TRUE(key.isEmpty() ? !a->toolTip().endsWith(")")
+                                  : a->toolTip().endsWith(" (" + key + ")"))
+            << a->toolTip().toStdString();
+        commands.push_back(a);
+    }
     // What the studio's buttons do is there too, the practice commands with the keys they were
     // given, each key meaning one command.
     const std::vector<std::pair<const char*, const char*>> named = {
@@ -680,7 +662,14 @@ TEST_F(Window, TheMenuBarListsEveryCommandWithItsShortcut) {
         {"loopLaterAction", "Alt+Right"},
         {"loopEarlierAction", "Alt+Left"},
         {"loopLongerAction", "Alt+Shift+Right"},
-        {"loopShorterAction", "Alt+Shift+Left"}};
+        {"loopShorterAction", "Alt+Shift+Left"},
+        {"firstDownbeatAction", "D"},
+        {"halveTempoAction", ""},
+        {"doubleTempoAction", ""},
+        {"nudgeGridEarlierAction", "Ctrl+,"},
+        {"nudgeGridLaterAction", "Ctrl+."},
+        {"tapTempoAction", "T"},
+        {"resetGridAction", ""}};
     for (const auto& [name, key] : named) {
         const auto found = std::find_if(commands.begin(), commands.end(),
                                         [&](QAction* a) { return a->objectName() == name; });
@@ -703,7 +692,8 @@ TEST_F(Window, TheMenuBarListsEveryCommandWithItsShortcut) {
     QTest::keyClick(&view, Qt::Key_F1);
     auto* help = view.findChild<QMessageBox*>("shortcutsBox");
     ASSERT_NE(help, nullptr);
-    for (const char* line : {"Ctrl+O\tOpen…", "I\tSet Loop Start at Playhead", "F1\tKeyboard"})
+    for (const char* line :
+         {"Ctrl+O\tOpen…", "I\tSet Loop Start at Playhead", "T\tTap Tempo", "F1\tKeyboard"})
         EXPECT_TRUE(help->text().contains(line)) << line;
     help->close();
 }

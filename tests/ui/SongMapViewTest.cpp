@@ -1,14 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include <QDir>
 #include <QLabel>
 #include <QPainter>
 
-#include "FakeFileDialogs.h"
-#include "ModelTestSupport.h"
+#include "WindowFixture.h"
 #include "model/MapText.h"
 #include "ui/BeatGrid.h"
 #include "ui/ChordLane.h"
-#include "ui/ContentView.h"
 #include "ui/FileDialogs.h"
 #include "ui/Timeline.h"
 
@@ -28,8 +25,6 @@ analysis::SongMap steadyMap(double seconds, double bpm, int perBar, double offse
         map.beats.push_back({offset + k * 60.0 / bpm, 1 + k / perBar, 1 + k % perBar});
     return map;
 }
-
-using NoDialogs = FakeFileDialogs;
 
 }  // namespace
 
@@ -78,17 +73,7 @@ TEST(BeatGrid, LinesThinOutWithTheZoomButNeverCrowdOrVanish) {
     EXPECT_TRUE(ui::gridLines(analysis::SongMap{}, 0.0, 10.0, 900.0).empty());
 }
 
-struct SongMapWindow : ::testing::Test {
-    Rig<NoDialogs> rig;
-    model::StudioModel& m = *rig.model;
-    ui::ContentView view{m, rig.dialogs};
-
-    void SetUp() override {
-        view.resize(1000, 720);
-        view.show();
-        ASSERT_TRUE(QTest::qWaitForWindowExposed(&view));
-    }
-};
+struct SongMapWindow : WindowTest {};
 
 TEST_F(SongMapWindow, ShowsTheGridChordLaneTempoAndKeyAndFollowsThePitch) {
     auto* lane = view.findChild<ui::ChordLane*>("chordLane");
@@ -108,8 +93,7 @@ TEST_F(SongMapWindow, ShowsTheGridChordLaneTempoAndKeyAndFollowsThePitch) {
     ASSERT_LT(at + 1, map.chords.size());
     m.seek((map.chords[at].start + map.chords[at].end) / 2.0);
     QTest::qWait(50);
-    QDir().mkpath(QStringLiteral(CORVANE_SCREENSHOT_DIR));
-    EXPECT_TRUE(view.grab().save(QStringLiteral(CORVANE_SCREENSHOT_DIR "/song-map.png")));
+    saveScreenshot(view, "song-map");
     for (const double semitones : {0.0, 2.0, -5.0}) {
         m.setStretch({0.8, semitones});
         const playback::Stretch heard{0.8, semitones};
@@ -123,7 +107,7 @@ TEST_F(SongMapWindow, ShowsTheGridChordLaneTempoAndKeyAndFollowsThePitch) {
     EXPECT_NE(model::chordText(map.chords[at], map.key, {1.0, 2.0}),
               model::chordText(map.chords[at], map.key, {}));
     QTest::qWait(50);  // the transport bar lays out the longer text
-    EXPECT_TRUE(view.grab().save(QStringLiteral(CORVANE_SCREENSHOT_DIR "/song-map-pitched.png")));
+    saveScreenshot(view, "song-map-pitched");
 
     // The grid is drawn where the lines are, bars stronger than beats, and nowhere else.
     auto* timeline = view.findChild<ui::Timeline*>();
@@ -133,7 +117,7 @@ TEST_F(SongMapWindow, ShowsTheGridChordLaneTempoAndKeyAndFollowsThePitch) {
     image.fill(Qt::transparent);
     {
         QPainter painter(&image);
-        ui::paintBeatGrid(painter, *timeline, m.songMap(), view.palette(), kWidth, 4);
+        ui::paintBeatGrid(painter, *timeline, ui::shownMap(m), view.palette(), kWidth, 4);
     }
     const auto lines = ui::gridLines(map, timeline->start(), timeline->span(), kWidth);
     ASSERT_FALSE(lines.empty());

@@ -100,5 +100,37 @@ TEST(Timeline, ZoomKeepsTheAnchorScrollStaysInTheSongAndMappingFollows) {
     EXPECT_EQ(t.span(), 0.5);
 }
 
+// A loop's ends land on the nearest beat while beats lie 8 px apart or more, else on the nearest
+// bar line; where they were dropped with Alt, without a grid, or more than a step off the grid.
+TEST(Timeline, LoopEndsSnapToBeatsOrBarsByHowCloseTheyAre) {
+    test::ModelRig rig;
+    Timeline t(*rig.model);
+    t.setSong(silentSong(100.0));
+    constexpr double kWidth = 1000.0;
+    EXPECT_DOUBLE_EQ(t.loopPointAt(123.0, kWidth, false), 12.3) << "no grid yet";
+    analysis::SongMap map;  // 120 bpm in 4 from 10 s to 90 s: a bar every 2 s
+    map.durationSeconds = 100.0;
+    map.steadyBeat = true;
+    map.tempoBpm = 120.0;
+    map.beatsPerBar = 4;
+    for (int k = 0; k < 160; ++k) map.beats.push_back({10.0 + k * 0.5, 1 + k / 4, 1 + k % 4});
+    rig.model->practice().setSongMap(map);
+
+    // Zoom level, x, Alt; then where the end lands. 100 s across: a beat is 5 px, so bars; at
+    // level 2, 7.1 px, still bars; at level 3, 8.4 px, beats.
+    const std::tuple<int, double, bool, double> cases[] = {
+        {0, 123.0, false, 12.0}, {0, 131.0, false, 14.0},
+        {0, 123.0, true, 12.3},  {0, 85.0, false, 10.0},  // within a bar before the grid
+        {0, 50.0, false, 5.0},                            // further off it, in the free intro
+        {0, 995.0, false, 99.5}, {2, 173.0, false, 12.0},
+        {3, 213.0, false, 12.5}, {3, 213.0, true, 12.6651}};
+    for (const auto& [level, x, free, expected] : cases) {
+        t.zoomBy(level - t.level(), 0.0);
+        ASSERT_EQ(t.level(), level);
+        EXPECT_NEAR(t.loopPointAt(x, kWidth, free), expected, 1e-4)
+            << "level " << level << ", x " << x << (free ? ", Alt" : "");
+    }
+}
+
 }  // namespace
 }  // namespace corvane::ui
