@@ -149,11 +149,13 @@ TEST(StudioModelPractice, TheTrainerPlaysEachPassAtItsTempoFromItsWrapWithoutAGa
         if (std::abs(left[i] - left[i - 1]) > 0.08f && (blips.empty() || i - blips.back() > 4000))
             blips.push_back(i);
     ASSERT_GE(blips.size(), 5u);
+    double worst = 0.0;
     for (std::size_t k = 0; k + 1 < blips.size(); ++k) {
         const double want = 0.5 * kRate / std::min(0.6 + 0.1 * static_cast<double>(k), 0.9);
-        EXPECT_NEAR(static_cast<double>(blips[k + 1] - blips[k]), want, 0.005 * kRate)
-            << "pass " << k;
+        worst = std::max(worst, std::abs(static_cast<double>(blips[k + 1] - blips[k]) - want));
+        EXPECT_NEAR(static_cast<double>(blips[k + 1] - blips[k]), want, 0.005 * kRate) << k;
     }
+    std::cout << "trainer passes at most " << worst / kRate * 1000 << " ms off their length\n";
 }
 
 TEST(StudioModelPractice, ACountInBeforeEachPassIsABarOfSilenceWithThePlayheadOnTheLoopStart) {
@@ -174,21 +176,13 @@ TEST(StudioModelPractice, ACountInBeforeEachPassIsABarOfSilenceWithThePlayheadOn
     renderPaced(rig, static_cast<int>(kRate), 2048, left);  // the first wrap crossfades
     p.setClickMuted(false);                                 // the next counts in
     renderPaced(rig, static_cast<int>(1.6 * kRate), 2048, left);
-
-    // Silent runs after the first sound: a bar long but for the start's 5 ms lead-in, after two
-    // passes (0.5 s each, the first wrap crossfaded); the next begins after the next pass.
-    std::size_t begin = 0;
-    while (begin < left.size() && std::abs(left[begin]) < 1e-4f) ++begin;
-    std::vector<std::pair<std::size_t, std::size_t>> silences;  // first frame, length
-    for (std::size_t i = begin, run = 0; i < left.size(); ++i) {
-        run = left[i] == 0.0f ? run + 1 : 0;
-        if (run == 32) silences.push_back({i - 31 - begin, 0});
-        if (run >= 32) silences.back().second = run;
-    }
-    ASSERT_EQ(silences.size(), 2u);
-    EXPECT_NEAR(static_cast<double>(silences[0].first), kRate, 1.0);
-    EXPECT_NEAR(static_cast<double>(silences[0].second), kRate - 0.005 * kRate, 2.0);
-    EXPECT_NEAR(static_cast<double>(silences[1].first), 2.5 * kRate, 1.0);
+    // After two passes of 0.5 s from the first sound, a bar of silence but for the start's 5 ms
+    // lead-in, then the third pass.
+    const auto sound = std::find_if(left.begin(), left.end(), [](float v) { return v != 0.0f; });
+    const auto silent = std::search_n(sound, left.end(), 32, 0.0f);
+    const auto again = std::find_if(silent, left.end(), [](float v) { return v != 0.0f; });
+    EXPECT_NEAR(static_cast<double>(silent - sound), kRate, 1.0);
+    EXPECT_NEAR(static_cast<double>(again - silent), kRate - 0.005 * kRate, 1.0);
     // The playhead never ran past the loop's end, and held on its start through the count-in.
     for (const double at : positions) EXPECT_TRUE(at >= 0.5 && at < 1.0) << at;
     EXPECT_GE(std::count(positions.begin(), positions.end(), 0.5), 15);

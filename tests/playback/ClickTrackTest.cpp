@@ -117,144 +117,90 @@ TEST(Click, CountInIsWholeBarsAtTheTempoPlayedThenTheSongsFirstBeat) {
     }
 }
 
-// The frames heard as the walk goes: the count-in's clicks from `wrap`, then the song's beats of
-// the pass from `wrap + countIn.length()` at `tempo`, and so on for `passes` wraps.
-std::vector<Onset> passClicks(const ClickBeats& beats, const Loop& loop, const CountIn& countIn,
-                              double tempo, std::int64_t wrap, int passes) {
+// Where the clicks fall from a wrap at device frame `wrap`: the count-in's bars at `tempo`, then
+// the loop's own beats, the pass starting where the count-in ends.
+std::vector<Onset> passClicks(const ClickBeats& beats, const Loop& loop, CountIn countIn,
+                              double tempo, std::int64_t wrap) {
+    countIn.intervalFrames /= tempo;
     std::vector<Onset> want;
-    const auto level = [](bool accent) {
-        return accent ? ClickTrack::kAccentLevel : ClickTrack::kBeatLevel;
-    };
-    const double interval = countIn.intervalFrames / tempo;
-    const auto gap = static_cast<std::int64_t>(interval * countIn.beats + 0.5);
-    for (int pass = 0; pass < passes; ++pass) {
-        for (int j = 0; j < countIn.beats; ++j)
-            want.push_back({wrap + std::lround(j * interval), level(j % countIn.beatsPerBar == 0)});
-        for (const ClickBeat& b : beats)
-            if (b.frame >= loop.start && b.frame < loop.end)
-                want.push_back({wrap + gap +
-                                    static_cast<std::int64_t>(std::ceil(
-                                        static_cast<double>(b.frame - loop.start) / tempo)),
-                                level(b.downbeat)});
-        wrap += gap + static_cast<std::int64_t>(
-                          std::ceil(static_cast<double>(loop.end - loop.start) / tempo));
-    }
+    for (int j = 0; j < countIn.beats; ++j)
+        want.push_back(
+            {wrap + std::lround(j * countIn.intervalFrames),
+             j % countIn.beatsPerBar == 0 ? ClickTrack::kAccentLevel : ClickTrack::kBeatLevel});
+    for (const ClickBeat& b : beats)
+        if (b.frame >= loop.start && b.frame < loop.end)
+            want.push_back(
+                {wrap + countIn.length() +
+                     static_cast<std::int64_t>(std::ceil((b.frame - loop.start) / tempo)),
+                 b.downbeat ? ClickTrack::kAccentLevel : ClickTrack::kBeatLevel});
     return want;
 }
 
-TEST(Click, ACountInBeforeEachPassSilencesTheSongForItsBarsThenTheLoopStartsToTheSample) {
-    // 120 beats a minute in 4/4: a bar is 96000 frames. The loop is bar 2, played from 12000
-    // frames before its end; the song is a quiet tone (exactly zero nowhere after frame 0).
-    const auto beats = beatsEvery(0, 24000, 16, 4);
-    const Loop loop{96000, 192000, true};
-    const std::int64_t from = 180000, fade = 240;  // 5 ms
-    const auto tone = stemOf(test::sine(300000, 440.0, kRate, 0.2f));
-    for (const int bars : {1, 2}) {
-        SCOPED_TRACE(testing::Message() << bars << " bars");
-        const CountIn countIn = planCountIn(*beats, loop.start, 1.0, bars, kRate, 0);
-        ASSERT_EQ(countIn.length(), bars * 96000);
-        const std::int64_t wrap = loop.end - from, gap = countIn.length();
-        const std::int64_t total = wrap + 2 * (gap + 96000) - fade;  // short of a third wrap
-        // The song alone (the click on, at no level): its sound up to the loop's end, silence
-        // but for the start's 5 ms lead-in fading in, then the loop's start to the sample.
-        Player p;
-        p.engine.setClickBeats(beats);
-        p.engine.setClickMuted(false);
-        p.engine.setClickVolume(0.0f);
-        p.engine.setLoop(loop);
-        p.engine.setPassCountIn(countIn);
-        p.play(tone, from);
-        std::vector<float> out = p.render(wrap + gap / 2);
-        EXPECT_EQ(p.now(), loop.start) << "the playhead holds at the start through the count-in";
-        const std::vector<float> rest = p.render(total - static_cast<std::int64_t>(out.size()));
-        out.insert(out.end(), rest.begin(), rest.end());
-        const auto& song = tone->l;
-        for (std::int64_t d = 0; d < wrap - fade; ++d)
-            ASSERT_EQ(out[d], song[from + d]) << "device frame " << d;
-        for (int pass = 0; pass < 2; ++pass) {
-            const std::int64_t w = wrap + pass * (gap + 96000);
-            for (std::int64_t d = w - fade; d < w + gap; ++d) {
-                if (d >= w && d < w + gap - fade) {
-                    ASSERT_EQ(out[d], 0.0f) << "device frame " << d;
-                }
-                // The fades: the end's out, the lead-in's in, never louder than the song.
-                ASSERT_LE(std::abs(out[d]), 0.2f) << "device frame " << d;
-            }
-            for (std::int64_t d = w + gap; d < w + gap + 96000 - fade; ++d)
-                ASSERT_EQ(out[d], song[loop.start + d - w - gap]) << "device frame " << d;
-        }
-
-        // The click alone, on the device's frames: the count-in's bars from the wrap, then the
-        // loop's own beats from its start; twice.
-        Player c;
-        c.engine.setClickBeats(beats);
-        c.engine.setClickMuted(false);
-        c.engine.setLoop(loop);
-        c.engine.setPassCountIn(countIn);
-        c.play(stemOf(std::vector<float>(300000, 0.0f)), from);
-        const auto got = onsets(c.render(total - 600), 1e-4f);
-        const auto want = passClicks(*beats, loop, countIn, 1.0, wrap, 2);
-        ASSERT_EQ(got.size(), want.size());
-        for (std::size_t k = 0; k < want.size(); ++k) {
-            EXPECT_EQ(got[k].frame, want[k].frame) << "click " << k;
-            EXPECT_NEAR(got[k].peak, want[k].peak, 1e-3) << "click " << k;
-        }
-    }
-}
-
-TEST(Click, AStretchedCountInBeforeEachPassIsAtTheNextPassesTempoAndTheSongResumesAtItsEnd) {
-    // As above, stretched: a pass at 75 % and the next at 60 %, as the speed trainer plays them.
-    // The count-in is at the coming pass's tempo, 160000 device frames (4 beats of 40000) on the
-    // click's clock; the stretched song falls silent at the wrap, and its burst on the loop's
-    // start is heard where the count-in ends.
+TEST(Click, ACountInBeforeEachPassIsSilenceButForItsBarsThenTheLoopsStartOnTime) {
+    // 120 beats a minute in 4/4, a bar 96000 frames; the loop is bar 2, the song a quiet tone
+    // with a burst on the loop's start. Stretched, a pass at 75 % and the next at 60 % (as the
+    // speed trainer plays them): the count-in is at the coming pass's tempo.
     const auto beats = beatsEvery(0, 24000, 16, 4);
     const Loop loop{96000, 192000, true};
     std::vector<float> song = test::sine(300000, 440.0, kRate, 0.1f);
     for (int i = 0; i < 240; ++i)
         song[static_cast<std::size_t>(loop.start + i)] +=
             0.7f * static_cast<float>(std::sin(0.3 * i));
-    const CountIn countIn = planCountIn(*beats, loop.start, 1.0, 1, kRate, 0);
-    const std::int64_t from = 174000;  // the wrap 24000 device frames on
-    std::vector<float> heard[2];
-    for (const bool click : {false, true}) {
-        Player p;
-        p.engine.setStretch({0.75, 0.0});
-        p.engine.setNextPassTempo(0.6);
-        p.engine.setClickBeats(beats);
-        p.engine.setClickMuted(false);
-        p.engine.setClickVolume(click ? 1.0f : 0.0f);
-        for (int s = 0; s < kSources; ++s) p.engine.setGain(s, click ? 0.0f : 1.0f);
-        p.engine.setLoop(loop);
-        p.engine.setPassCountIn(countIn);
-        p.play(stemOf(song), from);
-        heard[click] = p.render(24000 + 160000 / 2);
-        if (!click) {
-            EXPECT_EQ(p.now(), loop.start);
+    struct Case {
+        int bars;
+        double tempo, next;
+    };
+    for (const Case c : {Case{1, 1.0, 1.0}, Case{2, 1.0, 1.0}, Case{1, 0.75, 0.6}}) {
+        SCOPED_TRACE(testing::Message() << c.bars << " bars at " << c.next);
+        const CountIn countIn = planCountIn(*beats, loop.start, 1.0, c.bars, kRate, 0);
+        const auto wrap = static_cast<std::int64_t>((loop.end - 174000) / c.tempo);
+        CountIn heardIn = countIn;
+        heardIn.intervalFrames /= c.next;
+        const std::int64_t end = wrap + heardIn.length();  // where the pass starts
+        std::vector<float> heard[2];  // the song alone (the click on at no level), the click alone
+        for (const bool click : {false, true}) {
+            Player p;
+            p.engine.setStretch({c.tempo, 0.0});
+            if (c.next != c.tempo) p.engine.setNextPassTempo(c.next);
+            p.engine.setClickBeats(beats);
+            p.engine.setClickMuted(false);
+            p.engine.setClickVolume(click ? 1.0f : 0.0f);
+            for (int s = 0; s < kSources; ++s) p.engine.setGain(s, click ? 0.0f : 1.0f);
+            p.engine.setLoop(loop);
+            p.engine.setPassCountIn(countIn);
+            p.play(stemOf(song), 174000);
+            heard[click] = p.render((wrap + end) / 2);
+            EXPECT_EQ(p.now(), loop.start) << "the playhead holds on the start";
+            const auto rest = p.render(end + static_cast<std::int64_t>(96000 / c.next) - 1000 -
+                                       static_cast<std::int64_t>(heard[click].size()));
+            heard[click].insert(heard[click].end(), rest.begin(), rest.end());
         }
-        const auto rest = p.render(160000 / 2 + 160000 - 1000);
-        heard[click].insert(heard[click].end(), rest.begin(), rest.end());
+        // The count-in's clicks to the frame; stretched, the song's a frame either way (its
+        // stamps add up a tempo that is no binary fraction).
+        const auto clicks = onsets(heard[1], 1e-4f);
+        const auto want = passClicks(*beats, loop, countIn, c.next, wrap);
+        ASSERT_EQ(clicks.size(), want.size());
+        for (std::size_t k = 0; k < want.size(); ++k) {
+            const int slack = k < static_cast<std::size_t>(countIn.beats) || c.next == 1.0 ? 0 : 1;
+            EXPECT_NEAR(clicks[k].frame, want[k].frame, slack) << "click " << k;
+            EXPECT_NEAR(clicks[k].peak, want[k].peak, 1e-3) << "click " << k;
+        }
+        // The song: heard up to the wrap, silent until the start's 5 ms lead-in fades in.
+        const std::vector<float>& out = heard[0];
+        EXPECT_GT(test::peakAbs(std::span(out).subspan(wrap - 480, 480)), 0.05f);
+        const auto lead = static_cast<std::int64_t>(240 / c.next) + 2;
+        for (std::int64_t d = wrap; d < end - lead; ++d) ASSERT_EQ(out[d], 0.0f) << "frame " << d;
+        if (c.next == 1.0) {  // then the loop's start to the sample
+            for (std::int64_t d = end; d < end + 90000; ++d)
+                ASSERT_EQ(out[d], song[loop.start + d - end]) << "frame " << d;
+        } else {  // as near as the stretcher places its sound
+            const auto burst = onsets(std::vector<float>(out.begin() + wrap, out.end()), 0.3f);
+            ASSERT_FALSE(burst.empty());
+            std::cout << "the loop's start heard " << wrap + burst[0].frame - end
+                      << " frames from the count-in's end at 60 %\n";
+            EXPECT_NEAR(wrap + burst[0].frame, end, 144);
+        }
     }
-    // No beat before the wrap: the count-in's are the first clicks, then the pass's.
-    const std::int64_t wrap = 24000;
-    const auto clicks = onsets(heard[1], 1e-4f);
-    const auto want = passClicks(*beats, loop, countIn, 0.6, wrap, 1);
-    ASSERT_EQ(clicks.size(), want.size());
-    for (std::size_t k = 0; k < want.size(); ++k) {
-        // The count-in's to the frame; the song's beats a frame either way, as its stamps add
-        // up a tempo that is no binary fraction.
-        EXPECT_NEAR(clicks[k].frame, want[k].frame, k < 4 ? 0 : 1) << "click " << k;
-        EXPECT_NEAR(clicks[k].peak, want[k].peak, 1e-3) << "click " << k;
-    }
-    // The song: silent from the wrap to the lead-in (5 ms, 400 frames at 60 %), then the burst.
-    const std::vector<float>& out = heard[0];
-    const std::int64_t end = wrap + countIn.length() * 10 / 6;
-    for (std::int64_t d = wrap; d < end - 402; ++d) ASSERT_EQ(out[d], 0.0f) << "device frame " << d;
-    EXPECT_GT(test::peakAbs(std::span(out).subspan(wrap - 480, 480)), 0.05f) << "heard up to it";
-    const auto bursts = onsets(std::vector<float>(out.begin() + wrap, out.end()), 0.3f, 4000);
-    ASSERT_FALSE(bursts.empty());
-    std::cout << "the loop's start heard " << wrap + bursts[0].frame - end
-              << " frames from the count-in's end at 60 %\n";
-    EXPECT_NEAR(wrap + bursts[0].frame, end, 144);
 }
 
 TEST(Click, FollowsTheSongsOwnBeatsAtThreeQuartersTempo) {
