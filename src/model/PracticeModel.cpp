@@ -90,6 +90,12 @@ void PracticeModel::setCountInBars(int bars) {
     markModified();
 }
 
+void PracticeModel::setCountInEachPass(bool each) {
+    m_transport.setCountInEachPass(each);
+    emit clickChanged();
+    markModified();
+}
+
 void PracticeModel::setTrainerSettings(const SpeedTrainerSettings& settings) {
     m_trainer = SpeedTrainer(settings);
     m_pass = 0;
@@ -103,7 +109,10 @@ void PracticeModel::setTrainerOn(bool on) {
     m_trainerOn = on;
     m_pass = 0;
     m_finished = false;
-    if (on) applyTrainerTempo();
+    if (on)
+        applyTrainerTempo();
+    else
+        m_transport.setNextPassTempo(std::nullopt);
     emit trainerChanged();
     markModified();
 }
@@ -116,6 +125,8 @@ void PracticeModel::applyTrainerTempo() {
     m_settingTempo = true;
     m_transport.setStretch(stretch);
     m_settingTempo = false;
+    // The pass after a plan's last plays on at its tempo until the pause.
+    m_transport.setNextPassTempo(m_trainer.tempoForPass(m_pass + 1).value_or(*tempo));
 }
 
 void PracticeModel::onPosition() {
@@ -136,6 +147,7 @@ void PracticeModel::onPosition() {
         m_finished = true;
         m_transport.pause();
         m_transport.seek(loop.start);
+        m_transport.setNextPassTempo(std::nullopt);
     }
     emit trainerChanged();
 }
@@ -167,6 +179,7 @@ void PracticeModel::fillSession(Session& session) const {
     session.clickVolume = clickVolume();
     session.clickMuted = clickMuted();
     session.countInBars = countInBars();
+    session.countInEachPass = countInEachPass();
     session.trainerOn = m_trainerOn;
     session.trainer = m_trainer.settings();
     if (m_trainerOn) session.tempo = m_trainer.tempoForPass(0).value_or(session.tempo);
@@ -184,6 +197,7 @@ void PracticeModel::applySession(const Session& session) {
     m_transport.setClickVolume(session.clickVolume);
     m_transport.setClickMuted(session.clickMuted);
     m_transport.setCountInBars(session.countInBars);
+    m_transport.setCountInEachPass(session.countInEachPass);
     emit clickChanged();
     m_trainer = SpeedTrainer(session.trainer);
     m_trainerOn = false;

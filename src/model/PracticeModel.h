@@ -22,8 +22,9 @@ namespace corvane::model {
 //
 // Main thread only, like the Transport it drives; every signal is emitted there. Passes are
 // counted from the playhead the transport publishes (about 30 times a second): a pass ends when
-// the playhead goes back from the loop's second half into its first. The next pass's tempo goes
-// through the transport's stretch path, which changes tempo without a gap.
+// the playhead goes back from the loop's second half into its first. The next pass's tempo is
+// given to the transport a pass ahead, so the engine switches to it on the wrap itself, without a
+// gap; the pass's tempo is set again (a no-op by then) when the playhead shows the new pass.
 class PracticeModel : public QObject {
     Q_OBJECT
 
@@ -44,14 +45,17 @@ public:
     bool renameMarker(int index, std::string name);
     bool removeMarker(int index);
 
-    // The click's level (linear, 0 to 2), mute and count-in bars (0, 1 or 2), kept across songs.
+    // The click's level (linear, 0 to 2), mute and count-in bars (0, 1 or 2), and whether the
+    // count-in also comes before each loop pass, kept across songs.
     float clickVolume() const { return m_transport.clickVolume(); }
     bool clickMuted() const { return m_transport.clickMuted(); }
     int countInBars() const { return m_transport.countInBars(); }
+    bool countInEachPass() const { return m_transport.countInEachPass(); }
     void setClickVolume(float volume);
     void setClickMuted(bool muted);
     void toggleClick() { setClickMuted(!clickMuted()); }
     void setCountInBars(int bars);
+    void setCountInEachPass(bool each);
 
     // The trainer: on, it plays its start tempo at once and each loop pass at its plan's tempo;
     // once a plan that stops is done, playback pauses at the loop's start and finished() is true.

@@ -82,9 +82,10 @@ std::string sessionJson(const Session& s) {
                              {"tempoPower", s.grid.tempoPower},
                              {"nudgeSeconds", s.grid.nudgeSeconds},
                              {"firstDownbeat", optionalNumber(s.grid.firstDownbeat)}}},
-        {"click",
-         QJsonObject{
-             {"volume", s.clickVolume}, {"muted", s.clickMuted}, {"countInBars", s.countInBars}}},
+        {"click", QJsonObject{{"volume", s.clickVolume},
+                              {"muted", s.clickMuted},
+                              {"countInBars", s.countInBars},
+                              {"countInEachPass", s.countInEachPass}}},
         {"trainer", QJsonObject{{"on", s.trainerOn},
                                 {"startPercent", s.trainer.startPercent},
                                 {"stepPercent", s.trainer.stepPercent},
@@ -137,6 +138,7 @@ std::variant<Session, std::string> parseSession(const std::string& json) {
     s.clickVolume = static_cast<float>(click.value("volume").toDouble(1.0));
     s.clickMuted = click.value("muted").toBool(true);
     s.countInBars = click.value("countInBars").toInt();
+    s.countInEachPass = click.value("countInEachPass").toBool();  // false in files from before it
     const QJsonObject t = root.value("trainer").toObject();
     s.trainerOn = t.value("on").toBool();
     s.trainer = {t.value("startPercent").toDouble(60), t.value("stepPercent").toDouble(5),

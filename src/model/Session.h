@@ -42,6 +42,7 @@ struct Session {
     float clickVolume = 1.0f;
     bool clickMuted = true;
     int countInBars = 0;
+    bool countInEachPass = false;
     bool trainerOn = false;
     SpeedTrainerSettings trainer;
     double zoom = 1.0;

@@ -21,9 +21,8 @@ void Transport::setSong(Song song, const std::vector<float>& gains) {
     stopPlayback();
     m_engine = std::make_unique<playback::PlaybackEngine>(m_makeDevice());  // the old one closes
     m_engine->setStretch(m_stretch);
-    m_engine->setClickVolume(m_clickVolume);
-    m_engine->setClickMuted(m_clickMuted);
     m_clickBeats = std::make_shared<const playback::ClickBeats>();  // the old song's
+    applyClick();
     m_song = std::move(song);
     m_hasSong = true;
     m_startFrame = 0;
@@ -58,6 +57,7 @@ void Transport::reopenOutput(const std::vector<float>& gains) {
     if (playing) pause();                                                   // keeps the place
     m_engine = std::make_unique<playback::PlaybackEngine>(m_makeDevice());  // the old one closes
     m_engine->setStretch(m_stretch);
+    applyClick();  // the new engine's click starts muted, with no beats
     setGains(gains);
     setLoop(m_loop);
     (void)m_engine->start(m_song.sampleRate);
@@ -85,6 +85,7 @@ void Transport::setClickBeats(const std::vector<double>& beats,
                      [](const auto& a, const auto& b) { return a.frame < b.frame; });
     m_clickBeats = frames;
     m_engine->setClickBeats(std::move(frames));
+    updatePassCountIn();
 }
 
 void Transport::setClickVolume(float volume) {
@@ -95,9 +96,56 @@ void Transport::setClickVolume(float volume) {
 void Transport::setClickMuted(bool muted) {
     m_clickMuted = muted;
     m_engine->setClickMuted(muted);
+    updatePassCountIn();
 }
 
-void Transport::setCountInBars(int bars) { m_countInBars = std::clamp(bars, 0, 2); }
+void Transport::setCountInBars(int bars) {
+    m_countInBars = std::clamp(bars, 0, 2);
+    updatePassCountIn();
+}
+
+void Transport::setCountInEachPass(bool each) {
+    m_countInEachPass = each;
+    updatePassCountIn();
+}
+
+void Transport::applyClick() {
+    m_engine->setClickVolume(m_clickVolume);
+    m_engine->setClickMuted(m_clickMuted);
+    m_engine->setClickBeats(m_clickBeats);
+    m_engine->setNextPassTempo(m_nextPassTempo);
+    m_engine->setPassCountIn(m_passCountIn);
+}
+
+void Transport::updatePassCountIn() {
+    playback::CountIn countIn;
+    // Like the count-in before play, only with the click on. Its tempo is the loop start's, in
+    // song frames; the engine scales it by the tempo of each pass.
+    if (m_hasSong && m_countInEachPass && m_countInBars > 0 && !m_clickMuted && m_loop.enabled &&
+        m_loop.isSet())
+        countIn = playback::planCountIn(*m_clickBeats,
+                                        static_cast<std::int64_t>(m_song.sampleRate * m_loop.start),
+                                        1.0, m_countInBars, m_song.sampleRate, 0);
+    if (countIn == m_passCountIn) return;
+    m_passCountIn = countIn;
+    m_engine->setPassCountIn(countIn);
+}
+
+void Transport::setNextPassTempo(std::optional<double> tempo) {
+    Q_ASSERT(QThread::currentThread() == thread());
+    if (tempo)
+        tempo = std::clamp(std::isfinite(*tempo) ? *tempo : 1.0, playback::Stretch::kMinTempo,
+                           playback::Stretch::kMaxTempo);
+    const bool was = stretching();
+    m_nextPassTempo = tempo;
+    m_engine->setNextPassTempo(tempo);
+    if (was != stretching() && m_isPlaying) restretch();
+}
+
+void Transport::restretch() {
+    m_startFrame = std::min(std::max<std::int64_t>(m_song.frames - 1, 0), currentFrame());
+    startSound(true);
+}
 
 void Transport::setStretch(playback::Stretch stretch) {
     Q_ASSERT(QThread::currentThread() == thread());
@@ -107,13 +155,10 @@ void Transport::setStretch(playback::Stretch stretch) {
                                    playback::Stretch::kMaxSemitones);
     // Between two stretched settings the engine follows at once; into or out of stretching, the
     // sources are scheduled again from where the song is.
-    const bool engages = stretch.isIdentity() != m_stretch.isIdentity();
+    const bool was = stretching();
     m_stretch = stretch;
     m_engine->setStretch(stretch);
-    if (engages && m_isPlaying) {
-        m_startFrame = std::min(std::max<std::int64_t>(m_song.frames - 1, 0), currentFrame());
-        startSound(true);
-    }
+    if (was != stretching() && m_isPlaying) restretch();
     emit stretchChanged();
 }
 
@@ -131,6 +176,7 @@ void Transport::setLoop(LoopRegion loop) {
         return static_cast<std::int64_t>(m_song.sampleRate * seconds);
     };
     m_engine->setLoop({frame(loop.start), frame(loop.end), loop.enabled && loop.isSet()});
+    updatePassCountIn();
     emit loopChanged();
 }
 

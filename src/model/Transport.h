@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "model/Song.h"
@@ -80,15 +81,26 @@ public:
     // The metronome on `beats` (song seconds, sorted; `downbeats` flags each, missing ones: not a
     // downbeat), at its own linear `volume`, muted or not; heard at once. A new song clears the
     // beats. With countInBars (0, 1 or 2), a play() from silence first clicks that many bars at
-    // the tempo played.
+    // the tempo played; with countInEachPass too, so does every wrap of an enabled loop (the
+    // song's sound ends at the loop's end, the bars click at the loop start's tempo, the pass
+    // starts at the loop's start), from the next wrap on. Either only while the click is on.
     void setClickBeats(const std::vector<double>& beats, const std::vector<bool>& downbeats);
     void setClickVolume(float volume);
     void setClickMuted(bool muted);
     void setCountInBars(int bars);
+    void setCountInEachPass(bool each);
     const playback::ClickBeats& clickBeats() const { return *m_clickBeats; }
     float clickVolume() const { return m_clickVolume; }
     bool clickMuted() const { return m_clickMuted; }
     int countInBars() const { return m_countInBars; }
+    bool countInEachPass() const { return m_countInEachPass; }
+
+    // The tempo (clamped like setStretch()'s) the next loop pass starts at, to its first frame:
+    // a speed trainer's, given before the wrap; the stretch() it reports follows when set
+    // again. While one is set (nothing: none), playback is stretched even at 100 %, so that
+    // each switch lands on its wrap.
+    void setNextPassTempo(std::optional<double> tempo);
+    std::optional<double> nextPassTempo() const { return m_nextPassTempo; }
     // Whether the click would be heard now: beats, unmuted, a level above 0.
     bool clickAudible() const {
         return !m_clickBeats->empty() && !m_clickMuted && m_clickVolume > 0.0f;
@@ -127,6 +139,14 @@ private:
     void setIsPlaying(bool playing);
     void tick();
     std::int64_t currentFrame() const;
+    // Whether what plays goes through the stretcher.
+    bool stretching() const { return !m_stretch.isIdentity() || m_nextPassTempo.has_value(); }
+    // Plays on from where it is, stretched or not as stretching() now says.
+    void restretch();
+    // The click's settings, the count-in before each pass and the next pass's tempo, to the
+    // engine (a new one, or after a change).
+    void applyClick();
+    void updatePassCountIn();
 
     DeviceFactory m_makeDevice;
     std::unique_ptr<playback::PlaybackEngine> m_engine;
@@ -142,6 +162,9 @@ private:
     float m_clickVolume = 1.0f;
     bool m_clickMuted = true;
     int m_countInBars = 0;
+    bool m_countInEachPass = false;
+    std::optional<double> m_nextPassTempo;
+    playback::CountIn m_passCountIn;  // as the engine has it
     QTimer m_timer;
 };
 

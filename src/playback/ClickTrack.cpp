@@ -34,6 +34,14 @@ CountIn planCountIn(const ClickBeats& beats, std::int64_t songFrame, double temp
     return c;
 }
 
+ClickCue countInCue(const CountIn& c, std::int64_t k) noexcept {
+    if (c.beats <= 0 || k < 0 || k >= c.length()) return ClickCue::none;
+    const auto beat =
+        static_cast<std::int64_t>(std::floor(static_cast<double>(k) / c.intervalFrames));
+    if (k != std::lround(static_cast<double>(beat) * c.intervalFrames)) return ClickCue::countIn;
+    return beat % std::max(1, c.beatsPerBar) == 0 ? ClickCue::accent : ClickCue::beat;
+}
+
 std::vector<float> clickSound(double sampleRate, bool accent) {
     const double hz = accent ? ClickTrack::kAccentHz : ClickTrack::kBeatHz;
     const float level = accent ? ClickTrack::kAccentLevel : ClickTrack::kBeatLevel;
@@ -99,22 +107,18 @@ void ClickTrack::triggerSongBeats(std::int64_t after, std::int64_t upTo) noexcep
 }
 
 void ClickTrack::mix(float* out, int n, std::int64_t deviceStart, const std::int64_t* songs,
-                     float gain) noexcept {
+                     const ClickCue* cues, float gain) noexcept {
     // A song frame that moves back (a loop wrap, a seek) or leaps ahead is a new place: only a
     // beat exactly there sounds. Stretching moves at most a couple of frames per frame.
     constexpr std::int64_t kLeap = 8;
     const double step = 1.0 / m_rampFrames;
     for (int i = 0; i < n; ++i) {
         const std::int64_t device = deviceStart + i;
-        if (m_countIn.beats > 0 && device >= m_countIn.startAt && device < m_countIn.endAt()) {
-            const double k =
-                static_cast<double>(device - m_countIn.startAt) / m_countIn.intervalFrames;
-            const auto beat = static_cast<std::int64_t>(std::floor(k));
-            const auto at = m_countIn.startAt +
-                            static_cast<std::int64_t>(
-                                std::lround(static_cast<double>(beat) * m_countIn.intervalFrames));
-            if (device == at) trigger(beat % std::max(1, m_countIn.beatsPerBar) == 0);
-        }
+        const ClickCue cue = countInCue(m_countIn, device - m_countIn.startAt);
+        const ClickCue passCue = cues ? cues[i] : ClickCue::none;
+        if (cue == ClickCue::beat || cue == ClickCue::accent) trigger(cue == ClickCue::accent);
+        if (passCue == ClickCue::beat || passCue == ClickCue::accent)
+            trigger(passCue == ClickCue::accent);
         const std::int64_t song = songs[i];
         if (song >= 0 && m_beatCount > 0 && song != m_lastSong) {
             if (m_lastSong >= 0 && song > m_lastSong && song - m_lastSong <= kLeap)

@@ -23,10 +23,17 @@ struct CountIn {
     double intervalFrames = 0.0;
     int beats = 0;
     int beatsPerBar = 4;
-    std::int64_t endAt() const {
-        return startAt + static_cast<std::int64_t>(intervalFrames * beats + 0.5);
-    }
+    bool operator==(const CountIn&) const = default;
+    std::int64_t length() const { return static_cast<std::int64_t>(intervalFrames * beats + 0.5); }
+    std::int64_t endAt() const { return startAt + length(); }
 };
+
+// What a frame of a count-in between loop passes asks of the click: nothing of the song is
+// heard there (countIn), and on some frames a count-in beat starts (beat, accent).
+enum class ClickCue : std::uint8_t { none, countIn, beat, accent };
+// The cue of frame `k` of count-in `c` (counted from its first frame; its startAt is ignored):
+// a beat where lround(j * intervalFrames) is k, the first of each bar accented; none outside it.
+ClickCue countInCue(const CountIn& c, std::int64_t k) noexcept;
 
 // Count-in of `bars` bars at the tempo the song has around `songFrame`, slowed or sped up by
 // `tempo`, starting at device frame `startAt`. The beat period and the bar's length come from
@@ -66,10 +73,10 @@ public:
     void setCountIn(const CountIn& countIn) noexcept { m_countIn = countIn; }
 
     // Adds the click into interleaved stereo `out` for device frames [deviceStart, +n): `songs`
-    // holds the song frame heard at each of them (negative where nothing of the song is).
-    // `gain` is the wanted level, reached by a ramp.
+    // holds the song frame heard at each of them (negative where nothing of the song is), `cues`
+    // (null: none) a count-in between loop passes. `gain` is the wanted level, reached by a ramp.
     void mix(float* out, int n, std::int64_t deviceStart, const std::int64_t* songs,
-             float gain) noexcept;
+             const ClickCue* cues, float gain) noexcept;
 
 private:
     void trigger(bool accent) noexcept;

@@ -7,15 +7,19 @@
 #include <cstdint>
 #include <vector>
 
+#include "playback/ClickTrack.h"
+
 namespace corvane::playback {
 
 // One stereo output frame with the song frame it stands for and the stream it was made for, so
-// the reader can drop what a seek made stale.
+// the reader can drop what a seek made stale; in a count-in between loop passes, the song frame
+// is the loop's start (held) and the cue says so.
 struct StampedFrame {
     float l = 0.0f;
     float r = 0.0f;
     std::int64_t songFrame = 0;
     std::uint64_t generation = 0;
+    ClickCue cue = ClickCue::none;
 };
 
 // A wait-free ring of frames between exactly one producer thread and one consumer thread, moved in

@@ -42,6 +42,12 @@ std::int64_t LoopMixer::songFrameAt(int v, std::int64_t clock) const noexcept {
     return std::min(voice.from + (clock - voice.startAt) + (current ? cursor.shift : 0), voice.to);
 }
 
+LoopMixer::Gap LoopMixer::gapOf(int v) const noexcept {
+    const Voice& voice = voices[static_cast<std::size_t>(v)];
+    const Cursor& cursor = m_cursors[static_cast<std::size_t>(v)];
+    return cursor.valid && cursor.startAt == voice.startAt ? cursor.gap : Gap{};
+}
+
 std::int64_t LoopMixer::framesLeft(std::int64_t clock) const noexcept {
     std::int64_t left = 0;
     for (std::size_t v = 0; v < voices.size(); ++v) {
@@ -79,18 +85,27 @@ void LoopMixer::mix(std::int64_t chunkStart, int n, const Gains& gains, int ramp
         std::int64_t song = 0;
         // Begins a fade at `song` if the loop asks for one, and wraps a fade that is over.
         auto follow = [&] {
+            if (cursor.inGap && song == cursor.gap.to) cursor.inGap = false;
             if (!cursor.fading && loops(voice, cursor) && song >= fadeFrom && song <= loop.end) {
                 cursor.fading = true;
                 cursor.fadeStart = song;
                 cursor.fadeEnd = std::min(std::max(loop.end, song + fade), voice.to);
-                cursor.fadeShift = loop.end - loop.start;
+                cursor.fadeGap =
+                    gapFrames > 0 ? std::max(gapFrames, cursor.fadeEnd - cursor.fadeStart) : 0;
+                cursor.fadeShift = loop.end - loop.start + cursor.fadeGap;
             }
             if (cursor.fading && song == cursor.fadeEnd) {
                 cursor.fading = false;
                 cursor.shift -= cursor.fadeShift;
                 song -= cursor.fadeShift;
+                if (cursor.fadeGap > 0) {
+                    cursor.inGap = true;
+                    cursor.gap = Gap{song, song + cursor.fadeGap};
+                    cursor.gapFadeFrom = cursor.gap.to - (cursor.fadeEnd - cursor.fadeStart);
+                }
                 if (static_cast<int>(s) == clock && m_wrapCount < kMaxWraps)
-                    m_wraps[static_cast<std::size_t>(m_wrapCount++)] = Wrap{pos, song};
+                    m_wraps[static_cast<std::size_t>(m_wrapCount++)] =
+                        Wrap{pos, song, cursor.fadeGap};
             }
             if (song >= voice.to) cursor.finished = true;
         };
@@ -116,7 +131,21 @@ void LoopMixer::mix(std::int64_t chunkStart, int n, const Gains& gains, int ramp
             auto count = static_cast<std::size_t>(std::min(chunkEnd - pos, voice.to - song));
             std::span<const float> inL;
             std::span<const float> inR;
-            if (cursor.fading) {
+            if (cursor.inGap) {
+                // Silence, then what leads into the start fading in as in a crossfade.
+                count = std::min(count, static_cast<std::size_t>(cursor.gap.to - song));
+                const float scale =
+                    1.0f / static_cast<float>(cursor.gap.to - cursor.gapFadeFrom + 1);
+                for (std::size_t k = 0; k < count; ++k) {
+                    const std::int64_t in = song + static_cast<std::int64_t>(k);
+                    const bool heard = in >= cursor.gapFadeFrom && in >= 0;
+                    const float w = static_cast<float>(in - cursor.gapFadeFrom + 1) * scale;
+                    m_fadeL[k] = heard ? voice.l[in] * w : 0.0f;
+                    m_fadeR[k] = heard ? voice.r[in] * w : 0.0f;
+                }
+                inL = std::span<const float>(m_fadeL.data(), count);
+                inR = std::span<const float>(m_fadeR.data(), count);
+            } else if (cursor.fading) {
                 count = std::min(count, static_cast<std::size_t>(cursor.fadeEnd - song));
                 const float scale =
                     1.0f / static_cast<float>(cursor.fadeEnd - cursor.fadeStart + 1);
@@ -124,8 +153,10 @@ void LoopMixer::mix(std::int64_t chunkStart, int n, const Gains& gains, int ramp
                     const std::int64_t out = song + static_cast<std::int64_t>(k);
                     const std::int64_t in = out - cursor.fadeShift;  // before the song: silence
                     const float w = static_cast<float>(out - cursor.fadeStart + 1) * scale;
-                    const float l0 = in >= 0 ? voice.l[in] : 0.0f;
-                    const float r0 = in >= 0 ? voice.r[in] : 0.0f;
+                    // Into a gap the end fades to silence.
+                    const bool into = cursor.fadeGap == 0 && in >= 0;
+                    const float l0 = into ? voice.l[in] : 0.0f;
+                    const float r0 = into ? voice.r[in] : 0.0f;
                     m_fadeL[k] = voice.l[out] * (1.0f - w) + l0 * w;
                     m_fadeR[k] = voice.r[out] * (1.0f - w) + r0 * w;
                 }

@@ -44,6 +44,12 @@ using Gains = std::array<std::atomic<float>, kSources>;
 // meanwhile, so turning the loop off or moving it never cuts a fade short. A voice before the
 // loop's end plays into it; one already past it plays on to its own end.
 //
+// With gapFrames set (a count-in before each pass), the two halves of that crossfade come apart:
+// the end fades to silence, gapFrames clock frames of silence follow (at least the fade), the
+// last fadeFrames of them fading in what precedes the start, and the frame after them is exactly
+// the start's. Meanwhile the voice reads the song frames just before the start (gapOf()), so the
+// clock counts on through the gap and the user can tell which frames belong to it.
+//
 // One per thread; allocates nothing; every member is real-time safe.
 class LoopMixer {
 public:
@@ -51,15 +57,25 @@ public:
     static constexpr int kMaxWraps = 8;
     static constexpr std::int64_t kForever = std::int64_t{1} << 60;
 
-    // The clock voice's wraps in the last mix(): from clock frame `clock` on it reads `song`.
+    // The clock voice's wraps in the last mix(): from clock frame `clock` on it reads `song`;
+    // the first `gap` of those frames are a count-in's (0: the loop's start at once).
     struct Wrap {
         std::int64_t clock = 0;
         std::int64_t song = 0;
+        std::int64_t gap = 0;
+    };
+    // Song frames [from, to) a voice reads through its latest count-in gap (`to` is where the
+    // pass starts); empty when it has had none.
+    struct Gap {
+        std::int64_t from = 0;
+        std::int64_t to = 0;
+        bool contains(std::int64_t song) const { return song >= from && song < to; }
     };
 
     std::array<Voice, kSources> voices{};
     Loop loop;
     int fadeFrames = 1;
+    std::int64_t gapFrames = 0;
 
     // Frames [chunkStart, chunkStart + n) of the clock, n <= kChunkFrames, into left() and
     // right().
@@ -75,8 +91,10 @@ public:
     void resetCursors() noexcept { m_cursors = {}; }
     // The first started voice (the clock), or -1.
     int clockVoice() const noexcept;
-    // The song frame voice `v` reads at clock frame `clock`, given the wraps so far.
+    // The song frame voice `v` reads at clock frame `clock`, given the wraps so far (in a gap,
+    // one before the loop's start).
     std::int64_t songFrameAt(int v, std::int64_t clock) const noexcept;
+    Gap gapOf(int v) const noexcept;
     // Clock frames until every voice has played out, as the loop stands (a looping voice
     // never does: kForever).
     std::int64_t framesLeft(std::int64_t clock) const noexcept;
@@ -100,6 +118,10 @@ private:
         std::int64_t fadeStart = 0;  // song frames [fadeStart, fadeEnd) fade out, and the
         std::int64_t fadeEnd = 0;    // same fadeShift earlier fade in; wraps at fadeEnd
         std::int64_t fadeShift = 0;
+        std::int64_t fadeGap = 0;  // the gap this fade wraps into (0: it crossfades)
+        bool inGap = false;
+        Gap gap{};                     // the latest gap's song frames, the last of them
+        std::int64_t gapFadeFrom = 0;  // [gapFadeFrom, gap.to) fading in
     };
 
     bool loops(const Voice& voice, const Cursor& cursor) const noexcept;

@@ -82,6 +82,16 @@ void PlaybackEngine::setCountIn(const CountIn& countIn) {
     publishVoices(false);
 }
 
+void PlaybackEngine::setPassCountIn(const CountIn& countIn) {
+    m_table.passCountIn = countIn;
+    publishVoices(false);
+}
+
+void PlaybackEngine::setNextPassTempo(std::optional<double> tempo) {
+    m_holdStretch = tempo.has_value();
+    m_feeder.setNextPassTempo(tempo);
+}
+
 void PlaybackEngine::setStretch(Stretch stretch) {
     m_stretch = stretch;
     m_feeder.setStretch(stretch);
@@ -108,7 +118,7 @@ void PlaybackEngine::schedule(int source, std::shared_ptr<const dsp::StemData> s
     from = std::clamp<std::int64_t>(from, 0, to);
     m_table.voices[static_cast<std::size_t>(source)] =
         Voice{stem->l.data(), stem->r.data(), from, to, 0, true, false};
-    m_table.stretched = !m_stretch.isIdentity();
+    m_table.stretched = !m_stretch.isIdentity() || m_holdStretch;
     const std::uint64_t generation = publishVoices(true);
     auto& held = m_held[static_cast<std::size_t>(source)];
     if (held && held != stem) m_retired.push_back({generation, std::move(held)});
@@ -139,7 +149,7 @@ void PlaybackEngine::playAll(
                           true};
         }
     }
-    m_table.stretched = !m_stretch.isIdentity();
+    m_table.stretched = !m_stretch.isIdentity() || m_holdStretch;
     m_table.seamless = seamless;
     const std::uint64_t generation = publishVoices(true);
     m_table.seamless = false;  // what follows (a stop, a schedule) cuts as it always did

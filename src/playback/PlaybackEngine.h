@@ -90,7 +90,8 @@ public:
 
     // Tempo and pitch for what is scheduled from now on. Between two non-identity values it also
     // changes what is playing, at once; whether the sources are stretched at all is fixed when
-    // they are scheduled (the transport reschedules when that changes).
+    // they are scheduled (the transport reschedules when that changes): they are when either is
+    // not the identity or a next pass's tempo is set.
     void setStretch(Stretch stretch);
     Stretch stretch() const { return m_stretch; }
     // The song frame being heard while stretched sources play (their `from` before the first
@@ -122,6 +123,18 @@ public:
     // Clicks on the device's clock before the song is heard (a start `at` its endAt()); a
     // default CountIn clears it.
     void setCountIn(const CountIn& countIn);
+    // A count-in before each pass of the loop: its interval in song frames, as planCountIn()
+    // gives it at tempo 1 (no beats: none). At every wrap the song fades out at the loop's end,
+    // the count-in's bars click at the tempo of the pass to come (their frames stamped with the
+    // loop's start, so the playhead holds there), and the pass starts at the loop's start to the
+    // sample, faded in as a wrap's crossfade would. Heard from the next wrap on.
+    void setPassCountIn(const CountIn& countIn);
+    // The tempo (1: the song's) the next loop pass plays at from its first frame: the feeder
+    // switches the stretcher where it feeds the wrap, once. Set, the sources are stretched
+    // even at 100 % (from their next scheduling), so the switch needs no new stream; nothing
+    // ends that.
+    void setNextPassTempo(std::optional<double> tempo);
+    bool holdsStretch() const { return m_holdStretch; }
 
     // Frames the device has rendered so far: the engine's clock.
     std::int64_t deviceFrame() const;
@@ -144,6 +157,7 @@ private:
     std::atomic<int> m_rampFrames{1};  // set while the device is closed
     std::atomic<int> m_fadeFrames{1};  // the loop's crossfade; likewise
     Stretch m_stretch;                 // main thread
+    bool m_holdStretch = false;        // main thread: a next pass's tempo is set
 
     // The wanted voices: m_table is the main thread's own; publishVoices() copies it into one
     // slot for render() and one for the feeder, each under its own lock, which each reader only

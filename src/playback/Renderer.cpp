@@ -7,14 +7,18 @@ namespace corvane::playback {
 namespace {
 
 // The song frame a direct mix plays at each of its n frames from `clock`: from `songFrom` on,
-// jumping at each of the clock voice's wraps; -1 before its start and once it has played out.
+// jumping at each of the clock voice's wraps; -1 before its start, once it has played out and
+// in a count-in gap, whose frames get their cue from `plan` (the others none).
 void directSongFrames(const LoopMixer& mixer, int clockVoice, std::int64_t clock, int n,
-                      std::int64_t songFrom, std::int64_t* out) noexcept {
+                      std::int64_t songFrom, const CountIn& plan, std::int64_t* out,
+                      ClickCue* cues) noexcept {
+    std::fill(cues, cues + n, ClickCue::none);
     if (clockVoice < 0) {
         std::fill(out, out + n, std::int64_t{-1});
         return;
     }
     const Voice& v = mixer.voices[static_cast<std::size_t>(clockVoice)];
+    const LoopMixer::Gap gap = mixer.gapOf(clockVoice);
     std::int64_t baseClock = std::max(clock, v.startAt);
     std::int64_t baseSong = songFrom;
     int wrap = 0;
@@ -26,8 +30,16 @@ void directSongFrames(const LoopMixer& mixer, int clockVoice, std::int64_t clock
             ++wrap;
         }
         const std::int64_t song = baseSong + (c - baseClock);
-        out[i] = c < v.startAt || song >= v.to ? -1 : song;
+        const bool counting = c >= v.startAt && gap.contains(song);
+        if (counting) cues[i] = countInCue(plan, song - gap.from);
+        out[i] = c < v.startAt || song >= v.to || counting ? -1 : song;
     }
+}
+
+// The song frame heard where a direct mix reads `song`: through a count-in, the pass's start.
+std::int64_t heldSong(const LoopMixer& mixer, int clockVoice, std::int64_t song) noexcept {
+    const LoopMixer::Gap gap = mixer.gapOf(clockVoice);
+    return gap.contains(song) ? gap.to : song;
 }
 
 }  // namespace
@@ -44,6 +56,7 @@ void Renderer::reset(int rampFrames, int loopFadeFrames, int switchFadeFrames) n
     m_previous = Previous::none;
     m_crossfading = false;
     m_historyCount = 0;
+    m_gapPlan = CountIn{};
 }
 
 bool Renderer::sounding() const noexcept {
@@ -109,6 +122,9 @@ bool Renderer::renderCurrent(int n, std::int64_t clock, std::uint64_t feederDone
         m_mixer.voices = m_table.voices;
         m_mixer.loop = m_table.loop;
         m_mixer.fadeFrames = m_loopFadeFrames;
+        m_mixer.gapFrames = m_table.passCountIn.beats > 0
+                                ? std::max<std::int64_t>(m_table.passCountIn.length(), 1)
+                                : 0;
         const int clockVoice = m_mixer.clockVoice();
         if (m_previous != Previous::none && !m_crossfading && m_table.seamless) {
             // Nothing scheduled at all (a stop): fade to silence at once. Voices scheduled but
@@ -123,11 +139,16 @@ bool Renderer::renderCurrent(int n, std::int64_t clock, std::uint64_t feederDone
         if (clockVoice >= 0) songFrom = m_mixer.songFrameAt(clockVoice, clock);
         const std::int64_t first = songFrom;
         m_mixer.mix(clock, n, m_gains, m_rampFrames);
-        directSongFrames(m_mixer, clockVoice, clock, n, first, m_curSong.data());
+        // A count-in clicks as it was planned when it began.
+        for (int w = 0; w < m_mixer.wrapCount(); ++w)
+            if (m_mixer.wrap(w).gap > 0) m_gapPlan = m_table.passCountIn;
+        directSongFrames(m_mixer, clockVoice, clock, n, first, m_gapPlan, m_curSong.data(),
+                         m_curCue.data());
         std::copy_n(m_mixer.left().begin(), count, m_curL.begin());
         std::copy_n(m_mixer.right().begin(), count, m_curR.begin());
         if (clockVoice >= 0) {
-            songTo = m_mixer.songFrameAt(clockVoice, clock + n);
+            songFrom = heldSong(m_mixer, clockVoice, songFrom);
+            songTo = heldSong(m_mixer, clockVoice, m_mixer.songFrameAt(clockVoice, clock + n));
             m_streamHeard =
                 m_streamHeard ||
                 m_table.voices[static_cast<std::size_t>(clockVoice)].startAt < clock + n;
@@ -147,10 +168,13 @@ bool Renderer::renderCurrent(int n, std::int64_t clock, std::uint64_t feederDone
     for (std::size_t k = 0; k < got; ++k) {
         m_curL[k] = m_frames[k].l;
         m_curR[k] = m_frames[k].r;
-        m_curSong[k] = m_frames[k].songFrame;
+        m_curCue[k] = m_frames[k].cue;
+        m_curSong[k] = m_frames[k].cue == ClickCue::none ? m_frames[k].songFrame : -1;
     }
     std::fill(m_curSong.begin() + static_cast<std::ptrdiff_t>(got), m_curSong.begin() + n,
               std::int64_t{-1});
+    std::fill(m_curCue.begin() + static_cast<std::ptrdiff_t>(got), m_curCue.begin() + n,
+              ClickCue::none);
     std::fill(m_curL.begin() + static_cast<std::ptrdiff_t>(got), m_curL.begin() + n, 0.0f);
     std::fill(m_curR.begin() + static_cast<std::ptrdiff_t>(got), m_curR.begin() + n, 0.0f);
     if (got > 0) {
@@ -177,21 +201,28 @@ void Renderer::renderPrevious(int n, std::int64_t clock, std::int64_t& songFrom,
         if (clockVoice >= 0) songFrom = m_previousMixer.songFrameAt(clockVoice, clock);
         const std::int64_t first = songFrom;
         m_previousMixer.mix(clock, n, m_gains, m_rampFrames);
-        directSongFrames(m_previousMixer, clockVoice, clock, n, first, m_prevSong.data());
+        directSongFrames(m_previousMixer, clockVoice, clock, n, first, m_gapPlan, m_prevSong.data(),
+                         m_prevCue.data());
         std::copy_n(m_previousMixer.left().begin(), count, m_prevL.begin());
         std::copy_n(m_previousMixer.right().begin(), count, m_prevR.begin());
-        if (clockVoice >= 0) songTo = m_previousMixer.songFrameAt(clockVoice, clock + n);
+        if (clockVoice >= 0) {
+            songFrom = heldSong(m_previousMixer, clockVoice, songFrom);
+            songTo = heldSong(m_previousMixer, clockVoice,
+                              m_previousMixer.songFrameAt(clockVoice, clock + n));
+        }
         return;
     }
     int k = 0;
     if (m_tailPos < m_tailSize) songFrom = m_tail[static_cast<std::size_t>(m_tailPos)].songFrame;
     for (; k < n && m_tailPos < m_tailSize; ++k, ++m_tailPos) {
-        m_prevL[static_cast<std::size_t>(k)] = m_tail[static_cast<std::size_t>(m_tailPos)].l;
-        m_prevR[static_cast<std::size_t>(k)] = m_tail[static_cast<std::size_t>(m_tailPos)].r;
-        m_prevSong[static_cast<std::size_t>(k)] =
-            m_tail[static_cast<std::size_t>(m_tailPos)].songFrame;
+        const StampedFrame& f = m_tail[static_cast<std::size_t>(m_tailPos)];
+        m_prevL[static_cast<std::size_t>(k)] = f.l;
+        m_prevR[static_cast<std::size_t>(k)] = f.r;
+        m_prevCue[static_cast<std::size_t>(k)] = f.cue;
+        m_prevSong[static_cast<std::size_t>(k)] = f.cue == ClickCue::none ? f.songFrame : -1;
     }
     std::fill(m_prevSong.begin() + k, m_prevSong.begin() + n, std::int64_t{-1});
+    std::fill(m_prevCue.begin() + k, m_prevCue.begin() + n, ClickCue::none);
     if (k > 0) songTo = m_tail[static_cast<std::size_t>(m_tailPos - 1)].songFrame;
     std::fill(m_prevL.begin() + k, m_prevL.begin() + n, 0.0f);
     std::fill(m_prevR.begin() + k, m_prevR.begin() + n, 0.0f);
@@ -205,8 +236,9 @@ void Renderer::render(float* out, int frames, std::int64_t blockStart,
         float* o = out + 2 * static_cast<std::ptrdiff_t>(done);
         std::int64_t curFrom = -1, curTo = -1, prevFrom = -1, prevTo = -1;
         const bool ready = renderCurrent(n, clock, feederDone, curFrom, curTo);
-        const std::int64_t* heard = m_curSong.data();
-        if (m_previous != Previous::none && !ready) heard = m_prevSong.data();
+        const bool previous = m_previous != Previous::none && !ready;
+        const std::int64_t* heard = previous ? m_prevSong.data() : m_curSong.data();
+        const ClickCue* cues = previous ? m_prevCue.data() : m_curCue.data();
         if (m_previous == Previous::none) {
             for (int i = 0; i < n; ++i) {
                 o[2 * i] = m_curL[static_cast<std::size_t>(i)];
@@ -241,7 +273,7 @@ void Renderer::render(float* out, int frames, std::int64_t blockStart,
             }
         }
         // After the stretcher, on the song frames heard: never stretched or transposed itself.
-        m_click.mix(o, n, clock, heard, m_clickGain.load(std::memory_order_relaxed));
+        m_click.mix(o, n, clock, heard, cues, m_clickGain.load(std::memory_order_relaxed));
         done += n;
     }
 }

@@ -66,7 +66,8 @@ private:
     bool sounding() const noexcept;
     // The current stream's next n frames into m_curL/m_curR; false when it has nothing to
     // give yet (a stretched stream still starting, while something else is heard).
-    // Each also gives the song frame heard at each frame (m_curSong, m_prevSong; -1: none).
+    // Each also gives the song frame heard at each frame (m_curSong, m_prevSong; -1: none) and
+    // its count-in cue (m_curCue, m_prevCue).
     bool renderCurrent(int n, std::int64_t clock, std::uint64_t feederDone, std::int64_t& songFrom,
                        std::int64_t& songTo) noexcept;
     void renderPrevious(int n, std::int64_t clock, std::int64_t& songFrom,
@@ -109,6 +110,8 @@ private:
     std::array<StampedFrame, LoopMixer::kChunkFrames> m_frames{};
     std::array<float, LoopMixer::kChunkFrames> m_curL{}, m_curR{}, m_prevL{}, m_prevR{};
     std::array<std::int64_t, LoopMixer::kChunkFrames> m_curSong{}, m_prevSong{};
+    std::array<ClickCue, LoopMixer::kChunkFrames> m_curCue{}, m_prevCue{};
+    CountIn m_gapPlan;  // the count-in of the direct mix's latest gap
 
     std::array<Chunk, kHistoryChunks> m_history{};
     std::uint64_t m_historyCount = 0;

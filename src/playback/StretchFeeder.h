@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "playback/FrameRing.h"
@@ -42,6 +43,9 @@ public:
     void setDevice(double sampleRate, int rampFrames, int fadeFrames);
     // Main thread: the tempo and pitch heard from the next block on.
     void setStretch(Stretch stretch);
+    // Main thread: the tempo of the next loop pass, switched where its wrap is fed (taken by that
+    // wrap only); set or not, whether the identity is stretched too (a trainer at 100 %).
+    void setNextPassTempo(std::optional<double> tempo);
 
     // The generation of the last table the feeder took, and the stream it has given out whole.
     std::uint64_t seenGeneration() const { return m_seen.load(std::memory_order_acquire); }
@@ -58,6 +62,15 @@ private:
     // One step of work: hands over what the stretcher has ready and feeds it a block. False when
     // there is nothing to do until something changes or the ring drains.
     bool step();
+    // Hands over what the stretcher has ready, as far as the ring has room; its available().
+    int handOver();
+    // Mixes and feeds one block of at most `left` frames, or up to a wrap into a count-in.
+    void feed(std::int64_t left);
+    // Writes what is left of a count-in's silence; false while the ring is full.
+    bool writeCountIn();
+    // After a pass's last frame came out: the stretcher starts again at the next pass's tempo
+    // with what follows the wrap, behind the count-in's silence.
+    void startPass();
 
     const Gains& m_gains;
     FrameRing& m_ring;
@@ -69,6 +82,8 @@ private:
     std::atomic<int> m_fadeFrames{1};
     std::atomic<double> m_tempo{1.0};
     std::atomic<double> m_semitones{0.0};
+    std::atomic<double> m_nextPassTempo{0.0};  // 0: none, or already taken by a wrap
+    std::atomic<bool> m_holdStretch{false};
 
     std::mutex m_wakeLock;
     std::condition_variable m_woken;

@@ -23,6 +23,9 @@ struct VoiceTable {
     const ClickBeat* clickBeats = nullptr;
     std::size_t clickBeatCount = 0;
     CountIn countIn;
+    // The count-in before each loop pass: its beats and bar, its interval in song frames (as
+    // planCountIn() gives it at tempo 1); no beats: the end crossfades into the start.
+    CountIn passCountIn;
     std::uint64_t generation = 0;  // every change
     std::uint64_t stream = 0;      // changes of what is scheduled (not of start times)
 };

@@ -262,10 +262,21 @@ QMenu* StudioActions::makeCountInMenu(QWidget* parent) {
         connect(a, &QAction::triggered, this,
                 [this, bars = bars] { m_model.practice().setCountInBars(bars); });
     }
-    connect(menu, &QMenu::aboutToShow, this, [this, menu] {
-        for (QAction* a : menu->actions())
+    menu->addSeparator();
+    QAction* each = menu->addAction(tr("Count In Each Loop Pass"));
+    each->setObjectName(QStringLiteral("countInEachPassAction"));
+    each->setCheckable(true);
+    each->setToolTip(
+        tr("At each wrap of the loop the song stops, the count-in's bars click, "
+           "then the pass starts (with the click on)"));
+    menu->setToolTipsVisible(true);
+    connect(each, &QAction::triggered, this,
+            [this](bool on) { m_model.practice().setCountInEachPass(on); });
+    connect(menu, &QMenu::aboutToShow, this, [this, group, each] {
+        for (QAction* a : group->actions())
             a->setChecked(a->objectName() ==
                           QStringLiteral("countIn%1Action").arg(m_model.practice().countInBars()));
+        each->setChecked(m_model.practice().countInEachPass());
     });
     return menu;
 }

@@ -39,6 +39,7 @@ TEST(Session, SavedAndReadBackEqualAndDamagedFilesSayWhyInOneLine) {
     s.clickVolume = 0.6f;
     s.clickMuted = false;
     s.countInBars = 2;
+    s.countInEachPass = true;
     s.trainerOn = true;
     s.trainer = {60, 5, 2, 100, true};
     s.zoom = 4.5;
@@ -46,6 +47,12 @@ TEST(Session, SavedAndReadBackEqualAndDamagedFilesSayWhyInOneLine) {
     const auto back = readSession(base / "practice.corvane");
     ASSERT_TRUE(std::holds_alternative<Session>(back)) << std::get<std::string>(back);
     EXPECT_EQ(std::get<Session>(back), s);
+    // A file from before a setting existed opens with the setting off.
+    const auto older = parseSession(
+        R"({"version": 1, "song": {"path": "/a.wav", "size": "1"}, "click": {"countInBars": 1}})");
+    ASSERT_TRUE(std::holds_alternative<Session>(older));
+    EXPECT_EQ(std::get<Session>(older).countInBars, 1);
+    EXPECT_FALSE(std::get<Session>(older).countInEachPass);
 
     const std::pair<std::string, std::string> damaged[] = {
         {"", "Cannot open session bad.corvane: not a session file"},

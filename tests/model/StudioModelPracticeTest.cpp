@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The practice tools in the studio: the map's beats as the click's, the speed trainer's tempo per
-// loop pass heard through the offline device, and sessions collected, saved, reopened (also after
-// the song moved) and the modified flag.
+// loop pass and a count-in before each pass heard through the offline device, and sessions
+// collected, saved, reopened (also after the song moved) and the modified flag.
 #include <chrono>
 #include <thread>
 
@@ -17,9 +17,19 @@ constexpr double kRate = 44100.0;
 
 // A 440 Hz tone: every stem sums back to it, and the loops below hold whole cycles, so the heard
 // signal has no silent run anywhere once it has begun.
-bool loadTone(ModelRig& rig, double seconds, const std::string& name = "tone.wav") {
+// With `blipAt` (seconds), a 10 ms 3 kHz blip there, which steps further from one sample to the
+// next than the tone ever does.
+bool loadTone(ModelRig& rig, double seconds, const std::string& name = "tone.wav",
+              double blipAt = -1.0) {
     const auto n = static_cast<std::size_t>(seconds * kRate);
     dsp::StereoAudio tone{sine(n, 440.0, kRate), sine(n, 440.0, kRate), kRate};
+    if (blipAt >= 0.0) {
+        const std::vector<float> blip = sine(441, 3000.0, kRate, 0.3f);
+        for (std::size_t i = 0; i < blip.size(); ++i) {
+            tone.l[static_cast<std::size_t>(blipAt * kRate) + i] += blip[i];
+            tone.r[static_cast<std::size_t>(blipAt * kRate) + i] += blip[i];
+        }
+    }
     // The song's own map, once read, sets the click: the tests' maps come after it.
     return loadAndWait(*rig.model, writeSong(rig.dir, name, tone)) &&
            QTest::qWaitFor([&] { return !rig.model->isMapping(); }, 20000);
@@ -97,9 +107,9 @@ TEST(StudioModelPractice, TheMapsBeatsThroughTheGridEditsAreTheClicksAndItsSecti
     EXPECT_FALSE(p.isModified());
 }
 
-TEST(StudioModelPractice, TheTrainerPlaysEachPassAtItsTempoWithoutAGapAndStopsAtTheLoopStart) {
+TEST(StudioModelPractice, TheTrainerPlaysEachPassAtItsTempoFromItsWrapWithoutAGapAndStops) {
     ModelRig rig;
-    ASSERT_TRUE(loadTone(rig, 2.0));
+    ASSERT_TRUE(loadTone(rig, 2.0, "tone.wav", 0.5));
     StudioModel& m = *rig.model;
     PracticeModel& p = m.practice();
     m.setLoop(0.5, 1.0);  // 220 whole cycles
@@ -139,6 +149,52 @@ TEST(StudioModelPractice, TheTrainerPlaysEachPassAtItsTempoWithoutAGapAndStopsAt
         run = std::abs(left[i]) < 1e-4f ? run + 1 : 0;
         ASSERT_LT(run, 32u) << "silent from frame " << i - run + 1;
     }
+    // Each pass, from the blip on the loop's start to the next, lasts the loop at its own tempo:
+    // the tempo changed on the wrap. The stretcher places a blip within about 3 ms, so a pass
+    // is within 5 ms; had the tempo changed when the playhead showed the pass, as it once did,
+    // the second pass would have run 57 ms long.
+    std::vector<std::size_t> blips;
+    for (std::size_t i = begin + 1; i < end; ++i)
+        if (std::abs(left[i] - left[i - 1]) > 0.08f && (blips.empty() || i - blips.back() > 4000))
+            blips.push_back(i);
+    ASSERT_GE(blips.size(), 5u);
+    double worst = 0.0;
+    for (std::size_t k = 0; k + 1 < blips.size(); ++k) {
+        const double want = 0.5 * kRate / std::min(0.6 + 0.1 * static_cast<double>(k), 0.9);
+        worst = std::max(worst, std::abs(static_cast<double>(blips[k + 1] - blips[k]) - want));
+        EXPECT_NEAR(static_cast<double>(blips[k + 1] - blips[k]), want, 0.005 * kRate) << k;
+    }
+    std::cout << "trainer passes at most " << worst / kRate * 1000 << " ms off their length\n";
+}
+
+TEST(StudioModelPractice, ACountInBeforeEachPassIsABarOfSilenceWithThePlayheadOnTheLoopStart) {
+    ModelRig rig;
+    ASSERT_TRUE(loadTone(rig, 3.0));
+    StudioModel& m = *rig.model;
+    PracticeModel& p = m.practice();
+    p.setSongMap(steadyMap(0.25, 12, 3.0));  // a bar a second
+    m.setLoop(0.5, 1.0);
+    m.seek(0.5);
+    p.setClickVolume(0.0f);  // heard at no level: all there is to hear is the song
+    p.setCountInBars(1);
+    p.setCountInEachPass(true);  // only while the click is on
+    m.play();
+    std::vector<double> positions;
+    QObject::connect(&m, &StudioModel::positionChanged, [&] { positions.push_back(m.position()); });
+    std::vector<float> left;
+    renderPaced(rig, static_cast<int>(kRate), 2048, left);  // the first wrap crossfades
+    p.setClickMuted(false);                                 // the next counts in
+    renderPaced(rig, static_cast<int>(1.6 * kRate), 2048, left);
+    // After two passes of 0.5 s from the first sound, a bar of silence but for the start's 5 ms
+    // lead-in, then the third pass.
+    const auto sound = std::find_if(left.begin(), left.end(), [](float v) { return v != 0.0f; });
+    const auto silent = std::search_n(sound, left.end(), 32, 0.0f);
+    const auto again = std::find_if(silent, left.end(), [](float v) { return v != 0.0f; });
+    EXPECT_NEAR(static_cast<double>(silent - sound), kRate, 1.0);
+    EXPECT_NEAR(static_cast<double>(again - silent), kRate - 0.005 * kRate, 1.0);
+    // The playhead never ran past the loop's end, and held on its start through the count-in.
+    for (const double at : positions) EXPECT_TRUE(at >= 0.5 && at < 1.0) << at;
+    EXPECT_GE(std::count(positions.begin(), positions.end(), 0.5), 15);
 }
 
 TEST(StudioModelPractice, ASessionSavedAndReopenedAfterItsSongMovedIsTheOneSaved) {

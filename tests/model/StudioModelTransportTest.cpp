@@ -160,8 +160,8 @@ TEST(TransportWithoutOutput, NoDeviceIsReportedAndTheRestKeepsWorking) {
     EXPECT_EQ(std::tuple(m.position(), m.status()), std::tuple(0.5, "Saved x.wav."));
 }
 
-// Choosing another output moves what plays there, from where it was, with its gains and loop; the
-// outputs listed are the lister's; a machine with sound says nothing at start-up.
+// Choosing another output moves what plays there, from where it was, with its gains, loop and
+// click; the outputs listed are the lister's; a machine with sound says nothing at start-up.
 TEST(Outputs, AnotherOutputTakesOverWhatPlaysFromWhereItWas) {
     ModelRig rig;
     rig.model = std::make_unique<StudioModel>(
@@ -182,6 +182,8 @@ TEST(Outputs, AnotherOutputTakesOverWhatPlaysFromWhereItWas) {
     ASSERT_TRUE(rig.load(4.0));
     setStrips(m, {{0.5f, 0, 0}});
     m.setLoop(1.0, 3.0);
+    m.practice().setClickVolume(0.25f);
+    m.practice().setClickMuted(false);
     m.seek(1.5);
     m.play();
     const playback::OfflineAudioDevice* first = rig.device;
@@ -191,6 +193,8 @@ TEST(Outputs, AnotherOutputTakesOverWhatPlaysFromWhereItWas) {
     EXPECT_EQ(std::tuple(m.outputName(), m.isPlaying(), m.engine().gain(0), m.loop()),
               std::tuple("Headphones", true, 0.5f, LoopRegion{1.0, 3.0, true}));
     EXPECT_NEAR(m.position(), 2.0, 0.01);
+    EXPECT_EQ(std::pair(m.engine().clickMuted(), m.engine().clickVolume()),
+              std::pair(false, 0.25f));
     rig.device->render(5292 + 4410);
     EXPECT_GT(test::peakAbs(rig.device->captured()), 0.01f) << "heard on the new output";
 }

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The metronome as heard through the engine on an offline device: on the beats to the sample at
 // 100 % and across loop wraps, with the song's own beats at 75 %, accented on the downbeat, at
-// its own level, and a count-in of whole bars before the song.
+// its own level, and a count-in of whole bars before the song and before each loop pass.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "OfflinePlayer.h"
+#include "TestSupport.h"
 #include "playback/ClickTrack.h"
 #include "playback/OfflineAudioDevice.h"
 #include "playback/PlaybackEngine.h"
@@ -116,6 +117,92 @@ TEST(Click, CountInIsWholeBarsAtTheTempoPlayedThenTheSongsFirstBeat) {
     }
 }
 
+// Where the clicks fall from a wrap at device frame `wrap`: the count-in's bars at `tempo`, then
+// the loop's own beats, the pass starting where the count-in ends.
+std::vector<Onset> passClicks(const ClickBeats& beats, const Loop& loop, CountIn countIn,
+                              double tempo, std::int64_t wrap) {
+    countIn.intervalFrames /= tempo;
+    std::vector<Onset> want;
+    for (int j = 0; j < countIn.beats; ++j)
+        want.push_back(
+            {wrap + std::lround(j * countIn.intervalFrames),
+             j % countIn.beatsPerBar == 0 ? ClickTrack::kAccentLevel : ClickTrack::kBeatLevel});
+    for (const ClickBeat& b : beats)
+        if (b.frame >= loop.start && b.frame < loop.end)
+            want.push_back(
+                {wrap + countIn.length() +
+                     static_cast<std::int64_t>(std::ceil((b.frame - loop.start) / tempo)),
+                 b.downbeat ? ClickTrack::kAccentLevel : ClickTrack::kBeatLevel});
+    return want;
+}
+
+TEST(Click, ACountInBeforeEachPassIsSilenceButForItsBarsThenTheLoopsStartOnTime) {
+    // 120 beats a minute in 4/4, a bar 96000 frames; the loop is bar 2, the song a quiet tone
+    // with a burst on the loop's start. Stretched, a pass at 75 % and the next at 60 % (as the
+    // speed trainer plays them): the count-in is at the coming pass's tempo.
+    const auto beats = beatsEvery(0, 24000, 16, 4);
+    const Loop loop{96000, 192000, true};
+    std::vector<float> song = test::sine(300000, 440.0, kRate, 0.1f);
+    for (int i = 0; i < 240; ++i)
+        song[static_cast<std::size_t>(loop.start + i)] +=
+            0.7f * static_cast<float>(std::sin(0.3 * i));
+    struct Case {
+        int bars;
+        double tempo, next;
+    };
+    for (const Case c : {Case{1, 1.0, 1.0}, Case{2, 1.0, 1.0}, Case{1, 0.75, 0.6}}) {
+        SCOPED_TRACE(testing::Message() << c.bars << " bars at " << c.next);
+        const CountIn countIn = planCountIn(*beats, loop.start, 1.0, c.bars, kRate, 0);
+        const auto wrap = static_cast<std::int64_t>((loop.end - 174000) / c.tempo);
+        CountIn heardIn = countIn;
+        heardIn.intervalFrames /= c.next;
+        const std::int64_t end = wrap + heardIn.length();  // where the pass starts
+        std::vector<float> heard[2];  // the song alone (the click on at no level), the click alone
+        for (const bool click : {false, true}) {
+            Player p;
+            p.engine.setStretch({c.tempo, 0.0});
+            if (c.next != c.tempo) p.engine.setNextPassTempo(c.next);
+            p.engine.setClickBeats(beats);
+            p.engine.setClickMuted(false);
+            p.engine.setClickVolume(click ? 1.0f : 0.0f);
+            for (int s = 0; s < kSources; ++s) p.engine.setGain(s, click ? 0.0f : 1.0f);
+            p.engine.setLoop(loop);
+            p.engine.setPassCountIn(countIn);
+            p.play(stemOf(song), 174000);
+            heard[click] = p.render((wrap + end) / 2);
+            EXPECT_EQ(p.now(), loop.start) << "the playhead holds on the start";
+            const auto rest = p.render(end + static_cast<std::int64_t>(96000 / c.next) - 1000 -
+                                       static_cast<std::int64_t>(heard[click].size()));
+            heard[click].insert(heard[click].end(), rest.begin(), rest.end());
+        }
+        // The count-in's clicks to the frame; stretched, the song's a frame either way (its
+        // stamps add up a tempo that is no binary fraction).
+        const auto clicks = onsets(heard[1], 1e-4f);
+        const auto want = passClicks(*beats, loop, countIn, c.next, wrap);
+        ASSERT_EQ(clicks.size(), want.size());
+        for (std::size_t k = 0; k < want.size(); ++k) {
+            const int slack = k < static_cast<std::size_t>(countIn.beats) || c.next == 1.0 ? 0 : 1;
+            EXPECT_NEAR(clicks[k].frame, want[k].frame, slack) << "click " << k;
+            EXPECT_NEAR(clicks[k].peak, want[k].peak, 1e-3) << "click " << k;
+        }
+        // The song: heard up to the wrap, silent until the start's 5 ms lead-in fades in.
+        const std::vector<float>& out = heard[0];
+        EXPECT_GT(test::peakAbs(std::span(out).subspan(wrap - 480, 480)), 0.05f);
+        const auto lead = static_cast<std::int64_t>(240 / c.next) + 2;
+        for (std::int64_t d = wrap; d < end - lead; ++d) ASSERT_EQ(out[d], 0.0f) << "frame " << d;
+        if (c.next == 1.0) {  // then the loop's start to the sample
+            for (std::int64_t d = end; d < end + 90000; ++d)
+                ASSERT_EQ(out[d], song[loop.start + d - end]) << "frame " << d;
+        } else {  // as near as the stretcher places its sound
+            const auto burst = onsets(std::vector<float>(out.begin() + wrap, out.end()), 0.3f);
+            ASSERT_FALSE(burst.empty());
+            std::cout << "the loop's start heard " << wrap + burst[0].frame - end
+                      << " frames from the count-in's end at 60 %\n";
+            EXPECT_NEAR(wrap + burst[0].frame, end, 144);
+        }
+    }
+}
+
 TEST(Click, FollowsTheSongsOwnBeatsAtThreeQuartersTempo) {
     // The song has a 5 ms burst on each beat; the click alone and the song alone, rendered the
     // same way, must start together within the stretcher's precision.
@@ -129,6 +216,7 @@ TEST(Click, FollowsTheSongsOwnBeatsAtThreeQuartersTempo) {
     for (const bool click : {false, true}) {
         Player p;
         p.engine.setStretch({0.75, 0.0});
+        p.engine.setNextPassTempo(0.6);
         p.engine.setClickBeats(beats);
         p.engine.setClickMuted(!click);
         for (int s = 0; s < kSources; ++s) p.engine.setGain(s, click ? 0.0f : 1.0f);

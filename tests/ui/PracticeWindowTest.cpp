@@ -78,6 +78,8 @@ TEST_F(Practice, TheKeysDriveClickMarkersAndTrainer) {
     child<QSlider>("clickVolumeSlider")->setValue(50);
     EXPECT_EQ(practice.clickVolume(), 0.5f);
     EXPECT_TRUE(child("clickVolumeSlider")->toolTip().contains("(C"));
+    child<QAction>("countInEachPassAction")->trigger();  // in Playback > Count-in
+    EXPECT_TRUE(practice.countInEachPass());
 
     const auto own = [&] { return current(m).markers; };
     for (const double at : {2.5, 1.0}) {
