@@ -395,7 +395,8 @@ void StudioModel::exportMapTo(const QString& folder) {
     Q_ASSERT(QThread::currentThread() == thread());
     if (!canExportMap()) return;
     const QDir dir(folder);
-    const analysis::SongMap& map = *m_songMap;
+    // The map as shown: with the person's corrections to the grid, if any.
+    const analysis::SongMap& map = m_practice.griddedMap();
     // Named like the stems ("NAME - Bass.wav"), with the map's own extensions.
     const auto name = [&](std::string_view suffix, const char* extension) {
         QString wav = wavName(suffix);

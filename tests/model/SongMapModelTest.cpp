@@ -99,6 +99,13 @@ TEST(StudioModelSongMap, ExportWritesTheJsonAndLabelFilesTogetherOrNone) {
     EXPECT_TRUE(rig.dialogs.asked.empty());
     ASSERT_TRUE(rig.load(10.0, "My Song.mp3.wav"));
     ASSERT_TRUE(waitForMap(m));
+    // What is exported is the grid as corrected, here at twice the tempo found.
+    ASSERT_FALSE(m.songMap()->beats.empty());
+    GridEdits doubled;
+    doubled.tempoPower = 1;
+    m.practice().setGridEdits(doubled);
+    const analysis::SongMap& shown = m.practice().griddedMap();
+    ASSERT_GT(shown.beats.size(), m.songMap()->beats.size());
     std::filesystem::create_directory(rig.dir / "out");
     rig.dialogs.next = rig.path("out");
     m.exportMap();
@@ -113,13 +120,13 @@ TEST(StudioModelSongMap, ExportWritesTheJsonAndLabelFilesTogetherOrNone) {
                                         "My Song.mp3 - Chords.csv", "My Song.mp3 - Chords.txt",
                                         "My Song.mp3 - Map.json", "My Song.mp3 - Sections.csv",
                                         "My Song.mp3 - Sections.txt"}));
-    // The JSON reads back as the map it was written from.
+    // The JSON reads back as the map shown.
     const auto read = analysis::fromJson(readText(rig.dir / "out" / "My Song.mp3 - Map.json"));
     ASSERT_TRUE(std::holds_alternative<analysis::SongMap>(read));
     const analysis::SongMap& back = std::get<analysis::SongMap>(read);
     EXPECT_EQ(std::tuple(back.beats.size(), back.chords.size(), back.sections.size()),
-              std::tuple(m.songMap()->beats.size(), m.songMap()->chords.size(),
-                         m.songMap()->sections.size()));
+              std::tuple(shown.beats.size(), shown.chords.size(), shown.sections.size()));
+    EXPECT_NEAR(back.tempoBpm, shown.tempoBpm, 0.01);
     EXPECT_EQ(readText(rig.dir / "out" / "My Song.mp3 - Chords.txt"),
               analysis::audacityChordLabels(*m.songMap()));
 
