@@ -288,24 +288,33 @@ TEST(Median13, RowsOfAnyLengthEqualThePlainMedian) {
 
 TEST(RefinedKernels, GainsSumToOneAndFollowTheirCues) {
     // Cues: percussive q, harmonic h, centre c, foreground f, bass weight b, band w, the voice's
-    // comb and the gate; then the gains expected.
+    // comb, the bass line's comb, the gate and the gate before its floor; then the gains expected.
     struct Row {
-        float q, h, c, f, b, w, comb, gate;
+        float q, h, c, f, b, w, comb, bassComb, gate, open;
         float vocals, drums, bass, other;
     };
     for (const Row& row :
-         {Row{1, 0, 1, 1, 1, 1, 0, 1, 0, 1, 0, 0},  // a hit, even under the cross-over
-          Row{0, 1, 1, 1, 1, 1, 0, 1, 0, 0, 1, 0},  // a held low note
-          Row{0, 1, 1, 1, 1, 1, 1, 1, 1, 0, 0, 0},  // a low voice's fundamental, on its comb
-          Row{0, 1, 1, 0, 1, 1, 1, 1, 0, 0, 1, 0},  // ... but repeating: a bass line
-          Row{0, 1, 1, 1, 0, 1, 0, 1, 1, 0, 0, 0},  // centred, not repeating, a voice sings
-          Row{0, 1, 1, 1, 0, 1, 0, 0.5f, 0.5f, 0, 0, 0.5f},     // ... where none may sing
-          Row{0, 1, 0, 1, 0, 1, 0, 1, 0, 0, 0, 1},              // at the sides
-          Row{0, 1, 1, 0.25f, 0, 1, 0, 1, 0.25f, 0, 0, 0.75f},  // mostly the background
-          Row{0, 1, 1, 1, 0, 0, 0, 1, 0, 0, 0, 1},              // centred, out of the voice's band
-          Row{0.5f, 0.5f, 0.25f, 1, 0.5f, 1, 0, 1, 0.125f, 0.5f, 0.25f, 0.125f}}) {
+         {Row{1, 0, 1, 1, 1, 1, 0, 0, 1, 1, 0, 1, 0, 0},  // a hit, even under the cross-over
+          Row{0, 1, 1, 1, 1, 1, 0, 0, 1, 1, 0, 0, 1, 0},  // a held low note
+          Row{0, 1, 1, 1, 1, 1, 1, 0, 1, 1, 1, 0, 0, 0},  // a low voice's fundamental, on its comb
+          Row{0, 1, 1, 0, 1, 1, 1, 0, 1, 1, 0, 0, 1, 0},  // ... but repeating: a bass line
+          Row{0, 1, 1, 1, 0, 1, 0, 0, 1, 1, 1, 0, 0, 0},  // centred, not repeating, a voice sings
+          Row{0, 1, 1, 1, 0, 1, 0, 0, 0.5f, 0, 0.5f, 0, 0, 0.5f},     // ... where none may sing
+          Row{0, 1, 0, 1, 0, 1, 0, 0, 1, 1, 0, 0, 0, 1},              // at the sides
+          Row{0, 1, 1, 0.25f, 0, 1, 0, 0, 1, 1, 0.25f, 0, 0, 0.75f},  // mostly the background
+          Row{0, 1, 1, 1, 0, 0, 0, 0, 1, 1, 0, 0, 0, 1},  // centred, out of the voice's band
+          Row{0.5f, 0.5f, 0.25f, 1, 0.5f, 1, 0, 0, 1, 1, 0.25f, 0.375f, 0.25f, 0.125f},
+          // A consonant: percussive, centred, not repeating, where a voice is heard ...
+          Row{1, 0, 1, 1, 0, 1, 0, 0, 1, 1, 1, 0, 0, 0},
+          // ... and where none is: the drums keep it.
+          Row{1, 0, 1, 1, 0, 1, 0, 0, 0.5f, 0, 0, 1, 0, 0},
+          // A bass note's harmonic above the cross-over, at the sides: the comb's part of it.
+          Row{0, 1, 0, 1, 0, 1, 0, 0.7f, 1, 1, 0, 0, 0.7f, 0.3f},
+          // ... under a voice singing there: the voice's.
+          Row{0, 1, 1, 1, 0, 1, 0, 0.7f, 1, 1, 1, 0, 0, 0}}) {
         float g[4];
-        const StemCues cues{&row.q, &row.h, &row.c, &row.f, &row.b, &row.w, &row.comb, row.gate};
+        const StemCues cues{&row.q, &row.h,    &row.c,        &row.f,   &row.b,
+                            &row.w, &row.comb, &row.bassComb, row.gate, row.open};
         refinedStemGains(cues, g, g + 1, g + 2, g + 3, 1);
         EXPECT_FLOAT_EQ(g[0] + g[1] + g[2] + g[3], 1.0f);
         EXPECT_FLOAT_EQ(g[0], row.vocals);
@@ -440,6 +449,18 @@ TEST(PitchTrack, HarmonicSummationFindsTheFundamentalAndTheGateFollowsItsMotion)
     std::vector<float> silent(kPitchCandidates, 0.0f);
     std::fill(std::begin(rows), std::end(rows), silent.data());
     EXPECT_EQ(choosePitch(rows), -1.0f);
+
+    // The bass line on the long frame: a 55 Hz note (A1) and its harmonics, its fundamental
+    // counted, found within a few cents, not an octave off.
+    const PitchGrid bassGrid = makeBassGrid(44100.0, kLongBins);
+    std::vector<float> low(kLongBins, 0.01f);
+    for (int h = 1; h <= 8; ++h)
+        low[static_cast<std::size_t>(std::lround(55.0f * static_cast<float>(h) /
+                                                 bassGrid.binHz))] += 1.0f / static_cast<float>(h);
+    bassSalience(low.data(), bassGrid, kLongBins, salience.data());
+    std::fill(std::begin(rows), std::end(rows), salience.data());
+    const float bassHz = kBassLowHz * std::exp2(choosePitch(rows) / 1200.0f);
+    EXPECT_NEAR(1200.0f * std::log2(bassHz / 55.0f), 0.0f, 40.0f) << bassHz << " Hz";
 
     // Motion: a held pitch, vibrato, a jump to another note, and an unvoiced stretch.
     std::array<float, 2 * kMotionHalf + 2> held{}, vibrato{}, jumps{}, unvoiced{};

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "dsp/common/LongFrames.h"
 #include "dsp/common/Simd.h"
 #include "dsp/common/StftFrames.h"
 
@@ -44,6 +45,43 @@ PitchGrid makePitchGrid(double sampleRate) {
         }
     }
     return grid;
+}
+
+PitchGrid makeBassGrid(double sampleRate, int bins) {
+    PitchGrid grid;
+    grid.binHz = static_cast<float>(sampleRate) / static_cast<float>(kLongFrameLength);
+    const std::size_t size = static_cast<std::size_t>(kPitchCandidates) * kPitchHarmonics;
+    grid.bin.assign(size, 0);
+    grid.frac.assign(size, 0.0f);
+    grid.weight.assign(size, 0.0f);
+    for (int c = 0; c < kPitchCandidates; ++c) {
+        const float f0 = kBassLowHz * std::exp2(static_cast<float>(c) * kPitchStepCents / 1200.0f);
+        float weight = 1.0f;
+        for (int h = 1; h <= kBassHarmonics; ++h, weight *= kHarmonicDecay) {
+            const float position = static_cast<float>(h) * f0 / grid.binHz;
+            if (position >= static_cast<float>(bins - 1)) break;
+            const auto i = static_cast<std::size_t>(c * kPitchHarmonics + h - 1);
+            grid.bin[i] = static_cast<int>(position);
+            grid.frac[i] = position - static_cast<float>(grid.bin[i]);
+            grid.weight[i] = weight;
+        }
+    }
+    return grid;
+}
+
+void bassSalience(const float* magnitude, const PitchGrid& grid, int bins, float* salience) {
+    float compressed[kLongBins];
+    for (int k = 0; k < std::min(bins, kLongBins); ++k) compressed[k] = std::sqrt(magnitude[k]);
+    for (int c = 0; c < kPitchCandidates; ++c) {
+        float sum = 0.0f;
+        for (int h = 0; h < kBassHarmonics; ++h) {
+            const auto i = static_cast<std::size_t>(c * kPitchHarmonics + h);
+            const int b = grid.bin[i];
+            const float f = grid.frac[i];
+            sum += grid.weight[i] * ((1.0f - f) * compressed[b] + f * compressed[b + 1]);
+        }
+        salience[c] = sum;
+    }
 }
 
 void pitchSalience(const float* magnitude, const PitchGrid& grid, float* salience) {

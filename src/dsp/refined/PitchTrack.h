@@ -36,6 +36,18 @@ struct PitchGrid {
 };
 PitchGrid makePitchGrid(double sampleRate);
 
+// The bass line's candidates: as many, as far apart, from kBassLowHz (27.5 Hz to 440 Hz), with
+// kBassHarmonics harmonics on the long frame's lowest `bins` bins (LongFrames.h), whose bins are
+// fine enough to tell neighbouring bass notes apart.
+inline constexpr float kBassLowHz = 27.5f;
+inline constexpr int kBassHarmonics = 6;
+PitchGrid makeBassGrid(double sampleRate, int bins);
+
+// The salience of every bass candidate from one long frame's mid magnitudes (`bins` values, at
+// most kLongBins): the weighted sum of its harmonics' square-root magnitudes, the fundamental
+// included. The bass's pitch is then choosePitch() over these rows.
+void bassSalience(const float* magnitude, const PitchGrid& grid, int bins, float* salience);
+
 // The salience of every candidate (kPitchCandidates values) from one frame's mid magnitudes
 // (kBins values): the weighted sum, over its harmonics, of the square-root magnitudes (linearly
 // interpolated between bins) above about 150 Hz, where a bass line's fundamental does not count.

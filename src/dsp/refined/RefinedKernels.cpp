@@ -97,13 +97,17 @@ void refinedStemGains(const StemCues& cues, float* __restrict vocals, float* __r
     const float* __restrict b = cues.bass;
     const float* __restrict w = cues.band;
     const float* __restrict comb = cues.voiceComb;
+    const float* __restrict bassComb = cues.bassComb;
     const float gate = cues.gate;
+    const float open = cues.open;
     for (int k = 0; k < count; ++k) {
         const float voice = w[k] * std::sqrt(c[k]) * f[k];  // centred, in the band, not repeating
         const float low = voice * comb[k];
-        vocals[k] = (1.0f - q[k]) * ((1.0f - b[k]) * voice * gate + b[k] * low);
-        drums[k] = q[k];
-        bass[k] = h[k] * b[k] * (1.0f - low);
+        const float above = 1.0f - b[k];
+        const float spoken = q[k] * voice * open * above;
+        vocals[k] = (1.0f - q[k]) * (above * voice * gate + b[k] * low) + spoken;
+        drums[k] = q[k] - spoken;
+        bass[k] = h[k] * (b[k] * (1.0f - low) + above * bassComb[k] * (1.0f - voice * gate));
         other[k] = 1.0f - vocals[k] - drums[k] - bass[k];
     }
 }

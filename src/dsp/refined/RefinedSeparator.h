@@ -16,19 +16,22 @@ namespace corvane::dsp {
 //  (1024,
 //     two per main frame) and the low bins of a long frame (4096), all on the same centres;
 //  2. the centre measure from the mid and side energies of five frames (inter-channel coherence
-//     after Avendano & Jot), and the predominant pitch's salience by harmonic summation;
+//     after Avendano & Jot), and the saliences by harmonic summation of the predominant pitch
+//     (main frame) and of the bass line (long frame);
 //  3. the voice (PitchTrack.h): each frame's pitch, smoothed over a few frames, and a gate that
 //     opens where the pitch moves as a voice's does (vibrato, glides, speech) and stays shut under
-//     held instrument notes;
+//     held instrument notes; the bass line's pitch the same way;
 //  4. harmonic and percussive shares from medians along time and frequency (Driedger, Müller &
 //     Disch's split, separation factor 1): the long frame below the bass cross-over, where a bass
 //     note and a kick meet, the main and short frames above it;
 //  5. the repeating background (REPET-SIM, Rafii & Pardo): the per-bin median of the harmonic part
 //     over the frames most like each one within 10 s; what exceeds it is foreground;
-//  6. synthesis at the main frame (RefinedKernels.h): drums from the percussive share; vocals where
+//  6. synthesis at the main frame (RefinedKernels.h): drums from the percussive share, less what
+//     of it is centred and foreground where the gate is open (a voice's consonants); vocals where
 //     the harmonic part is centred, in the voice's band and foreground, halved where the gate is
 //     shut, and under the cross-over only along the voice's harmonic comb (a low voice's
-//     fundamental); bass the harmonic part under the cross-over less that comb; other the rest.
+//     fundamental); bass the harmonic part under the cross-over less that comb, and above it part
+//     of the bins along the bass line's harmonic comb; other the rest.
 // Every estimate looks at most 10 s away, so the method keeps no song-wide statistic: a block-wise
 // run needs refinedContextFrames() of context either side. Same contract as Separator::separate;
 // any finite input up to about 1e33 (samples of 1e30 too) gives finite stems that sum to it.
