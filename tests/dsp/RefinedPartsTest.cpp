@@ -1,0 +1,288 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The refined method's parts, each against a plain computation: its short frames, medians, shares,
+// repeating background, centre measure and pitch tracks.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <numbers>
+#include <random>
+
+#include "TestSupport.h"
+#include "dsp/common/FftFlags.h"
+#include "dsp/common/LongFrames.h"
+#include "dsp/common/Median13.h"
+#include "dsp/common/ShortFrames.h"
+#include "dsp/refined/PitchTrack.h"
+#include "dsp/refined/RefinedKernels.h"
+#include "dsp/refined/RepeatingBackground.h"
+
+using namespace corvane::dsp;
+using corvane::test::noiseStereo;
+
+TEST(ShortFrames, MidMagnitudesAreThePlainDftOfFramesCentredOnTheMainFrame) {
+    const StereoAudio x = noiseStereo(9000, 3);
+    struct Length {
+        int length, bins;
+    };
+    for (const Length f : {Length{kShortFrameLength, kShortBins}, {kLongFrameLength, kLongBins}}) {
+        auto plan = FftPlan::create(f.length);
+        ASSERT_TRUE(plan);
+        EXPECT_NE(std::find(kPlannedFrameLengths.begin(), kPlannedFrameLengths.end(), f.length),
+                  kPlannedFrameLengths.end());
+        FFTScratch scratch(f.length);
+        const auto window = hannWindowOf(f.length);
+        std::vector<float> mag(static_cast<std::size_t>(f.bins));
+        // Lead-in only, inside, straddling the end, tail: frame u of the short frames is centred
+        // where main frame u / 2 is, the long frame t where main frame t is.
+        for (std::int64_t u : {0, 3, 4, 9, 13}) {
+            const bool isShort = f.length == kShortFrameLength;
+            std::int64_t first = 0;
+            if (isShort) {
+                first = u * kShortHop - 1024 - kShortFrameLength / 2;
+                shortMidMagnitude(x.l.data(), x.r.data(), 9000, u, window.data(), *plan, scratch,
+                                  mag.data());
+            } else {
+                first = longFrameStart(u);
+                EXPECT_EQ(first, u * kHop - 1024 - kLongFrameLength / 2);
+                midMagnitudeFrom(x.l.data(), x.r.data(), 9000, first, window.data(), *plan, scratch,
+                                 mag.data(), f.bins);
+            }
+            for (int k = 0; k < f.bins; k += 5) {
+                double sr = 0, si = 0;
+                for (int m = 0; m < f.length; ++m) {
+                    const std::int64_t i = first + m;
+                    const double v =
+                        (i >= 0 && i < 9000) ? 0.5 * (double{x.l[i]} + x.r[i]) * window[m] : 0.0;
+                    sr += v * std::cos(-2.0 * std::numbers::pi * k * m / f.length);
+                    si += v * std::sin(-2.0 * std::numbers::pi * k * m / f.length);
+                }
+                ASSERT_NEAR(mag[k], std::hypot(sr, si), 2e-4)
+                    << f.length << "-point frame " << u << " bin " << k;
+            }
+        }
+    }
+    EXPECT_EQ(shortHannWindow(), hannWindowOf(kShortFrameLength));
+    EXPECT_EQ(hannWindow(), hannWindowOf(kFrameLength));
+}
+
+TEST(Median13, RowsOfAnyLengthEqualThePlainMedian) {
+    std::mt19937 rng(5);
+    for (int count : {1, 7, kLongBins, kShortBins, kBins}) {
+        std::vector<float> plane(13 * count);
+        for (float& x : plane) x = static_cast<float>(rng() % 50);  // many repeats
+        const float* rows[13];
+        for (int d = 0; d < 13; ++d) rows[d] = plane.data() + d * count;
+        std::vector<float> fast(count), padded(count + kMedianPadding);
+        float window[13];
+        timeMedianRow(rows, fast.data(), count);
+        for (int k = 0; k < count; ++k) {
+            for (int d = 0; d < 13; ++d) window[d] = rows[d][k];
+            ASSERT_EQ(fast[k], median13Sorted(window)) << "time, " << count << " bins, bin " << k;
+        }
+        frequencyMedianRow(rows[0], fast.data(), count, padded.data());
+        for (int k = 0; k < count; ++k) {
+            for (int d = 0; d < 13; ++d) window[d] = rows[0][std::clamp(k + d - 6, 0, count - 1)];
+            ASSERT_EQ(fast[k], median13Sorted(window)) << "freq, " << count << " bins, bin " << k;
+        }
+    }
+}
+
+TEST(RefinedKernels, GainsSumToOneAndFollowTheirCues) {
+    // Cues: percussive q, harmonic h, centre c, foreground f, bass weight b, band w, the voice's
+    // comb, the bass line's comb, the gate and the gate before its floor; then the gains expected.
+    struct Row {
+        float q, h, c, f, b, w, comb, bassComb, gate, open;
+        float vocals, drums, bass, other;
+    };
+    for (const Row& row :
+         {Row{1, 0, 1, 1, 1, 1, 0, 0, 1, 1, 0, 1, 0, 0},  // a hit, even under the cross-over
+          Row{0, 1, 1, 1, 1, 1, 0, 0, 1, 1, 0, 0, 1, 0},  // a held low note
+          Row{0, 1, 1, 1, 1, 1, 1, 0, 1, 1, 1, 0, 0, 0},  // a low voice's fundamental, on its comb
+          Row{0, 1, 1, 0, 1, 1, 1, 0, 1, 1, 0, 0, 1, 0},  // ... but repeating: a bass line
+          Row{0, 1, 1, 1, 0, 1, 0, 0, 1, 1, 1, 0, 0, 0},  // centred, not repeating, a voice sings
+          Row{0, 1, 1, 1, 0, 1, 0, 0, 0.5f, 0, 0.5f, 0, 0, 0.5f},     // ... where none may sing
+          Row{0, 1, 0, 1, 0, 1, 0, 0, 1, 1, 0, 0, 0, 1},              // at the sides
+          Row{0, 1, 1, 0.25f, 0, 1, 0, 0, 1, 1, 0.25f, 0, 0, 0.75f},  // mostly the background
+          Row{0, 1, 1, 1, 0, 0, 0, 0, 1, 1, 0, 0, 0, 1},  // centred, out of the voice's band
+          Row{0.5f, 0.5f, 0.25f, 1, 0.5f, 1, 0, 0, 1, 1, 0.25f, 0.375f, 0.25f, 0.125f},
+          // A consonant: percussive, centred, not repeating, where a voice is heard ...
+          Row{1, 0, 1, 1, 0, 1, 0, 0, 1, 1, 1, 0, 0, 0},
+          // ... and where none is: the drums keep it.
+          Row{1, 0, 1, 1, 0, 1, 0, 0, 0.5f, 0, 0, 1, 0, 0},
+          // A bass note's harmonic above the cross-over, at the sides: the comb's part of it.
+          Row{0, 1, 0, 1, 0, 1, 0, 0.7f, 1, 1, 0, 0, 0.7f, 0.3f},
+          // ... under a voice singing there: the voice's.
+          Row{0, 1, 1, 1, 0, 1, 0, 0.7f, 1, 1, 1, 0, 0, 0}}) {
+        float g[4];
+        const StemCues cues{&row.q, &row.h,    &row.c,        &row.f,   &row.b,
+                            &row.w, &row.comb, &row.bassComb, row.gate, row.open};
+        refinedStemGains(cues, g, g + 1, g + 2, g + 3, 1);
+        EXPECT_FLOAT_EQ(g[0] + g[1] + g[2] + g[3], 1.0f);
+        EXPECT_FLOAT_EQ(g[0], row.vocals);
+        EXPECT_FLOAT_EQ(g[1], row.drums);
+        EXPECT_FLOAT_EQ(g[2], row.bass);
+        EXPECT_NEAR(g[3], row.other, 1e-7f);
+    }
+
+    // The separation factor leaves a residual where neither estimate dominates by beta.
+    const float h[4] = {1, 0, 1, 0}, p[4] = {0, 1, 1, 0};
+    float hs[4], ps[4];
+    separationShares(h, p, 2.0f, hs, ps, 4);
+    EXPECT_FLOAT_EQ(hs[0], 1.0f);
+    EXPECT_FLOAT_EQ(ps[1], 1.0f);
+    EXPECT_FLOAT_EQ(hs[2], 0.2f);  // 1 / (1 + 4): 60 % residual
+    EXPECT_FLOAT_EQ(ps[2], 0.2f);
+    EXPECT_EQ(hs[3] + ps[3], 0.0f);  // silence: all residual, and no NaN
+    const float huge[2] = {3e38f, 1e38f};
+    separationShares(huge, huge + 1, 1.0f, hs, ps, 1);
+    EXPECT_FLOAT_EQ(hs[0], 0.9f);
+
+    // A main bin between two short bins takes their mean share.
+    std::vector<float> shortShare(kShortBins, 0.0f), out(kBins, 0.0f);
+    shortShare[10] = 1.0f;
+    blendShortShares(shortShare.data(), 0.5f, out.data());
+    EXPECT_FLOAT_EQ(out[20], 0.5f);
+    EXPECT_FLOAT_EQ(out[21], 0.25f);
+    EXPECT_EQ(out[22], 0.0f);
+    const auto b = refinedBassWeights(44100.0);  // bins of 21.533 Hz
+    EXPECT_EQ(b[7], 1.0f);                       // 151 Hz
+    EXPECT_NEAR(b[10], 0.5f, 0.01f);             // 215 Hz
+    EXPECT_EQ(b[13], 0.0f);                      // 280 Hz
+    const auto w = vocalBandWeights(44100.0);
+    EXPECT_EQ(w[2], 0.0f);     // 43 Hz
+    EXPECT_EQ(w[4], 1.0f);     // 86 Hz: a low voice's fundamental
+    EXPECT_EQ(w[1000], 0.0f);  // 21.5 kHz
+}
+
+TEST(RepeatingBackground, NeighboursAreTheMostSimilarFramesApartAndTheMedianSetsTheForeground) {
+    // Frames repeating with a period of 4: frame t's features are unit vector t % 4.
+    constexpr std::int64_t kFrames = 40;
+    std::vector<float> features(kFrames * kRepeatBands, 0.0f);
+    for (std::int64_t t = 0; t < kFrames; ++t) features[t * kRepeatBands + t % 4] = 1.0f;
+    struct Case {
+        std::int64_t t, reach, spacing;
+        std::vector<std::int64_t> expected;
+    };
+    for (const Case& c : {Case{20, 10, 2, {12, 16, 24, 28}},  // only the same phase, never itself
+                          Case{20, 10, 5, {12, 28}},          // 16 and 24 are too close to 20
+                          Case{1, 10, 2, {5, 9}},             // the window stops at the start
+                          Case{20, 2, 2, {}}}) {              // no repeat within reach
+        SCOPED_TRACE(testing::Message() << "frame " << c.t << ", spacing " << c.spacing);
+        std::vector<float> similarity(static_cast<std::size_t>(2 * c.reach + 1));
+        std::array<std::int64_t, kRepeatNeighbours> chosen{};
+        const int found = similarFrames(features.data(), kFrames, c.t, c.reach, c.spacing,
+                                        similarity.data(), chosen.data());
+        std::vector<std::int64_t> got(chosen.begin(), chosen.begin() + found);
+        std::sort(got.begin(), got.end());
+        EXPECT_EQ(got, c.expected);
+    }
+    // Identical frames: at most kRepeatNeighbours, each at least `spacing` from t and the others.
+    std::vector<float> same(kFrames * kRepeatBands, 0.0f);
+    for (std::int64_t t = 0; t < kFrames; ++t) same[t * kRepeatBands] = 1.0f;
+    std::vector<float> similarity(2 * kFrames + 1);
+    std::array<std::int64_t, kRepeatNeighbours> chosen{};
+    const int found =
+        similarFrames(same.data(), kFrames, 20, kFrames, 2, similarity.data(), chosen.data());
+    EXPECT_EQ(found, kRepeatNeighbours);
+    for (int i = 0; i < found; ++i) {
+        EXPECT_GE(std::abs(chosen[i] - 20), 2);
+        for (int j = 0; j < i; ++j) EXPECT_GE(std::abs(chosen[i] - chosen[j]), 2);
+    }
+
+    // Bins: above the median (4 over 2), below it, silent; an even count takes the middle mean.
+    const float own[3] = {4.0f, 1.0f, 0.0f};
+    const float a[3] = {1.0f, 5.0f, 1.0f}, b[3] = {2.0f, 5.0f, 1.0f}, c[3] = {3.0f, 5.0f, 1.0f};
+    const float* rows[3] = {a, b, c};
+    float share[3], scratch[kRepeatNeighbours];
+    foregroundShare(own, rows, 3, share, 3, scratch);
+    EXPECT_FLOAT_EQ(share[0], 0.5f);
+    EXPECT_FLOAT_EQ(share[1], 0.0f);
+    EXPECT_FLOAT_EQ(share[2], 0.0f);
+    const float* pair[2] = {a, c};
+    foregroundShare(own, pair, 2, share, 3, scratch);
+    EXPECT_FLOAT_EQ(share[0], 0.5f);
+    foregroundShare(own, rows, 0, share, 3, scratch);  // nothing to compare with: all foreground
+    EXPECT_EQ(std::vector<float>(share, share + 3), std::vector<float>(3, 1.0f));
+}
+
+TEST(RefinedKernels, CentreMeasureFromMidAndSideOverFiveFrames) {
+    // Bins: mono (L = R), left only, opposite phase, and a wide part that looks centred in the
+    // middle frame only (its neighbours have L = -R), and a huge mono bin.
+    float mid[5][5], side[5][5];
+    for (int f = 0; f < 5; ++f) {
+        const float lre[5] = {1, 1, 1, 1, 3e38f}, lim[5] = {0.5f, 0, 0, 0, 0};
+        const float rre[5] = {1, 0, -1, f == 2 ? 1.0f : -1.0f, 3e38f};
+        const float rim[5] = {0.5f, 0, 0, 0, 0};
+        midSideMagnitudes(lre, lim, rre, rim, mid[f], side[f], 5);
+    }
+    EXPECT_FLOAT_EQ(mid[0][4], 3e38f);
+    const float* m[5] = {mid[0], mid[1], mid[2], mid[3], mid[4]};
+    const float* s[5] = {side[0], side[1], side[2], side[3], side[4]};
+    float c[5];
+    smoothedCentre(m, s, c, 5);
+    EXPECT_FLOAT_EQ(c[0], 1.0f);
+    EXPECT_FLOAT_EQ(c[1], 0.0f);
+    EXPECT_FLOAT_EQ(c[2], 0.0f);
+    EXPECT_FLOAT_EQ(c[3], 0.0f);  // 1 - 2 * 6 / 9 clamps to 0, where the frame alone says 1
+    EXPECT_FLOAT_EQ(c[4], 1.0f);
+    const float zero[5] = {};
+    const float* silent[5] = {zero, zero, zero, zero, zero};
+    smoothedCentre(silent, silent, c, 5);  // silence counts as centred: mono silence stays alike
+    EXPECT_FLOAT_EQ(c[0], 1.0f);
+}
+
+TEST(PitchTrack, HarmonicSummationFindsTheFundamentalAndTheGateFollowsItsMotion) {
+    const PitchGrid grid = makePitchGrid(44100.0);
+    // A harmonic spectrum at 196 Hz (G3): peaks at its partials, 1 / h, on a noise floor.
+    std::vector<float> spectrum(kBins, 0.01f);
+    for (int h = 1; h <= 15; ++h) {
+        const float bin = 196.0f * static_cast<float>(h) / grid.binHz;
+        const int k = static_cast<int>(std::lround(bin));
+        spectrum[k] += 1.0f / static_cast<float>(h);
+    }
+    std::vector<float> salience(kPitchCandidates);
+    pitchSalience(spectrum.data(), grid, salience.data());
+    const float* rows[2 * kPitchSmoothHalf + 1];
+    std::fill(std::begin(rows), std::end(rows), salience.data());
+    const float cents = choosePitch(rows);
+    const float hz = kPitchLowHz * std::exp2(cents / 1200.0f);
+    EXPECT_NEAR(1200.0f * std::log2(hz / 196.0f), 0.0f, 30.0f) << hz << " Hz";
+    std::vector<float> silent(kPitchCandidates, 0.0f);
+    std::fill(std::begin(rows), std::end(rows), silent.data());
+    EXPECT_EQ(choosePitch(rows), -1.0f);
+
+    // The bass line on the long frame: a 55 Hz note (A1) and its harmonics, its fundamental
+    // counted, found within a few cents, not an octave off.
+    const PitchGrid bassGrid = makeBassGrid(44100.0, kLongBins);
+    std::vector<float> low(kLongBins, 0.01f);
+    for (int h = 1; h <= 8; ++h)
+        low[static_cast<std::size_t>(std::lround(55.0f * static_cast<float>(h) /
+                                                 bassGrid.binHz))] += 1.0f / static_cast<float>(h);
+    bassSalience(low.data(), bassGrid, kLongBins, salience.data());
+    std::fill(std::begin(rows), std::end(rows), salience.data());
+    const float bassHz = kBassLowHz * std::exp2(choosePitch(rows) / 1200.0f);
+    EXPECT_NEAR(1200.0f * std::log2(bassHz / 55.0f), 0.0f, 40.0f) << bassHz << " Hz";
+
+    // Motion: a held pitch, vibrato, a jump to another note, and an unvoiced stretch.
+    std::array<float, 2 * kMotionHalf + 2> held{}, vibrato{}, jumps{}, unvoiced{};
+    for (int i = 0; i < 2 * kMotionHalf + 2; ++i) {
+        held[i] = 1000.0f;
+        vibrato[i] = 1000.0f + 40.0f * std::sin(0.8f * static_cast<float>(i));
+        jumps[i] = i % 2 ? 1000.0f : 1500.0f;
+        unvoiced[i] = i % 2 ? -1.0f : 1000.0f;
+    }
+    EXPECT_EQ(voiceGate(pitchMotion(held.data())), 0.0f);
+    EXPECT_EQ(voiceGate(pitchMotion(vibrato.data())), 1.0f);
+    EXPECT_EQ(voiceGate(pitchMotion(jumps.data())), 0.0f);
+    EXPECT_EQ(pitchMotion(unvoiced.data()), 0.0f);
+
+    // The comb: 1 on each harmonic's bin, falling between them, nothing past the top.
+    std::vector<float> comb(kBins, 0.0f);
+    harmonicComb(215.33f, grid.binHz, 3000.0f, comb.data());  // 10 bins apart
+    EXPECT_NEAR(comb[10], 1.0f, 1e-3f);
+    EXPECT_NEAR(comb[130], 1.0f, 1e-3f);
+    EXPECT_LT(comb[15], 0.01f);
+    EXPECT_EQ(comb[150], 0.0f);  // 3.2 kHz
+}
