@@ -165,8 +165,11 @@ std::string barsText(const std::vector<Beat>& beats, LoopRegion loop) {
             if (b.time <= t + 1e-6) bar = b.bar;
         return bar;
     };
-    const int first = barAt(loop.start);
-    const int last = std::max(first, barAt(loop.end - 1e-3));
+    // A loop set by ear or at the playhead starts or ends a few ms off the bar line: the bars it
+    // holds are those it covers more than a 32nd note at 120 bpm of.
+    constexpr double kSlack = 0.06;
+    const int first = barAt(loop.start + kSlack);
+    const int last = std::max(first, barAt(loop.end - kSlack));
     if (first == last) return "bar " + std::to_string(first);
     return "bars " + std::to_string(first) + "\u2013" + std::to_string(last);
 }

@@ -108,6 +108,8 @@ TEST(BeatGrid, LoopsSnapToBeatsAndBarsMoveAndGrowByBarsAndSayTheirBars) {
     EXPECT_EQ(barsText(beats, bar), "bar 9");
     const LoopRegion four{17.0, 25.0, true};
     EXPECT_EQ(barsText(beats, four), "bars 9\u201312");
+    EXPECT_EQ(barsText(beats, {16.98, 19.02, true}), "bar 9");  // a few ms off the bar lines
+    EXPECT_EQ(barsText(beats, {16.9, 19.0, true}), "bars 8\u20139");
     EXPECT_EQ(moveLoopByBars(beats, four, 1), (LoopRegion{19.0, 27.0, true}));
     EXPECT_EQ(moveLoopByBars(beats, four, -9), four);  // before the grid: unchanged
     EXPECT_EQ(resizeLoopByBars(beats, four, -1), (LoopRegion{17.0, 23.0, true}));
