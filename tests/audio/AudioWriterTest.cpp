@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Writing every output format block by block, read back by FFmpeg (independent of libsndfile).
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sndfile.h>  // the reference encoder (linked through corvane::audio)
 #include <unistd.h>
 
@@ -129,11 +129,6 @@ TEST(AudioWriterFormats, RatesAndBitRatesAFormatCannotHoldAreRefusedFirst) {
     EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
 }
 
-std::vector<char> bytesOf(const std::filesystem::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
-
 // The samples the packed integer path must get right: rounding ties of the scaled value (to even,
 // in the denormal range too), both ends of full scale and just inside them, values past it, NaN,
 // infinities, negative zero; then noise. More than one chunk, an odd length for the scalar tail.
@@ -198,7 +193,7 @@ TEST(AudioWriterFormats, PackedIntegerWavsAreTheBytesLibsndfileWrites) {
                   static_cast<sf_count_t>(frames));
         ASSERT_EQ(sf_close(file), 0);
 
-        const std::vector<char> got = bytesOf(ours), want = bytesOf(reference);
+        const std::string got = test::fileContents(ours), want = test::fileContents(reference);
         ASSERT_EQ(got.size(), want.size());
         const auto [a, b] = std::mismatch(got.begin(), got.end(), want.begin());
         EXPECT_EQ(a, got.end()) << "first different byte at " << (a - got.begin());

@@ -2,6 +2,7 @@
 // The one write path: a fault at every step of a commit, a kill, orphans of dead writers, links,
 // devices and the longest names leave every file that was there before byte for byte.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -10,7 +11,6 @@
 #include <cerrno>
 #include <fstream>
 #include <map>
-#include <signal.h>
 
 #include "TestSupport.h"
 #include "audio/AudioFileWriter.h"
@@ -20,20 +20,15 @@ namespace corvane::audio {
 namespace {
 
 namespace fs = std::filesystem;
+using test::fileContents;
 using test::TempDir;
-
-std::string contents(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
 
 // Every name in `folder` with what it holds; a link shows as "-> target".
 std::map<std::string, std::string> snapshot(const fs::path& folder) {
     std::map<std::string, std::string> names;
     for (const auto& e : fs::directory_iterator(folder))
-        names[e.path().filename().string()] = e.is_symlink()
-                                                  ? "-> " + fs::read_symlink(e.path()).string()
-                                                  : contents(e.path());
+        names[e.path().filename().string()] =
+            e.is_symlink() ? "-> " + fs::read_symlink(e.path()).string() : fileContents(e.path());
     return names;
 }
 
@@ -119,8 +114,8 @@ TEST(StagedFiles, AKilledWritersOrphansAreRemovedAndALiveWritersAreKept) {
         int status = 0;
         ASSERT_EQ(::waitpid(child, &status, 0), child);
         ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
-        EXPECT_EQ(contents(dir / "a"), midCommit ? "new" : "old a");
-        EXPECT_EQ(contents(dir / "c"), "old c");
+        EXPECT_EQ(fileContents(dir / "a"), midCommit ? "new" : "old a");
+        EXPECT_EQ(fileContents(dir / "c"), "old c");
 
         // A live writer's temporary: its lock is held on another open file.
         const fs::path live = dir / temporaryName("b", "0123456789abcdef", 255);
@@ -172,7 +167,7 @@ TEST(StagedFiles, LongestNamesFitAndDevicesAreWrittenInPlace) {
     ASSERT_TRUE(device) << device.error().description;
     put(device.value().fd, "nothing");
     ASSERT_FALSE(staged.commit());
-    EXPECT_EQ(contents(dir / longest), "long");
+    EXPECT_EQ(fileContents(dir / longest), "long");
     struct stat st {};
     ASSERT_EQ(::lstat("/dev/null", &st), 0);
     EXPECT_TRUE(S_ISCHR(st.st_mode));
@@ -188,7 +183,7 @@ TEST(StagedFiles, LongestNamesFitAndDevicesAreWrittenInPlace) {
     EXPECT_EQ(failed->description, (dir / "folder").string() + ": Is a directory");
     EXPECT_FALSE(fs::exists(dir / "map.json"));
     ASSERT_FALSE(writeTextFiles({{dir / "map.json", "{}"}, {dir / "beats.txt", "0\t0\t1\n"}}));
-    EXPECT_EQ(contents(dir / "beats.txt"), "0\t0\t1\n");
+    EXPECT_EQ(fileContents(dir / "beats.txt"), "0\t0\t1\n");
 }
 
 }  // namespace

@@ -18,18 +18,9 @@ namespace corvane::cli {
 namespace {
 
 namespace fs = std::filesystem;
+using test::fileContents;
+using test::shellQuote;
 using test::TempDir;
-
-std::string quote(const fs::path& p) {
-    std::string out = "'";
-    for (char c : p.string()) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return out + "'";
-}
-
-std::string contents(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
 
 struct ShellRun {
     int status = -1;
@@ -39,11 +30,11 @@ struct ShellRun {
 // `script` is a shell line in which $CLI is corvane-cli; run in `dir`.
 ShellRun shell(const fs::path& dir, const std::string& script) {
     const TempDir logs;
-    const std::string command = "cd " + quote(dir) + " && CLI=" + quote(CORVANE_CLI_PATH) +
-                                " && { " + script + "; } >" + quote(logs / "out") + " 2>" +
-                                quote(logs / "err");
-    const int status = test::runCommand("bash -c " + quote(command));
-    return {status, contents(logs / "out"), contents(logs / "err")};
+    const std::string command =
+        "cd " + shellQuote(dir) + " && CLI=" + shellQuote(CORVANE_CLI_PATH) + " && { " + script +
+        "; } >" + shellQuote(logs / "out") + " 2>" + shellQuote(logs / "err");
+    const int status = test::runCommand("bash -c " + shellQuote(command));
+    return {status, fileContents(logs / "out"), fileContents(logs / "err")};
 }
 
 void writeSong(const fs::path& to, double seconds) {
@@ -128,7 +119,7 @@ TEST(CliBatch, FailedOrInterruptedWritesLeaveOldFilesAndNoTemporaries) {
               std::string::npos)
         << full.err;
     EXPECT_EQ(tree(dir / "out"), before);
-    EXPECT_EQ(contents(dir / "out" / "song - Drums.wav"), old);
+    EXPECT_EQ(fileContents(dir / "out" / "song - Drums.wav"), old);
 
     // A folder where a stem should go fails the song before any file is renamed.
     fs::create_directories(dir / "out" / "song - Other.wav");
@@ -137,7 +128,7 @@ TEST(CliBatch, FailedOrInterruptedWritesLeaveOldFilesAndNoTemporaries) {
     EXPECT_NE(folder.err.find("song.wav: Export failed: out/song - Other.wav: Is a directory"),
               std::string::npos)
         << folder.err;
-    EXPECT_EQ(contents(dir / "out" / "song - Drums.wav"), old);
+    EXPECT_EQ(fileContents(dir / "out" / "song - Drums.wav"), old);
     fs::remove(dir / "out" / "song - Other.wav");
 
     for (const auto& [signal, status] : {std::pair{"INT", 130}, std::pair{"TERM", 143}}) {
@@ -157,7 +148,7 @@ TEST(CliBatch, FailedOrInterruptedWritesLeaveOldFilesAndNoTemporaries) {
         EXPECT_NE(run.out.find("\"status\":\"not started\""), std::string::npos) << run.out;
         EXPECT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), 2) << run.out;
         EXPECT_EQ(tree(dir / "out"), before);
-        EXPECT_EQ(contents(dir / "out" / "song - Drums.wav"), old);
+        EXPECT_EQ(fileContents(dir / "out" / "song - Drums.wav"), old);
     }
 }
 
@@ -171,7 +162,7 @@ TEST(CliProcess, ClosedStreamsPipesSignalsAndLinks) {
     const ShellRun closed = shell(dir.path(),
                                   "$CLI -j 2 --json -o out song.wav song2.wav >&- 2>&-; "
                                   "echo $? >rc");
-    EXPECT_EQ(contents(dir / "rc"), "1\n");  // song2.wav is missing; the report went nowhere
+    EXPECT_EQ(fileContents(dir / "rc"), "1\n");  // song2.wav is missing; the report went nowhere
     const auto song = audio::readAudio(dir / "song.wav");
     const auto drums = audio::readAudio(dir / "out" / "song - Drums.wav");
     ASSERT_TRUE(song && drums);
@@ -194,7 +185,7 @@ TEST(CliProcess, ClosedStreamsPipesSignalsAndLinks) {
     std::ofstream(dir / "mine.wav") << "my own take";
     fs::create_symlink(dir / "mine.wav", dir / "demo" / "Corvane Demo.wav");
     EXPECT_EQ(shell(dir.path(), "$CLI --demo demo").status, 0);
-    EXPECT_EQ(contents(dir / "mine.wav"), "my own take");
+    EXPECT_EQ(fileContents(dir / "mine.wav"), "my own take");
     EXPECT_FALSE(fs::is_symlink(dir / "demo" / "Corvane Demo.wav"));
 }
 
@@ -220,10 +211,11 @@ TEST(CliBatch, ListsJsonAndResumingWithSkipExisting) {
     std::ofstream(dir / "check.py") << check;
     std::ofstream(dir / "first.json") << first.out;
     std::string lines;
-    ASSERT_EQ(test::runCommand("python3 " + quote(dir / "check.py") + " " + quote(dir.path()) +
-                                   " <" + quote(dir / "first.json") + " | sort",
-                               &lines),
-              0)
+    ASSERT_EQ(
+        test::runCommand("python3 " + shellQuote(dir / "check.py") + " " + shellQuote(dir.path()) +
+                             " <" + shellQuote(dir / "first.json") + " | sort",
+                         &lines),
+        0)
         << first.out;
     EXPECT_EQ(lines,
               "missing.wav failed 0 False True\none.wav done 4 True True\n"
@@ -254,7 +246,7 @@ long peakKibOn(int seconds, const std::string& options) {
     const TempDir dir;
     const std::string source = "'anoisesrc=d=" + std::to_string(seconds) + ":c=pink:a=0.1:r=44100'";
     EXPECT_EQ(test::runCommand("ffmpeg -nostdin -loglevel error -f lavfi -i " + source +
-                               " -ac 2 -compression_level 0 " + quote(dir / "long.flac")),
+                               " -ac 2 -compression_level 0 " + shellQuote(dir / "long.flac")),
               0);
     const ShellRun run =
         shell(dir.path(), "exec $CLI " + options + " --format flac --stems bass -o out long.flac");
@@ -305,7 +297,7 @@ TEST(CliRecipes, GnuParallelWithRetriesAndSlurmSlices) {
     EXPECT_EQ(tree(dir / "stems"), expected);
     // The job log's exit values: 0 for each song, 1 for the broken file.
     std::string exits;
-    ASSERT_EQ(test::runCommand("cd " + quote(dir.path()) +
+    ASSERT_EQ(test::runCommand("cd " + shellQuote(dir.path()) +
                                    " && awk -F'\\t' 'NR > 1 {print $7, $NF ~ /broken/}' "
                                    "jobs.log | sort",
                                &exits),
@@ -321,7 +313,7 @@ TEST(CliRecipes, GnuParallelWithRetriesAndSlurmSlices) {
 
     std::string slices;
     ASSERT_EQ(
-        test::runCommand("cd " + quote(dir.path()) +
+        test::runCommand("cd " + shellQuote(dir.path()) +
                              " && find music -name '*.wav' | sort > songs.txt && for i in 0 1 "
                              "2; do SLURM_ARRAY_TASK_ID=$i SLURM_ARRAY_TASK_COUNT=3; sed -n "
                              "\"$((SLURM_ARRAY_TASK_ID + 1))~${SLURM_ARRAY_TASK_COUNT}p\" "

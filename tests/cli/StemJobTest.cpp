@@ -140,8 +140,7 @@ TEST(StemJob, AFailureAtAnyBlockOrACancelLeavesTheOlderFilesAndNoTemporary) {
     std::vector<float> rest(stems[1].r);
     for (std::size_t i = 0; i < rest.size(); ++i) rest[i] = rest[i] + stems[2].r[i] + stems[3].r[i];
     EXPECT_TRUE(test::nearlyEqual(instrumental.value().r, rest, 0.0f));
-    std::ifstream mapFile(dir / "s - Map.json");
-    const std::string json((std::istreambuf_iterator<char>(mapFile)), {});
+    const std::string json = test::fileContents(dir / "s - Map.json");
     const auto map = analysis::SongMapAnalyser::analyseStems(stems, 44100.0);
     ASSERT_TRUE(map);
     EXPECT_EQ(json, analysis::toJson(*map));

@@ -53,11 +53,6 @@ std::ptrdiff_t firstBitDifference(std::span<const float> a, std::span<const floa
     return -1;
 }
 
-std::string bytesOf(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
 // Runs `job` on `exporter` to its outcome; `onProgress` is called on every progress change.
 QString runToEnd(Exporter& exporter, ExportJob job,
                  const std::function<void(double)>& onProgress = {}) {
@@ -126,9 +121,9 @@ TEST(ExportMix, TheFileIsTheWholeSongMixWrittenWhole) {
             audio::writeAudio(reference, expected->l, expected->r, kRate,
                               {std::string(name).ends_with(".flac") ? audio::AudioFormat::flac
                                                                     : audio::AudioFormat::wav24}));
-        const std::string written = bytesOf(dir / name);
+        const std::string written = fileContents(dir / name);
         EXPECT_GT(written.size(), 6 * frames / 2);
-        EXPECT_TRUE(written == bytesOf(reference));
+        EXPECT_TRUE(written == fileContents(reference));
     }
 }
 
@@ -178,7 +173,7 @@ TEST(ExportMix, ACancelMidExportLeavesNoFile) {
         for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
             left.push_back(entry.path().filename().string());
         EXPECT_EQ(left, std::vector<std::string>{"kept.wav"});
-        EXPECT_EQ(bytesOf(dir / "kept.wav"), "an older file");
+        EXPECT_EQ(fileContents(dir / "kept.wav"), "an older file");
     }
 }
 

@@ -5,6 +5,7 @@
 #include <QTest>
 
 #include "TestSupport.h"
+#include "analysis/SongMap.h"
 #include "audio/AudioFileReader.h"
 #include "audio/AudioFileWriter.h"
 #include "demo/DemoSong.h"
@@ -75,6 +76,18 @@ inline void expectMixOf(const QString& file, const model::StudioModel& model,
         EXPECT_TRUE(nearlyEqual(left ? read.value().l : read.value().r, mix, 2.0f / 8388608.0f))
             << file.toStdString() << (left ? " left" : " right");
     }
+}
+
+// `seconds` of steady beats at `bpm` in `perBar`, starting at `offset` seconds.
+inline analysis::SongMap steadyMap(double seconds, double bpm, int perBar, double offset = 0.0) {
+    analysis::SongMap map;
+    map.durationSeconds = seconds;
+    map.steadyBeat = true;
+    map.tempoBpm = bpm;
+    map.beatsPerBar = perBar;
+    for (int k = 0; offset + k * 60.0 / bpm < seconds; ++k)
+        map.beats.push_back({offset + k * 60.0 / bpm, 1 + k / perBar, 1 + k % perBar});
+    return map;
 }
 
 // A model on offline devices with fake dialogs and a folder.

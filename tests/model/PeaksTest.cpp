@@ -35,7 +35,6 @@ dsp::StemData randomStem(std::int64_t frames, std::mt19937& rng) {
     return s;
 }
 
-// At odd lengths, on random stretches (edges, whole blocks, single frames, the whole stem), the
 TEST(Peaks, NormalisedTogetherSilenceStaysZeroAndNaNNeverWins) {
     auto constant = [](std::size_t n, float v) {
         return dsp::StemData{std::vector<float>(n, v), std::vector<float>(n, v)};
@@ -64,6 +63,7 @@ TEST(Peaks, NormalisedTogetherSilenceStaysZeroAndNaNNeverWins) {
     EXPECT_FLOAT_EQ(strided[0][1], 1.0f);
 }
 
+// At odd lengths, on random stretches (edges, whole blocks, single frames, the whole stem), the
 // pyramid gives exactly what reading every sample gives.
 TEST(PeakPyramid, EveryRangeEqualsTheBruteForceMinAndMax) {
     std::mt19937 rng(7);

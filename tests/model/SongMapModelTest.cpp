@@ -17,13 +17,6 @@ bool waitForMap(const StudioModel& m) {
     return QTest::qWaitFor([&] { return !m.isMapping(); }, 20000);
 }
 
-std::string readText(const std::filesystem::path& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 }  // namespace
 
 TEST(StudioModelSongMap, ArrivesAfterTheStudioShowsAndANewLoadGetsItsOwn) {
@@ -121,13 +114,13 @@ TEST(StudioModelSongMap, ExportWritesTheJsonAndLabelFilesTogetherOrNone) {
                                         "My Song.mp3 - Map.json", "My Song.mp3 - Sections.csv",
                                         "My Song.mp3 - Sections.txt"}));
     // The JSON reads back as the map shown.
-    const auto read = analysis::fromJson(readText(rig.dir / "out" / "My Song.mp3 - Map.json"));
+    const auto read = analysis::fromJson(fileContents(rig.dir / "out" / "My Song.mp3 - Map.json"));
     ASSERT_TRUE(std::holds_alternative<analysis::SongMap>(read));
     const analysis::SongMap& back = std::get<analysis::SongMap>(read);
     EXPECT_EQ(std::tuple(back.beats.size(), back.chords.size(), back.sections.size()),
               std::tuple(shown.beats.size(), shown.chords.size(), shown.sections.size()));
     EXPECT_NEAR(back.tempoBpm, shown.tempoBpm, 0.01);
-    EXPECT_EQ(readText(rig.dir / "out" / "My Song.mp3 - Chords.txt"),
+    EXPECT_EQ(fileContents(rig.dir / "out" / "My Song.mp3 - Chords.txt"),
               analysis::audacityChordLabels(*m.songMap()));
 
     // A folder that cannot take the files: one line with the cause, and no file at all.

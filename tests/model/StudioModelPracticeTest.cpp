@@ -35,14 +35,10 @@ bool loadTone(ModelRig& rig, double seconds, const std::string& name = "tone.wav
            QTest::qWaitFor([&] { return !rig.model->isMapping(); }, 20000);
 }
 
-analysis::SongMap steadyMap(double period, int count, double duration) {
-    analysis::SongMap map;
-    map.durationSeconds = duration;
-    map.steadyBeat = true;
-    map.tempoBpm = 60.0 / period;
-    map.beatsPerBar = 4;
-    for (int k = 0; k < count; ++k) map.beats.push_back({k * period, k / 4 + 1, k % 4 + 1});
-    map.sections = {{0.0, duration / 2, "A"}, {duration / 2, duration, "B"}};
+// Three seconds of steady beats at `bpm` in 4, with sections A and B in its halves.
+analysis::SongMap halves(double bpm) {
+    analysis::SongMap map = steadyMap(3.0, bpm, 4);
+    map.sections = {{0.0, 1.5, "A"}, {1.5, 3.0, "B"}};
     return map;
 }
 
@@ -67,7 +63,7 @@ TEST(StudioModelPractice, TheMapsBeatsThroughTheGridEditsAreTheClicksAndItsSecti
     ModelRig rig;
     ASSERT_TRUE(loadTone(rig, 3.0));
     PracticeModel& p = rig.model->practice();
-    p.setSongMap(steadyMap(0.5, 6, 3.0));
+    p.setSongMap(halves(120.0));
     const auto& click = rig.model->transport().clickBeats();
     ASSERT_EQ(click.size(), 6u);
     EXPECT_EQ(click[4].frame, 88200);
@@ -172,7 +168,7 @@ TEST(StudioModelPractice, ACountInBeforeEachPassIsABarOfSilenceWithThePlayheadOn
     ASSERT_TRUE(loadTone(rig, 3.0));
     StudioModel& m = *rig.model;
     PracticeModel& p = m.practice();
-    p.setSongMap(steadyMap(0.25, 12, 3.0));  // a bar a second
+    p.setSongMap(halves(240.0));  // a bar a second
     m.setLoop(0.5, 1.0);
     m.seek(0.5);
     p.setClickVolume(0.0f);  // heard at no level: all there is to hear is the song
@@ -202,7 +198,7 @@ TEST(StudioModelPractice, ASessionSavedAndReopenedAfterItsSongMovedIsTheOneSaved
     ASSERT_TRUE(loadTone(rig, 3.0));
     StudioModel& m = *rig.model;
     PracticeModel& p = m.practice();
-    p.setSongMap(steadyMap(0.5, 6, 3.0));
+    p.setSongMap(halves(120.0));
     EXPECT_FALSE(m.isModified());
     setStrips(m, {{0.5f, false, true}, {1.25f, true, false}});
     EXPECT_TRUE(m.isModified());
@@ -244,7 +240,7 @@ TEST(StudioModelPractice, ASessionSavedAndReopenedAfterItsSongMovedIsTheOneSaved
     EXPECT_EQ(other.model->transport().clickVolume(), 0.5f);
 
     // The map arriving after the session keeps the person's markers and grid edits.
-    other.model->practice().setSongMap(steadyMap(0.5, 6, 3.0));
+    other.model->practice().setSongMap(halves(120.0));
     EXPECT_EQ(other.model->practice().markers().all(), saved.markers);
     EXPECT_NEAR(other.model->practice().beats()[1].time - other.model->practice().beats()[0].time,
                 0.625, 1e-9);

@@ -9,6 +9,7 @@
 #include <new>
 #include <thread>
 
+#include "OfflinePlayer.h"
 #include "TestSupport.h"
 #include "playback/OfflineAudioDevice.h"
 #include "playback/PlaybackEngine.h"
@@ -49,19 +50,15 @@ std::shared_ptr<const dsp::StemData> markedStem(int s, std::size_t frames) {
 }
 
 // An engine running on an offline device at 48 kHz, with four marked stems to play.
-struct Rig {
+struct Rig : OfflinePlayer {
     explicit Rig(std::int64_t length) : frames(length) {
         for (int s = 0; s < 4; ++s) stems[s] = markedStem(s, static_cast<std::size_t>(frames));
-        EXPECT_FALSE(engine.start(48000.0).has_value());
     }
     void playAll(std::int64_t from, std::int64_t at) {
         for (int s = 0; s < 4; ++s) engine.schedule(s, stems[s], from, frames);
         engine.startAll(at);
     }
     std::int64_t frames;
-    std::unique_ptr<OfflineAudioDevice> owned = std::make_unique<OfflineAudioDevice>();
-    OfflineAudioDevice* device = owned.get();
-    PlaybackEngine engine{std::move(owned)};
     std::array<std::shared_ptr<const dsp::StemData>, 4> stems;
 };
 

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "LoopReference.h"
+#include "OfflinePlayer.h"
 #include "TestSupport.h"
 #include "playback/OfflineAudioDevice.h"
 #include "playback/PlaybackEngine.h"
@@ -19,19 +20,14 @@ namespace {
 
 constexpr double kRate = 48000.0;
 
-// An engine on an offline device at 48 kHz playing one stem on source 0.
-struct LoopRig {
-    explicit LoopRig(std::shared_ptr<const dsp::StemData> s) : stem(std::move(s)) {
-        EXPECT_FALSE(engine.start(kRate).has_value());
-    }
+// An engine on an offline device at 48 kHz playing one stem on source 0, scheduled and started.
+struct LoopRig : OfflinePlayer {
+    explicit LoopRig(std::shared_ptr<const dsp::StemData> s) : stem(std::move(s)) {}
     void play(std::int64_t from, std::int64_t at) {
         engine.schedule(0, stem, from, static_cast<std::int64_t>(stem->l.size()));
         engine.startAll(at);
     }
     std::shared_ptr<const dsp::StemData> stem;
-    std::unique_ptr<OfflineAudioDevice> owned = std::make_unique<OfflineAudioDevice>();
-    OfflineAudioDevice* device = owned.get();
-    PlaybackEngine engine{std::move(owned)};
 };
 
 }  // namespace

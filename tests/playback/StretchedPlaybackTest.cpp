@@ -21,16 +21,13 @@ namespace {
 
 constexpr double kRate = 48000.0;
 
-// A held note at `hz` with a 2 Hz tremolo, `seconds` long, and optionally a 20 ms 1 kHz blip
-// each second.
-std::shared_ptr<const dsp::StemData> heldNote(double seconds, bool blips = false) {
+// A held 440 Hz note with a 2 Hz tremolo, `seconds` long.
+std::shared_ptr<const dsp::StemData> heldNote(double seconds) {
     std::vector<float> x(static_cast<std::size_t>(seconds * kRate));
     for (std::size_t i = 0; i < x.size(); ++i) {
         const double t = static_cast<double>(i) / kRate;
-        double v = 0.4 * (0.8 + 0.2 * std::sin(2 * std::numbers::pi * 2 * t)) *
-                   std::sin(2 * std::numbers::pi * 440.0 * t);
-        if (blips && std::fmod(t, 1.0) < 0.02) v += 0.3 * std::sin(2 * std::numbers::pi * 1000 * t);
-        x[i] = static_cast<float>(v);
+        x[i] = static_cast<float>(0.4 * (0.8 + 0.2 * std::sin(2 * std::numbers::pi * 2 * t)) *
+                                  std::sin(2 * std::numbers::pi * 440.0 * t));
     }
     return stemOf(std::move(x));
 }

@@ -58,4 +58,10 @@ constexpr bool kUnderAddressSanitizer =
 // standard output is appended to `output` if given.
 int runCommand(const std::string& command, std::string* output = nullptr);
 
+// `p` in single quotes, safe in a shell command line whatever it holds.
+std::string shellQuote(const std::filesystem::path& p);
+
+// Every byte of `file` ("" if it cannot be read).
+std::string fileContents(const std::filesystem::path& file);
+
 }  // namespace corvane::test

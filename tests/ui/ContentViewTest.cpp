@@ -44,6 +44,49 @@ using ui::timeString;
 
 namespace {
 
+// WCAG's contrast ratio of two opaque colours: 1 (same) to 21 (black on white).
+double contrast(const QColor& a, const QColor& b) {
+    const auto luminance = [](const QColor& c) {
+        const auto channel = [](double v) {
+            return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+        };
+        return 0.2126 * channel(c.redF()) + 0.7152 * channel(c.greenF()) +
+               0.0722 * channel(c.blueF());
+    };
+    const double la = luminance(a), lb = luminance(b);
+    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
+
+// The strongest contrast a pixel of `box` in `shot` has against `background`: the ink of an icon
+// or the stems of a text's letters.
+double ink(const QImage& shot, const QRect& box, const QColor& background) {
+    double best = 1.0;
+    for (int y = box.top(); y <= box.bottom(); ++y)
+        for (int x = box.left(); x <= box.right(); ++x)
+            best = std::max(best, contrast(shot.pixelColor(x, y), background));
+    return best;
+}
+
+QPalette darkPalette() {
+    QPalette p;
+    const QColor text(0xE6, 0xE6, 0xE6);
+    for (auto [role, colour] : {std::pair{QPalette::Window, QColor(0x2D, 0x2D, 0x30)},
+                                {QPalette::WindowText, text},
+                                {QPalette::Base, QColor(0x1E, 0x1E, 0x1E)},
+                                {QPalette::AlternateBase, QColor(0x2D, 0x2D, 0x30)},
+                                {QPalette::Button, QColor(0x3A, 0x3A, 0x3D)},
+                                {QPalette::ButtonText, text},
+                                {QPalette::Text, text},
+                                {QPalette::ToolTipBase, QColor(0x3A, 0x3A, 0x3D)},
+                                {QPalette::ToolTipText, text},
+                                {QPalette::Highlight, QColor(0x2F, 0x65, 0xCA)},
+                                {QPalette::HighlightedText, Qt::white}})
+        p.setColor(role, colour);
+    p.setColor(QPalette::Disabled, QPalette::ButtonText, QColor(0x80, 0x80, 0x80));
+    p.setColor(QPalette::Disabled, QPalette::WindowText, QColor(0x80, 0x80, 0x80));
+    return p;
+}
+
 struct Window : WindowTest {
     // The colour the button `name` is filled with, away from its label.
     QColor tint(const char* name, int strip = -1) {
@@ -331,9 +374,6 @@ TEST_F(Window, TempoAndPitchKeysStepClampAndResetWhatPlays) {
             std::tuple(QString(tempoText), QString(pitchText)));
     }
     EXPECT_EQ(m.engine().stretch(), m.stretch());
-    for (const char* name : {"tempoSlider", "pitchSlider", "resetStretchButton"})
-        EXPECT_FALSE(child(name)->accessibleName().isEmpty() || child(name)->toolTip().isEmpty())
-            << name;
     QTest::mouseClick(child("resetStretchButton"), Qt::LeftButton);
     EXPECT_TRUE(m.stretch().isIdentity());
     EXPECT_FALSE(child("resetStretchButton")->isEnabled());
@@ -349,14 +389,9 @@ TEST_F(Window, TempoAndPitchKeysStepClampAndResetWhatPlays) {
 TEST_F(Window, TheKeyboardPlaysTheStudioAndEveryControlSaysItsName) {
     ASSERT_TRUE(rig.load(12.0));
     using Flags = std::array<bool, 4>;
-    const auto solos = [&] {
+    const auto flags = [&](bool model::Strip::*flag) {
         Flags f{};
-        for (int i = 0; i < 4; ++i) f[i] = m.strips()[i].solo;
-        return f;
-    };
-    const auto mutes = [&] {
-        Flags f{};
-        for (int i = 0; i < 4; ++i) f[i] = m.strips()[i].mute;
+        for (int i = 0; i < 4; ++i) f[i] = m.strips()[i].*flag;
         return f;
     };
     // Key, modifiers, then the position and strip flags it leaves.
@@ -374,7 +409,8 @@ TEST_F(Window, TheKeyboardPlaysTheStudioAndEveryControlSaysItsName) {
         {Qt::Key_K, {}, 0.0, {0, 0, 0, 1}, {0, 0, 1, 0}}};
     for (const auto& [key, modifiers, seconds, solo, mute] : cases) {
         QTest::keyClick(&view, key, modifiers);
-        EXPECT_EQ(std::tuple(m.position(), solos(), mutes()), std::tuple(seconds, solo, mute))
+        EXPECT_EQ(std::tuple(m.position(), flags(&model::Strip::solo), flags(&model::Strip::mute)),
+                  std::tuple(seconds, solo, mute))
             << QKeySequence(key | modifiers).toString().toStdString();
     }
     EXPECT_EQ(m.engine().gain(0), 0.0f);  // heard at once: only the other strip soloed plays
@@ -490,7 +526,8 @@ TEST_F(Window, ShiftDragSetsTheLoopWhichLTogglesAndEscapeClears) {
 
 // Zoom and scroll are one view for the four strips and the ruler: the wheel with Ctrl zooms about
 // the pointer, without it scrolls, a drag on the ruler scrolls, the keys zoom about the playhead,
-// and a click seeks to the time under the pointer at any zoom.
+// and a click seeks to the time under the pointer at any zoom. A label whose tick sits at the
+// right edge of the ruler is drawn whole, to the tick's left.
 TEST_F(Window, ZoomAndScrollMoveTheStripsAndTheRulerTogether) {
     ASSERT_TRUE(rig.load(20.0));
     auto* timeline = view.findChild<ui::Timeline*>();
@@ -498,6 +535,20 @@ TEST_F(Window, ZoomAndScrollMoveTheStripsAndTheRulerTogether) {
     auto* ruler = child<ui::TimeRuler>("timeRuler");
     const auto waveform = [&](int i) { return child<ui::WaveformView>("waveform", i); };
     const int w = waveform(0)->width(), y = waveform(0)->height() / 2;
+    {
+        const std::vector<ui::RulerTick> ticks = ruler->ticks();
+        ASSERT_TRUE(!ticks.empty() && ticks.back().seconds == 20.0) << "a tick at the very end";
+        const QImage img = ruler->grab().toImage();
+        const int right = ruler->mapFrom(&view, waveform(0)->mapTo(&view, QPoint(w, 0))).x();
+        const int textWidth =
+            QFontMetrics(ui::font(ui::TextStyle::caption2)).horizontalAdvance(ticks.back().label);
+        const QColor background = img.pixelColor(right - textWidth - 20, img.height() - 2);
+        int inked = 0;
+        for (int yy = img.height() / 3; yy < img.height(); ++yy)
+            for (int x = right - 4 - textWidth; x < right - 2; ++x)
+                inked += contrast(img.pixelColor(x, yy), background) > 2.0;
+        EXPECT_GT(inked, 12) << "the last label's letters left of its tick";
+    }
     const auto wheel = [&](QWidget* on, QPoint at, int notches, Qt::KeyboardModifiers mods) {
         QWheelEvent e(at, on->mapToGlobal(at), {}, {0, 120 * notches}, Qt::NoButton, mods,
                       Qt::NoScrollPhase, false);
@@ -613,7 +664,6 @@ TEST_F(Window, TheMenuBarListsEveryCommandWithItsShortcut) {
             if (!a->isSeparator() && !a->menu()) commands.push_back(a);
     }
     EXPECT_EQ(menus, QStringList({"File", "Playback", "Markers", "Mixer", "View", "Help"}));
-    EXPECT_EQ(child<QMenu>("outputMenu")->title().remove('&'), "Output Device");
     EXPECT_EQ(child<QMenu>("countInMenu")->actions().size(), 5);  // 0, 1, 2 bars, |, each pass
     EXPECT_GE(commands.size(), 45u);
     for (QAction* a : commands)
@@ -771,53 +821,6 @@ TEST_F(Window, LoopsFromTheKeyboardAndEscapeCancelsAnExportFirst) {
               std::pair(false, QString()));
 }
 
-namespace {
-
-// WCAG's contrast ratio of two opaque colours: 1 (same) to 21 (black on white).
-double contrast(const QColor& a, const QColor& b) {
-    const auto luminance = [](const QColor& c) {
-        const auto channel = [](double v) {
-            return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
-        };
-        return 0.2126 * channel(c.redF()) + 0.7152 * channel(c.greenF()) +
-               0.0722 * channel(c.blueF());
-    };
-    const double la = luminance(a), lb = luminance(b);
-    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
-}
-
-// The strongest contrast a pixel of `box` in `shot` has against `background`: the ink of an icon
-// or the stems of a text's letters.
-double ink(const QImage& shot, const QRect& box, const QColor& background) {
-    double best = 1.0;
-    for (int y = box.top(); y <= box.bottom(); ++y)
-        for (int x = box.left(); x <= box.right(); ++x)
-            best = std::max(best, contrast(shot.pixelColor(x, y), background));
-    return best;
-}
-
-QPalette darkPalette() {
-    QPalette p;
-    const QColor text(0xE6, 0xE6, 0xE6);
-    for (auto [role, colour] : {std::pair{QPalette::Window, QColor(0x2D, 0x2D, 0x30)},
-                                {QPalette::WindowText, text},
-                                {QPalette::Base, QColor(0x1E, 0x1E, 0x1E)},
-                                {QPalette::AlternateBase, QColor(0x2D, 0x2D, 0x30)},
-                                {QPalette::Button, QColor(0x3A, 0x3A, 0x3D)},
-                                {QPalette::ButtonText, text},
-                                {QPalette::Text, text},
-                                {QPalette::ToolTipBase, QColor(0x3A, 0x3A, 0x3D)},
-                                {QPalette::ToolTipText, text},
-                                {QPalette::Highlight, QColor(0x2F, 0x65, 0xCA)},
-                                {QPalette::HighlightedText, Qt::white}})
-        p.setColor(role, colour);
-    p.setColor(QPalette::Disabled, QPalette::ButtonText, QColor(0x80, 0x80, 0x80));
-    p.setColor(QPalette::Disabled, QPalette::WindowText, QColor(0x80, 0x80, 0x80));
-    return p;
-}
-
-}  // namespace
-
 // Measured on screenshots of the window, in light and dark palettes and at the smallest and a
 // usual size: icons reach 3:1 against their buttons, secondary text 4.5:1 against what is behind
 // it. The pictures land in build/screenshots/ (window-light-780x600.png, …).
@@ -858,24 +861,4 @@ TEST_F(Window, IconsAndSecondaryTextReadWellInDarkAndLight) {
         }
     }
     QApplication::setPalette(light);
-}
-
-// A label whose tick sits at the right edge of the ruler is drawn whole, to the tick's left.
-TEST_F(Window, TheRulersLastLabelIsNotCutOff) {
-    ASSERT_TRUE(rig.load(20.0));
-    auto* ruler = child<ui::TimeRuler>("timeRuler");
-    const std::vector<ui::RulerTick> ticks = ruler->ticks();
-    ASSERT_FALSE(ticks.empty());
-    ASSERT_EQ(ticks.back().seconds, 20.0) << "a tick at the very end";
-    const QImage img = ruler->grab().toImage();
-    QWidget* axis = child("waveform", 0);
-    const int right = ruler->mapFrom(&view, axis->mapTo(&view, QPoint(axis->width(), 0))).x();
-    const int textWidth =
-        QFontMetrics(ui::font(ui::TextStyle::caption2)).horizontalAdvance(ticks.back().label);
-    const QColor background = img.pixelColor(right - textWidth - 20, img.height() - 2);
-    int ink = 0;
-    for (int y = img.height() / 3; y < img.height(); ++y)
-        for (int x = right - 4 - textWidth; x < right - 2; ++x)
-            ink += contrast(img.pixelColor(x, y), background) > 2.0;
-    EXPECT_GT(ink, 12) << "the label's letters left of the last tick";
 }

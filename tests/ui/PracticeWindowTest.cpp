@@ -27,12 +27,7 @@ struct Practice : WindowTest {
         if (!rig.load(10.0) || !QTest::qWaitFor([&] { return !m.isMapping(); }, 20000) ||
             !m.songMap())
             return false;
-        analysis::SongMap map;
-        map.durationSeconds = 10.0;
-        map.beatsPerBar = 4;
-        map.tempoBpm = 120.0;
-        map.steadyBeat = true;
-        for (int k = 0; k < 20; ++k) map.beats.push_back({k * 0.5, 1 + k / 4, 1 + k % 4});
+        analysis::SongMap map = steadyMap(10.0, 120.0, 4);
         map.sections = {{0.0, 4.0, "A"}, {4.0, 8.0, "B"}, {8.0, 10.0, "A"}};
         practice.setSongMap(map);
         return true;
@@ -233,8 +228,8 @@ TEST_F(Practice, GridCorrectionsChangeTheGridAndResetUndoesThem) {
 
 // Save Session writes NAME.corvane (a typed name gets the extension); opening it again, over
 // changes the person discards when asked, restores what was saved; a moved song is asked for and
-// only the same file is taken; an unreadable session says one line.
-TEST_F(Practice, ASessionSavedAndReopenedRestoresTheStudio) {
+// only the same file is taken; an unreadable session says one line; closing asks about changes.
+TEST_F(Practice, ASessionSavedAndReopenedRestoresTheStudioAndCloseAsksAboutChanges) {
     ASSERT_TRUE(rig.load(4.0, "Tune.wav"));
     m.setStretch({0.9, 2.0});
     m.setLoop(1.0, 2.5);
@@ -290,13 +285,12 @@ TEST_F(Practice, ASessionSavedAndReopenedRestoresTheStudio) {
     view.openPath(rig.path("bad.corvane"));
     EXPECT_TRUE(status().startsWith("Cannot open session bad.corvane")) << status().toStdString();
     EXPECT_EQ(m.fileName(), "Moved.wav");
-}
 
-// Closing with unsaved changes asks once: Cancel keeps the window, Save writes the session first.
-TEST_F(Practice, UnsavedChangesAreAskedAboutOnClose) {
-    ASSERT_TRUE(rig.load(2.0));
+    // Closing with unsaved changes asks once: Cancel keeps the window, Save writes the session
+    // first.
     m.setLoop(0.5, 1.5);
     ASSERT_TRUE(m.isModified());
+    rig.dialogs.asked.clear();
     rig.dialogs.unsaved = Unsaved::cancel;
     EXPECT_FALSE(view.close());
     EXPECT_TRUE(view.isVisible());

@@ -12,22 +12,6 @@
 using namespace corvane;
 using namespace corvane::test;
 
-namespace {
-
-// `seconds` of steady beats at `bpm` in `perBar`, starting at `offset` seconds.
-analysis::SongMap steadyMap(double seconds, double bpm, int perBar, double offset = 0.0) {
-    analysis::SongMap map;
-    map.durationSeconds = seconds;
-    map.steadyBeat = true;
-    map.tempoBpm = bpm;
-    map.beatsPerBar = perBar;
-    for (int k = 0; offset + k * 60.0 / bpm < seconds; ++k)
-        map.beats.push_back({offset + k * 60.0 / bpm, 1 + k / perBar, 1 + k % perBar});
-    return map;
-}
-
-}  // namespace
-
 TEST(BeatGrid, LinesThinOutWithTheZoomButNeverCrowdOrVanish) {
     const analysis::SongMap waltz = steadyMap(600.0, 170.0, 3, 0.4);
     const analysis::SongMap slow = steadyMap(600.0, 70.0, 4);

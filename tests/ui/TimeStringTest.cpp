@@ -6,7 +6,7 @@
 
 #include "ui/TimeString.h"
 
-TEST(TimeString, MinutesAndTwoDigitSecondsFractionsDroppedAndExtremesClamped) {
+TEST(TimeString, MinutesAndTwoDigitSecondsFractionsDroppedAndExtremesClampedTenthsTruncated) {
     using L = std::numeric_limits<double>;
     // 2^63 - 1 seconds, the largest count an int64 holds, for huge and infinite times; just below
     // 2^63 still converts exactly. Negative, NaN and tiny times read zero.
@@ -23,13 +23,12 @@ TEST(TimeString, MinutesAndTwoDigitSecondsFractionsDroppedAndExtremesClamped) {
     // clang-format on
     for (const auto& [seconds, text] : cases)
         EXPECT_EQ(corvane::ui::timeString(seconds), QLatin1String(text)) << seconds;
-}
 
-TEST(TimeString, TenthsAreTruncatedAndDecimalTenthsReadAsThemselves) {
-    const std::pair<double, const char*> cases[] = {
+    // Tenths are truncated, and decimal tenths read as themselves.
+    const std::pair<double, const char*> tenths[] = {
         {0.0, "0:00.0"},    {0.09, "0:00.0"},  {2.36, "0:02.3"}, {101430 / 44100.0, "0:02.3"},
         {59.99, "0:59.9"},  {62.05, "1:02.0"}, {-1.0, "0:00.0"}, {NAN, "0:00.0"},
         {3725.5, "62:05.5"}};
-    for (const auto& [seconds, text] : cases)
+    for (const auto& [seconds, text] : tenths)
         EXPECT_EQ(corvane::ui::timeStringTenths(seconds), QLatin1String(text)) << seconds;
 }
