@@ -1,8 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include <QColor>
 #include <QDir>
 #include <QTest>
+#include <algorithm>
+#include <cmath>
 
 #include "FakeFileDialogs.h"
 #include "ModelTestSupport.h"
@@ -10,6 +13,19 @@
 #include "ui/StripView.h"
 
 namespace corvane::test {
+
+// WCAG's contrast ratio of two opaque colours: 1 (same) to 21 (black on white).
+inline double contrast(const QColor& a, const QColor& b) {
+    const auto luminance = [](const QColor& c) {
+        const auto channel = [](double v) {
+            return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+        };
+        return 0.2126 * channel(c.redF()) + 0.7152 * channel(c.greenF()) +
+               0.0722 * channel(c.blueF());
+    };
+    const double la = luminance(a), lb = luminance(b);
+    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
 
 // Saves a widget's picture under the build folder's screenshots/ for people to look at.
 inline void saveScreenshot(QWidget& widget, const QString& name) {
