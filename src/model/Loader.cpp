@@ -17,6 +17,7 @@
 #include "dsp/common/BoundedQueue.h"
 #include "dsp/common/FloatBuf.h"
 #include "dsp/common/Mix.h"
+#include "dsp/common/ParallelFor.h"
 #include "dsp/common/StemKind.h"
 #include "dsp/common/StftFrames.h"
 #include "model/Peaks.h"
@@ -113,13 +114,22 @@ void Loader::load(std::filesystem::path path, dsp::SeparationMethod method) {
                       nullptr});
         };
         std::int64_t done = 0;
+        auto channel = [&](std::size_t c) -> std::vector<float>& {
+            return c % 2 ? stems[c / 2].r : stems[c / 2].l;
+        };
         auto sink = [&](const dsp::StemBlock& b) {
-            for (std::size_t s = 0; s < dsp::kStemCount; ++s) {
-                stems[s].l.insert(stems[s].l.end(), b.channels[2 * s].begin(),
-                                  b.channels[2 * s].end());
-                stems[s].r.insert(stems[s].r.end(), b.channels[2 * s + 1].begin(),
-                                  b.channels[2 * s + 1].end());
+            // Room first, on this thread, where running out of memory is reported; then the
+            // eight channels copied on two threads: each copy faults in fresh pages, which cost
+            // as much as the copy, and the separation's workers wait meanwhile.
+            for (std::size_t c = 0; c < 2 * dsp::kStemCount; ++c) {
+                std::vector<float>& to = channel(c);
+                if (to.capacity() < to.size() + b.channels[c].size())
+                    to.reserve(std::max(2 * to.capacity(), to.size() + b.channels[c].size()));
             }
+            dsp::parallelFor(static_cast<int>(2 * dsp::kStemCount), 2, [&](int i) {
+                const auto c = static_cast<std::size_t>(i);
+                channel(c).insert(channel(c).end(), b.channels[c].begin(), b.channels[c].end());
+            });
             done += b.frames();
             report(declared + done);
         };
