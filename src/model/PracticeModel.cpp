@@ -24,6 +24,7 @@ void PracticeModel::setSongMap(const analysis::SongMap& map) {
 }
 
 void PracticeModel::setGridEdits(const GridEdits& edits) {
+    if (edits == m_edits) return;  // nothing changes, nothing to save
     m_edits = edits;
     updateGrid();
     markModified();

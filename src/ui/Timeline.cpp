@@ -7,6 +7,7 @@
 #include <cmath>
 
 #include "model/BeatGrid.h"
+#include "ui/BeatGrid.h"
 #include "ui/Theme.h"
 
 namespace corvane::ui {
@@ -158,7 +159,7 @@ double Timeline::loopPointAt(double x, double width, bool free) const {
                                               static_cast<std::ptrdiff_t>(beats.size()) - 1);
     const double beat =
         beats[static_cast<std::size_t>(i)].time - beats[static_cast<std::size_t>(i - 1)].time;
-    const bool bars = beat / span() * width < kMinSnapBeatPixels;
+    const bool bars = beat / span() * width < kMinGridSpacing;  // as the beat lines show
     const double snapped =
         bars ? model::snapToBar(beats, seconds) : model::snapToBeat(beats, seconds);
     const double step = bars ? beat * std::max(map.beatsPerBar, 1) : beat;

@@ -75,11 +75,10 @@ public:
     std::optional<ShownLoop> shownLoop() const;
 
     // Where a Shift-drag at x in a view `width` wide puts an end of the loop: on the grid's
-    // nearest beat, or its nearest bar line when beats lie closer than kMinSnapBeatPixels there;
-    // at x itself when `free` (Alt held), without a grid, or more than a beat (a bar) from the
-    // grid (in a free-time intro before its first beat).
+    // nearest beat while beat lines are drawn (kMinGridSpacing apart or more), else on its
+    // nearest bar line; at x itself when `free` (Alt held), without a grid, or more than a beat
+    // (a bar) from the grid (in a free-time intro before its first beat).
     double loopPointAt(double x, double width, bool free) const;
-    static constexpr double kMinSnapBeatPixels = 8.0;
 
     // A Shift-drag from A to B: begin at A, move to each new B, end hands it to the model
     // (setLoop, which clears a region too short to be a loop: a Shift-click, or both ends on

@@ -72,6 +72,8 @@ TEST(StudioModelPractice, TheMapsBeatsThroughTheGridEditsAreTheClicksAndItsSecti
     ASSERT_EQ(p.markers().all().size(), 2u);
     EXPECT_TRUE(p.markers().all()[1].section);
     EXPECT_FALSE(p.isModified());  // the analysis is no change of the person's
+    p.setGridEdits({});  // the grid as it is: nothing to save
+    EXPECT_FALSE(p.isModified());
 
     p.setGridEdits({std::nullopt, 0, 0.0, 1.0});  // bar 1 from the third beat
     EXPECT_TRUE(p.isModified());
