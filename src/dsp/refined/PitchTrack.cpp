@@ -22,6 +22,22 @@ float smoothstep(float x) {
     x = std::clamp(x, 0.0f, 1.0f);
     return x * x * (3.0f - 2.0f * x);
 }
+
+// Each candidate's weighted sum of `compressed` at its first `harmonics` harmonics, read between
+// bins.
+void harmonicSums(const float* compressed, const PitchGrid& grid, int harmonics, float* salience) {
+    for (int c = 0; c < kPitchCandidates; ++c) {
+        float sum = 0.0f;
+        for (int h = 0; h < harmonics; ++h) {
+            const auto i = static_cast<std::size_t>(c * kPitchHarmonics + h);
+            const int b = grid.bin[i];
+            const float f = grid.frac[i];
+            sum += grid.weight[i] * ((1.0f - f) * compressed[b] + f * compressed[b + 1]);
+        }
+        salience[c] = sum;
+    }
+}
+
 }  // namespace
 
 PitchGrid makePitchGrid(double sampleRate) {
@@ -72,32 +88,14 @@ PitchGrid makeBassGrid(double sampleRate, int bins) {
 void bassSalience(const float* magnitude, const PitchGrid& grid, int bins, float* salience) {
     float compressed[kLongBins];
     for (int k = 0; k < std::min(bins, kLongBins); ++k) compressed[k] = std::sqrt(magnitude[k]);
-    for (int c = 0; c < kPitchCandidates; ++c) {
-        float sum = 0.0f;
-        for (int h = 0; h < kBassHarmonics; ++h) {
-            const auto i = static_cast<std::size_t>(c * kPitchHarmonics + h);
-            const int b = grid.bin[i];
-            const float f = grid.frac[i];
-            sum += grid.weight[i] * ((1.0f - f) * compressed[b] + f * compressed[b + 1]);
-        }
-        salience[c] = sum;
-    }
+    harmonicSums(compressed, grid, kBassHarmonics, salience);
 }
 
 void pitchSalience(const float* magnitude, const PitchGrid& grid, float* salience) {
     float compressed[kBins];
     const int floorBin = static_cast<int>(std::ceil(kSalienceFloorHz / grid.binHz));
     for (int k = 0; k < kBins; ++k) compressed[k] = k < floorBin ? 0.0f : std::sqrt(magnitude[k]);
-    for (int c = 0; c < kPitchCandidates; ++c) {
-        float sum = 0.0f;
-        for (int h = 0; h < kPitchHarmonics; ++h) {
-            const auto i = static_cast<std::size_t>(c * kPitchHarmonics + h);
-            const int b = grid.bin[i];
-            const float f = grid.frac[i];
-            sum += grid.weight[i] * ((1.0f - f) * compressed[b] + f * compressed[b + 1]);
-        }
-        salience[c] = sum;
-    }
+    harmonicSums(compressed, grid, kPitchHarmonics, salience);
 }
 
 float choosePitch(const float* const* rows) {
