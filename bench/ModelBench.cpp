@@ -44,13 +44,20 @@ double longestStallWhile(Busy busy, Begin begin) {
     return std::max(longestStall, secondsBetween(lastBeat, Clock::now()) - 0.001);
 }
 
+// The baseline of a stall figure: the same heartbeat for `seconds` with nothing running, which is
+// what the machine's other load alone costs the main thread; in ms.
+double idleStallMs(double seconds) {
+    const Clock::time_point end = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                                     std::chrono::duration<double>(seconds));
+    return longestStallWhile([&] { return Clock::now() < end; }, [] {}) * 1e3;
+}
+
 // Loads `song` and runs the event loop until the model is ready. Returns the time from load() to
 // ready and, through `longestStall`, the longest a 1 ms heartbeat timer fired late: what a
 // window would have felt as a frozen frame.
 double loadOnce(model::StudioModel& m, const QString& song, double& longestStall) {
     const Clock::time_point start = Clock::now();
-    longestStall = longestStallWhile([&] { return m.isLoading(); },
-                                     [&] { m.load(song); });
+    longestStall = longestStallWhile([&] { return m.isLoading(); }, [&] { m.load(song); });
     return secondsBetween(start, Clock::now());
 }
 
@@ -104,12 +111,7 @@ void benchExportStall() {
     }
     printFigure("export_mix_1h_seconds", seconds, "s", 2);
     printFigure("export_mix_1h_longest_stall_ms", longestStall * 1e3, "ms", 2);
-    // The baseline: the same heartbeat for as long again with nothing running, which is what the
-    // machine's other load alone costs it.
-    const Clock::time_point idleEnd = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                                         std::chrono::duration<double>(seconds));
-    const double idleStall = longestStallWhile([&] { return Clock::now() < idleEnd; }, [] {});
-    printFigure("export_idle_longest_stall_ms", idleStall * 1e3, "ms", 2);
+    printFigure("export_idle_longest_stall_ms", idleStallMs(seconds), "ms", 2);
 }
 
 double cpuSeconds() {
@@ -154,7 +156,6 @@ double playbackCpuPercent(playback::Stretch stretch) {
     return 100.0 * (cpuSeconds() - start) / (static_cast<double>(played) / kSampleRate);
 }
 
-
 // Loads `path` kRuns times into `m` and prints the median time to ready and the longest stall;
 // returns that median, 0 if the song did not load.
 double timeLoads(model::StudioModel& m, const QString& path) {
@@ -175,13 +176,7 @@ double timeLoads(model::StudioModel& m, const QString& path) {
     std::sort(loads.begin(), loads.end());
     printFigure("model_load_3min_mp3_seconds", loads[loads.size() / 2], "s");
     printFigure("model_load_longest_stall_ms", stall * 1e3, "ms", 2);
-    // The same heartbeat as long again with nothing loading: what the machine's other load alone
-    // costs the main thread.
-    const Clock::time_point idleEnd =
-        Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                           std::chrono::duration<double>(loads[loads.size() / 2]));
-    const double idleStall = longestStallWhile([&] { return Clock::now() < idleEnd; }, [] {});
-    printFigure("model_idle_longest_stall_ms", idleStall * 1e3, "ms", 2);
+    printFigure("model_idle_longest_stall_ms", idleStallMs(loads[loads.size() / 2]), "ms", 2);
     return loads[loads.size() / 2];
 }
 
