@@ -63,6 +63,11 @@ void Loader::separateAndPost(dsp::StereoAudio audio, std::shared_ptr<LoadResult>
     if (stems.size() != dsp::kStemCount)
         return post({Report::failed, generation, 0.0,
                      QStringLiteral("The separation could not be set up."), nullptr});
+    postFinished(std::move(stems), std::move(result), generation, post);
+}
+
+void Loader::postFinished(std::vector<dsp::StemData> stems, std::shared_ptr<LoadResult> result,
+                          std::uint64_t generation, const Post& post) {
     result->peaks = computePeaks(stems, Loader::kPeakBins);
     for (dsp::StemData& stem : stems)
         result->song.stems.push_back(std::make_shared<const dsp::StemData>(std::move(stem)));
@@ -189,10 +194,7 @@ void Loader::load(std::filesystem::path path, dsp::SeparationMethod method) {
             result->notice = fromUtf8(early) + QStringLiteral(".");
             result->notice[0] = result->notice[0].toUpper();
         }
-        result->peaks = computePeaks(stems, Loader::kPeakBins);
-        for (dsp::StemData& stem : stems)
-            result->song.stems.push_back(std::make_shared<const dsp::StemData>(std::move(stem)));
-        post({Report::finished, generation, 0.0, {}, std::move(result)});
+        postFinished(std::move(stems), std::move(result), generation, post);
     });
 }
 

@@ -79,6 +79,9 @@ private:
     static void separateAndPost(dsp::StereoAudio audio, std::shared_ptr<LoadResult> result,
                                 std::uint64_t generation, const std::atomic<bool>& cancel,
                                 const Post& post);
+    // Worker thread: computes the peaks of `stems`, hands them to `result` and posts it.
+    static void postFinished(std::vector<dsp::StemData> stems, std::shared_ptr<LoadResult> result,
+                             std::uint64_t generation, const Post& post);
     // Main thread: runs `work` on a fresh worker as the newest load, superseding any in flight.
     void start(Work work);
     // Any thread: queues a report and wakes the main thread for it.
