@@ -36,7 +36,9 @@ std::optional<RiffLength> riffLength(const std::filesystem::path& path) {
             length.frames = chunk / blockAlign;
             return length;
         }
-        at += 8 + chunk + (chunk & 1);  // chunks are padded to an even size
+        // Chunks are padded to an even size. Summed in size_t: in 32 bits a size near 4 GB wraps
+        // to a step of 0 and the walk never ends.
+        at += 8 + static_cast<std::size_t>(chunk) + (chunk & 1u);
     }
     return std::nullopt;
 }

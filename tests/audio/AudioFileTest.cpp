@@ -14,6 +14,7 @@
 #include "TestSupport.h"
 #include "audio/AudioFileReader.h"
 #include "audio/AudioFileWriter.h"
+#include "audio/RiffLength.h"
 
 namespace corvane::audio {
 namespace {
@@ -239,6 +240,18 @@ TEST(ReaderDamage, CutOrCorruptFilesKeepWhatIsIntact) {
         EXPECT_EQ(r.error().domain, kCorvaneDomain);
         EXPECT_EQ(r.error().code, kErrorCancelled);
     }
+}
+
+// A chunk claiming nearly 4 GB ends the walk through the header instead of stepping in place.
+TEST(ReaderDamage, AChunkSizeNearFourGigabytesEndsTheHeaderWalk) {
+    TempDir dir;
+    const Path file = dir / "huge-chunk.wav";
+    {
+        std::ofstream f(file, std::ios::binary);
+        f.write("RIFF\x00\x01\x00\x00WAVEjunk\xf8\xff\xff\xff", 20);
+        f << std::string(64, '\0');
+    }
+    EXPECT_FALSE(audio::riffLength(file).has_value());
 }
 
 // What the user sees is the description: one line, the system's own words where it has them.
