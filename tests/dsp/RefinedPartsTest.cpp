@@ -233,7 +233,7 @@ TEST(RefinedKernels, CentreMeasureFromMidAndSideOverFiveFrames) {
     EXPECT_FLOAT_EQ(c[0], 1.0f);
 }
 
-TEST(PitchTrack, HarmonicSummationFindsTheFundamentalAndTheGateFollowsItsMotion) {
+TEST(PitchTrack, HarmonicSummationFindsTheFundamentalAndTheGatesFollowItsMotion) {
     const PitchGrid grid = makePitchGrid(44100.0);
     // A harmonic spectrum at 196 Hz (G3): peaks at its partials, 1 / h, on a noise floor.
     std::vector<float> spectrum(kBins, 0.01f);
@@ -277,6 +277,16 @@ TEST(PitchTrack, HarmonicSummationFindsTheFundamentalAndTheGateFollowsItsMotion)
     EXPECT_EQ(voiceGate(pitchMotion(vibrato.data())), 1.0f);
     EXPECT_EQ(voiceGate(pitchMotion(jumps.data())), 0.0f);
     EXPECT_EQ(pitchMotion(unvoiced.data()), 0.0f);
+
+    // The voice's pitch on the bass line: on a held bass note or its harmonics up to the 4th,
+    // not on a fifth, not past the 4th, and not where it moves as a voice on the note itself.
+    EXPECT_TRUE(followsBassLine(110.0f * std::exp2(0.03f), 110.0f, 0.0f));  // 36 cents sharp
+    EXPECT_FALSE(followsBassLine(110.0f * std::exp2(0.05f), 110.0f, 0.0f));
+    EXPECT_FALSE(followsBassLine(110.0f, 110.0f, 1.0f));
+    EXPECT_TRUE(followsBassLine(330.0f, 82.5f, 1.0f));
+    EXPECT_FALSE(followsBassLine(165.0f, 110.0f, 0.0f));
+    EXPECT_FALSE(followsBassLine(550.0f, 110.0f, 0.0f));
+    EXPECT_FALSE(followsBassLine(-1.0f, 110.0f, 0.0f));
 
     // The comb: 1 on each harmonic's bin, falling between them, nothing past the top.
     std::vector<float> comb(kBins, 0.0f);

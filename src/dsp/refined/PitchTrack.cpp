@@ -137,6 +137,15 @@ float voiceGate(float motion) {
     return smoothstep((motion - kMotionFloorCents) / (kMotionFullCents - kMotionFloorCents));
 }
 
+bool followsBassLine(float voiceHz, float bassHz, float motionGate) {
+    if (voiceHz <= 0.0f || bassHz <= 0.0f) return false;
+    const float multiple = std::round(voiceHz / bassHz);
+    if (multiple < 1.0f || multiple > 4.0f) return false;
+    if (std::abs(1200.0f * std::log2(voiceHz / (multiple * bassHz))) >= kBassAgreementCents)
+        return false;
+    return multiple >= 2.0f || motionGate <= kBassAgreementMotion;
+}
+
 void harmonicComb(float f0Hz, float binHz, float maxHz, float* comb) {
     if (f0Hz <= 0.0f) return;
     for (int h = 1; static_cast<float>(h) * f0Hz <= maxHz; ++h) {

@@ -74,6 +74,16 @@ inline constexpr float kMotionFloorCents = 3.0f;
 inline constexpr float kMotionFullCents = 9.0f;
 float voiceGate(float motion);
 
+// Whether the voice's pitch is the bass line's own, so the voice's comb under the cross-over
+// would take the bass: within kBassAgreementCents of the bass line's pitch times 1 to 4 (the
+// voice's tracker on a bass note's fundamental or one of its harmonics, which the bass holds
+// in those bins), and, on the bass note itself, not moving as a voice does at this very frame
+// (`motionGate`, voiceGate before its hold): a held bass note beside a sung glide. A voice that
+// both trackers follow moves, and keeps its comb.
+inline constexpr float kBassAgreementCents = 50.0f;
+inline constexpr float kBassAgreementMotion = 0.25f;
+bool followsBassLine(float voiceHz, float bassHz, float motionGate);
+
 // Adds the harmonic comb of fundamental f0Hz to comb (kBins values, each kept at the largest
 // weight it gets): each harmonic up to maxHz is a Gaussian around its bin whose width grows with
 // its frequency (the frame's vibrato spreads a high partial over more bins).

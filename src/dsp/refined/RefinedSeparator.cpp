@@ -109,12 +109,14 @@ struct Cues {
           cents(frames),
           bassCents(frames),
           gate(frames),
-          open(frames) {}
+          open(frames),
+          combOpen(frames) {}
     FloatBuf centre, harmonic, percussive, foreground;
     FloatBuf cents;      // the pitch of each frame, cents above kPitchLowHz; -1 where none
     FloatBuf bassCents;  // the bass line's pitch, cents above kBassLowHz; -1 where none
     FloatBuf gate;       // the voice gate, held over kGateHoldHalf frames either side
     FloatBuf open;       // the same before the floor: 0 where no voice is heard
+    FloatBuf combOpen;   // the same for the voice's comb under the cross-over: 0 on the bass line
 };
 
 // Pass 1: mid and side magnitudes at the main frame, the mid magnitude at the short frames (two
@@ -178,7 +180,8 @@ void centreAndSalience(std::int64_t frames, int workers, const PitchGrid& grid,
 }
 
 // Pass 3: each frame's pitch (and the bass line's) from the saliences around it, then the voice
-// gate from how the pitch moves, held over kGateHoldHalf frames either side.
+// gate from how the pitch moves, held over kGateHoldHalf frames either side, and shut for the
+// voice's low comb where the voice's pitch is the bass line's (followsBassLine).
 void followVoice(std::int64_t frames, int workers, const Saliences& salience, Cues& cues,
                  const ProgressFn& progress, const std::atomic<bool>* cancel) {
     ProgressCounter counter(3 * frames, kVoiceBase, kMedianBase - kVoiceBase, progress);
@@ -210,6 +213,13 @@ void followVoice(std::int64_t frames, int workers, const Saliences& salience, Cu
             g = std::max(g, open[static_cast<std::size_t>(clampFrame(t + d, frames))]);
         cues.open.p()[t] = g;
         gate[t] = kGateFloor + (1.0f - kGateFloor) * g;
+        const float bassCents = cues.bassCents.p()[t];
+        const bool onBass =
+            cents[t] >= 0.0f && bassCents >= 0.0f &&
+            followsBassLine(kPitchLowHz * std::exp2(cents[t] / 1200.0f),
+                            kBassLowHz * std::exp2(bassCents / 1200.0f),
+                            open[static_cast<std::size_t>(t)]);
+        cues.combOpen.p()[t] = onBass ? 0.0f : g;
     });
 }
 
@@ -331,12 +341,13 @@ void synthesise(const StereoAudio& audio, const Cues& cues, const std::vector<fl
                        std::int64_t t, FrameSpectra&, float* gains) mutable {
                 const std::int64_t row = t * kBins;
                 const float open = cues.open.p()[t];
+                const float combOpen = cues.combOpen.p()[t];
                 const float cents = cues.cents.p()[t];
                 std::fill(comb.begin(), comb.end(), 0.0f);
-                if (open > 0.0f && cents >= 0.0f) {
+                if (combOpen > 0.0f && cents >= 0.0f) {
                     harmonicComb(kPitchLowHz * std::exp2(cents / 1200.0f), binHz, kLowCombTopHz,
                                  comb.data());
-                    for (float& x : comb) x *= open;
+                    for (float& x : comb) x *= combOpen;
                 }
                 const float bassCents = cues.bassCents.p()[t];
                 std::fill(bassComb.begin(), bassComb.end(), 0.0f);
