@@ -195,16 +195,43 @@ TEST(RepeatingBackground, NeighboursAreTheMostSimilarFramesApartAndTheMedianSets
     const float own[3] = {4.0f, 1.0f, 0.0f};
     const float a[3] = {1.0f, 5.0f, 1.0f}, b[3] = {2.0f, 5.0f, 1.0f}, c[3] = {3.0f, 5.0f, 1.0f};
     const float* rows[3] = {a, b, c};
-    float share[3], scratch[kRepeatNeighbours];
-    foregroundShare(own, rows, 3, share, 3, scratch);
+    float share[3];
+    foregroundShare(own, rows, 3, share, 3);
     EXPECT_FLOAT_EQ(share[0], 0.5f);
     EXPECT_FLOAT_EQ(share[1], 0.0f);
     EXPECT_FLOAT_EQ(share[2], 0.0f);
     const float* pair[2] = {a, c};
-    foregroundShare(own, pair, 2, share, 3, scratch);
+    foregroundShare(own, pair, 2, share, 3);
     EXPECT_FLOAT_EQ(share[0], 0.5f);
-    foregroundShare(own, rows, 0, share, 3, scratch);  // nothing to compare with: all foreground
+    foregroundShare(own, rows, 0, share, 3);  // nothing to compare with: all foreground
     EXPECT_EQ(std::vector<float>(share, share + 3), std::vector<float>(3, 1.0f));
+
+    // Every count of neighbours, over more bins than one pass takes and with ties: exactly the
+    // plain median's shares, and 0 where a bin is not needed.
+    constexpr int kCount = 150;
+    std::mt19937 rng(7);
+    std::uniform_int_distribution<int> level(0, 20);
+    std::vector<std::vector<float>> neighbours(kRepeatNeighbours, std::vector<float>(kCount));
+    std::vector<const float*> pointers;
+    for (auto& row : neighbours) {
+        for (float& x : row) x = static_cast<float>(level(rng)) * 0.25f;
+        pointers.push_back(row.data());
+    }
+    std::vector<float> mine(kCount), needed(kCount, 1.0f), got(kCount);
+    for (float& x : mine) x = static_cast<float>(level(rng)) * 0.25f;
+    needed[3] = needed[140] = 0.0f;
+    for (int n = 1; n <= kRepeatNeighbours; ++n) {
+        foregroundShare(mine.data(), pointers.data(), n, got.data(), kCount, needed.data());
+        for (int k = 0; k < kCount; ++k) {
+            std::vector<float> v;
+            for (int i = 0; i < n; ++i) v.push_back(neighbours[i][k]);
+            std::sort(v.begin(), v.end());
+            const float median = n % 2 ? v[n / 2] : 0.5f * (v[n / 2] + v[n / 2 - 1]);
+            const float h = mine[k];
+            const float want = needed[k] == 0.0f ? 0.0f : (h - std::min(h, median)) / (h + 1e-12f);
+            ASSERT_EQ(got[k], want) << n << " neighbours, bin " << k;
+        }
+    }
 }
 
 TEST(RefinedKernels, CentreMeasureFromMidAndSideOverFiveFrames) {

@@ -306,7 +306,6 @@ void findRepeats(Magnitudes& mags, Cues& cues, std::int64_t frames, double rate,
         std::vector<float> similarity(static_cast<std::size_t>(2 * reach + 1));
         std::array<std::int64_t, kRepeatNeighbours> chosen{};
         std::array<const float*, kRepeatNeighbours> rows{};
-        std::array<float, kRepeatNeighbours> scratch{};
         auto [b, e] = workerFrames(w, workers, last - first);
         for (std::int64_t t = b + first; t < e + first && !cancelled(cancel); ++t) {
             const int found = similarFrames(features.p(), frames, t, reach, spacing,
@@ -317,7 +316,7 @@ void findRepeats(Magnitudes& mags, Cues& cues, std::int64_t frames, double rate,
             // The share is only read where the voice's band and the centre measure are not 0:
             // the medians elsewhere (wide parts, the top octave) are skipped.
             foregroundShare(mags.mid.p() + t * kBins, rows.data(), found,
-                            cues.foreground.p() + t * kBins, bandBins, scratch.data(),
+                            cues.foreground.p() + t * kBins, bandBins,
                             cues.centre.p() + t * kBins);
             counter.advance();
         }

@@ -2,7 +2,9 @@
 #include "dsp/refined/RepeatingBackground.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
+#include <limits>
 
 #include "dsp/common/Simd.h"
 #include "dsp/common/StftFrames.h"
@@ -59,25 +61,82 @@ int similarFrames(const float* features, std::int64_t frames, std::int64_t t, st
     return found;
 }
 
+namespace {
+
+// Batcher's odd-even merge sort of 16 values (63 compare-exchanges), run on a chunk of bins at
+// once: a fixed network sorts every bin alike, with no branch on the data, where a selection per
+// bin (nth_element) spent most of the method's time guessing branches.
+constexpr int kNetwork = 16;
+static_assert(kRepeatNeighbours < kNetwork);
+struct Network {
+    std::array<std::array<int, 2>, 63> pairs{};
+    int count = 0;
+};
+constexpr Network oddEvenMergeSort() {
+    Network n;
+    for (int p = 1; p < kNetwork; p *= 2)
+        for (int k = p; k >= 1; k /= 2)
+            for (int j = k % p; j + k < kNetwork; j += 2 * k)
+                for (int i = 0; i < std::min(k, kNetwork - j - k); ++i)
+                    if ((i + j) / (2 * p) == (i + j + k) / (2 * p))
+                        n.pairs[static_cast<std::size_t>(n.count++)] = {i + j, i + j + k};
+    return n;
+}
+constexpr Network kSort = oddEvenMergeSort();
+static_assert(kSort.count == 63);
+constexpr int kChunk = 64;  // bins per pass: the 16 lanes stay in the first-level cache
+
+CORVANE_SIMD_CLONES
+void compareExchange(float* __restrict a, float* __restrict b, int count) {
+    for (int k = 0; k < count; ++k) {
+        const float lo = a[k] < b[k] ? a[k] : b[k];
+        const float hi = a[k] < b[k] ? b[k] : a[k];
+        a[k] = lo, b[k] = hi;
+    }
+}
+
+}  // namespace
+
 void foregroundShare(const float* own, const float* const* rows, int neighbours, float* share,
-                     int count, float* scratch, const float* needed) {
+                     int count, const float* needed) {
     if (neighbours == 0) {
         std::fill(share, share + count, 1.0f);
         return;
     }
-    const int middle = neighbours / 2;
-    for (int k = 0; k < count; ++k) {
-        if (needed && needed[k] == 0.0f) {
-            share[k] = 0.0f;
+    // Padded to 16 with as many -inf as +inf (one more +inf for an odd count), the neighbours'
+    // median lands on lane 7, or between lanes 7 and 8 for an even count.
+    const int pad = kNetwork - neighbours;
+    const int below = pad / 2;
+    float lanes[kNetwork][kChunk];
+    for (int k0 = 0; k0 < count; k0 += kChunk) {
+        const int m = std::min(kChunk, count - k0);
+        if (needed && std::all_of(needed + k0, needed + k0 + m, [](float x) { return x == 0.0f; })) {
+            std::fill(share + k0, share + k0 + m, 0.0f);
             continue;
         }
-        for (int i = 0; i < neighbours; ++i) scratch[i] = rows[i][k];
-        std::nth_element(scratch, scratch + middle, scratch + neighbours);
-        float median = scratch[middle];
-        if (neighbours % 2 == 0)  // the mean of the two middle values
-            median = 0.5f * (median + *std::max_element(scratch, scratch + middle));
-        const float h = own[k];
-        share[k] = (h - std::min(h, median)) / (h + kStabiliser);
+        for (int i = 0; i < kNetwork; ++i) {
+            if (i < neighbours)
+                std::copy(rows[i] + k0, rows[i] + k0 + m, lanes[i]);
+            else
+                std::fill(lanes[i], lanes[i] + m,
+                          i < neighbours + below ? -std::numeric_limits<float>::infinity()
+                                                 : std::numeric_limits<float>::infinity());
+        }
+        for (int c = 0; c < kSort.count; ++c) {
+            const auto [a, b] = kSort.pairs[static_cast<std::size_t>(c)];
+            compareExchange(lanes[a], lanes[b], m);
+        }
+        for (int j = 0; j < m; ++j) {
+            const int k = k0 + j;
+            if (needed && needed[k] == 0.0f) {
+                share[k] = 0.0f;
+                continue;
+            }
+            // The mean of the two middle values for an even count.
+            const float median = neighbours % 2 ? lanes[7][j] : 0.5f * (lanes[8][j] + lanes[7][j]);
+            const float h = own[k];
+            share[k] = (h - std::min(h, median)) / (h + kStabiliser);
+        }
     }
 }
 

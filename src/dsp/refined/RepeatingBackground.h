@@ -34,8 +34,8 @@ int similarFrames(const float* features, std::int64_t frames, std::int64_t t, st
 // `rows` neighbours' magnitudes in that bin (the background estimate) and h the frame's own
 // magnitude; 1 everywhere when there are no neighbours (nothing to compare with), 0 in a silent
 // bin. With `needed`, a bin where it is 0 gets 0 without its median being taken (a bin whose
-// share nothing uses). scratch holds kRepeatNeighbours values.
+// share nothing uses).
 void foregroundShare(const float* own, const float* const* rows, int neighbours, float* share,
-                     int count, float* scratch, const float* needed = nullptr);
+                     int count, const float* needed = nullptr);
 
 }  // namespace corvane::dsp
