@@ -214,11 +214,10 @@ void followVoice(std::int64_t frames, int workers, const Saliences& salience, Cu
         cues.open.p()[t] = g;
         gate[t] = kGateFloor + (1.0f - kGateFloor) * g;
         const float bassCents = cues.bassCents.p()[t];
-        const bool onBass =
-            cents[t] >= 0.0f && bassCents >= 0.0f &&
-            followsBassLine(kPitchLowHz * std::exp2(cents[t] / 1200.0f),
-                            kBassLowHz * std::exp2(bassCents / 1200.0f),
-                            open[static_cast<std::size_t>(t)]);
+        const bool onBass = cents[t] >= 0.0f && bassCents >= 0.0f &&
+                            followsBassLine(kPitchLowHz * std::exp2(cents[t] / 1200.0f),
+                                            kBassLowHz * std::exp2(bassCents / 1200.0f),
+                                            open[static_cast<std::size_t>(t)]);
         cues.combOpen.p()[t] = onBass ? 0.0f : g;
     });
 }
@@ -316,8 +315,7 @@ void findRepeats(Magnitudes& mags, Cues& cues, std::int64_t frames, double rate,
             // The share is only read where the voice's band and the centre measure are not 0:
             // the medians elsewhere (wide parts, the top octave) are skipped.
             foregroundShare(mags.mid.p() + t * kBins, rows.data(), found,
-                            cues.foreground.p() + t * kBins, bandBins,
-                            cues.centre.p() + t * kBins);
+                            cues.foreground.p() + t * kBins, bandBins, cues.centre.p() + t * kBins);
             counter.advance();
         }
     });

@@ -110,7 +110,8 @@ void foregroundShare(const float* own, const float* const* rows, int neighbours,
     float lanes[kNetwork][kChunk];
     for (int k0 = 0; k0 < count; k0 += kChunk) {
         const int m = std::min(kChunk, count - k0);
-        if (needed && std::all_of(needed + k0, needed + k0 + m, [](float x) { return x == 0.0f; })) {
+        if (needed &&
+            std::all_of(needed + k0, needed + k0 + m, [](float x) { return x == 0.0f; })) {
             std::fill(share + k0, share + k0 + m, 0.0f);
             continue;
         }
