@@ -33,8 +33,8 @@ int similarFrames(const float* features, std::int64_t frames, std::int64_t t, st
 // The foreground share of each of `count` bins: (h - min(h, m)) / h, where m is the median of the
 // `rows` neighbours' magnitudes in that bin (the background estimate) and h the frame's own
 // magnitude; 1 everywhere when there are no neighbours (nothing to compare with), 0 in a silent
-// bin. With `needed`, a bin where it is 0 gets 0 without its median being taken (a bin whose
-// share nothing uses).
+// bin. With `needed`, a bin where it is 0 gets 0 (a bin whose share nothing uses), and a run of
+// such bins as long as one pass of the sorting network is not sorted at all.
 void foregroundShare(const float* own, const float* const* rows, int neighbours, float* share,
                      int count, const float* needed = nullptr);
 
