@@ -67,7 +67,7 @@ TEST(ShortFrames, MidMagnitudesAreThePlainDftOfFramesCentredOnTheMainFrame) {
     EXPECT_EQ(hannWindow(), hannWindowOf(kFrameLength));
 }
 
-TEST(Median13, RowsOfAnyLengthEqualThePlainMedian) {
+TEST(Medians, RowsOfAnyLengthEqualThePlainMedian) {
     std::mt19937 rng(5);
     for (int count : {1, 7, kLongBins, kShortBins, kBins}) {
         std::vector<float> plane(13 * count);
@@ -86,6 +86,15 @@ TEST(Median13, RowsOfAnyLengthEqualThePlainMedian) {
             for (int d = 0; d < 13; ++d) window[d] = rows[0][std::clamp(k + d - 6, 0, count - 1)];
             ASSERT_EQ(fast[k], median13Sorted(window)) << "freq, " << count << " bins, bin " << k;
         }
+        // The narrow median over five bins, on all bins but the last (left as it was).
+        std::fill(fast.begin(), fast.end(), -1.0f);
+        narrowFrequencyMedian(rows[0], count, fast.data(), count - 1);
+        for (int k = 0; k < count - 1; ++k) {
+            for (int d = 0; d < 5; ++d) window[d] = rows[0][std::clamp(k + d - 2, 0, count - 1)];
+            std::sort(window, window + 5);
+            ASSERT_EQ(fast[k], window[2]) << "narrow, " << count << " bins, bin " << k;
+        }
+        EXPECT_EQ(fast[count - 1], -1.0f);
     }
 }
 

@@ -87,6 +87,18 @@ void blendLongShares(const float* longShare, const float* w, float* out, int cou
     for (int k = 0; k < count; ++k) out[k] = w[k] * longShare[2 * k] + (1.0f - w[k]) * out[k];
 }
 
+void narrowFrequencyMedian(const float* row, int count, float* out, int bins) {
+    for (int k = 0; k < bins; ++k) {
+        float v[5];
+        for (int d = 0; d < 5; ++d) v[d] = row[std::clamp(k + d - 2, 0, count - 1)];
+        // The median of five by min and max alone: the third value lies between the larger of the
+        // two pairs' smaller values and the smaller of their larger ones.
+        const float low = std::max(std::min(v[0], v[1]), std::min(v[2], v[3]));
+        const float high = std::min(std::max(v[0], v[1]), std::max(v[2], v[3]));
+        out[k] = std::max(std::min(low, high), std::min(std::max(low, high), v[4]));
+    }
+}
+
 CORVANE_SIMD_CLONES
 void refinedStemGains(const StemCues& cues, float* __restrict vocals, float* __restrict drums,
                       float* __restrict bass, float* __restrict other, int count) {

@@ -38,6 +38,11 @@ void blendShortShares(const float* shortShare, float weight, float* out);
 // (1 - w[k]) out[k], where w is the bass weight (the long frame decides where the bass lives).
 void blendLongShares(const float* longShare, const float* w, float* out, int count);
 
+// out[k] = the median of row[k - 2 .. k + 2] for k < bins (bins <= count; the edge bins of the
+// count-long row repeated): the median along frequency over five bins, for the long frame's lowest
+// bins, where the 13-bin median is wider than a kick drum's thump.
+void narrowFrequencyMedian(const float* row, int count, float* out, int bins);
+
 // The cues the stems' gains are made from, each of `count` bins of one frame except `gate`.
 struct StemCues {
     const float* percussive;  // q, the percussive share
