@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "dsp/common/LongFrames.h"
 #include "dsp/common/ShortFrames.h"
 #include "dsp/common/Simd.h"
 #include "dsp/common/StftFrames.h"
@@ -87,6 +88,11 @@ void blendLongShares(const float* longShare, const float* w, float* out, int cou
     for (int k = 0; k < count; ++k) out[k] = w[k] * longShare[2 * k] + (1.0f - w[k]) * out[k];
 }
 
+int narrowMedianBins(double sampleRate) {
+    return std::min(
+        kLongBins, static_cast<int>(std::ceil(kNarrowMedianTopHz * kLongFrameLength / sampleRate)));
+}
+
 void narrowFrequencyMedian(const float* row, int count, float* out, int bins) {
     for (int k = 0; k < bins; ++k) {
         float v[5];
@@ -95,7 +101,8 @@ void narrowFrequencyMedian(const float* row, int count, float* out, int bins) {
         // two pairs' smaller values and the smaller of their larger ones.
         const float low = std::max(std::min(v[0], v[1]), std::min(v[2], v[3]));
         const float high = std::min(std::max(v[0], v[1]), std::max(v[2], v[3]));
-        out[k] = std::max(std::min(low, high), std::min(std::max(low, high), v[4]));
+        out[k] = kNarrowMedianWeight *
+                 std::max(std::min(low, high), std::min(std::max(low, high), v[4]));
     }
 }
 

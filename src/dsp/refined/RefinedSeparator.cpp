@@ -62,15 +62,6 @@ constexpr float kLowCombTopHz = 400.0f;
 // (0.7 and 800 Hz measured best of 0.3 to 1 and 600 to 1200 Hz on the quality benchmark).
 constexpr float kBassCombTopHz = 800.0f;
 constexpr float kBassCombWeight = 0.7f;
-// Below this the long frame's median along frequency spans five bins (about 54 Hz) instead of 13,
-// and counts kNarrowMedianWeight of itself: a kick drum's thump is a hump a few bins wide there,
-// which the wide median read as harmonic and handed to the bass, while a steady bass tone's own
-// peak fills part of five bins, which the weight keeps from reading as percussive. +0.40 dB in the
-// mean on the quality benchmark (drums +1.0, bass +0.5); weights of 1 and 0.5 below 90 Hz gave
-// +0.42 and +0.20 dB, but 1 took a steady sub bass for drums on the generated multitrack.
-constexpr float kNarrowMedianTopHz = 120.0f;
-constexpr float kNarrowMedianWeight = 0.7f;
-
 using synthesis::cancelled;
 using synthesis::FrameSpectra;
 using synthesis::workerFrames;
@@ -240,8 +231,7 @@ void filterMedians(std::int64_t frames, int workers, const std::vector<float>& b
     ProgressCounter counter(frames, kMedianBase, kRepeatBase - kMedianBase, progress);
     const std::int64_t shortFrames = frames * kShortFramesPerFrame;
     constexpr int kLongShared = std::min(kBins, kLongBins / 2);
-    const int narrowBins = std::min(
-        kLongBins, static_cast<int>(std::ceil(kNarrowMedianTopHz * kLongFrameLength / rate)));
+    const int narrowBins = narrowMedianBins(rate);
     parallelFor(workers, workers, [&](int w) {
         std::vector<float> h(kBins), p(kBins), sh(kBins), sp(kBins);
         std::vector<float> padded(kBins + kMedianPadding);
@@ -279,7 +269,6 @@ void filterMedians(std::int64_t frames, int workers, const std::vector<float>& b
                                padded.data());
             narrowFrequencyMedian(mags.longMid.p() + t * kLongBins, kLongBins, p.data(),
                                   narrowBins);
-            for (int k = 0; k < narrowBins; ++k) p[k] *= kNarrowMedianWeight;
             separationShares(h.data(), p.data(), kSeparationFactor, sh.data(), sp.data(),
                              kLongBins);
             blendLongShares(sh.data(), bass.data(), outH, kLongShared);
