@@ -62,6 +62,7 @@ constexpr float kLowCombTopHz = 400.0f;
 // (0.7 and 800 Hz measured best of 0.3 to 1 and 600 to 1200 Hz on the quality benchmark).
 constexpr float kBassCombTopHz = 800.0f;
 constexpr float kBassCombWeight = 0.7f;
+
 using synthesis::cancelled;
 using synthesis::FrameSpectra;
 using synthesis::workerFrames;
