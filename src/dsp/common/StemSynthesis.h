@@ -61,8 +61,10 @@ private:
 };
 
 // Zero-filled samples, faulted in by the worker that will write them (so the page faults run in
-// parallel), on huge pages where the kernel allows.
+// parallel), on huge pages where the kernel allows. A channel with room enough from an earlier
+// block is zeroed in place, its pages already faulted in.
 inline void allocateChannel(std::vector<float>& channel, std::int64_t n) {
+    channel.clear();
     channel.reserve(static_cast<std::size_t>(n));
     adviseHugePages(channel.data(), static_cast<std::size_t>(n) * sizeof(float));
     channel.resize(static_cast<std::size_t>(n));

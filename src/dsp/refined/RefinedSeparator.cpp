@@ -387,16 +387,22 @@ std::int64_t refinedContextFrames(double sampleRate) {
 
 std::vector<StemData> separateRefined(const StereoAudio& audio, const ProgressFn& progress,
                                       const SeparatorOptions& options) {
-    return separateRefinedKeeping(audio, progress, options, 0, -1);
+    std::vector<StemData> stems;
+    if (!separateRefinedKeeping(audio, progress, options, 0, -1, stems)) return {};
+    return stems;
 }
 
-std::vector<StemData> separateRefinedKeeping(const StereoAudio& audio, const ProgressFn& progress,
-                                             const SeparatorOptions& options, std::int64_t from,
-                                             std::int64_t to) {
+bool separateRefinedKeeping(const StereoAudio& audio, const ProgressFn& progress,
+                            const SeparatorOptions& options, std::int64_t from, std::int64_t to,
+                            std::vector<StemData>& stems) {
     assert(audio.l.size() == audio.r.size());
     assert(from % kHop == 0 && (to < 0 || (from <= to && to <= std::ssize(audio.l))));
     const auto n = static_cast<std::int64_t>(audio.l.size());
-    if (n == 0 || from == to) return std::vector<StemData>(kStems);
+    stems.resize(kStems);
+    if (n == 0 || from == to) {
+        for (StemData& stem : stems) stem.l.clear(), stem.r.clear();
+        return true;
+    }
 
     const std::int64_t frames = frameGeometry(n).frames;
     // The frames that make the kept samples (all of them for the whole input).
@@ -408,7 +414,7 @@ std::vector<StemData> separateRefinedKeeping(const StereoAudio& audio, const Pro
                 hannWindow(),
                 shortHannWindow(),
                 hannWindowOf(kLongFrameLength)};
-    if (!plans.main || !plans.shortFrames || !plans.longFrames) return {};
+    if (!plans.main || !plans.shortFrames || !plans.longFrames) return false;
     const int workers = options.workers > 0 ? options.workers : defaultWorkerCount();
     const std::vector<float> bass = refinedBassWeights(audio.sampleRate);
 
@@ -416,29 +422,27 @@ std::vector<StemData> separateRefinedKeeping(const StereoAudio& audio, const Pro
     {
         Magnitudes mags(frames);
         analyse(audio, n, frames, workers, plans, mags, progress, options.cancel);
-        if (cancelled(options.cancel)) return {};
+        if (cancelled(options.cancel)) return false;
         {
             Saliences salience(frames);
             centreAndSalience(frames, workers, makePitchGrid(audio.sampleRate),
                               makeBassGrid(audio.sampleRate, kLongBins), mags, cues, salience,
                               progress, options.cancel);
-            if (cancelled(options.cancel)) return {};
+            if (cancelled(options.cancel)) return false;
             followVoice(frames, workers, salience, cues, progress, options.cancel);
-            if (cancelled(options.cancel)) return {};
+            if (cancelled(options.cancel)) return false;
         }
         filterMedians(frames, workers, bass, audio.sampleRate, mags, cues, progress,
                       options.cancel);
-        if (cancelled(options.cancel)) return {};
+        if (cancelled(options.cancel)) return false;
         findRepeats(mags, cues, frames, audio.sampleRate, workers, progress, options.cancel, first,
                     last);
-        if (cancelled(options.cancel)) return {};
+        if (cancelled(options.cancel)) return false;
     }  // the magnitudes' last reader is done
 
-    std::vector<StemData> stems(kStems);
     synthesise(audio, cues, bass, n, frames, workers, plans, stems, progress, options.cancel,
                {from, to}, last - first);
-    if (cancelled(options.cancel)) return {};
-    return stems;
+    return !cancelled(options.cancel);
 }
 
 }  // namespace corvane::dsp

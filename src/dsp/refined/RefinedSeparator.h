@@ -46,9 +46,11 @@ std::int64_t refinedContextFrames(double sampleRate);
 // The Refined stems of input positions [from, to) only (from a multiple of kHop; to = -1: the
 // input's end), with the other positions as context: what separateRefined gives there, whenever
 // the context reaches refinedContextFrames() either side of the stretch or to the input's end.
-// Only the kept frames are synthesised and searched for repeats.
-std::vector<StemData> separateRefinedKeeping(const StereoAudio& audio, const ProgressFn& progress,
-                                             const SeparatorOptions& options, std::int64_t from,
-                                             std::int64_t to);
+// Only the kept frames are synthesised and searched for repeats. The stems go to `stems`, whose
+// channels' memory is reused (a block-wise run would fault in fresh pages for every block
+// otherwise); false, and `stems` unspecified, when cancelled or without an FFT plan.
+bool separateRefinedKeeping(const StereoAudio& audio, const ProgressFn& progress,
+                            const SeparatorOptions& options, std::int64_t from, std::int64_t to,
+                            std::vector<StemData>& stems);
 
 }  // namespace corvane::dsp

@@ -62,21 +62,20 @@ void RefinedStream::run() {
         }
         const std::int64_t begin = std::max<std::int64_t>(0, from - m_context);
         const std::int64_t end = std::min(m_n, to + m_context);
-        StereoAudio window;
-        window.sampleRate = m_sampleRate;
-        window.l.assign(m_l.begin() + (begin - m_base), m_l.begin() + (end - m_base));
-        window.r.assign(m_r.begin() + (begin - m_base), m_r.begin() + (end - m_base));
-        const std::vector<StemData> stems =
-            separateRefinedKeeping(window, noProgress, m_options, from - begin, to - begin);
-        if (stems.size() != static_cast<std::size_t>(kStemCount)) {
+        // The window and the stems keep their memory from block to block.
+        m_window.sampleRate = m_sampleRate;
+        m_window.l.assign(m_l.begin() + (begin - m_base), m_l.begin() + (end - m_base));
+        m_window.r.assign(m_r.begin() + (begin - m_base), m_r.begin() + (end - m_base));
+        if (!separateRefinedKeeping(m_window, noProgress, m_options, from - begin, to - begin,
+                                    m_stems)) {
             m_failed = true;  // cancelled, or no FFT plan
             return;
         }
         StemBlock block;
         block.start = from;
-        for (std::size_t s = 0; s < stems.size(); ++s) {
-            block.channels[2 * s] = stems[s].l;
-            block.channels[2 * s + 1] = stems[s].r;
+        for (std::size_t s = 0; s < m_stems.size(); ++s) {
+            block.channels[2 * s] = m_stems[s].l;
+            block.channels[2 * s + 1] = m_stems[s].r;
         }
         m_sink(block);
         m_emitted = to;

@@ -19,7 +19,9 @@ namespace corvane::dsp {
 // the price of streaming (the analysis about 1.7 times the whole song's, the synthesis once).
 //
 // StreamingSeparator's engine for SeparationMethod::refined, with its threads and contract.
-// Memory: about 150 MB at 44.1 or 48 kHz (a block of about 31 s and 20 s of context).
+// Memory: about 190 MB at 44.1 or 48 kHz (a block of about 31 s and 20 s of context; the window
+// and the stems keep their memory from block to block, 25 MB more, so that no block faults in
+// fresh pages for them).
 class RefinedStream {
 public:
     RefinedStream(double sampleRate, StreamingSeparator::Sink sink,
@@ -38,9 +40,11 @@ private:
     double m_sampleRate;
     StreamingSeparator::Sink m_sink;
     SeparatorOptions m_options;
-    std::int64_t m_context;       // samples either side of a block
-    std::int64_t m_block;         // samples
-    std::vector<float> m_l, m_r;  // input from m_base on
+    std::int64_t m_context;         // samples either side of a block
+    std::int64_t m_block;           // samples
+    std::vector<float> m_l, m_r;    // input from m_base on
+    StereoAudio m_window;           // the block and its context, as last separated
+    std::vector<StemData> m_stems;  // the stems of that window's block
     std::int64_t m_base = 0;
     std::int64_t m_n = 0;        // samples pushed
     std::int64_t m_emitted = 0;  // samples handed to the sink
