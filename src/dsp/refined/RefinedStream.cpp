@@ -30,6 +30,9 @@ RefinedStream::RefinedStream(double sampleRate, StreamingSeparator::Sink sink,
       m_block(blockFrames(sampleRate) * kHop) {
     m_l.reserve(static_cast<std::size_t>(2 * m_context + m_block + kPushStep));
     m_r.reserve(m_l.capacity());
+    // A whole window from the start, so the second block's longer one does not move it.
+    m_window.l.reserve(static_cast<std::size_t>(2 * m_context + m_block));
+    m_window.r.reserve(m_window.l.capacity());
 }
 
 void RefinedStream::push(std::span<const float> l, std::span<const float> r) {
