@@ -76,6 +76,12 @@ std::int64_t clampFrame(std::int64_t t, std::int64_t frames) {
     return std::clamp<std::int64_t>(t, 0, frames - 1);
 }
 
+// A tracked pitch in Hz from its cents above the candidates' lowest (kPitchLowHz for the voice,
+// kBassLowHz for the bass line); 0 where none was found (cents -1).
+float pitchHz(float lowestHz, float cents) {
+    return cents < 0.0f ? 0.0f : lowestHz * std::exp2(cents / 1200.0f);
+}
+
 // Runs body(t) for every frame on `workers` threads in contiguous ranges, one progress unit each.
 template <class Body>
 void forEachFrame(std::int64_t frames, int workers, ProgressCounter& counter,
@@ -213,10 +219,8 @@ void followVoice(std::int64_t frames, int workers, const Saliences& salience, Cu
             g = std::max(g, open[static_cast<std::size_t>(clampFrame(t + d, frames))]);
         cues.open.p()[t] = g;
         gate[t] = kGateFloor + (1.0f - kGateFloor) * g;
-        const float bassCents = cues.bassCents.p()[t];
-        const bool onBass = cents[t] >= 0.0f && bassCents >= 0.0f &&
-                            followsBassLine(kPitchLowHz * std::exp2(cents[t] / 1200.0f),
-                                            kBassLowHz * std::exp2(bassCents / 1200.0f),
+        const bool onBass = followsBassLine(pitchHz(kPitchLowHz, cents[t]),
+                                            pitchHz(kBassLowHz, cues.bassCents.p()[t]),
                                             open[static_cast<std::size_t>(t)]);
         cues.combOpen.p()[t] = onBass ? 0.0f : g;
     });
@@ -342,18 +346,16 @@ void synthesise(const StereoAudio& audio, const Cues& cues, const std::vector<fl
                 const std::int64_t row = t * kBins;
                 const float open = cues.open.p()[t];
                 const float combOpen = cues.combOpen.p()[t];
-                const float cents = cues.cents.p()[t];
+                const float voiceHz = pitchHz(kPitchLowHz, cues.cents.p()[t]);
                 std::fill(comb.begin(), comb.end(), 0.0f);
-                if (combOpen > 0.0f && cents >= 0.0f) {
-                    harmonicComb(kPitchLowHz * std::exp2(cents / 1200.0f), binHz, kLowCombTopHz,
-                                 comb.data());
+                if (combOpen > 0.0f && voiceHz > 0.0f) {
+                    harmonicComb(voiceHz, binHz, kLowCombTopHz, comb.data());
                     for (float& x : comb) x *= combOpen;
                 }
-                const float bassCents = cues.bassCents.p()[t];
+                const float f0 = pitchHz(kBassLowHz, cues.bassCents.p()[t]);
                 std::fill(bassComb.begin(), bassComb.end(), 0.0f);
-                if (bassCents >= 0.0f) {
+                if (f0 > 0.0f) {
                     // Its harmonics up to the sixth, as far as the salience found them.
-                    const float f0 = kBassLowHz * std::exp2(bassCents / 1200.0f);
                     harmonicComb(f0, binHz, std::min(kBassCombTopHz, (kBassHarmonics + 0.5f) * f0),
                                  bassComb.data());
                     for (float& x : bassComb) x *= kBassCombWeight;
