@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The refined method's parts, each against a plain computation: its short frames, medians, shares,
-// repeating background, centre measure and pitch tracks.
+// repeating background, centre measure, pitch tracks and the partials' motion.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -17,6 +17,7 @@
 #include "dsp/refined/PitchTrack.h"
 #include "dsp/refined/RefinedKernels.h"
 #include "dsp/refined/RepeatingBackground.h"
+#include "dsp/refined/VoiceVibrato.h"
 
 using namespace corvane::dsp;
 using corvane::test::noiseStereo;
@@ -329,4 +330,59 @@ TEST(PitchTrack, HarmonicSummationFindsTheFundamentalAndTheGatesFollowItsMotion)
     EXPECT_NEAR(comb[130], 1.0f, 1e-3f);
     EXPECT_LT(comb[15], 0.01f);
     EXPECT_EQ(comb[150], 0.0f);  // 3.2 kHz
+}
+
+TEST(VoiceVibrato, HeldNotesStayShutAndASungLineOpensTheGate) {
+    // Ten consecutive main frames (plain DFT of the bins the measure reads) of a centred chord
+    // of held notes, and of a line with 5.5 Hz vibrato of +-45 cents, each with ten partials.
+    constexpr double kRate = 44100.0;
+    constexpr int kFrames = 10, kReadBins = 200;  // 4 kHz is bin 186
+    auto meanShare = [&](auto&& sample) {
+        std::vector<float> re(kFrames * kBins), im(re.size()), mag(re.size()), centre(re.size(), 1);
+        const auto window = hannWindowOf(kFrameLength);
+        std::vector<double> x(kFrameLength);
+        for (int t = 0; t < kFrames; ++t) {
+            for (int m = 0; m < kFrameLength; ++m) x[m] = sample(t * kHop + m) * window[m];
+            for (int k = 0; k < kReadBins; ++k) {
+                double sr = 0, si = 0;
+                for (int m = 0; m < kFrameLength; ++m) {
+                    sr += x[m] * std::cos(2.0 * std::numbers::pi * k * m / kFrameLength);
+                    si -= x[m] * std::sin(2.0 * std::numbers::pi * k * m / kFrameLength);
+                }
+                const std::size_t i = static_cast<std::size_t>(t * kBins + k);
+                re[i] = static_cast<float>(sr), im[i] = static_cast<float>(si);
+                mag[i] = static_cast<float>(std::hypot(sr, si));
+            }
+        }
+        const MidPlanes planes{re.data(), im.data(), kBins, mag.data(), centre.data(), kFrames};
+        float sum = 0;
+        for (int t = 2; t < kFrames; ++t)
+            sum += movingPartialShare(planes, t, static_cast<float>(kRate / kFrameLength));
+        return sum / (kFrames - 2);
+    };
+    auto partials = [](double phase) {
+        double v = 0;
+        for (int h = 1; h <= 10; ++h) v += std::sin(h * phase) / h;
+        return v;
+    };
+    const float held = meanShare([&](int i) {
+        double v = 0;
+        for (double hz : {220.0, 277.2, 329.6})
+            v += partials(2 * std::numbers::pi * hz * i / kRate);
+        return v;
+    });
+    const float sung = meanShare([&](int i) {
+        // The phase of 300 Hz times 2^(0.45 sin(2 pi 5.5 t) / 12), integrated.
+        const double t = i / kRate, depth = 300.0 * std::log(2.0) * 0.45 / 12.0;
+        return partials(2 * std::numbers::pi * 300.0 * t -
+                        depth / 5.5 * std::cos(2 * std::numbers::pi * 5.5 * t));
+    });
+    EXPECT_LT(held, 0.05f) << "held notes";
+    EXPECT_GT(sung, 0.6f) << "a sung line";
+
+    // The gate from the shares around a frame: shut, half open, open.
+    for (const auto& [share, gate] : {std::pair{0.2f, 0.0f}, {0.375f, 0.5f}, {0.5f, 1.0f}}) {
+        const std::vector<float> shares(40, share);
+        EXPECT_NEAR(vibratoGate(shares.data(), 40, 20), gate, 1e-5f) << share;
+    }
 }

@@ -66,17 +66,17 @@ struct StemCues {
     const float* band;        // w, the voice's band
     const float* voiceComb;   // the voice's harmonic comb under the cross-over, times the gate
     const float* bassComb;  // the bass line's harmonic comb above the cross-over, times its weight
-    float gate;             // g, the vocals' part where no voice may sing (PitchTrack.h), 0..1
-    float open;             // o, the voice gate itself (0 where no voice is heard)
+    float gate;             // g, the vocals' part where no voice may sing (VoiceVibrato.h), 0..1
+    float open;             // o, the pitch-motion gate (PitchTrack.h; 0 where no voice is heard)
 };
 
 // Gains of the four stems (vocals, drums, bass, other) for each bin, summing to 1 up to rounding:
 //   vocals = (1 - q) ((1 - b) v g + b v comb) + s   with v = w c^(1/2) f: the voice above the
 //                      cross-over where it is centred, in its band and above the repeating
-//                      background, held down where the pitch does not move as a voice's; under
+//                      background, held down where the partials do not move as a voice's; under
 //                      the cross-over only along the comb of its harmonics (a low voice's
 //                      fundamental, which the bass would take otherwise); and s = q v o (1 - b),
-//                      the part of the percussive share that is the voice's where the gate is
+//                      the part of the percussive share that is the voice's where the pitch gate is
 //                      open (a voice's consonants and fast glides, which look percussive)
 //   drums  = q - s     percussive, at every frequency: the kick too
 //   bass   = h b (1 - v comb) + h (1 - b) B (1 - v g)   harmonic under the cross-over, less the

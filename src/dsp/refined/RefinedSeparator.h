@@ -18,9 +18,10 @@ namespace corvane::dsp {
 //  2. the centre measure from the mid and side energies of five frames (inter-channel coherence
 //     after Avendano & Jot), and the saliences by harmonic summation of the predominant pitch
 //     (main frame) and of the bass line (long frame);
-//  3. the voice (PitchTrack.h): each frame's pitch, smoothed over a few frames, and a gate that
-//     opens where the pitch moves as a voice's does (vibrato, glides, speech) and stays shut under
-//     held instrument notes; the bass line's pitch the same way;
+//  3. the voice: each frame's pitch, smoothed over a few frames (PitchTrack.h), and two gates
+//     that open where something moves as a voice does (vibrato, glides, speech) and stay shut
+//     under held instrument notes: the vocals' where the centred partials move (VoiceVibrato.h),
+//     the consonants' where the tracked pitch does; the bass line's pitch the same way;
 //  4. harmonic and percussive shares from medians along time and frequency (Driedger, Müller &
 //     Disch's split, separation factor 1): the long frame below the bass cross-over, where a bass
 //     note and a kick meet, the main and short frames above it;

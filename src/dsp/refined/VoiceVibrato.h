@@ -1,0 +1,54 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+
+#include <cstdint>
+
+namespace corvane::dsp {
+
+// Whether a voice sings, from how a frame's centred partials move. A held instrument note keeps
+// each partial's frequency from frame to frame; a voice's vibrato, glides and drift move every
+// partial (after Regnier & Peeters' vibrato-based singing voice detection, 2009). Unlike the
+// predominant pitch's motion (PitchTrack.h), this does not depend on which source the pitch
+// tracker follows, which under a loud accompaniment is often not the voice. Pure; any thread.
+
+// Partials are the mid spectrum's local maxima from kVibratoLowHz to kVibratoTopHz, at least
+// kVibratoPeakFloor of the frame's largest magnitude there.
+inline constexpr float kVibratoLowHz = 150.0f;
+inline constexpr float kVibratoTopHz = 4000.0f;
+inline constexpr float kVibratoPeakFloor = 0.02f;
+// A partial moves when it lies kVibratoMinCents to kVibratoMaxCents from the nearest partial of
+// the frame before, at a level within a factor of two of that one's (the same partial going on,
+// not a new note or noise).
+inline constexpr float kVibratoMinCents = 6.0f;
+inline constexpr float kVibratoMaxCents = 100.0f;
+// The gate: the moving share's mean over kVibratoSmoothHalf frames either side, shut up to
+// kVibratoShareFloor, open from kVibratoShareFull (a cubic smoothstep between).
+inline constexpr int kVibratoSmoothHalf = 8;
+inline constexpr float kVibratoShareFloor = 0.3f;
+inline constexpr float kVibratoShareFull = 0.45f;
+
+// Partials are looked for in bins [1, vibratoTopBin(binHz)) of the main frame.
+int vibratoTopBin(float binHz);
+
+// The main frames' mid spectra (StftFrames.h), frame after frame: real and imaginary parts of
+// the first vibratoTopBin() bins (`bins` per frame: all the phases read), and the kBins
+// magnitudes and centre measure (RefinedKernels.h).
+struct MidPlanes {
+    const float* re;
+    const float* im;
+    int bins;
+    const float* magnitude;
+    const float* centre;
+    std::int64_t frames;
+};
+
+// The share of frame t's partial energy (squared magnitude times centre measure) in partials
+// that move, 0..1; 0 where there are no partials. A partial's frequency comes from its bin's
+// phase advance over one hop, so frames t - 2 .. t are read (the first frame repeated before
+// it); magnitudes up to 2^60 (StemSynthesis.h's scaled frames) keep every sum finite.
+float movingPartialShare(const MidPlanes& planes, std::int64_t t, float binHz);
+
+// The vibrato gate of frame t, 0..1, from every frame's moving share (`frames` values).
+float vibratoGate(const float* shares, std::int64_t frames, std::int64_t t);
+
+}  // namespace corvane::dsp
