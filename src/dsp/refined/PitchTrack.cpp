@@ -6,6 +6,7 @@
 
 #include "dsp/common/LongFrames.h"
 #include "dsp/common/Simd.h"
+#include "dsp/common/Smoothstep.h"
 #include "dsp/common/StftFrames.h"
 
 namespace corvane::dsp {
@@ -17,11 +18,6 @@ constexpr float kSalienceTopHz = 5000.0f;
 constexpr float kSalienceFloorHz = 150.0f;
 constexpr float kHarmonicDecay = 0.85f;
 constexpr int kSearch = 2;  // candidates either side pooled per row (40 cents)
-
-float smoothstep(float x) {
-    x = std::clamp(x, 0.0f, 1.0f);
-    return x * x * (3.0f - 2.0f * x);
-}
 
 // Each candidate's weighted sum of `compressed` at its first `harmonics` harmonics, read between
 // bins.

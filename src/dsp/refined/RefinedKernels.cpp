@@ -7,6 +7,7 @@
 #include "dsp/common/LongFrames.h"
 #include "dsp/common/ShortFrames.h"
 #include "dsp/common/Simd.h"
+#include "dsp/common/Smoothstep.h"
 #include "dsp/common/StftFrames.h"
 
 namespace corvane::dsp {
@@ -17,11 +18,6 @@ constexpr float kCrossoverWidthHz = 90.0f;
 // Added to denominators that are sums of squares of ratios in [0, 1]: only a silent bin gets
 // near it, and its shares then do not matter.
 constexpr float kStabiliser = 1e-20f;
-
-float smoothstep(float x) {
-    x = std::clamp(x, 0.0f, 1.0f);
-    return x * x * (3.0f - 2.0f * x);
-}
 
 // |re + i im| for any finite parts: those above 2^60 are squared at 2^-64 of their size.
 inline float magnitude(float re, float im) {

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <numbers>
 
+#include "dsp/common/Smoothstep.h"
 #include "dsp/common/StftFrames.h"
 
 namespace corvane::dsp {
@@ -48,11 +49,6 @@ void findPartials(const MidPlanes& planes, std::int64_t before, std::int64_t t, 
         out.level[i] = mag[k];
         out.weight[i] = x * x * centre[k];
     }
-}
-
-float smoothstep(float x) {
-    x = std::clamp(x, 0.0f, 1.0f);
-    return x * x * (3.0f - 2.0f * x);
 }
 
 }  // namespace
