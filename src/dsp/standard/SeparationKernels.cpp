@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "dsp/common/Simd.h"
+#include "dsp/common/Smoothstep.h"
 #include "dsp/common/StftFrames.h"
 
 namespace corvane::dsp {
@@ -39,10 +40,9 @@ std::vector<float> bassWeights(double sampleRate) {
     const float binWidth = static_cast<float>(sampleRate) * kInverseFrameLength;
     std::vector<float> weights(kBins);
     for (int k = 0; k < kBins; ++k) {
-        float x = (static_cast<float>(k) * binWidth - kCrossoverHz) / kCrossoverWidthHz;
-        if (x <= 0.0f) x = 0.0f;
-        if (x > 1.0f) x = 1.0f;
-        weights[static_cast<std::size_t>(k)] = 1.0f - x * x * (3.0f - 2.0f * x);
+        weights[static_cast<std::size_t>(k)] =
+            1.0f -
+            smoothstep((static_cast<float>(k) * binWidth - kCrossoverHz) / kCrossoverWidthHz);
     }
     return weights;
 }
