@@ -350,10 +350,16 @@ TEST(VoiceVibrato, HeldNotesStayShutAndASungLineOpensTheGate) {
                 mag[i] = static_cast<float>(std::hypot(sr, si));
             }
         }
-        const MidPlanes planes{re.data(), im.data(), kBins, mag.data(), centre.data(), kFrames};
+        const MidPlanes planes{re.data(), im.data(), kBins, mag.data(), centre.data()};
+        const auto binHz = static_cast<float>(kRate / kFrameLength);
+        Partials before, now;
+        findPartials(planes, 1, binHz, before);
         float sum = 0;
-        for (int t = 2; t < kFrames; ++t)
-            sum += movingPartialShare(planes, t, static_cast<float>(kRate / kFrameLength));
+        for (int t = 2; t < kFrames; ++t) {
+            findPartials(planes, t, binHz, now);
+            sum += movingPartialShare(before, now);
+            before = now;
+        }
         return sum / (kFrames - 2);
     };
     auto partials = [](double phase) {

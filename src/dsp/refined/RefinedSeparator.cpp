@@ -184,25 +184,39 @@ void followVoice(std::int64_t frames, int workers, const Saliences& salience,
     });
     if (cancelled(cancel)) return;
     std::vector<float> open(static_cast<std::size_t>(frames)), moving(open.size());
-    const MidPlanes planes{mags.midRe.p(), mags.midIm.p(),  mags.phaseBins,
-                           mags.mid.p(),   cues.centre.p(), frames};
-    forEachFrame(frames, workers, counter, cancel, [&](std::int64_t t) {
-        float window[2 * kMotionHalf + 2];
-        for (int i = 0; i < 2 * kMotionHalf + 2; ++i)
-            window[i] = cents[clampFrame(t - kMotionHalf - 1 + i, frames)];
-        open[static_cast<std::size_t>(t)] = voiceGate(pitchMotion(window));
-        moving[static_cast<std::size_t>(t)] = movingPartialShare(planes, t, binHz);
+    const MidPlanes planes{mags.midRe.p(), mags.midIm.p(), mags.phaseBins, mags.mid.p(),
+                           cues.centre.p()};
+    // Each worker carries a frame's partials on to the next frame, so each is found once.
+    parallelFor(workers, workers, [&](int w) {
+        auto [begin, end] = workerFrames(w, workers, frames);
+        if (begin >= end) return;
+        Partials partials[2];
+        findPartials(planes, std::max<std::int64_t>(begin - 1, 0), binHz, partials[0]);
+        for (std::int64_t t = begin; t < end && !cancelled(cancel); ++t) {
+            float window[2 * kMotionHalf + 2];
+            for (int i = 0; i < 2 * kMotionHalf + 2; ++i)
+                window[i] = cents[clampFrame(t - kMotionHalf - 1 + i, frames)];
+            open[static_cast<std::size_t>(t)] = voiceGate(pitchMotion(window));
+            const Partials& before = partials[(t - begin) % 2];
+            Partials& now = partials[(t - begin + 1) % 2];
+            findPartials(planes, t, binHz, now);
+            moving[static_cast<std::size_t>(t)] = movingPartialShare(before, now);
+            counter.advance();
+        }
     });
     if (cancelled(cancel)) return;
+    std::vector<float> sung(open.size());  // a few adds a frame: not worth the threads
+    for (std::int64_t t = 0; t < frames; ++t)
+        sung[static_cast<std::size_t>(t)] = vibratoGate(moving.data(), frames, t);
     forEachFrame(frames, workers, counter, cancel, [&](std::int64_t t) {
-        float g = 0.0f, sung = 0.0f;
+        float g = 0.0f, vibrato = 0.0f;
         for (int d = -kGateHoldHalf; d <= kGateHoldHalf; ++d) {
-            const std::int64_t u = clampFrame(t + d, frames);
-            g = std::max(g, open[static_cast<std::size_t>(u)]);
-            sung = std::max(sung, vibratoGate(moving.data(), frames, u));
+            const auto u = static_cast<std::size_t>(clampFrame(t + d, frames));
+            g = std::max(g, open[u]);
+            vibrato = std::max(vibrato, sung[u]);
         }
         cues.open.p()[t] = g;
-        cues.gate.p()[t] = kGateFloor + (1.0f - kGateFloor) * sung;
+        cues.gate.p()[t] = kGateFloor + (1.0f - kGateFloor) * vibrato;
         const bool onBass = followsBassLine(pitchHz(kPitchLowHz, cents[t]),
                                             pitchHz(kBassLowHz, cues.bassCents.p()[t]),
                                             open[static_cast<std::size_t>(t)]);

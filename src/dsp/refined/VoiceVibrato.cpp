@@ -2,7 +2,6 @@
 #include "dsp/refined/VoiceVibrato.h"
 
 #include <algorithm>
-#include <array>
 #include <cmath>
 #include <numbers>
 
@@ -15,26 +14,29 @@ namespace {
 
 static_assert(2 * kHop == kFrameLength, "the phase advance below assumes a hop of half a frame");
 
-// One frame's partials in ascending frequency: where (in bins), how loud, how much they count.
-struct Partials {
-    std::array<float, kBins / 2 + 1> bin{}, level{}, weight{};
-    int count = 0;
-};
-
 const float* row(const float* plane, std::int64_t t, int bins = kBins) { return plane + t * bins; }
 
-// Frame t's partials, each at its bin plus its distance from the bin's centre: the phase advance
-// since frame t - 1 less a steady tone's at the centre (k pi for a hop of half a frame) is that
+}  // namespace
+
+int vibratoTopBin(float binHz) {
+    return std::min(kBins - 1, static_cast<int>(kVibratoTopHz / binHz));
+}
+
+// Each partial sits at its bin plus its distance from the bin's centre: the phase advance since
+// the frame before less a steady tone's at the centre (k pi for a hop of half a frame) is that
 // distance times pi, within a bin either side.
-void findPartials(const MidPlanes& planes, std::int64_t before, std::int64_t t, int low, int top,
-                  Partials& out) {
+void findPartials(const MidPlanes& planes, std::int64_t t, float binHz, Partials& out) {
+    out.count = 0;
+    const int low = std::max(1, static_cast<int>(kVibratoLowHz / binHz));
+    const int top = std::min(vibratoTopBin(binHz), planes.bins);
+    if (top <= low) return;
+    const std::int64_t before = std::max<std::int64_t>(t - 1, 0);
     const float* mag = row(planes.magnitude, t);
     const float *re = row(planes.re, t, planes.bins), *im = row(planes.im, t, planes.bins);
     const float *re0 = row(planes.re, before, planes.bins),
                 *im0 = row(planes.im, before, planes.bins);
     const float* centre = row(planes.centre, t);
     const float largest = *std::max_element(mag + low, mag + top);
-    out.count = 0;
     if (!(largest > 0.0f)) return;
     for (int k = low; k < top; ++k) {
         if (!(mag[k] > mag[k - 1] && mag[k] >= mag[k + 1] && mag[k] > kVibratoPeakFloor * largest))
@@ -51,20 +53,7 @@ void findPartials(const MidPlanes& planes, std::int64_t before, std::int64_t t, 
     }
 }
 
-}  // namespace
-
-int vibratoTopBin(float binHz) {
-    return std::min(kBins - 1, static_cast<int>(kVibratoTopHz / binHz));
-}
-
-float movingPartialShare(const MidPlanes& planes, std::int64_t t, float binHz) {
-    const int low = std::max(1, static_cast<int>(kVibratoLowHz / binHz));
-    const int top = std::min(vibratoTopBin(binHz), planes.bins);
-    if (top <= low) return 0.0f;
-    const std::int64_t previous = std::max<std::int64_t>(t - 1, 0);
-    Partials before, now;
-    findPartials(planes, std::max<std::int64_t>(t - 2, 0), previous, low, top, before);
-    findPartials(planes, previous, t, low, top, now);
+float movingPartialShare(const Partials& before, const Partials& now) {
     const float fewest = kVibratoMinCents / 1200.0f, most = kVibratoMaxCents / 1200.0f;
     float moving = 0.0f, total = 0.0f;
     const float* first = before.bin.data();

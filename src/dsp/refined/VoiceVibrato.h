@@ -1,7 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include <array>
 #include <cstdint>
+
+#include "dsp/common/StftFrames.h"
 
 namespace corvane::dsp {
 
@@ -39,14 +42,23 @@ struct MidPlanes {
     int bins;
     const float* magnitude;
     const float* centre;
-    std::int64_t frames;
 };
 
-// The share of frame t's partial energy (squared magnitude times centre measure) in partials
-// that move, 0..1; 0 where there are no partials. A partial's frequency comes from its bin's
-// phase advance over one hop, so frames t - 2 .. t are read (the first frame repeated before
-// it); magnitudes up to 2^60 (StemSynthesis.h's scaled frames) keep every sum finite.
-float movingPartialShare(const MidPlanes& planes, std::int64_t t, float binHz);
+// One frame's partials in ascending frequency: where (in bins), how loud, how much they count
+// (squared magnitude relative to the frame's largest, times the centre measure).
+struct Partials {
+    std::array<float, kBins / 2 + 1> bin{}, level{}, weight{};
+    int count = 0;
+};
+
+// Frame t's partials, each at its frequency from its bin's phase advance since frame t - 1 (the
+// first frame against itself). Magnitudes up to 2^60 (StemSynthesis.h's scaled frames) keep
+// every value finite.
+void findPartials(const MidPlanes& planes, std::int64_t t, float binHz, Partials& out);
+
+// The share of `now`'s partial energy in partials that moved since `before` (the frame before's
+// partials), 0..1; 0 where there are none.
+float movingPartialShare(const Partials& before, const Partials& now);
 
 // The vibrato gate of frame t, 0..1, from every frame's moving share (`frames` values).
 float vibratoGate(const float* shares, std::int64_t frames, std::int64_t t);
