@@ -21,6 +21,7 @@ SPEECH = "/usr/share/sounds/alsa"  # alsa-utils' spoken channel names, 48 kHz mo
 STEMS = ("vocals", "drums", "bass", "other")
 SECONDS = 32.0  # rendered length; the scorer uses the first 30 s, the rest lets tails settle
 PPQ = 480  # MIDI ticks per beat
+LOW_CUT_HZ = 20.0  # every rendered part is high-passed here, as at a mixing desk
 DRUM_CHANNEL = 9  # General MIDI channel 10
 
 # General MIDI percussion keys.
@@ -118,7 +119,11 @@ def render(parts, bpm, rate, frames, work, name, reverb=True, soundfont=None, ch
     out = np.zeros((frames, 2))
     n = min(frames, len(x))
     out[:n] = x[:n]
-    return out
+    # A mixing desk's low cut: some presets carry a DC offset or sub-sonic drift (FluidR3's warm
+    # pad sits 1.7 standard deviations off zero), which no real stem has and which would
+    # otherwise dominate the reference's energy.
+    return signal.sosfilt(signal.butter(2, LOW_CUT_HZ, "highpass", fs=rate, output="sos"), out,
+                          axis=0)
 
 
 # ---------------------------------------------------------------------------------------------
