@@ -22,7 +22,7 @@ void repeatFeatures(const float* harmonic, float* features) {
     for (int band = 0; band < kRepeatBands; ++band) {
         float sum = 0.0f;
         for (int k = band * kRepeatBandWidth; k < (band + 1) * kRepeatBandWidth; ++k)
-            sum += harmonic[k];
+            sum += std::sqrt(std::sqrt(harmonic[k]));
         features[band] = sum;
         norm += sum * sum;
     }

@@ -13,7 +13,11 @@ namespace corvane::dsp {
 // window are compared, so a block-wise run needs bounded context. Pure; any thread.
 
 // Frames are described for the comparison by kRepeatBands sums of kRepeatBandWidth main bins
-// each, from DC up (about 11 kHz at 44.1 kHz), scaled to unit length.
+// each, from DC up (about 11 kHz at 44.1 kHz), scaled to unit length. Each bin counts by the
+// fourth root of its magnitude: uncompressed, a few loud partials (most often the voice's)
+// decided which frames looked alike; compressed, the accompaniment's many quieter ones have
+// their say, and the neighbours are more often frames with the same chord under a different
+// line.
 inline constexpr int kRepeatBands = 64;
 inline constexpr int kRepeatBandWidth = 8;
 inline constexpr int kRepeatNeighbours = 15;  // frames the median is taken over, at most
