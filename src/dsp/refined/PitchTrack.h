@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <vector>
 
@@ -59,6 +60,12 @@ void pitchSalience(const float* magnitude, const PitchGrid& grid, float* salienc
 // candidates is summed, refined to a fraction of a step on frame t's own row. -1 when every
 // salience is 0 (silence).
 float choosePitch(const float* const* rows);
+
+// A chosen pitch in Hz from its cents above the candidates' lowest (kPitchLowHz for the voice,
+// kBassLowHz for the bass line); 0 where none was found (cents -1).
+inline float pitchHz(float lowestHz, float cents) {
+    return cents < 0.0f ? 0.0f : lowestHz * std::exp2(cents / 1200.0f);
+}
 
 // How much the pitch moves around frame t, in cents per frame: the mean over frames
 // t - kMotionHalf .. t + kMotionHalf of the step from the frame before, where steps of

@@ -103,6 +103,12 @@ void narrowFrequencyMedian(const float* row, int count, float* out, int bins) {
 }
 
 CORVANE_SIMD_CLONES
+void smoothedOverFrames(const float* __restrict before, const float* __restrict own,
+                        const float* __restrict after, float* __restrict out, int count) {
+    for (int k = 0; k < count; ++k) out[k] = 0.5f * own[k] + 0.25f * (before[k] + after[k]);
+}
+
+CORVANE_SIMD_CLONES
 void refinedStemGains(const StemCues& cues, float* __restrict vocals, float* __restrict drums,
                       float* __restrict bass, float* __restrict other, int count) {
     const float* __restrict q = cues.percussive;

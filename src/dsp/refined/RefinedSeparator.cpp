@@ -44,16 +44,13 @@ constexpr double kSynthesisBase = 0.6;
 constexpr double kRepeatReachSeconds = 10.0;
 constexpr double kRepeatSpacingSeconds = 1.0;
 
-// The separation factor of the harmonic / percussive / residual split: 1 leaves no residual. A
-// residual for the other stem (factor 1.5) measured 0.3 dB lower in the mean on five of the
-// quality benchmark's songs, the other stem itself 1.8 dB lower: a voice's and a bass line's
-// moving partials fell into it.
+// The harmonic / percussive / residual split's separation factor: 1 leaves no residual (at 1.5
+// a voice's and a bass line's moving partials fell into other's residual, 0.3 dB lower).
 constexpr float kSeparationFactor = 1.0f;
 // The short frame's part in the percussive and harmonic shares above the bass.
 constexpr float kShortFrameWeight = 0.15f;
 // A voice gate stays open this many frames either side of a frame where the pitch or the partials
-// move like a voice's (a held note between two glides, the vibrato that grows in only after the
-// onset).
+// move like a voice's (a held note between glides, a vibrato that grows in after the onset).
 constexpr int kGateHoldHalf = 8;
 // Where no voice is heard the vocals keep this part of what the other cues give them: the gate
 // tells a voice from held instrument notes often, not always (0.35 and 0.25 put the backings'
@@ -81,12 +78,6 @@ struct Plans {
 
 std::int64_t clampFrame(std::int64_t t, std::int64_t frames) {
     return std::clamp<std::int64_t>(t, 0, frames - 1);
-}
-
-// A tracked pitch in Hz from its cents above the candidates' lowest (kPitchLowHz for the voice,
-// kBassLowHz for the bass line); 0 where none was found (cents -1).
-float pitchHz(float lowestHz, float cents) {
-    return cents < 0.0f ? 0.0f : lowestHz * std::exp2(cents / 1200.0f);
 }
 
 // Runs body(t) for every frame on `workers` threads in contiguous ranges, one progress unit each.
@@ -282,7 +273,8 @@ void filterMedians(std::int64_t frames, int workers, const std::vector<float>& b
 }
 
 // Pass 5: the foreground share of every bin of the harmonic part (RepeatingBackground.h), for
-// frames [first, last) only (all but a block-wise run's context).
+// frames [first, last) and one either side, which the synthesis smooths it over (all but a
+// block-wise run's context).
 std::int64_t repeatReach(double rate) {
     return static_cast<std::int64_t>(kRepeatReachSeconds * rate / kHop);
 }
@@ -290,6 +282,7 @@ std::int64_t repeatReach(double rate) {
 void findRepeats(Magnitudes& mags, Cues& cues, std::int64_t frames, double rate, int workers,
                  const ProgressFn& progress, const std::atomic<bool>* cancel, std::int64_t first,
                  std::int64_t last) {
+    first = std::max<std::int64_t>(first - 1, 0), last = std::min(last + 1, frames);
     ProgressCounter counter(frames + (last - first), kRepeatBase, kSynthesisBase - kRepeatBase,
                             progress);
     FloatBuf features(frames * kRepeatBands);
@@ -339,9 +332,13 @@ void synthesise(const StereoAudio& audio, const Cues& cues, const std::vector<fl
     synthesis::synthesiseStems(
         audio, n, frames, workers, plans.mainWindow.data(), *plans.main, stems, counter, cancel,
         [&] {
-            return [&, comb = std::vector<float>(kBins), bassComb = std::vector<float>(kBins)](
-                       std::int64_t t, FrameSpectra&, float* gains) mutable {
+            return [&, comb = std::vector<float>(kBins), bassComb = std::vector<float>(kBins),
+                    foreground = std::vector<float>(kBins)](std::int64_t t, FrameSpectra&,
+                                                            float* gains) mutable {
                 const std::int64_t row = t * kBins;
+                const float* own = cues.foreground.p() + row;
+                smoothedOverFrames(t > 0 ? own - kBins : own, own,
+                                   t + 1 < frames ? own + kBins : own, foreground.data(), kBins);
                 const float open = cues.open.p()[t];
                 const float combOpen = cues.combOpen.p()[t];
                 const float voiceHz = pitchHz(kPitchLowHz, cues.cents.p()[t]);
@@ -361,7 +358,7 @@ void synthesise(const StereoAudio& audio, const Cues& cues, const std::vector<fl
                 const StemCues cue{.percussive = cues.percussive.p() + row,
                                    .harmonic = cues.harmonic.p() + row,
                                    .centre = cues.centre.p() + row,
-                                   .foreground = cues.foreground.p() + row,
+                                   .foreground = foreground.data(),
                                    .bass = bass.data(),
                                    .band = band.data(),
                                    .voiceComb = comb.data(),
@@ -379,10 +376,10 @@ void synthesise(const StereoAudio& audio, const Cues& cues, const std::vector<fl
 
 std::int64_t refinedContextFrames(double sampleRate) {
     // The repeating background's reach, then the medians of the frames it compares (6 main
-    // frames, 6 short ones), the lead-in a frame needs behind it and a margin. The voice gates
-    // look at most 20 frames away (the hold, then the partials' smoothing, the two frames before
-    // that their motion reads and the centre measure's two), well within this.
-    return repeatReach(sampleRate) + kMedianHalf + 12;
+    // frames, 6 short ones), the frame either side its share is smoothed over, the lead-in a frame
+    // needs behind it and a margin. The voice gates look at most 20 frames away (the hold, the
+    // partials' smoothing, the two frames their motion reads, the centre measure's two).
+    return repeatReach(sampleRate) + kMedianHalf + 13;
 }
 
 std::vector<StemData> separateRefined(const StereoAudio& audio, const ProgressFn& progress,
