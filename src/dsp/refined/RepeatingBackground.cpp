@@ -17,12 +17,12 @@ namespace {
 constexpr float kStabiliser = 1e-12f;
 }  // namespace
 
-void repeatFeatures(const float* harmonic, float* features) {
+void repeatFeatures(const float* magnitudes, float* features) {
     float norm = 0.0f;
     for (int band = 0; band < kRepeatBands; ++band) {
         float sum = 0.0f;
         for (int k = band * kRepeatBandWidth; k < (band + 1) * kRepeatBandWidth; ++k)
-            sum += std::sqrt(std::sqrt(harmonic[k]));
+            sum += std::sqrt(std::sqrt(magnitudes[k]));
         features[band] = sum;
         norm += sum * sum;
     }

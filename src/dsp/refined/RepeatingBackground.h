@@ -22,9 +22,9 @@ inline constexpr int kRepeatBands = 64;
 inline constexpr int kRepeatBandWidth = 8;
 inline constexpr int kRepeatNeighbours = 15;  // frames the median is taken over, at most
 
-// The comparison features of one frame from its harmonic magnitudes (kBins values) into
+// The comparison features of one frame from its magnitudes (kBins values) into
 // features (kRepeatBands values); an all-zero frame gives zeros.
-void repeatFeatures(const float* harmonic, float* features);
+void repeatFeatures(const float* magnitudes, float* features);
 
 // Finds the frames most similar to frame t (cosine similarity of the features) among frames
 // t - reach .. t + reach of `frames`, at least `spacing` frames from t and from each other, only
