@@ -96,8 +96,8 @@ TEST(StreamingSeparator, BitIdenticalToTheWholeSongAtEveryLengthPieceAndWorkerCo
 
 // Refined in blocks with context: the same bits as the whole song for a song shorter than the
 // context, one ending inside the first block or inside the context after it, and songs of several
-// blocks fed in uneven pieces, on any number of workers. At 8 kHz, where the 10 s context is
-// 96 frames and a block 288, so several blocks stay short.
+// blocks fed in uneven pieces, on any number of workers. At 8 kHz, where the 20 s context is
+// 175 frames and a block 525, so several blocks stay short.
 TEST(StreamingSeparator, RefinedBitIdenticalToTheWholeSongAcrossBlocksAndContexts) {
     constexpr double kRate = 8000.0;
     const std::int64_t block = RefinedStream::blockFrames(kRate) * kHop;  // samples

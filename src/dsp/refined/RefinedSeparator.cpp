@@ -41,7 +41,8 @@ constexpr double kSynthesisBase = 0.6;
 
 // The repeating background is looked for within this many seconds either side of a frame, in
 // frames at least this many seconds apart (so one sustained note does not count as a repeat).
-constexpr double kRepeatReachSeconds = 10.0;
+// 10 and 15 s measured 0.25 and 0.08 dB lower in the quality benchmark's mean.
+constexpr double kRepeatReachSeconds = 20.0;
 constexpr double kRepeatSpacingSeconds = 1.0;
 
 // The harmonic / percussive / residual split's separation factor: 1 leaves no residual (at 1.5
@@ -276,7 +277,8 @@ void filterMedians(std::int64_t frames, int workers, const std::vector<float>& b
 // frames [first, last) and one either side, which the synthesis smooths it over (all but a
 // block-wise run's context).
 std::int64_t repeatReach(double rate) {
-    return static_cast<std::int64_t>(kRepeatReachSeconds * rate / kHop);
+    // At most 20 s at 48 kHz in frames, so a block's memory stops growing with the rate.
+    return static_cast<std::int64_t>(kRepeatReachSeconds * std::min(rate, 48000.0) / kHop);
 }
 
 void findRepeats(Magnitudes& mags, Cues& cues, std::int64_t frames, double rate, int workers,

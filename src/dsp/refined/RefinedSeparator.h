@@ -26,22 +26,22 @@ namespace corvane::dsp {
 //     Disch's split, separation factor 1): the long frame below the bass cross-over, where a bass
 //     note and a kick meet, the main and short frames above it;
 //  5. the repeating background (REPET-SIM, Rafii & Pardo): the per-bin median of the harmonic part
-//     over the frames most like each one within 10 s; what exceeds it is foreground;
+//     over the frames most like each one within 20 s; what exceeds it is foreground;
 //  6. synthesis at the main frame (RefinedKernels.h): drums from the percussive share, less what
 //     of it is centred and foreground where the gate is open (a voice's consonants); vocals where
 //     the harmonic part is centred, in the voice's band and foreground, halved where the gate is
 //     shut, and under the cross-over only along the voice's harmonic comb (a low voice's
 //     fundamental); bass the harmonic part under the cross-over less that comb, and above it part
 //     of the bins along the bass line's harmonic comb; other the rest.
-// Every estimate looks at most 10 s away, so the method keeps no song-wide statistic: a block-wise
+// Every estimate looks at most 20 s away, so the method keeps no song-wide statistic: a block-wise
 // run needs refinedContextFrames() of context either side. Same contract as Separator::separate;
 // any finite input up to about 1e33 (samples of 1e30 too) gives finite stems that sum to it.
 std::vector<StemData> separateRefined(const StereoAudio& audio, const ProgressFn& progress,
                                       const SeparatorOptions& options);
 
 // Frames of song either side of a stretch that a block-wise run gives the Refined method, so
-// that the stretch comes out bit-identical to the whole song's: 10 s and 18 frames (10.4 s at 44.1
-// kHz).
+// that the stretch comes out bit-identical to the whole song's: 20 s (at most 937 frames, 20 s at
+// 48 kHz) and 19 frames (20.4 s at 44.1 kHz).
 std::int64_t refinedContextFrames(double sampleRate);
 
 // The Refined stems of input positions [from, to) only (from a multiple of kHop; to = -1: the

@@ -16,9 +16,10 @@ constexpr std::int64_t kPushStep = 64 * kHop;
 }  // namespace
 
 std::int64_t RefinedStream::blockFrames(double sampleRate) {
-    // Three times the context on each side keeps the analysis done twice at 5/3; the cap keeps
-    // memory near 300 MB at 192 kHz, where the context alone is 1,900 frames.
-    return std::clamp<std::int64_t>(3 * refinedContextFrames(sampleRate), 256, 2048);
+    // Three times the context on each side keeps the analysis done twice at 5/3; from 25 kHz up
+    // the cap holds a block, its context and its stems near 250 MB, the analysis done 2.1 times
+    // at 44.1 kHz (2048 frames: 1.9 times, but near 290 MB).
+    return std::clamp<std::int64_t>(3 * refinedContextFrames(sampleRate), 256, 1536);
 }
 
 RefinedStream::RefinedStream(double sampleRate, StreamingSeparator::Sink sink,

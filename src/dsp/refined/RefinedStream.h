@@ -13,15 +13,15 @@ namespace corvane::dsp {
 
 // The Refined separation of a song that arrives in pieces, bit-identical to the whole song's,
 // with memory bounded by the sample rate instead of the song's length. Every Refined estimate
-// looks at most about 10 s away (the repeating background's reach, RefinedSeparator.h), so the
+// looks at most about 20 s away (the repeating background's reach, RefinedSeparator.h), so the
 // song is separated a block at a time with refinedContextFrames() of song on either side, of
 // which only the block's own samples are kept; the context is analysed again by the next block,
-// the price of streaming (the analysis about 1.7 times the whole song's, the synthesis once).
+// the price of streaming (the analysis about 2.1 times the whole song's, the synthesis once).
 //
 // StreamingSeparator's engine for SeparationMethod::refined, with its threads and contract.
-// Memory: about 190 MB at 44.1 or 48 kHz (a block of about 31 s and 20 s of context; the window
-// and the stems keep their memory from block to block, 25 MB more, so that no block faults in
-// fresh pages for them).
+// Memory: about 250 MB at any rate from 25 kHz up (a block of 1,536 frames, 36 s at 44.1 kHz,
+// and 880 frames of context either side; the window and the stems keep their memory from block
+// to block, so that no block faults in fresh pages for them).
 class RefinedStream {
 public:
     RefinedStream(double sampleRate, StreamingSeparator::Sink sink,
