@@ -164,10 +164,11 @@ TEST(RefinedKernels, GainsSumToOneAndFollowTheirCues) {
 }
 
 TEST(RepeatingBackground, NeighboursAreTheMostSimilarFramesApartAndTheMedianSetsTheForeground) {
-    // Frames repeating with a period of 4: frame t's features are unit vector t % 4.
+    // Frames repeating with a period of 4: frame t's features are unit vector t % 4 (kept band
+    // by band).
     constexpr std::int64_t kFrames = 40;
     std::vector<float> features(kFrames * kRepeatBands, 0.0f);
-    for (std::int64_t t = 0; t < kFrames; ++t) features[t * kRepeatBands + t % 4] = 1.0f;
+    for (std::int64_t t = 0; t < kFrames; ++t) features[t % 4 * kFrames + t] = 1.0f;
     struct Case {
         std::int64_t t, reach, spacing;
         std::vector<std::int64_t> expected;
@@ -187,7 +188,7 @@ TEST(RepeatingBackground, NeighboursAreTheMostSimilarFramesApartAndTheMedianSets
     }
     // Identical frames: at most kRepeatNeighbours, each at least `spacing` from t and the others.
     std::vector<float> same(kFrames * kRepeatBands, 0.0f);
-    for (std::int64_t t = 0; t < kFrames; ++t) same[t * kRepeatBands] = 1.0f;
+    for (std::int64_t t = 0; t < kFrames; ++t) same[t] = 1.0f;
     std::vector<float> similarity(2 * kFrames + 1);
     std::array<std::int64_t, kRepeatNeighbours> chosen{};
     const int found =

@@ -17,46 +17,78 @@ namespace {
 constexpr float kStabiliser = 1e-12f;
 }  // namespace
 
-void repeatFeatures(const float* magnitudes, float* features) {
+void repeatFeatures(const float* magnitudes, float* features, std::int64_t stride) {
     float norm = 0.0f;
     for (int band = 0; band < kRepeatBands; ++band) {
         float sum = 0.0f;
         for (int k = band * kRepeatBandWidth; k < (band + 1) * kRepeatBandWidth; ++k)
             sum += std::sqrt(std::sqrt(magnitudes[k]));
-        features[band] = sum;
+        features[band * stride] = sum;
         norm += sum * sum;
     }
     const float scale = norm > 0.0f ? 1.0f / std::sqrt(norm) : 0.0f;
-    for (int band = 0; band < kRepeatBands; ++band) features[band] *= scale;
+    for (int band = 0; band < kRepeatBands; ++band) features[band * stride] *= scale;
 }
 
+namespace {
+
+// out[i] = the dot product of frame t's features with frame lo + i's, for i < count: each frame's
+// sum taken band after band, as one frame at a time would, so the order of the adds is fixed.
 CORVANE_SIMD_CLONES
-static float dot(const float* __restrict a, const float* __restrict b) {
-    float sum = 0.0f;
-    for (int band = 0; band < kRepeatBands; ++band) sum += a[band] * b[band];
-    return sum;
+void similarities(const float* __restrict features, std::int64_t frames, std::int64_t t,
+                  std::int64_t lo, std::int64_t count, float* __restrict out) {
+    std::fill(out, out + count, 0.0f);
+    for (int band = 0; band < kRepeatBands; ++band) {
+        const float* __restrict row = features + band * frames + lo;
+        const float own = features[band * frames + t];
+        for (std::int64_t i = 0; i < count; ++i) out[i] += own * row[i];
+    }
 }
+
+// The largest of values[from, to), or 0 when none is larger (NaN is never larger).
+float largestOf(const float* values, std::int64_t from, std::int64_t to) {
+    float largest = 0.0f;
+    for (std::int64_t i = from; i < to; ++i) largest = values[i] > largest ? values[i] : largest;
+    return largest;
+}
+
+}  // namespace
 
 int similarFrames(const float* features, std::int64_t frames, std::int64_t t, std::int64_t reach,
                   std::int64_t spacing, float* similarity, std::int64_t* chosen) {
+    spacing = std::max<std::int64_t>(spacing, 1);
     const std::int64_t lo = std::max<std::int64_t>(0, t - reach);
-    const std::int64_t hi = std::min(frames - 1, t + reach);
-    const float* own = features + t * kRepeatBands;
-    for (std::int64_t u = lo; u <= hi; ++u)
-        similarity[u - lo] =
-            std::abs(u - t) < spacing ? 0.0f : dot(own, features + u * kRepeatBands);
+    const std::int64_t count = std::min(frames - 1, t + reach) - lo + 1;
+    similarities(features, frames, t, lo, count, similarity);
+    std::fill(similarity + std::max<std::int64_t>(0, t - spacing + 1 - lo),
+              similarity + std::min(count, t + spacing - lo), 0.0f);
+    // The best frame is found from the largest value of each of at most 64 runs, and only the
+    // runs a choice clears are looked at again: the same choice as scanning every frame each time.
+    constexpr int kRuns = 64;
+    const std::int64_t width = std::max<std::int64_t>(32, (count + kRuns - 1) / kRuns);
+    const auto runs = static_cast<int>((count + width - 1) / width);
+    std::array<float, kRuns> largest{};
+    for (int r = 0; r < runs; ++r)
+        largest[static_cast<std::size_t>(r)] =
+            largestOf(similarity, r * width, std::min(count, (r + 1) * width));
     int found = 0;
     while (found < kRepeatNeighbours) {
-        std::int64_t best = -1;
-        float bestSimilarity = 0.0f;
-        for (std::int64_t u = lo; u <= hi; ++u)
-            if (similarity[u - lo] > bestSimilarity) best = u, bestSimilarity = similarity[u - lo];
-        if (best < 0) break;
-        chosen[found++] = best;
+        int run = -1;
+        float best = 0.0f;
+        for (int r = 0; r < runs; ++r)
+            if (largest[static_cast<std::size_t>(r)] > best)
+                run = r, best = largest[static_cast<std::size_t>(r)];
+        if (run < 0) break;
+        std::int64_t i = run * width;
+        while (similarity[i] != best) ++i;  // the earliest frame holding it
+        chosen[found++] = lo + i;
         // Frames too close to the one chosen would repeat it rather than the pattern.
-        const std::int64_t from = std::max(lo, best - spacing + 1);
-        const std::int64_t to = std::min(hi, best + spacing - 1);
-        for (std::int64_t u = from; u <= to; ++u) similarity[u - lo] = 0.0f;
+        const std::int64_t from = std::max<std::int64_t>(0, i - spacing + 1);
+        const std::int64_t to = std::min(count, i + spacing);
+        std::fill(similarity + from, similarity + to, 0.0f);
+        for (auto r = static_cast<int>(from / width); r <= (to - 1) / width; ++r)
+            largest[static_cast<std::size_t>(r)] =
+                largestOf(similarity, r * width, std::min(count, (r + 1) * width));
     }
     return found;
 }

@@ -22,15 +22,18 @@ inline constexpr int kRepeatBands = 64;
 inline constexpr int kRepeatBandWidth = 8;
 inline constexpr int kRepeatNeighbours = 15;  // frames the median is taken over, at most
 
-// The comparison features of one frame from its magnitudes (kBins values) into
-// features (kRepeatBands values); an all-zero frame gives zeros.
-void repeatFeatures(const float* magnitudes, float* features);
+// The comparison features of one frame from its magnitudes (kBins values) into features[0],
+// features[stride], ... (kRepeatBands values); an all-zero frame gives zeros. The features of
+// all frames are kept band by band (stride = the frame count), so that one frame's similarity to
+// all others is a run of plain multiply-adds along the frames.
+void repeatFeatures(const float* magnitudes, float* features, std::int64_t stride);
 
-// Finds the frames most similar to frame t (cosine similarity of the features) among frames
-// t - reach .. t + reach of `frames`, at least `spacing` frames from t and from each other, only
-// those with a positive similarity; at most kRepeatNeighbours, into chosen. similarity is the
-// caller's scratch of 2 * reach + 1 values. Returns how many were found. Ties go to the earlier
-// frame, so the choice depends on the data only.
+// Finds the frames most similar to frame t (cosine similarity of the features, band by band:
+// band b of frame u at features[b * frames + u]) among frames t - reach .. t + reach of
+// `frames`, at least `spacing` (1 or more) frames from t and from each other, only those with a
+// positive similarity; at most kRepeatNeighbours, into chosen. similarity is the caller's scratch
+// of 2 * reach + 1 values. Returns how many were found. Ties go to the earlier frame, so the choice
+// depends on the data only.
 int similarFrames(const float* features, std::int64_t frames, std::int64_t t, std::int64_t reach,
                   std::int64_t spacing, float* similarity, std::int64_t* chosen);
 
