@@ -16,8 +16,7 @@ namespace corvane::dsp {
 // each, from DC up (about 11 kHz at 44.1 kHz), scaled to unit length. Each bin counts by the
 // fourth root of its magnitude: uncompressed, a few loud partials (most often the voice's)
 // decided which frames looked alike; compressed, the accompaniment's many quieter ones have
-// their say, and the neighbours are more often frames with the same chord under a different
-// line.
+// their say too.
 inline constexpr int kRepeatBands = 64;
 inline constexpr int kRepeatBandWidth = 8;
 inline constexpr int kRepeatNeighbours = 15;  // frames the median is taken over, at most
