@@ -134,13 +134,7 @@ void refinedStemGains(const StemCues& cues, float* __restrict vocals, float* __r
 }
 
 std::vector<float> refinedBassWeights(double sampleRate) {
-    const float binWidth = static_cast<float>(sampleRate) * kInverseFrameLength;
-    std::vector<float> weights(kBins);
-    for (int k = 0; k < kBins; ++k)
-        weights[static_cast<std::size_t>(k)] =
-            1.0f -
-            smoothstep((static_cast<float>(k) * binWidth - kCrossoverHz) / kCrossoverWidthHz);
-    return weights;
+    return crossoverWeights(sampleRate, kCrossoverHz, kCrossoverWidthHz);
 }
 
 std::vector<float> vocalBandWeights(double sampleRate) {

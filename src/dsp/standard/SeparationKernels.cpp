@@ -37,14 +37,7 @@ void percussiveMask(const float* __restrict h, const float* __restrict q, float*
 }
 
 std::vector<float> bassWeights(double sampleRate) {
-    const float binWidth = static_cast<float>(sampleRate) * kInverseFrameLength;
-    std::vector<float> weights(kBins);
-    for (int k = 0; k < kBins; ++k) {
-        weights[static_cast<std::size_t>(k)] =
-            1.0f -
-            smoothstep((static_cast<float>(k) * binWidth - kCrossoverHz) / kCrossoverWidthHz);
-    }
-    return weights;
+    return crossoverWeights(sampleRate, kCrossoverHz, kCrossoverWidthHz);
 }
 
 CORVANE_SIMD_CLONES
