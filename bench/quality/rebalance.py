@@ -15,7 +15,7 @@ import sys
 import numpy as np
 import scipy.io.wavfile as wavfile
 
-STEMS = ("vocals", "drums", "bass", "other")
+from instruments import STEMS
 
 
 def main():
