@@ -6,6 +6,7 @@ rooms and stereo width. Used by songs.py and arrangements.py here and by the son
 import os
 import struct
 import subprocess
+import tempfile
 import threading
 import warnings
 
@@ -92,6 +93,18 @@ _current = threading.local()
 def use_soundfont(path):
     """Makes `path` the soundfont of what this thread renders from now on."""
     _current.soundfont = path
+
+
+# General MIDI voice presets that can sing a lead in place of the synthesised singer: a held
+# sample with little or none of a singer's vibrato, drift and glides, as in songs made from
+# General MIDI alone.
+GM_LEADS = ((53, "Voice Oohs"), (85, "Lead 6 (voice)"), (54, "Synth Voice"), (52, "Choir Aahs"))
+
+
+def use_lead(program):
+    """Makes sing() on this thread play its notes on General MIDI `program` (None: the
+    synthesised singer)."""
+    _current.lead = program
 
 
 def rms(x):
@@ -239,7 +252,8 @@ def sing(notes, rate, frames, rng, formant_shift=1.0, breathiness=0.03):
     harmonic's level follows a -6 dB/octave tilt times the vowel's formant envelope at that
     harmonic's frequency, evaluated at a 1 kHz control rate. Pitch glides between notes close
     together (portamento), scoops into some notes, and has 5-6 Hz vibrato that grows in after the
-    onset, plus slow drift. Returns mono float64.
+    onset, plus slow drift; or, after use_lead(), the notes on a General MIDI preset. Returns mono
+    float64.
     """
     control_rate = 1000
     nc = int(frames / rate * control_rate) + 2
@@ -320,7 +334,15 @@ def sing(notes, rate, frames, rng, formant_shift=1.0, breathiness=0.03):
         b = min(frames, a + int(length * rate))
         win = np.hanning(b - a)
         voice[a:b] += 0.15 * src[a:b] * win
-    return voice
+    program = getattr(_current, "lead", None)
+    if program is None:
+        return voice
+    # The singer above still draws its random numbers, so the rest of the song stays the same.
+    lead = Part(7, program, reverb=0)
+    for start, length, key, _ in notes:
+        lead.note(start, length, key, 100)
+    with tempfile.TemporaryDirectory() as work:  # at 60 bpm a beat is a second
+        return render([lead], 60, rate, frames, work, "lead", reverb=False).mean(axis=1)
 
 
 def melody(rng, bars, beats, bpm, low, high, tonic, scale, progression, rhythm, rest_bars=()):

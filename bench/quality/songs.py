@@ -10,7 +10,7 @@ with vibrato, glides and breath), since no soundfont sings words. A song's mix m
 bus compressor or limiter: its gain curve, taken from the mix, scales every stem alike, so the
 stems still sum exactly to the mix.
 
-    songs.py OUT_FOLDER [CHECKS_FOLDER]
+    songs.py [--gm-lead] OUT_FOLDER [CHECKS_FOLDER]
 writes OUT_FOLDER/<n>/{mix,vocals,drums,bass,other}.wav (32-bit float stereo) and title.txt; a
 song without a singer has a silent vocals stem. With CHECKS_FOLDER it also writes the checks that
 need no multitrack, each CHECKS_FOLDER/<name>/mix.wav with what it is scored against:
@@ -20,6 +20,8 @@ need no multitrack, each CHECKS_FOLDER/<name>/mix.wav with what it is scored aga
                      backing, voice.wav beside it: the share of the voice that lands in vocals.
                      "low" is the same speech a fifth lower (Rubber Band, formants kept), a low
                      male range.
+--gm-lead has General MIDI voice presets sing the leads instead (instruments.GM_LEADS, one after
+the other), everything else the same: held samples without the singer's vibrato and glides.
 Everything is deterministic (fixed seeds). A folder whose stamp matches the contents of this file,
 instruments.py and arrangements.py is kept as it is, so repeated benchmark runs do not render again.
 """
@@ -38,7 +40,8 @@ import scipy.io.wavfile as wavfile
 import scipy.signal as signal
 
 from arrangements import SONGS
-from instruments import SECONDS, SOUNDFONTS, SPEECH, STEMS, centred, rms, use_soundfont
+from instruments import (GM_LEADS, SECONDS, SOUNDFONTS, SPEECH, STEMS, centred, rms, use_lead,
+                         use_soundfont)
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 MODULES = ("songs.py", "instruments.py", "arrangements.py")  # the stamp covers all three
@@ -68,8 +71,10 @@ def bus_gain(mix, rate, kind):
     return gain
 
 
-def make_song(index, out, stamp):
+def make_song(index, out, stamp, lead=None):
     maker, rate, seed, soundfont, bus = SONGS[index]
+    if lead:
+        stamp += " lead %d" % lead[0]
     folder = os.path.join(out, str(index + 1))
     stamp_path = os.path.join(folder, "stamp")
     if os.path.exists(stamp_path) and open(stamp_path).read() == stamp:
@@ -79,6 +84,7 @@ def make_song(index, out, stamp):
     rng = np.random.default_rng(seed)
     frames = int(SECONDS * rate)
     use_soundfont(soundfont)
+    use_lead(lead[0] if lead else None)
     with tempfile.TemporaryDirectory() as work:
         bpm, stems, levels, what = maker(rng, rate, frames, work)
     # Balance the stems by loudness (vocals on top, as in a pop mix), then scale all together so
@@ -97,8 +103,9 @@ def make_song(index, out, stamp):
     wavfile.write(os.path.join(folder, "mix.wav"), rate, mix)
     sf = os.path.splitext(os.path.basename(soundfont))[0]
     with open(os.path.join(folder, "title.txt"), "w") as f:
-        f.write("%s, %d bpm, %g kHz, %s%s\n" % (what, bpm, rate / 1000, sf,
-                                                 ", mix-bus " + bus if bus else ""))
+        f.write("%s, %d bpm, %g kHz, %s%s%s\n" % (what, bpm, rate / 1000, sf,
+                                                   ", mix-bus " + bus if bus else "",
+                                                   ", lead: " + lead[1] if lead else ""))
     with open(stamp_path, "w") as f:
         f.write(stamp)
 
@@ -171,9 +178,12 @@ def make_check(check, songs, out, stamp):
 
 
 def main():
-    if len(sys.argv) not in (2, 3):
-        sys.exit("usage: songs.py OUT_FOLDER [CHECKS_FOLDER]")
-    out = sys.argv[1]
+    args = sys.argv[1:]
+    gm_lead = args[:1] == ["--gm-lead"]
+    args = args[1:] if gm_lead else args
+    if len(args) not in (1, 2):
+        sys.exit("usage: songs.py [--gm-lead] OUT_FOLDER [CHECKS_FOLDER]")
+    out = args[0]
     for path in SOUNDFONTS:
         if shutil.which("fluidsynth") is None or not os.path.exists(path):
             sys.exit("songs.py: fluidsynth or %s is missing (run scripts/deps quality)" % path)
@@ -185,7 +195,8 @@ def main():
     os.makedirs(out, exist_ok=True)
     # Two songs at a time: rendering is one process per stem, and the machine has two cores.
     with ThreadPoolExecutor(max_workers=2) as pool:
-        for future in [pool.submit(make_song, i, out, stamp) for i in range(len(SONGS))]:
+        leads = [GM_LEADS[i % len(GM_LEADS)] if gm_lead else None for i in range(len(SONGS))]
+        for future in [pool.submit(make_song, i, out, stamp, lead) for i, lead in enumerate(leads)]:
             try:
                 future.result()
             except (OSError, RuntimeError, ValueError) as error:
@@ -193,13 +204,13 @@ def main():
     for old in sorted(os.listdir(out)):  # songs dropped from the list
         if old.isdigit() and int(old) > len(SONGS):
             shutil.rmtree(os.path.join(out, old))
-    if len(sys.argv) == 3:
+    if len(args) == 2:
         if shutil.which("rubberband") is None or not os.path.isdir(SPEECH):
             sys.exit("songs.py: rubberband or %s is missing (run scripts/deps quality)" % SPEECH)
-        os.makedirs(sys.argv[2], exist_ok=True)
+        os.makedirs(args[1], exist_ok=True)
         try:
             for check in CHECKS:
-                make_check(check, out, sys.argv[2], stamp)
+                make_check(check, out, args[1], stamp)
         except (OSError, RuntimeError, ValueError) as error:
             sys.exit("songs.py: cannot make the checks: %s" % error)
 
