@@ -30,6 +30,8 @@ namespace {
 constexpr int kStems = kStemCount;
 constexpr int kJobs = 2 * kStems;  // one per (stem, channel)
 constexpr int kMedianHalf = 6;
+// The long frame's time median, 13 of the frames 8 either side: a kick's boom counts as percussive.
+constexpr int kLongTaps[2 * kMedianHalf + 1] = {-8, -6, -5, -4, -3, -1, 0, 1, 3, 4, 5, 6, 8};
 
 // Progress: analysis 0 to 0.25, pitch and centre 0.25 to 0.35, voice gate 0.35 to 0.4, medians
 // 0.4 to 0.5, repeating background 0.5 to 0.6, synthesis 0.6 to 1.
@@ -39,9 +41,8 @@ constexpr double kMedianBase = 0.4;
 constexpr double kRepeatBase = 0.5;
 constexpr double kSynthesisBase = 0.6;
 
-// The repeating background is looked for within this many seconds either side of a frame, in
-// frames at least this many seconds apart (so one sustained note does not count as a repeat).
-// 10 and 15 s measured 0.25 and 0.08 dB lower in the quality benchmark's mean.
+// The repeating background is looked for within this many seconds of a frame (10 and 15 s: 0.25
+// and 0.08 dB lower), in frames at least this many apart (one sustained note is not a repeat).
 constexpr double kRepeatReachSeconds = 20.0;
 constexpr double kRepeatSpacingSeconds = 1.0;
 
@@ -54,8 +55,7 @@ constexpr float kShortFrameWeight = 0.15f;
 // move like a voice's (a held note between glides, a vibrato that grows in after the onset).
 constexpr int kGateHoldHalf = 8;
 // Where no voice is heard the vocals keep this part of what the other cues give them: the gate
-// misses leads with little vibrato (0.4 put the backings' vocals 1.7 dB lower, but cost 0.23 dB
-// of the mean on the quality songs sung by General MIDI voice presets; 0.8, +0.15 dB for 1.5).
+// misses leads without vibrato (0.4: the backings' vocals 1.7 dB lower, General MIDI leads -0.2).
 constexpr float kGateFloor = 0.6f;
 // The voice's harmonics are followed under the bass cross-over only (up to this frequency).
 constexpr float kLowCombTopHz = 400.0f;
@@ -257,8 +257,8 @@ void filterMedians(std::int64_t frames, int workers, const std::vector<float>& b
             blendShortShares(sh.data(), kShortFrameWeight, outH);
             blendShortShares(sp.data(), kShortFrameWeight, outP);
 
-            for (int d = -kMedianHalf; d <= kMedianHalf; ++d)
-                rows[d + kMedianHalf] = mags.longMid.p() + clampFrame(t + d, frames) * kLongBins;
+            for (int i = 0; i < 2 * kMedianHalf + 1; ++i)
+                rows[i] = mags.longMid.p() + clampFrame(t + kLongTaps[i], frames) * kLongBins;
             timeMedianRow(rows, h.data(), kLongBins);
             frequencyMedianRow(mags.longMid.p() + t * kLongBins, p.data(), kLongBins,
                                padded.data());
@@ -379,11 +379,11 @@ void synthesise(const StereoAudio& audio, const Cues& cues, const std::vector<fl
 }  // namespace
 
 std::int64_t refinedContextFrames(double sampleRate) {
-    // The repeating background's reach, then the medians of the frames it compares (6 main
-    // frames, 6 short ones), the frame either side its share is smoothed over, the lead-in a frame
-    // needs behind it and a margin. The voice gates look at most 20 frames away (the hold, the
-    // partials' smoothing, the two frames their motion reads, the centre measure's two).
-    return repeatReach(sampleRate) + kMedianHalf + 13;
+    // The repeating background's reach, then the medians of the frames it compares (8 long
+    // frames, 6 main ones, 6 short ones), the frame either side its share is smoothed over, the
+    // lead-in a frame needs behind it and a margin. The voice gates look at most 20 frames away
+    // (the hold, the partials' smoothing, the two frames their motion reads, the centre measure's).
+    return repeatReach(sampleRate) + kLongTaps[2 * kMedianHalf] + 13;
 }
 
 std::vector<StemData> separateRefined(const StereoAudio& audio, const ProgressFn& progress,
