@@ -55,7 +55,7 @@ constexpr float kShortFrameWeight = 0.15f;
 // move like a voice's (a held note between glides, a vibrato that grows in after the onset).
 constexpr int kGateHoldHalf = 8;
 // Where no voice is heard the vocals keep this part of what the other cues give them: the gate
-// misses leads without vibrato (0.4: the backings' vocals 1.7 dB lower, General MIDI leads -0.2 dB).
+// misses leads without vibrato (0.4: the backings' vocals 1.7 dB lower, GM-sung songs -0.2 dB).
 constexpr float kGateFloor = 0.6f;
 // The voice's harmonics are followed under the bass cross-over only (up to this frequency).
 constexpr float kLowCombTopHz = 400.0f;
