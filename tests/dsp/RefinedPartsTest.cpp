@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The refined method's parts, each against a plain computation: its short frames, medians, shares,
-// repeating background, centre measure, pitch tracks and the partials' motion.
+// repeating background, centre measure, pitch tracks and the partials' motion and hold.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -329,9 +329,10 @@ TEST(PitchTrack, HarmonicSummationFindsTheFundamentalAndTheGatesFollowItsMotion)
     EXPECT_EQ(comb[150], 0.0f);  // 3.2 kHz
 }
 
-TEST(VoiceVibrato, HeldNotesStayShutAndASungLineOpensTheGate) {
+TEST(VoiceVibrato, StruckNotesStayShutAndSungOrHeldLinesOpenTheGate) {
     // Ten consecutive main frames (plain DFT of the bins the measure reads) of a centred chord
-    // of held notes, and of a line with 5.5 Hz vibrato of +-45 cents, each with ten partials.
+    // struck and dying away at 20 dB a second, the same chord held, and a line with 5.5 Hz
+    // vibrato of +-45 cents, each note with ten partials.
     constexpr double kRate = 44100.0;
     constexpr int kFrames = 10, kReadBins = 200;  // 4 kHz is bin 186
     auto meanShare = [&](auto&& sample) {
@@ -358,7 +359,7 @@ TEST(VoiceVibrato, HeldNotesStayShutAndASungLineOpensTheGate) {
         float sum = 0;
         for (int t = 2; t < kFrames; ++t) {
             findPartials(planes, t, binHz, now);
-            sum += movingPartialShare(before, now);
+            sum += sungPartialShare(before, now);
             before = now;
         }
         return sum / (kFrames - 2);
@@ -368,23 +369,28 @@ TEST(VoiceVibrato, HeldNotesStayShutAndASungLineOpensTheGate) {
         for (int h = 1; h <= 10; ++h) v += std::sin(h * phase) / h;
         return v;
     };
-    const float held = meanShare([&](int i) {
+    auto chord = [&](int i) {
         double v = 0;
         for (double hz : {220.0, 277.2, 329.6})
             v += partials(2 * std::numbers::pi * hz * i / kRate);
         return v;
-    });
+    };
+    const float struck = meanShare([&](int i) { return chord(i) * std::exp(-2.3 * i / kRate); });
+    const float held = meanShare(chord);
     const float sung = meanShare([&](int i) {
         // The phase of 300 Hz times 2^(0.45 sin(2 pi 5.5 t) / 12), integrated.
         const double t = i / kRate, depth = 300.0 * std::log(2.0) * 0.45 / 12.0;
         return partials(2 * std::numbers::pi * 300.0 * t -
                         depth / 5.5 * std::cos(2 * std::numbers::pi * 5.5 * t));
     });
-    EXPECT_LT(held, 0.05f) << "held notes";
+    EXPECT_LT(struck, 0.05f) << "struck notes";
+    EXPECT_GT(held, 0.6f) << "held notes";
     EXPECT_GT(sung, 0.6f) << "a sung line";
 
     // The gate from the shares around a frame: shut, half open, open.
-    for (const auto& [share, gate] : {std::pair{0.2f, 0.0f}, {0.375f, 0.5f}, {0.5f, 1.0f}}) {
+    const float floor = kVibratoShareFloor, full = kVibratoShareFull;
+    for (const auto& [share, gate] :
+         {std::pair{floor - 0.1f, 0.0f}, {0.5f * (floor + full), 0.5f}, {full + 0.1f, 1.0f}}) {
         const std::vector<float> shares(40, share);
         EXPECT_NEAR(vibratoGate(shares.data(), 40, 20), gate, 1e-5f) << share;
     }

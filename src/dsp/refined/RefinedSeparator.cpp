@@ -52,11 +52,11 @@ constexpr float kSeparationFactor = 1.0f;
 // The short frame's part in the percussive and harmonic shares above the bass.
 constexpr float kShortFrameWeight = 0.15f;
 // A voice gate stays open this many frames either side of a frame where the pitch or the partials
-// move like a voice's (a held note between glides, a vibrato that grows in after the onset).
+// behave like a voice's (a held note between glides, a vibrato that grows in after the onset).
 constexpr int kGateHoldHalf = 8;
 // Where no voice is heard the vocals keep this part of what the other cues give them: the gate
-// misses leads without vibrato (0.4: the backings' vocals 1.7 dB lower, GM-sung songs -0.2 dB).
-constexpr float kGateFloor = 0.6f;
+// misses some leads (0.4: the backings' vocals 1.0 dB lower, GM-sung songs -0.06 dB, funk -0.08).
+constexpr float kGateFloor = 0.5f;
 // The voice's harmonics are followed under the bass cross-over only (up to this frequency).
 constexpr float kLowCombTopHz = 400.0f;
 // The bass line's harmonics above the cross-over, up to this frequency, go to the bass by this
@@ -155,8 +155,8 @@ void centreAndSalience(std::int64_t frames, int workers, const PitchGrid& grid,
 }
 
 // Pass 3: each frame's pitch (and the bass line's) from the saliences around it; two voice gates,
-// each held over kGateHoldHalf frames either side: the vocals' from how the centred partials
-// move (VoiceVibrato.h), the consonants' from how the pitch moves, which is also shut for the
+// each held over kGateHoldHalf frames either side: the vocals' from how the centred partials move
+// and hold (VoiceVibrato.h), the consonants' from how the pitch moves, which is also shut for the
 // voice's low comb where the voice's pitch is the bass line's (followsBassLine).
 void followVoice(std::int64_t frames, int workers, const Saliences& salience,
                  const Magnitudes& mags, float binHz, Cues& cues, const ProgressFn& progress,
@@ -175,7 +175,7 @@ void followVoice(std::int64_t frames, int workers, const Saliences& salience,
         cues.bassCents.p()[t] = choosePitch(bassRows);
     });
     if (cancelled(cancel)) return;
-    std::vector<float> open(static_cast<std::size_t>(frames)), moving(open.size());
+    std::vector<float> open(static_cast<std::size_t>(frames)), shares(open.size());
     const MidPlanes planes{mags.midRe.p(), mags.midIm.p(), mags.phaseBins, mags.mid.p(),
                            cues.centre.p()};
     // Each worker carries a frame's partials on to the next frame, so each is found once.
@@ -192,14 +192,14 @@ void followVoice(std::int64_t frames, int workers, const Saliences& salience,
             const Partials& before = partials[(t - begin) % 2];
             Partials& now = partials[(t - begin + 1) % 2];
             findPartials(planes, t, binHz, now);
-            moving[static_cast<std::size_t>(t)] = movingPartialShare(before, now);
+            shares[static_cast<std::size_t>(t)] = sungPartialShare(before, now);
             counter.advance();
         }
     });
     if (cancelled(cancel)) return;
     std::vector<float> sung(open.size());  // a few adds a frame: not worth the threads
     for (std::int64_t t = 0; t < frames; ++t)
-        sung[static_cast<std::size_t>(t)] = vibratoGate(moving.data(), frames, t);
+        sung[static_cast<std::size_t>(t)] = vibratoGate(shares.data(), frames, t);
     forEachFrame(frames, workers, counter, cancel, [&](std::int64_t t) {
         float g = 0.0f, vibrato = 0.0f;
         for (int d = -kGateHoldHalf; d <= kGateHoldHalf; ++d) {

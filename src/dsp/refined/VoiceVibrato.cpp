@@ -53,9 +53,9 @@ void findPartials(const MidPlanes& planes, std::int64_t t, float binHz, Partials
     }
 }
 
-float movingPartialShare(const Partials& before, const Partials& now) {
+float sungPartialShare(const Partials& before, const Partials& now) {
     const float fewest = kVibratoMinCents / 1200.0f, most = kVibratoMaxCents / 1200.0f;
-    float moving = 0.0f, total = 0.0f;
+    float moving = 0.0f, kept = 0.0f, dying = 0.0f, total = 0.0f;
     const float* first = before.bin.data();
     const float* last = first + before.count;
     for (int i = 0; i < now.count; ++i) {
@@ -68,11 +68,16 @@ float movingPartialShare(const Partials& before, const Partials& now) {
         const auto j = static_cast<std::size_t>(at - first);
         if (!(before.bin[j] > 0.0f)) continue;
         const float octaves = std::abs(std::log2(now.bin[ii] / before.bin[j]));
-        const bool goesOn =
-            now.level[ii] < 2.0f * before.level[j] && before.level[j] < 2.0f * now.level[ii];
-        if (goesOn && octaves >= fewest && octaves < most) moving += now.weight[ii];
+        const bool goesOn = octaves < most && now.level[ii] < 2.0f * before.level[j] &&
+                            before.level[j] < 2.0f * now.level[ii];
+        if (!goesOn) continue;
+        if (octaves >= fewest) moving += now.weight[ii];
+        if (now.level[ii] > kHoldLevel * before.level[j])
+            kept += now.weight[ii];
+        else if (octaves < fewest)
+            dying += now.weight[ii];
     }
-    return total > 0.0f ? moving / total : 0.0f;
+    return total > 0.0f ? std::max(moving, kept - dying) / total : 0.0f;
 }
 
 float vibratoGate(const float* shares, std::int64_t frames, std::int64_t t) {

@@ -8,27 +8,32 @@
 
 namespace corvane::dsp {
 
-// Whether a voice sings, from how a frame's centred partials move. A held instrument note keeps
-// each partial's frequency from frame to frame; a voice's vibrato, glides and drift move every
-// partial (after Regnier & Peeters' vibrato-based singing voice detection, 2009). Unlike the
-// predominant pitch's motion (PitchTrack.h), this does not depend on which source the pitch
-// tracker follows, which under a loud accompaniment is often not the voice. Pure; any thread.
+// Whether a voice sings, from how a frame's centred partials move and hold. A struck or plucked
+// note (piano, guitar) keeps each partial's frequency and lets it die away; a voice's vibrato,
+// glides and drift move every partial (after Regnier & Peeters' vibrato-based singing voice
+// detection, 2009), and a sung note without vibrato (a held voice sample too) keeps its partials
+// at their level. Unlike the predominant pitch's motion (PitchTrack.h), this does not depend on
+// which source the pitch tracker follows, which under a loud accompaniment is often not the
+// voice. Pure; any thread.
 
 // Partials are the mid spectrum's local maxima from kVibratoLowHz to kVibratoTopHz, at least
 // kVibratoPeakFloor of the frame's largest magnitude there.
 inline constexpr float kVibratoLowHz = 150.0f;
 inline constexpr float kVibratoTopHz = 4000.0f;
 inline constexpr float kVibratoPeakFloor = 0.02f;
-// A partial moves when it lies kVibratoMinCents to kVibratoMaxCents from the nearest partial of
-// the frame before, at a level within a factor of two of that one's (the same partial going on,
-// not a new note or noise).
+// A partial goes on when it lies within kVibratoMaxCents of the nearest partial of the frame
+// before, at a level within a factor of two of that one's (not a new note or noise). It moves when
+// it lies at least kVibratoMinCents away; it keeps its level when it is above kHoldLevel of that
+// one's (it falls by less than 0.26 dB a hop, about 11 dB a second), and dies away when it holds
+// its pitch and falls further.
 inline constexpr float kVibratoMinCents = 6.0f;
 inline constexpr float kVibratoMaxCents = 100.0f;
-// The gate: the moving share's mean over kVibratoSmoothHalf frames either side, shut up to
+inline constexpr float kHoldLevel = 0.97f;
+// The gate: the sung share's mean over kVibratoSmoothHalf frames either side, shut up to
 // kVibratoShareFloor, open from kVibratoShareFull (a cubic smoothstep between).
 inline constexpr int kVibratoSmoothHalf = 8;
-inline constexpr float kVibratoShareFloor = 0.3f;
-inline constexpr float kVibratoShareFull = 0.45f;
+inline constexpr float kVibratoShareFloor = 0.45f;
+inline constexpr float kVibratoShareFull = 0.6f;
 
 // Partials are looked for in bins [1, vibratoTopBin(binHz)) of the main frame.
 int vibratoTopBin(float binHz);
@@ -56,11 +61,12 @@ struct Partials {
 // every value finite.
 void findPartials(const MidPlanes& planes, std::int64_t t, float binHz, Partials& out);
 
-// The share of `now`'s partial energy in partials that moved since `before` (the frame before's
-// partials), 0..1; 0 where there are none.
-float movingPartialShare(const Partials& before, const Partials& now);
+// The share of `now`'s partial energy that sings, 0..1 (0 where there are none): the larger of
+// the share in partials that moved since `before` (the frame before's partials) and the share in
+// partials that kept their level less the share in those that held their pitch and died away.
+float sungPartialShare(const Partials& before, const Partials& now);
 
-// The vibrato gate of frame t, 0..1, from every frame's moving share (`frames` values).
+// The vibrato gate of frame t, 0..1, from every frame's sung share (`frames` values).
 float vibratoGate(const float* shares, std::int64_t frames, std::int64_t t);
 
 }  // namespace corvane::dsp
