@@ -102,34 +102,38 @@ TEST(Medians, RowsOfAnyLengthEqualThePlainMedian) {
 
 TEST(RefinedKernels, GainsSumToOneAndFollowTheirCues) {
     // Cues: percussive q, harmonic h, centre c, foreground f, bass weight b, band w, the voice's
-    // comb, the bass line's comb, the vocals' gate (floored) and the pitch-motion gate; then the
-    // gains expected.
+    // comb, the bass line's comb, the vocals' gate (floored), the bass comb's guard against the
+    // voice and the pitch-motion gate; then the gains expected.
     struct Row {
-        float q, h, c, f, b, w, comb, bassComb, gate, open;
+        float q, h, c, f, b, w, comb, bassComb, gate, guard, open;
         float vocals, drums, bass, other;
     };
     for (const Row& row :
-         {Row{1, 0, 1, 1, 1, 1, 0, 0, 1, 1, 0, 1, 0, 0},  // a hit, even under the cross-over
-          Row{0, 1, 1, 1, 1, 1, 0, 0, 1, 1, 0, 0, 1, 0},  // a held low note
-          Row{0, 1, 1, 1, 1, 1, 1, 0, 1, 1, 1, 0, 0, 0},  // a low voice's fundamental, on its comb
-          Row{0, 1, 1, 0, 1, 1, 1, 0, 1, 1, 0, 0, 1, 0},  // ... but repeating: a bass line
-          Row{0, 1, 1, 1, 0, 1, 0, 0, 1, 1, 1, 0, 0, 0},  // centred, not repeating, a voice sings
-          Row{0, 1, 1, 1, 0, 1, 0, 0, 0.5f, 0, 0.5f, 0, 0, 0.5f},     // ... where none may sing
-          Row{0, 1, 0, 1, 0, 1, 0, 0, 1, 1, 0, 0, 0, 1},              // at the sides
-          Row{0, 1, 1, 0.25f, 0, 1, 0, 0, 1, 1, 0.25f, 0, 0, 0.75f},  // mostly the background
-          Row{0, 1, 1, 1, 0, 0, 0, 0, 1, 1, 0, 0, 0, 1},  // centred, out of the voice's band
-          Row{0.5f, 0.5f, 0.25f, 1, 0.5f, 1, 0, 0, 1, 1, 0.25f, 0.375f, 0.25f, 0.125f},
+         {Row{1, 0, 1, 1, 1, 1, 0, 0, 1, 1, 1, 0, 1, 0, 0},  // a hit, even under the cross-over
+          Row{0, 1, 1, 1, 1, 1, 0, 0, 1, 1, 1, 0, 0, 1, 0},  // a held low note
+          Row{0, 1, 1, 1, 1, 1, 1, 0, 1, 1, 1, 1, 0, 0,
+              0},  // a low voice's fundamental, on its comb
+          Row{0, 1, 1, 0, 1, 1, 1, 0, 1, 1, 1, 0, 0, 1, 0},  // ... but repeating: a bass line
+          Row{0, 1, 1, 1, 0, 1, 0, 0, 1, 1, 1, 1, 0, 0,
+              0},  // centred, not repeating, a voice sings
+          Row{0, 1, 1, 1, 0, 1, 0, 0, 0.5f, 0.5f, 0, 0.5f, 0, 0, 0.5f},  // ... where none may sing
+          Row{0, 1, 0, 1, 0, 1, 0, 0, 1, 1, 1, 0, 0, 0, 1},              // at the sides
+          Row{0, 1, 1, 0.25f, 0, 1, 0, 0, 1, 1, 1, 0.25f, 0, 0, 0.75f},  // mostly the background
+          Row{0, 1, 1, 1, 0, 0, 0, 0, 1, 1, 1, 0, 0, 0, 1},  // centred, out of the voice's band
+          Row{0.5f, 0.5f, 0.25f, 1, 0.5f, 1, 0, 0, 1, 1, 1, 0.25f, 0.375f, 0.25f, 0.125f},
           // A consonant: percussive, centred, not repeating, where a voice is heard ...
-          Row{1, 0, 1, 1, 0, 1, 0, 0, 1, 1, 1, 0, 0, 0},
+          Row{1, 0, 1, 1, 0, 1, 0, 0, 1, 1, 1, 1, 0, 0, 0},
           // ... and where none is: the drums keep it.
-          Row{1, 0, 1, 1, 0, 1, 0, 0, 0.5f, 0, 0, 1, 0, 0},
+          Row{1, 0, 1, 1, 0, 1, 0, 0, 0.5f, 0.5f, 0, 0, 1, 0, 0},
           // A bass note's harmonic above the cross-over, at the sides: the comb's part of it.
-          Row{0, 1, 0, 1, 0, 1, 0, 0.7f, 1, 1, 0, 0, 0.7f, 0.3f},
+          Row{0, 1, 0, 1, 0, 1, 0, 0.7f, 1, 1, 1, 0, 0, 0.7f, 0.3f},
           // ... under a voice singing there: the voice's.
-          Row{0, 1, 1, 1, 0, 1, 0, 0.7f, 1, 1, 1, 0, 0, 0}}) {
+          Row{0, 1, 1, 1, 0, 1, 0, 0.7f, 1, 1, 1, 1, 0, 0, 0},
+          // ... centred where no voice sings near: the vocals' floor falls, the comb's guard not.
+          Row{0, 1, 1, 1, 0, 1, 0, 0.7f, 0.1f, 0.5f, 0, 0.1f, 0, 0.35f, 0.55f}}) {
         float g[4];
-        const StemCues cues{&row.q, &row.h,    &row.c,        &row.f,   &row.b,
-                            &row.w, &row.comb, &row.bassComb, row.gate, row.open};
+        const StemCues cues{&row.q,    &row.h,        &row.c,   &row.f,    &row.b,  &row.w,
+                            &row.comb, &row.bassComb, row.gate, row.guard, row.open};
         refinedStemGains(cues, g, g + 1, g + 2, g + 3, 1);
         EXPECT_FLOAT_EQ(g[0] + g[1] + g[2] + g[3], 1.0f);
         EXPECT_FLOAT_EQ(g[0], row.vocals);
@@ -394,4 +398,20 @@ TEST(VoiceVibrato, StruckNotesStayShutAndSungOrHeldLinesOpenTheGate) {
         const std::vector<float> shares(40, share);
         EXPECT_NEAR(vibratoGate(shares.data(), 40, 20), gate, 1e-5f) << share;
     }
+
+    // The floor under the gate: the usual one where it opens often nearby, the low one where it
+    // has not opened for a while; a run over part of the frames gives the same floors wherever
+    // their window lies inside it, bit for bit (a block-wise run's stems depend on it).
+    constexpr std::int64_t kAll = 3000, kHalf = 400, kFrom = 1000;
+    std::vector<float> gates(kAll), floors(kAll), part(kAll - kFrom);
+    for (std::int64_t t = 0; t < kAll; ++t)
+        gates[t] = t < 200 ? 1.0f : t < 2000 ? 0.0f : 0.5f + 0.5f * std::sin(0.37f * t);
+    gateFloors(gates.data(), kAll, kHalf, floors.data());
+    EXPECT_EQ(floors[100], kGateFloor);
+    EXPECT_EQ(floors[1500], kGateFloorAlone);
+    EXPECT_EQ(floors[2900], kGateFloor);
+    gateFloors(gates.data() + kFrom, kAll - kFrom, kHalf, part.data());
+    for (std::int64_t t = kFrom + kHalf; t < kAll; ++t) ASSERT_EQ(part[t - kFrom], floors[t]) << t;
+    EXPECT_EQ(presenceHalf(44100.0), 431);
+    EXPECT_EQ(presenceHalf(96000.0), presenceHalf(48000.0));
 }

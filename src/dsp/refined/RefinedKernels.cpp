@@ -121,6 +121,7 @@ void refinedStemGains(const StemCues& cues, float* __restrict vocals, float* __r
     const float* __restrict bassComb = cues.bassComb;
     const float gate = cues.gate;
     const float open = cues.open;
+    const float guard = cues.bassGuard;
     for (int k = 0; k < count; ++k) {
         const float voice = w[k] * std::sqrt(c[k]) * f[k];  // centred, in the band, not repeating
         const float low = voice * comb[k];
@@ -128,7 +129,7 @@ void refinedStemGains(const StemCues& cues, float* __restrict vocals, float* __r
         const float spoken = q[k] * voice * open * above;
         vocals[k] = (1.0f - q[k]) * (above * voice * gate + b[k] * low) + spoken;
         drums[k] = q[k] - spoken;
-        bass[k] = h[k] * (b[k] * (1.0f - low) + above * bassComb[k] * (1.0f - voice * gate));
+        bass[k] = h[k] * (b[k] * (1.0f - low) + above * bassComb[k] * (1.0f - voice * guard));
         other[k] = 1.0f - vocals[k] - drums[k] - bass[k];
     }
 }

@@ -48,13 +48,15 @@ struct Cues {
           bassCents(frames),
           gate(frames),
           open(frames),
-          combOpen(frames) {}
+          combOpen(frames),
+          bassGuard(frames) {}
     FloatBuf centre, harmonic, percussive, foreground;
     FloatBuf cents;      // the pitch of each frame, cents above kPitchLowHz; -1 where none
     FloatBuf bassCents;  // the bass line's pitch, cents above kBassLowHz; -1 where none
     FloatBuf gate;       // the vibrato gate, held over kGateHoldHalf frames either side, floored
     FloatBuf open;       // the pitch-motion gate, held the same: 0 where no voice is heard
     FloatBuf combOpen;   // the same for the voice's comb under the cross-over: 0 on the bass line
+    FloatBuf bassGuard;  // the vibrato gate, held, at the usual floor everywhere (StemCues)
 };
 
 }  // namespace corvane::dsp::refined

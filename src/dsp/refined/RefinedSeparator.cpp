@@ -41,10 +41,7 @@ constexpr double kMedianBase = 0.4;
 constexpr double kRepeatBase = 0.5;
 constexpr double kSynthesisBase = 0.6;
 
-// The repeating background is looked for within this many seconds of a frame (10 and 15 s: 0.25
-// and 0.08 dB lower), in frames at least this many apart (one sustained note is not a repeat).
-constexpr double kRepeatReachSeconds = 20.0;
-constexpr double kRepeatSpacingSeconds = 1.0;
+static_assert(2 * kPresenceSeconds <= kRepeatReachSeconds, "the voice's presence needs context");
 
 // The harmonic / percussive / residual split's separation factor: 1 leaves no residual (at 1.5
 // a voice's and a bass line's moving partials fell into other's residual, 0.3 dB lower).
@@ -54,9 +51,6 @@ constexpr float kShortFrameWeight = 0.15f;
 // A voice gate stays open this many frames either side of a frame where the pitch or the partials
 // behave like a voice's (a held note between glides, a vibrato that grows in after the onset).
 constexpr int kGateHoldHalf = 8;
-// Where no voice is heard the vocals keep this part of what the other cues give them: the gate
-// misses some leads (0.4: the backings' vocals 1.0 dB lower, GM-sung songs -0.06 dB, funk -0.08).
-constexpr float kGateFloor = 0.5f;
 // The voice's harmonics are followed under the bass cross-over only (up to this frequency).
 constexpr float kLowCombTopHz = 400.0f;
 // The bass line's harmonics above the cross-over, up to this frequency, go to the bass by this
@@ -156,11 +150,12 @@ void centreAndSalience(std::int64_t frames, int workers, const PitchGrid& grid,
 
 // Pass 3: each frame's pitch (and the bass line's) from the saliences around it; two voice gates,
 // each held over kGateHoldHalf frames either side: the vocals' from how the centred partials move
-// and hold (VoiceVibrato.h), the consonants' from how the pitch moves, which is also shut for the
-// voice's low comb where the voice's pitch is the bass line's (followsBassLine).
+// and hold (VoiceVibrato.h), floored lower where it seldom opens nearby, the consonants' from how
+// the pitch moves, also shut for the voice's low comb on the bass line's pitch (followsBassLine).
 void followVoice(std::int64_t frames, int workers, const Saliences& salience,
-                 const Magnitudes& mags, float binHz, Cues& cues, const ProgressFn& progress,
+                 const Magnitudes& mags, double rate, Cues& cues, const ProgressFn& progress,
                  const std::atomic<bool>* cancel) {
+    const float binHz = static_cast<float>(rate) * kInverseFrameLength;
     ProgressCounter counter(3 * frames, kVoiceBase, kMedianBase - kVoiceBase, progress);
     float* cents = cues.cents.p();
     forEachFrame(frames, workers, counter, cancel, [&](std::int64_t t) {
@@ -197,9 +192,10 @@ void followVoice(std::int64_t frames, int workers, const Saliences& salience,
         }
     });
     if (cancelled(cancel)) return;
-    std::vector<float> sung(open.size());  // a few adds a frame: not worth the threads
+    std::vector<float> sung(open.size()), floors(open.size());  // a few adds a frame: no threads
     for (std::int64_t t = 0; t < frames; ++t)
         sung[static_cast<std::size_t>(t)] = vibratoGate(shares.data(), frames, t);
+    gateFloors(sung.data(), frames, presenceHalf(rate), floors.data());
     forEachFrame(frames, workers, counter, cancel, [&](std::int64_t t) {
         float g = 0.0f, vibrato = 0.0f;
         for (int d = -kGateHoldHalf; d <= kGateHoldHalf; ++d) {
@@ -207,11 +203,12 @@ void followVoice(std::int64_t frames, int workers, const Saliences& salience,
             g = std::max(g, open[u]);
             vibrato = std::max(vibrato, sung[u]);
         }
+        const auto at = static_cast<std::size_t>(t);
         cues.open.p()[t] = g;
-        cues.gate.p()[t] = kGateFloor + (1.0f - kGateFloor) * vibrato;
+        cues.gate.p()[t] = floors[at] + (1.0f - floors[at]) * vibrato;
+        cues.bassGuard.p()[t] = kGateFloor + (1.0f - kGateFloor) * vibrato;
         const bool onBass = followsBassLine(pitchHz(kPitchLowHz, cents[t]),
-                                            pitchHz(kBassLowHz, cues.bassCents.p()[t]),
-                                            open[static_cast<std::size_t>(t)]);
+                                            pitchHz(kBassLowHz, cues.bassCents.p()[t]), open[at]);
         cues.combOpen.p()[t] = onBass ? 0.0f : g;
     });
 }
@@ -276,11 +273,6 @@ void filterMedians(std::int64_t frames, int workers, const std::vector<float>& b
 // Pass 5: the foreground share of every bin of the harmonic part (RepeatingBackground.h), for
 // frames [first, last) and one either side, which the synthesis smooths it over (all but a
 // block-wise run's context).
-std::int64_t repeatReach(double rate) {
-    // At most 20 s at 48 kHz in frames, so a block's memory stops growing with the rate.
-    return static_cast<std::int64_t>(kRepeatReachSeconds * std::min(rate, 48000.0) / kHop);
-}
-
 void findRepeats(Magnitudes& mags, Cues& cues, std::int64_t frames, double rate, int workers,
                  const ProgressFn& progress, const std::atomic<bool>* cancel, std::int64_t first,
                  std::int64_t last) {
@@ -343,7 +335,6 @@ void synthesise(const StereoAudio& audio, const Cues& cues, const std::vector<fl
                 const float* own = cues.foreground.p() + row;
                 smoothedOverFrames(t > 0 ? own - kBins : own, own,
                                    t + 1 < frames ? own + kBins : own, foreground.data(), kBins);
-                const float open = cues.open.p()[t];
                 const float combOpen = cues.combOpen.p()[t];
                 const float voiceHz = pitchHz(kPitchLowHz, cues.cents.p()[t]);
                 std::fill(comb.begin(), comb.end(), 0.0f);
@@ -368,7 +359,8 @@ void synthesise(const StereoAudio& audio, const Cues& cues, const std::vector<fl
                                    .voiceComb = comb.data(),
                                    .bassComb = bassComb.data(),
                                    .gate = cues.gate.p()[t],
-                                   .open = open};
+                                   .bassGuard = cues.bassGuard.p()[t],
+                                   .open = cues.open.p()[t]};
                 refinedStemGains(cue, gains, gains + kBins, gains + 2 * kBins, gains + 3 * kBins,
                                  kBins);
             };
@@ -382,7 +374,8 @@ std::int64_t refinedContextFrames(double sampleRate) {
     // The repeating background's reach, then the medians of the frames it compares (8 long
     // frames, 6 main ones, 6 short ones), the frame either side its share is smoothed over, the
     // lead-in a frame needs behind it and a margin. The voice gates look at most 20 frames away
-    // (the hold, the partials' smoothing, the two frames their motion reads, the centre measure's).
+    // (the hold, the partials' smoothing, the two frames their motion reads, the centre measure's),
+    // their floor at most presenceHalf() and 11 frames: half the repeating background's reach.
     return repeatReach(sampleRate) + kLongTaps[2 * kMedianHalf] + 13;
 }
 
@@ -431,7 +424,8 @@ bool separateRefinedKeeping(const StereoAudio& audio, const ProgressFn& progress
                               makeBassGrid(audio.sampleRate, kLongBins), mags, cues, salience,
                               progress, options.cancel);
             if (cancelled(options.cancel)) return false;
-            followVoice(frames, workers, salience, mags, binHz, cues, progress, options.cancel);
+            followVoice(frames, workers, salience, mags, audio.sampleRate, cues, progress,
+                        options.cancel);
             if (cancelled(options.cancel)) return false;
         }
         filterMedians(frames, workers, bass, audio.sampleRate, mags, cues, progress,

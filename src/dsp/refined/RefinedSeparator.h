@@ -30,9 +30,10 @@ namespace corvane::dsp {
 //  6. synthesis at the main frame (RefinedKernels.h): drums from the percussive share, less what
 //     of it is centred and foreground where the gate is open (a voice's consonants); vocals where
 //     the harmonic part is centred, in the voice's band and foreground, halved where the gate is
-//     shut, and under the cross-over only along the voice's harmonic comb (a low voice's
-//     fundamental); bass the harmonic part under the cross-over less that comb, and above it part
-//     of the bins along the bass line's harmonic comb; other the rest.
+//     shut (a tenth where it has hardly opened within 10 s), and under the cross-over only along
+//     the voice's harmonic comb (a low voice's fundamental); bass the harmonic part under the
+//     cross-over less that comb, and above it part of the bins along the bass line's harmonic
+//     comb; other the rest.
 // Every estimate looks at most 20 s away, so the method keeps no song-wide statistic: a block-wise
 // run needs refinedContextFrames() of context either side. Same contract as Separator::separate;
 // any finite input up to about 1e33 (samples of 1e30 too) gives finite stems that sum to it.

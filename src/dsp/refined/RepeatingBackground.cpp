@@ -17,6 +17,10 @@ namespace {
 constexpr float kStabiliser = 1e-12f;
 }  // namespace
 
+std::int64_t repeatReach(double sampleRate) {
+    return static_cast<std::int64_t>(kRepeatReachSeconds * std::min(sampleRate, 48000.0) / kHop);
+}
+
 void repeatFeatures(const float* magnitudes, float* features, std::int64_t stride) {
     float norm = 0.0f;
     for (int band = 0; band < kRepeatBands; ++band) {

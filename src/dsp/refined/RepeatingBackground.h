@@ -21,6 +21,16 @@ inline constexpr int kRepeatBands = 64;
 inline constexpr int kRepeatBandWidth = 8;
 inline constexpr int kRepeatNeighbours = 15;  // frames the median is taken over, at most
 
+// Frames are compared within kRepeatReachSeconds of each other (10 and 15 s: 0.25 and 0.08 dB
+// lower in the quality benchmark's mean), at least kRepeatSpacingSeconds apart (one sustained
+// note is not a repeat).
+inline constexpr double kRepeatReachSeconds = 20.0;
+inline constexpr double kRepeatSpacingSeconds = 1.0;
+
+// The reach in main frames at `sampleRate`: kRepeatReachSeconds at a rate of at most 48 kHz, so
+// a block-wise run's memory stops growing with the rate.
+std::int64_t repeatReach(double sampleRate);
+
 // The comparison features of one frame from its magnitudes (kBins values) into features[0],
 // features[stride], ... (kRepeatBands values); an all-zero frame gives zeros. The features of
 // all frames are kept band by band (stride = the frame count), so that one frame's similarity to

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <numbers>
+#include <vector>
 
 #include "dsp/common/Smoothstep.h"
 #include "dsp/common/StftFrames.h"
@@ -86,6 +87,27 @@ float vibratoGate(const float* shares, std::int64_t frames, std::int64_t t) {
         sum += shares[std::clamp<std::int64_t>(t + d, 0, frames - 1)];
     const float mean = sum / static_cast<float>(2 * kVibratoSmoothHalf + 1);
     return smoothstep((mean - kVibratoShareFloor) / (kVibratoShareFull - kVibratoShareFloor));
+}
+
+std::int64_t presenceHalf(double sampleRate) {
+    return std::llround(kPresenceSeconds * std::min(sampleRate, 48000.0) / kHop);
+}
+
+void gateFloors(const float* gates, std::int64_t frames, std::int64_t half, float* floors) {
+    constexpr double kSteps = 65536.0;
+    std::vector<std::int64_t> sums(static_cast<std::size_t>(frames) + 1, 0);
+    for (std::int64_t t = 0; t < frames; ++t)
+        sums[static_cast<std::size_t>(t) + 1] =
+            sums[static_cast<std::size_t>(t)] + std::llround(gates[t] * kSteps);
+    for (std::int64_t t = 0; t < frames; ++t) {
+        const auto from = static_cast<std::size_t>(std::max<std::int64_t>(t - half, 0));
+        const auto to = static_cast<std::size_t>(std::min(t + half + 1, frames));
+        const auto presence = static_cast<float>(static_cast<double>(sums[to] - sums[from]) /
+                                                 (kSteps * static_cast<double>(to - from)));
+        floors[t] = kGateFloorAlone +
+                    (kGateFloor - kGateFloorAlone) *
+                        smoothstep((presence - kPresenceLow) / (kPresenceFull - kPresenceLow));
+    }
 }
 
 }  // namespace corvane::dsp
