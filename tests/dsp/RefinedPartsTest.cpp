@@ -323,6 +323,19 @@ TEST(PitchTrack, HarmonicSummationFindsTheFundamentalAndTheGatesFollowItsMotion)
     EXPECT_FALSE(followsBassLine(165.0f, 110.0f, 0.0f));
     EXPECT_FALSE(followsBassLine(550.0f, 110.0f, 0.0f));
     EXPECT_FALSE(followsBassLine(-1.0f, 110.0f, 0.0f));
+    // ... and whether that one note is a lead, led by its fundamental, or a bass note, whose
+    // 2nd to 4th harmonics carry more.
+    std::vector<float> lead(kLongBins, 0.0f), bassNote(kLongBins, 0.0f);
+    const float bassLevels[4] = {0.6f, 1.0f, 0.8f, 0.5f};
+    for (int h = 1; h <= 4; ++h) {
+        const auto k =
+            static_cast<std::size_t>(std::lround(110.0f * static_cast<float>(h) / bassGrid.binHz));
+        lead[k] = 1.0f / static_cast<float>(h), bassNote[k] = bassLevels[h - 1];
+    }
+    EXPECT_TRUE(fundamentalLeads(lead.data(), kLongBins, 110.0f, bassGrid.binHz));
+    EXPECT_FALSE(fundamentalLeads(bassNote.data(), kLongBins, 110.0f, bassGrid.binHz));
+    EXPECT_FALSE(
+        fundamentalLeads(std::vector<float>(kLongBins).data(), kLongBins, 110.0f, bassGrid.binHz));
 
     // The comb: 1 on each harmonic's bin, falling between them, nothing past the top.
     std::vector<float> comb(kBins, 0.0f);

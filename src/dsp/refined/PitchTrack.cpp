@@ -142,6 +142,21 @@ bool followsBassLine(float voiceHz, float bassHz, float motionGate) {
     return multiple >= 2.0f || motionGate <= kBassAgreementMotion;
 }
 
+bool fundamentalLeads(const float* row, int bins, float f0Hz, float binHz) {
+    if (f0Hz <= 0.0f) return false;
+    const int fundamental = static_cast<int>(std::lround(f0Hz / binHz));
+    auto around = [&](int centre) {
+        float energy = 0.0f;
+        for (int k = std::max(0, centre - 1); k <= std::min(bins - 1, centre + 1); ++k)
+            energy += row[k] * row[k];
+        return energy;
+    };
+    float harmonics = 0.0f;
+    for (int h = 2; h <= 4 && h * fundamental + 1 < bins; ++h) harmonics += around(h * fundamental);
+    const float own = around(fundamental);
+    return own > 0.0f && own >= kLeadFundamentalRatio * harmonics;
+}
+
 void harmonicComb(float f0Hz, float binHz, float maxHz, float* comb) {
     if (f0Hz <= 0.0f) return;
     for (int h = 1; static_cast<float>(h) * f0Hz <= maxHz; ++h) {

@@ -91,6 +91,17 @@ inline constexpr float kBassAgreementCents = 50.0f;
 inline constexpr float kBassAgreementMotion = 0.25f;
 bool followsBassLine(float voiceHz, float bassHz, float motionGate);
 
+// Whether the one note both trackers follow (the voice's pitch on the bass line's own) is a held
+// lead rather than a bass note, from the long frame's mid magnitudes `row` (`bins` bins of binHz):
+// the energy about its fundamental (three bins) is at least kLeadFundamentalRatio times the energy
+// about its 2nd to 4th harmonics together. A bass note puts most of its energy in those harmonics;
+// a voice or a dark lead sung low enough for the bass tracker to take is led by its fundamental.
+// Such a lead keeps its comb under the cross-over where the partials sing: the vibrato gate
+// (VoiceVibrato.h) above kLeadSung before its hold.
+inline constexpr float kLeadFundamentalRatio = 2.0f;
+inline constexpr float kLeadSung = 0.5f;
+bool fundamentalLeads(const float* row, int bins, float f0Hz, float binHz);
+
 // Adds the harmonic comb of fundamental f0Hz to comb (kBins values, each kept at the largest
 // weight it gets): each harmonic up to maxHz is a Gaussian around its bin whose width grows with
 // its frequency (the frame's vibrato spreads a high partial over more bins).

@@ -151,11 +151,12 @@ void centreAndSalience(std::int64_t frames, int workers, const PitchGrid& grid,
 // Pass 3: each frame's pitch (and the bass line's) from the saliences around it; two voice gates,
 // each held over kGateHoldHalf frames either side: the vocals' from how the centred partials move
 // and hold (VoiceVibrato.h), floored lower where it seldom opens nearby, the consonants' from how
-// the pitch moves, also shut for the voice's low comb on the bass line's pitch (followsBassLine).
+// the pitch moves, shut for the low comb on a bass note (followsBassLine, fundamentalLeads).
 void followVoice(std::int64_t frames, int workers, const Saliences& salience,
                  const Magnitudes& mags, double rate, Cues& cues, const ProgressFn& progress,
                  const std::atomic<bool>* cancel) {
     const float binHz = static_cast<float>(rate) * kInverseFrameLength;
+    const float longBinHz = static_cast<float>(rate) / static_cast<float>(kLongFrameLength);
     ProgressCounter counter(3 * frames, kVoiceBase, kMedianBase - kVoiceBase, progress);
     float* cents = cues.cents.p();
     forEachFrame(frames, workers, counter, cancel, [&](std::int64_t t) {
@@ -207,9 +208,14 @@ void followVoice(std::int64_t frames, int workers, const Saliences& salience,
         cues.open.p()[t] = g;
         cues.gate.p()[t] = floors[at] + (1.0f - floors[at]) * vibrato;
         cues.bassGuard.p()[t] = kGateFloor + (1.0f - kGateFloor) * vibrato;
-        const bool onBass = followsBassLine(pitchHz(kPitchLowHz, cents[t]),
-                                            pitchHz(kBassLowHz, cues.bassCents.p()[t]), open[at]);
-        cues.combOpen.p()[t] = onBass ? 0.0f : g;
+        const float voiceHz = pitchHz(kPitchLowHz, cents[t]);
+        const float bassHz = pitchHz(kBassLowHz, cues.bassCents.p()[t]);
+        const bool onBass = followsBassLine(voiceHz, bassHz, open[at]);
+        // A held lead that the bass tracker follows too keeps its comb where its partials sing.
+        const bool lead =
+            onBass && voiceHz < 1.5f * bassHz && sung[at] > kLeadSung &&
+            fundamentalLeads(mags.longMid.p() + t * kLongBins, kLongBins, voiceHz, longBinHz);
+        cues.combOpen.p()[t] = lead ? std::max(g, vibrato) : onBass ? 0.0f : g;
     });
 }
 
