@@ -412,19 +412,26 @@ TEST(VoiceVibrato, StruckNotesStayShutAndSungOrHeldLinesOpenTheGate) {
         EXPECT_NEAR(vibratoGate(shares.data(), 40, 20), gate, 1e-5f) << share;
     }
 
-    // The floor under the gate: the usual one where it opens often nearby, the low one where it
-    // has not opened for a while; a run over part of the frames gives the same floors wherever
-    // their window lies inside it, bit for bit (a block-wise run's stems depend on it).
+    // A voice's presence: full where the gate opens often nearby, none where it has not opened
+    // for a while; a run over part of the frames gives the same values wherever their window lies
+    // inside it, bit for bit (a block-wise run's stems depend on it).
     constexpr std::int64_t kAll = 3000, kHalf = 400, kFrom = 1000;
-    std::vector<float> gates(kAll), floors(kAll), part(kAll - kFrom);
+    std::vector<float> gates(kAll), presence(kAll), part(kAll - kFrom);
     for (std::int64_t t = 0; t < kAll; ++t)
         gates[t] = t < 200 ? 1.0f : t < 2000 ? 0.0f : 0.5f + 0.5f * std::sin(0.37f * t);
-    gateFloors(gates.data(), kAll, kHalf, floors.data());
-    EXPECT_EQ(floors[100], kGateFloor);
-    EXPECT_EQ(floors[1500], kGateFloorAlone);
-    EXPECT_EQ(floors[2900], kGateFloor);
-    gateFloors(gates.data() + kFrom, kAll - kFrom, kHalf, part.data());
-    for (std::int64_t t = kFrom + kHalf; t < kAll; ++t) ASSERT_EQ(part[t - kFrom], floors[t]) << t;
+    voicePresence(gates.data(), kAll, kHalf, presence.data());
+    for (const float top : {kPresenceSung, kPresenceFull}) {
+        EXPECT_EQ(presenceWeight(presence[100], top), 1.0f);
+        EXPECT_EQ(presenceWeight(presence[1500], top), 0.0f);
+        EXPECT_EQ(presenceWeight(presence[2900], top), 1.0f);
+    }
+    // The vocals' gate: its floors, and opened only where a voice sings near.
+    EXPECT_EQ(vocalsGate(presence[100], 0.0f), kGateFloor);
+    EXPECT_EQ(vocalsGate(presence[100], 1.0f), 1.0f);
+    EXPECT_EQ(vocalsGate(presence[1500], 1.0f), kGateFloorAlone);
+    voicePresence(gates.data() + kFrom, kAll - kFrom, kHalf, part.data());
+    for (std::int64_t t = kFrom + kHalf; t < kAll; ++t)
+        ASSERT_EQ(part[t - kFrom], presence[t]) << t;
     EXPECT_EQ(presenceHalf(44100.0), 431);
     EXPECT_EQ(presenceHalf(96000.0), presenceHalf(48000.0));
 }

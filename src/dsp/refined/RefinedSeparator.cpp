@@ -148,10 +148,9 @@ void centreAndSalience(std::int64_t frames, int workers, const PitchGrid& grid,
     });
 }
 
-// Pass 3: each frame's pitch (and the bass line's) from the saliences around it; two voice gates,
-// each held over kGateHoldHalf frames either side: the vocals' from how the centred partials move
-// and hold (VoiceVibrato.h), floored lower where it seldom opens nearby, the consonants' from how
-// the pitch moves, shut for the low comb on a bass note (followsBassLine, fundamentalLeads).
+// Pass 3: each frame's pitch and the bass line's; two voice gates held over kGateHoldHalf frames
+// either side, the vocals' from how the centred partials move (VoiceVibrato.h), the consonants' and
+// the low comb's from how the pitch moves (PitchTrack.h), both lower where no voice sings near.
 void followVoice(std::int64_t frames, int workers, const Saliences& salience,
                  const Magnitudes& mags, double rate, Cues& cues, const ProgressFn& progress,
                  const std::atomic<bool>* cancel) {
@@ -193,10 +192,10 @@ void followVoice(std::int64_t frames, int workers, const Saliences& salience,
         }
     });
     if (cancelled(cancel)) return;
-    std::vector<float> sung(open.size()), floors(open.size());  // a few adds a frame: no threads
+    std::vector<float> sung(open.size()), presence(open.size());  // a few adds: no threads
     for (std::int64_t t = 0; t < frames; ++t)
         sung[static_cast<std::size_t>(t)] = vibratoGate(shares.data(), frames, t);
-    gateFloors(sung.data(), frames, presenceHalf(rate), floors.data());
+    voicePresence(sung.data(), frames, presenceHalf(rate), presence.data());
     forEachFrame(frames, workers, counter, cancel, [&](std::int64_t t) {
         float g = 0.0f, vibrato = 0.0f;
         for (int d = -kGateHoldHalf; d <= kGateHoldHalf; ++d) {
@@ -205,8 +204,9 @@ void followVoice(std::int64_t frames, int workers, const Saliences& salience,
             vibrato = std::max(vibrato, sung[u]);
         }
         const auto at = static_cast<std::size_t>(t);
-        cues.open.p()[t] = g;
-        cues.gate.p()[t] = floors[at] + (1.0f - floors[at]) * vibrato;
+        const float near = presenceWeight(presence[at], kPresenceFull);
+        cues.open.p()[t] = g * near;
+        cues.gate.p()[t] = vocalsGate(presence[at], vibrato);
         cues.bassGuard.p()[t] = kGateFloor + (1.0f - kGateFloor) * vibrato;
         const float voiceHz = pitchHz(kPitchLowHz, cents[t]);
         const float bassHz = pitchHz(kBassLowHz, cues.bassCents.p()[t]);
@@ -215,7 +215,7 @@ void followVoice(std::int64_t frames, int workers, const Saliences& salience,
         const bool lead =
             onBass && voiceHz < 1.5f * bassHz && sung[at] > kLeadSung &&
             fundamentalLeads(mags.longMid.p() + t * kLongBins, kLongBins, voiceHz, longBinHz);
-        cues.combOpen.p()[t] = lead ? std::max(g, vibrato) : onBass ? 0.0f : g;
+        cues.combOpen.p()[t] = (lead ? std::max(g, vibrato) : onBass ? 0.0f : g) * near;
     });
 }
 

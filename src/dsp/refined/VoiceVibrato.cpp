@@ -93,7 +93,7 @@ std::int64_t presenceHalf(double sampleRate) {
     return std::llround(kPresenceSeconds * std::min(sampleRate, 48000.0) / kHop);
 }
 
-void gateFloors(const float* gates, std::int64_t frames, std::int64_t half, float* floors) {
+void voicePresence(const float* gates, std::int64_t frames, std::int64_t half, float* presence) {
     constexpr double kSteps = 65536.0;
     std::vector<std::int64_t> sums(static_cast<std::size_t>(frames) + 1, 0);
     for (std::int64_t t = 0; t < frames; ++t)
@@ -102,12 +102,19 @@ void gateFloors(const float* gates, std::int64_t frames, std::int64_t half, floa
     for (std::int64_t t = 0; t < frames; ++t) {
         const auto from = static_cast<std::size_t>(std::max<std::int64_t>(t - half, 0));
         const auto to = static_cast<std::size_t>(std::min(t + half + 1, frames));
-        const auto presence = static_cast<float>(static_cast<double>(sums[to] - sums[from]) /
-                                                 (kSteps * static_cast<double>(to - from)));
-        floors[t] = kGateFloorAlone +
-                    (kGateFloor - kGateFloorAlone) *
-                        smoothstep((presence - kPresenceLow) / (kPresenceFull - kPresenceLow));
+        presence[t] = static_cast<float>(static_cast<double>(sums[to] - sums[from]) /
+                                         (kSteps * static_cast<double>(to - from)));
     }
+}
+
+float presenceWeight(float presence, float full) {
+    return smoothstep((presence - kPresenceLow) / (full - kPresenceLow));
+}
+
+float vocalsGate(float presence, float vibrato) {
+    const float gateFloor =
+        kGateFloorAlone + (kGateFloor - kGateFloorAlone) * presenceWeight(presence, kPresenceFull);
+    return gateFloor + (1.0f - gateFloor) * vibrato * presenceWeight(presence, kPresenceSung);
 }
 
 }  // namespace corvane::dsp

@@ -41,11 +41,16 @@ inline constexpr float kVibratoShareFull = 0.6f;
 // (its mean there), most likely no voice sings near at all (a song without a singer, a long
 // instrumental break), and the floor falls to kGateFloorAlone; from kPresenceFull it is kGateFloor,
 // a cubic smoothstep between. A centred lead instrument's held notes open the gate now and then,
-// and its melody no longer keeps half its share in the vocals there.
+// and its melody no longer keeps half its share in the vocals there. The pitch-motion gate
+// (PitchTrack.h) closes there too, for a melody's glides and the attacks it took for consonants,
+// and the gate itself opens only as far as the presence reaches kPresenceSung: the same melody's
+// held notes opened it in a song without a singer (its gate's mean there 0.06 to 0.08 against
+// 0.11 to 0.19 where our pop singer, the one with least vibrato, sings).
 inline constexpr float kGateFloor = 0.5f;
 inline constexpr float kGateFloorAlone = 0.1f;
 inline constexpr double kPresenceSeconds = 10.0;
 inline constexpr float kPresenceLow = 0.05f;
+inline constexpr float kPresenceSung = 0.12f;
 inline constexpr float kPresenceFull = 0.2f;
 
 // Partials are looked for in bins [1, vibratoTopBin(binHz)) of the main frame.
@@ -86,10 +91,18 @@ float vibratoGate(const float* shares, std::int64_t frames, std::int64_t t);
 // frames of a rate of at most 48 kHz (so a block-wise run's context stops growing with the rate).
 std::int64_t presenceHalf(double sampleRate);
 
-// The vocals' gate floor of every frame (`frames` values into `floors`) from the vibrato gates
-// of all frames, their mean over `half` frames either side (clamped to the frames there are).
-// The mean is summed exactly (the gates in steps of 2^-16), so a block-wise run gives each frame
-// whose window lies inside the block the whole song's floor.
-void gateFloors(const float* gates, std::int64_t frames, std::int64_t half, float* floors);
+// How near a voice sings to every frame (`frames` values into `presence`): the vibrato gates'
+// mean over `half` frames either side (clamped to the frames there are). The mean is summed
+// exactly (the gates in steps of 2^-16), so a block-wise run gives each frame whose window lies
+// inside the block the whole song's value.
+void voicePresence(const float* gates, std::int64_t frames, std::int64_t half, float* presence);
+
+// 0 for a presence under kPresenceLow, 1 from `full`, a cubic smoothstep between.
+float presenceWeight(float presence, float full);
+
+// The vocals' gate of a frame from its presence and its vibrato gate (held): its floor
+// (kGateFloorAlone to kGateFloor with the presence up to kPresenceFull), opened by the vibrato gate
+// as far as the presence reaches kPresenceSung.
+float vocalsGate(float presence, float vibrato);
 
 }  // namespace corvane::dsp
