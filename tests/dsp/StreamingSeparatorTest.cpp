@@ -4,6 +4,7 @@
 // pieces, on any number of workers.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstring>
 
@@ -140,6 +141,23 @@ TEST(StreamingSeparator, EmptySongGivesNothing) {
     ASSERT_TRUE(stream);
     stream->finish();
     EXPECT_EQ(calls, 0);
+}
+
+// A decoder may push on for a while after a cancel (an interrupted CLI run); a cancelled stream
+// stops trimming its input, so it must stop taking it, and hand on no more blocks.
+TEST(StreamingSeparator, ACancelledStreamTakesNoMoreInput) {
+    const StereoAudio song = test::noiseStereo(3'000'000, 8);
+    for (const auto method : {SeparationMethod::standard, SeparationMethod::refined}) {
+        std::atomic<bool> cancel{false};
+        int blocks = 0;
+        auto stream = StreamingSeparator::create(
+            song.sampleRate, [&](const StemBlock&) { ++blocks, cancel = true; },
+            {.method = method, .workers = 2, .cancel = &cancel});
+        ASSERT_TRUE(stream);
+        for (int i = 0; i < 3; ++i) stream->push(song.l, song.r);
+        stream->finish();
+        EXPECT_EQ(blocks, 1);
+    }
 }
 
 }  // namespace

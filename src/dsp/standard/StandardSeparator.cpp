@@ -351,7 +351,8 @@ void StandardStream::Engine::allocate(bool forStream) {
 }
 
 void StandardStream::Engine::push(std::span<const float> left, std::span<const float> right) {
-    for (std::size_t at = 0; at < left.size(); at += kPushStep) {
+    // Once cancelled, run() stops trimming the input, so taking more would overrun it.
+    for (std::size_t at = 0; at < left.size() && !cancelled(options.cancel); at += kPushStep) {
         const std::size_t count = std::min<std::size_t>(kPushStep, left.size() - at);
         l.append(left.subspan(at, count));
         r.append(right.subspan(at, count));
