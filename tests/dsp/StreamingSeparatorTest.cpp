@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The block-wise separation against the whole-song one: the same bits, for songs shorter than
 // a block, ending inside the first block, ending at and around block boundaries, fed in any
-// pieces, on any number of workers.
+// pieces, on any number of workers; and a cancelled stream, which takes nothing more.
 #include <gtest/gtest.h>
 
 #include <atomic>

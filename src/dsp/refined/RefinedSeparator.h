@@ -21,7 +21,8 @@ namespace corvane::dsp {
 //  3. the voice: each frame's pitch, smoothed over a few frames (PitchTrack.h), and two gates
 //     that open where something moves as a voice does (vibrato, glides, speech) and stay shut
 //     under held instrument notes: the vocals' where the centred partials move (VoiceVibrato.h),
-//     the consonants' where the tracked pitch does; the bass line's pitch the same way;
+//     the consonants' where the tracked pitch does, both held down where the first has hardly
+//     opened within 10 s (no voice sings near); the bass line's pitch the same way;
 //  4. harmonic and percussive shares from medians along time and frequency (Driedger, Müller &
 //     Disch's split, separation factor 1): the long frame below the bass cross-over, where a bass
 //     note and a kick meet, the main and short frames above it;
